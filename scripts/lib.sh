@@ -1,0 +1,91 @@
+# Shared by scripts/test, scripts/demo and the benchmarks. Source it; do not run it.
+# shellcheck shell=bash
+
+VNPP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+VNPP_PACKAGES=(cmake ninja-build g++ clang ccache pkg-config libgtest-dev libgmock-dev
+  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
+  postgresql postgresql-client libsdbus-c++-dev libsystemd-dev dbus python3)
+
+# Installs the Debian packages that are missing (as root, through apt-get).
+vnpp_install_packages() {
+  local missing=()
+  local p
+  for p in "${VNPP_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# A private ODBC configuration: the drivers without psqlodbc's communication log.
+# Sets ODBCSYSINI and ODBCINI. $1: directory to hold odbcinst.ini.
+vnpp_odbc_env() {
+  local dir=$1
+  mkdir -p "$dir"
+  local sqlite pg
+  sqlite=$(dpkg -L libsqliteodbc 2>/dev/null | grep '/libsqlite3odbc\.so$' | head -n 1)
+  pg=$(dpkg -L odbc-postgresql 2>/dev/null | grep '/psqlodbca\.so$' | head -n 1)
+  cat > "$dir/odbcinst.ini" <<INI
+[SQLite3]
+Description=SQLite3 ODBC Driver
+Driver=$sqlite
+Threading=2
+
+[PostgreSQL ANSI]
+Description=PostgreSQL ODBC driver (ANSI version)
+Driver=$pg
+Debug=0
+CommLog=0
+INI
+  : > "$dir/odbc.ini"
+  export ODBCSYSINI=$dir
+  export ODBCINI=$dir/odbc.ini
+}
+
+# Starts a private PostgreSQL cluster on loopback as the unprivileged user "postgres".
+# $1: directory for the cluster. Exports VNPP_TEST_PG (an ODBC connection string) and
+# VNPP_PG_DIR, VNPP_PG_BIN, VNPP_PG_PORT.
+vnpp_pg_start() {
+  local dir=$1
+  VNPP_PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  [ -x "$VNPP_PG_BIN/initdb" ] || { echo "PostgreSQL server binaries not found" >&2; return 1; }
+  VNPP_PG_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  VNPP_PG_DIR=$dir
+  mkdir -p "$dir"
+  local run=()
+  if [ "$(id -u)" -eq 0 ]; then
+    chown postgres: "$dir"
+    chmod 700 "$dir"
+    run=(runuser -u postgres --)
+  fi
+  local pw=vnpp-test-password
+  echo "$pw" > "$dir.pw"
+  chmod 644 "$dir.pw"
+  "${run[@]}" "$VNPP_PG_BIN/initdb" -D "$dir/data" -U postgres --auth-local=trust \
+    --auth-host=scram-sha-256 -E UTF8 --locale=C >"$dir.initdb.log" 2>&1 ||
+    { cat "$dir.initdb.log" >&2; return 1; }
+  "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
+    -o "-c listen_addresses=127.0.0.1 -c port=$VNPP_PG_PORT -c unix_socket_directories=$dir -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
+    start >/dev/null || { cat "$dir/server.log" >&2; return 1; }
+  "${run[@]}" psql -h "$dir" -p "$VNPP_PG_PORT" -U postgres -d postgres -q -v ON_ERROR_STOP=1 \
+    -c "CREATE ROLE vnpp LOGIN PASSWORD '$pw'" -c "CREATE DATABASE vnpp OWNER vnpp" >/dev/null
+  if [ -f "$VNPP_ROOT/sql/postgresql/schema.sql" ]; then
+    PGPASSWORD=$pw psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q -v ON_ERROR_STOP=1 \
+      -f "$VNPP_ROOT/sql/postgresql/schema.sql" >/dev/null
+  fi
+  export VNPP_PG_DIR VNPP_PG_BIN VNPP_PG_PORT
+  export VNPP_TEST_PG="Driver=PostgreSQL ANSI;Server=127.0.0.1;Port=$VNPP_PG_PORT;Database=vnpp;UID=vnpp;PWD=$pw"
+  export VNPP_TEST_PG_PASSWORD=$pw
+}
+
+vnpp_pg_stop() {
+  [ -n "${VNPP_PG_DIR:-}" ] && [ -d "$VNPP_PG_DIR/data" ] || return 0
+  local run=()
+  [ "$(id -u)" -eq 0 ] && run=(runuser -u postgres --)
+  "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$VNPP_PG_DIR/data" -m immediate -w stop >/dev/null 2>&1 || true
+}

@@ -1,0 +1,41 @@
+// The message log as the inner subsystems see it. The host implements it.
+#pragma once
+
+#include <string>
+
+namespace vnpp::common {
+
+// Thread safety: WriteLog and QueueMessage may be called from any thread; the log
+// options are single values read without a lock.
+class ILog {
+ public:
+  virtual ~ILog() = default;
+
+  // Stamps the message with the current time and writes it at once (file and broadcast).
+  // Never throws.
+  virtual void WriteLog(const std::string& message) = 0;
+
+  // Hands a message of the processing thread to the main thread, which writes it on its
+  // next timer tick. Never throws.
+  virtual void QueueMessage(const std::string& message) = 0;
+
+  // Log options, set by the configuration loader and by automation clients.
+  virtual void SetLogMessage(bool on) = 0;
+  virtual int LogDetail() const = 0;
+  virtual void SetLogDetail(int level) = 0;
+};
+
+// Message texts.
+inline constexpr const char* kMsgUnableToConnect = "Error 1501: Unable to connect to database.";
+inline constexpr const char* kMsgDatabaseNotConnected = "Database NOT connected.";
+inline constexpr const char* kMsgReading = "Reading %p.";
+inline constexpr const char* kMsgStartupLoaded = "Startup parameters loaded.";
+inline constexpr const char* kMsgErrorPrefix = "Error 1500: ";
+inline constexpr const char* kMsgDisabled = "Disabled";
+inline constexpr const char* kMsgDataFor = "Data for \"%p.%p\" at \"%p\", %p";
+inline constexpr const char* kMsgRetrieveData = "PollGroup %p: %p - Retrieve data...";
+inline constexpr const char* kMsgFinished = "PollGroup %p: Finished.";
+inline constexpr const char* kMsgServiceStarted = "Post processing service started.";
+inline constexpr const char* kMsgServiceStopped = "Post processing service stopped.";
+
+}  // namespace vnpp::common

@@ -1,0 +1,54 @@
+#include "config/GroupModel.h"
+
+#include <string>
+
+#include "common/Error.h"
+
+namespace vnpp::config {
+namespace {
+
+bool EqualsNoCase(const std::string& a, const char* b) {
+  size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    char x = a[i];
+    char y = b[i];
+    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+    if (x != y) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+}  // namespace
+
+TPostProcGroupItem::TPostProcGroupItem() = default;
+
+TPostProcGroupItem::~TPostProcGroupItem() {
+  while (!Sensors.empty()) Sensors.pop_back();
+}
+
+bool TPostProcGroupItem::IsDelta() const { return EqualsNoCase(FuncName, "DELTA"); }
+
+TPostProcGroups::~TPostProcGroups() { Clear(); }
+
+TPostProcGroupItem& TPostProcGroups::Item(int index) const {
+  if (index < 0 || index >= Count()) {
+    throw common::EContainerError("List index out of bounds (" + std::to_string(index) + ")", 52);
+  }
+  return *items_[static_cast<size_t>(index)];
+}
+
+void TPostProcGroups::Add(std::unique_ptr<TPostProcGroupItem> group) {
+  items_.push_back(std::move(group));
+}
+
+void TPostProcGroups::Delete(int index) {
+  Item(index);  // range check
+  items_.erase(items_.begin() + index);
+}
+
+void TPostProcGroups::Clear() {
+  for (int i = Count() - 1; i >= 0; --i) Delete(i);
+}
+
+}  // namespace vnpp::config
