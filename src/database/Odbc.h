@@ -1,0 +1,106 @@
+// A thin layer over ODBC: one connection, statements with named parameters, typed values.
+// No ODBC handle or header reaches the callers.
+// Thread safety: a connection and its statements belong to one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Error.h"
+
+namespace vnpp::database {
+
+using common::TDateTime;
+
+// A failure reported by the driver or the driver manager. The message joins the text of
+// every diagnostic record; SqlState is that of the first record.
+class EDatabaseError : public common::EPostProcError {
+ public:
+  EDatabaseError(const std::string& message, std::string sqlState,
+                 std::vector<std::string> sqlStates, std::vector<std::int32_t> nativeCodes);
+  const std::string& SqlState() const { return sqlState_; }
+  const std::vector<std::string>& SqlStates() const { return sqlStates_; }
+  const std::vector<std::int32_t>& NativeCodes() const { return nativeCodes_; }
+  // A unique or primary key violation: SQLSTATE class "23" with "23505" (PostgreSQL), or
+  // the SQLite driver's native code 19 with "UNIQUE constraint failed" in the message.
+  // Checked over every diagnostic record. A NOT NULL violation is not one.
+  bool IsKeyViolation() const;
+
+ private:
+  std::string sqlState_;
+  std::vector<std::string> sqlStates_;
+  std::vector<std::int32_t> nativeCodes_;
+};
+
+enum class TParamType { Text, Double, Integer, DateTime };
+
+class TConnection;
+
+// A prepared statement. ":NAME" parameters in the text become "?" markers (string
+// literals, quoted identifiers, comments and "::" casts are left alone); a name may occur
+// more than once. Values bound by name stay bound for the next Execute.
+class TStatement {
+ public:
+  ~TStatement();
+  TStatement(const TStatement&) = delete;
+  TStatement& operator=(const TStatement&) = delete;
+
+  // Each throws EDatabaseError for a name the statement does not have.
+  void BindText(const std::string& name, const std::string& value);
+  void BindDouble(const std::string& name, double value);
+  void BindInteger(const std::string& name, std::int64_t value);
+  void BindDateTime(const std::string& name, TDateTime value);
+  void BindNull(const std::string& name, TParamType type);
+
+  // Runs the statement with the bound values; closes a cursor left open by the last run.
+  void Execute();
+  // Moves to the next row of the result; false after the last.
+  bool Fetch();
+  // Closes the cursor (a no-op when none is open).
+  void CloseCursor();
+
+  // Column access on the current row, by name without regard to case.
+  bool IsNull(const std::string& column);
+  double GetDouble(const std::string& column);
+  TDateTime GetDateTime(const std::string& column);
+  std::string GetText(const std::string& column);
+
+  // Rows touched by the last Execute of an INSERT, UPDATE or DELETE.
+  std::int64_t RowCount();
+
+ private:
+  friend class TConnection;
+  struct Impl;
+  explicit TStatement(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+// One ODBC connection with autocommit on.
+class TConnection {
+ public:
+  TConnection();
+  ~TConnection();  // closes the connection
+  TConnection(const TConnection&) = delete;
+  TConnection& operator=(const TConnection&) = delete;
+
+  // dataSource is a DSN, or a complete connection string when it contains "=". A
+  // non-empty user and password are passed as UID and PWD. Throws EDatabaseError.
+  void Open(const std::string& dataSource, const std::string& userName,
+            const std::string& password);
+  void Close() noexcept;
+  bool IsOpen() const;
+
+  // Throws EDatabaseError when the connection is closed or the text is refused.
+  std::unique_ptr<TStatement> Prepare(const std::string& sql);
+  // Prepare and Execute in one, for statements without parameters.
+  void ExecuteDirect(const std::string& sql);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vnpp::database
