@@ -1,0 +1,191 @@
+#include "processing/GroupRun.h"
+
+#include <cmath>
+#include <cstdio>
+#include <exception>
+
+#include "common/Log.h"
+#include "common/Regional.h"
+#include "compute/PPDataItem.h"
+#include "config/Configuration.h"
+#include "config/PScan.h"
+#include "database/Database.h"
+#include "processing/Calendar.h"
+
+namespace vnpp::processing {
+namespace {
+
+std::string ToUpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+}  // namespace
+
+// The prepared statements live as long as one connection: from the connect at the start
+// of a run to the disconnect at its end.
+class TGroupRunner::TStatementsHolder {
+ public:
+  explicit TStatementsHolder(database::TConnection& connection) : statements(connection) {}
+  compute::TPPStatements statements;
+};
+
+std::string FormatWindowStart(common::TDateTime start) {
+  const common::TDateTimeParts p = common::DecodeDateTime(start);
+  std::string text = common::FormatDateTimeText(start);
+  if (p.Hour == 0 && p.Minute == 0 && p.Second == 0 && p.Millisecond == 0) {
+    text.resize(10);  // the date part "mm/dd/yyyy"
+  }
+  return text;
+}
+
+std::string FormatResultValue(double value) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15G", value);
+  std::string text = buf;
+  // "1.5E+20" -> "1.5E20", "1E-05" -> "1E-5"
+  const size_t e = text.find('E');
+  if (e != std::string::npos) {
+    std::string mantissa = text.substr(0, e);
+    std::string exponent = text.substr(e + 1);
+    std::string sign;
+    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) {
+      if (exponent[0] == '-') sign = "-";
+      exponent.erase(0, 1);
+    }
+    while (exponent.size() > 1 && exponent[0] == '0') exponent.erase(0, 1);
+    text = mantissa + "E" + sign + exponent;
+  }
+  const char dec = common::Regional().DecimalSeparator;
+  if (dec != '.') {
+    for (char& c : text) {
+      if (c == '.') c = dec;
+    }
+  }
+  return text;
+}
+
+TGroupRunner::TGroupRunner(config::TConfiguration& config, database::TDatabase& database,
+                           common::ILog& log, const std::atomic<bool>& stopRequested,
+                           const std::atomic<bool>& scheduleMode)
+    : config_(config),
+      database_(database),
+      log_(log),
+      stopRequested_(stopRequested),
+      scheduleMode_(scheduleMode) {}
+
+TGroupRunner::~TGroupRunner() = default;
+
+void TGroupRunner::LogError(const std::string& message) {
+  log_.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
+}
+
+template <typename Walk>
+void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
+  try {
+    if (log_.LogDetail() >= 1) {
+      log_.QueueMessage(config::FormatText(
+          common::kMsgRetrieveData,
+          {std::to_string(group.GroupNumber), ToUpperAscii(group.FuncName)}));
+    }
+    database_.ConnectDatabase(kSessionName);
+    try {
+      statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
+      walk();
+    } catch (...) {
+      statements_.reset();
+      database_.DisconnectDatabase();
+      throw;
+    }
+    statements_.reset();
+    database_.DisconnectDatabase();
+    if (log_.LogDetail() >= 2) {
+      log_.QueueMessage(config::FormatText(common::kMsgFinished, {group.FuncName}));
+    }
+  } catch (const std::exception& e) {
+    LogError(e.what());
+  }
+}
+
+void TGroupRunner::RunGroup(config::TPostProcGroupItem& group) {
+  Run(group, [&] {
+    for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
+      if (stopRequested_.load()) break;
+      ProcessSensor(group, i);
+    }
+  });
+}
+
+void TGroupRunner::RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
+  Run(group, [&] {
+    for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
+      if (stopRequested_.load() || scheduleMode_.load()) break;
+      ProcessSensorNow(group, i, now);
+    }
+  });
+}
+
+void TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
+  ProcessEntry(group, index, false, 0);
+}
+
+void TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index,
+                                    common::TDateTime now) {
+  ProcessEntry(group, index, true, now);
+}
+
+void TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index, bool immediate,
+                                common::TDateTime now) {
+  config::TStationSensorInfoItem& entry = *group.Sensors.at(static_cast<size_t>(index));
+  try {
+    common::TDateTime from = entry.LastUpdate;
+    if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+    if (!immediate) {
+      while (true) {
+        if (stopRequested_.load()) return;
+        const std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+        if (!w) return;
+        ProcessWindow(group, entry, *w);
+        from = w->End;
+        if (w->End > group.WindowStart) return;
+      }
+    }
+    const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
+    std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+    if (!limitWindow || !w) return;
+    const common::TDateTime limit = limitWindow->Start;
+    // A group never scheduled has WindowStart 0 and so processes nothing here.
+    if (group.WindowStart == 0) return;
+    while (w && w->End < limit) {
+      if (stopRequested_.load() || scheduleMode_.load()) return;
+      ProcessWindow(group, entry, *w);
+      w = WindowFor(group.TypeInterval, w->End, group.Interval);
+    }
+  } catch (const std::exception& e) {
+    ++failedEntries_;
+    LogError(e.what());
+  }
+}
+
+void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
+                                 config::TStationSensorInfoItem& entry, const TWindow& window) {
+  compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
+                            group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
+                            group.Parameter, group.IsDelta(), group.BoundaryMode);
+  item.RetrieveData(statements_->statements);
+  item.Compute(group.FuncName);
+  item.StoreResult(statements_->statements);
+  if (log_.LogDetail() >= 2) {
+    log_.QueueMessage(config::FormatText(
+        common::kMsgDataFor, {entry.StationID, entry.SensorName, FormatWindowStart(window.Start),
+                              FormatResultValue(item.PPValue)}));
+  }
+  entry.LastUpdate = window.End;
+  if (config_.IsConfigFileOpen()) config_.WritePollUpdate(group, entry);
+}
+
+}  // namespace vnpp::processing

@@ -1,0 +1,58 @@
+// Starting, stopping and steering the processing thread, as the main object offers it.
+// Thread safety: every operation may be called from any thread; they serialise on one
+// lock, which is held across the wait for the thread's end (the thread never takes it).
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "common/DateTime.h"
+#include "common/Mutex.h"
+#include "processing/ProcessThread.h"
+
+namespace vnpp::processing {
+
+class TProcessing {
+ public:
+  // drainMessages writes the messages the thread queued; it runs after the thread has
+  // ended and before "Post processing service stopped." is logged, so nothing of a
+  // finished run is lost when the program closes right after.
+  TProcessing(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
+              IStatusSink& status, std::function<void()> drainMessages);
+  ~TProcessing();  // stops processing
+
+  void StartProcessing() EXCLUDES(mu_);
+  void StopProcessing() EXCLUDES(mu_);
+  // Stop, then start; a failure is logged as "Error 1500: " + its message.
+  void RestartProcessing() EXCLUDES(mu_);
+  bool IsProcessing() EXCLUDES(mu_);
+
+  // Runs the group at 0-based list position index at once; nothing for another index,
+  // without a thread, or while the thread is still loading its configuration.
+  void RunProcessGroup(int index) EXCLUDES(mu_);
+  void StopProcessGroup() EXCLUDES(mu_);
+  std::string NextPollGroup() EXCLUDES(mu_);
+  common::TDateTime NextPollTime() EXCLUDES(mu_);
+
+  // For the catch-up command.
+  bool Loaded() EXCLUDES(mu_);
+  bool DemandBusy() EXCLUDES(mu_);
+  long FailedEntries() EXCLUDES(mu_);
+
+ private:
+  void StopLocked() REQUIRES(mu_);
+
+  config::TConfiguration& config_;
+  database::TDatabase& database_;
+  common::ILog& log_;
+  IStatusSink& status_;
+  std::function<void()> drainMessages_;
+
+  common::Mutex mu_;
+  std::unique_ptr<TProcessThread> ProcessThread GUARDED_BY(mu_);
+  std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);
+  long failedBefore_ GUARDED_BY(mu_) = 0;
+};
+
+}  // namespace vnpp::processing

@@ -1,0 +1,185 @@
+#include "processing/GroupRun.h"
+
+#include <gtest/gtest.h>
+
+#include "processing/Calendar.h"
+#include "processing/ProcessingFixture.h"
+#include "processing/Schedule.h"
+
+namespace vnpp::processing {
+namespace {
+
+using testing::At;
+using testing::TRecordingLog;
+
+class GroupRunTest : public testing::ProcessingFixture {
+ protected:
+  // One hourly AVG group with the given POLL lines; loads it and the database settings.
+  config::TPostProcGroupItem& Load(const std::string& groupKeys) {
+    WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n[PostProcessGroup:1]\r\n" +
+                groupKeys);
+    config_ = std::make_unique<config::TConfiguration>(home_, log_);
+    config_->LoadConfiguration();
+    database_.LoadDatabaseSettings(config_->ConfigFile(), log_);
+    log_.Clear();
+    log_.SetLogDetail(2);
+    runner_ = std::make_unique<TGroupRunner>(*config_, database_, log_, stop_, scheduleMode_);
+    config::TPostProcGroupItem& group = config_->Groups()->Item(0);
+    group.GroupNumber = 1;
+    return group;
+  }
+
+  static void ScheduleAt(config::TPostProcGroupItem& group, common::TDateTime windowStart) {
+    group.StartTime = windowStart;
+    ComputeSchedule(group, false);
+    group.WindowStart = windowStart;
+    group.WindowEnd = windowStart + group.Period;
+  }
+
+  TRecordingLog log_;
+  database::TDatabase database_{[](const std::string&) {}};
+  std::unique_ptr<config::TConfiguration> config_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> scheduleMode_{false};
+  std::unique_ptr<TGroupRunner> runner_;
+};
+
+constexpr const char* kHourly =
+    "FuncName=avg\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=2\r\n"
+    "POLL1=ST1.WL\r\nPOLLDataLabel1=WL_AVG\r\nPOLL2=ST2.WL\r\nPOLLDataLabel2=WL_AVG\r\n";
+
+TEST_F(GroupRunTest, ScheduledRunCatchesEachEntryUpWindowByWindow) {
+  AddReadings("ST1", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
+  AddReadings("ST2", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
+  config::TPostProcGroupItem& group = Load(std::string(kHourly) +
+                                           "POLLUpdate1=03/15/2024 07:00:00\r\n");
+  ScheduleAt(group, At(2024, 3, 15, 10));
+  runner_->RunGroup(group);
+
+  // ST1 from 07:00 (four windows), ST2 never computed: only the current period.
+  EXPECT_EQ(ResultRows(), (std::vector<std::string>{
+                              "ST1|03/15/2024 07:00:00", "ST1|03/15/2024 08:00:00",
+                              "ST1|03/15/2024 09:00:00", "ST1|03/15/2024 10:00:00",
+                              "ST2|03/15/2024 10:00:00"}));
+  EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
+  EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, At(2024, 3, 15, 11));
+  const std::string file = ReadConfig();
+  EXPECT_NE(file.find("POLLUpdate1=03/15/2024 11:00:00"), std::string::npos) << file;
+  EXPECT_NE(file.find("POLLUpdate2=03/15/2024 11:00:00"), std::string::npos) << file;
+
+  const std::vector<std::string> q = log_.Queued();
+  ASSERT_EQ(q.size(), 7u);
+  EXPECT_EQ(q.front(), "PollGroup 1: AVG - Retrieve data...");
+  EXPECT_EQ(q[1], "Data for \"ST1.WL\" at \"03/15/2024 07:00:00\", 82.5");
+  EXPECT_EQ(q.back(), "PollGroup avg: Finished.");
+}
+
+TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
+  struct Case {
+    const char* lastUpdate;
+    const char* firstWindow;
+  } cases[] = {
+      {"03/15/2024 07:30:00", "03/15/2024 08:00:00"},  // between boundaries
+      {"03/15/2024 13:00:00", "03/15/2024 10:00:00"},  // ahead of WindowStart
+      {"0", "03/15/2024 10:00:00"},                    // never computed
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.lastUpdate);
+    config::TPostProcGroupItem& group =
+        Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
+    ScheduleAt(group, At(2024, 3, 15, 10));
+    runner_->ProcessSensor(group, 0);
+    const std::vector<std::string> q = log_.Queued();
+    ASSERT_FALSE(q.empty());
+    EXPECT_EQ(q.front(), std::string("Data for \"ST1.WL\" at \"") + c.firstWindow + "\", 0");
+    EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
+  }
+}
+
+TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
+  struct Case {
+    const char* name;
+    int typeInterval;
+    common::TDateTime entry;
+    common::TDateTime now;
+    std::vector<std::string> windows;
+  } cases[] = {
+      {"hourly at 11:40", 0, At(2024, 3, 15, 9), At(2024, 3, 15, 11, 40),
+       {"03/15/2024 09:00:00", "03/15/2024 10:00:00"}},
+      {"hourly at 12:00", 0, At(2024, 3, 15, 10), At(2024, 3, 15, 12), {"03/15/2024 10:00:00"}},
+      {"already at the present", 0, At(2024, 3, 15, 12), At(2024, 3, 15, 12, 30), {}},
+      {"monthly", 5, At(2024, 1, 1), At(2024, 3, 10), {"01/01/2024"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    config::TPostProcGroupItem& group =
+        Load("FuncName=AVG\r\nEnabled=1\r\nTypeInterval=" + std::to_string(c.typeInterval) +
+             "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" +
+             common::FormatDateTimeText(c.entry) + "\r\n");
+    ScheduleAt(group, c.entry);  // WindowStart at or before the entry
+    runner_->ProcessSensorNow(group, 0, c.now);
+    std::vector<std::string> got;
+    for (const std::string& m : log_.Queued()) {
+      const size_t at = m.find(" at \"");
+      if (at != std::string::npos) got.push_back(m.substr(at + 5, m.find('"', at + 5) - at - 5));
+    }
+    EXPECT_EQ(got, c.windows);
+  }
+}
+
+TEST_F(GroupRunTest, LogDetailSelectsTheGroupRunMessages) {
+  AddReadings("ST1", "WL", At(2024, 3, 15, 10), At(2024, 3, 15, 11));
+  for (int detail : {0, 1, 2}) {
+    SCOPED_TRACE(detail);
+    config::TPostProcGroupItem& group = Load(kHourly);
+    ScheduleAt(group, At(2024, 3, 15, 10));
+    log_.SetLogDetail(detail);
+    runner_->RunGroup(group);
+    const size_t expected[] = {0, 1, 4};
+    EXPECT_EQ(log_.Queued().size(), expected[detail]);
+  }
+}
+
+TEST_F(GroupRunTest, GroupWithoutEntriesOnlyLogs) {
+  config::TPostProcGroupItem& group = Load("FuncName=SUM\r\nEnabled=1\r\nTypeInterval=0\r\n");
+  ScheduleAt(group, At(2024, 3, 15, 10));
+  runner_->RunGroup(group);
+  EXPECT_EQ(log_.Queued(), (std::vector<std::string>{"PollGroup 1: SUM - Retrieve data...",
+                                                      "PollGroup SUM: Finished."}));
+  EXPECT_FALSE(database_.Connected);
+}
+
+TEST_F(GroupRunTest, FailedConnectionFailsEachEntryOnceAndKeepsProgress) {
+  config::TPostProcGroupItem& group =
+      Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
+  database_.DataSource = "Driver=SQLite3;Database=" + home_ + "missing.db;NoCreat=1";
+  ScheduleAt(group, At(2024, 3, 15, 10));
+  runner_->RunGroup(group);
+  EXPECT_EQ(log_.CountQueued("Error 1500: "), 2u);
+  EXPECT_EQ(runner_->FailedEntries(), 2);
+  EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 7));
+  EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, 0);
+  EXPECT_NE(ReadConfig().find("POLLUpdate1=03/15/2024 07:00:00"), std::string::npos);
+}
+
+TEST_F(GroupRunTest, StopRequestEndsTheRunAfterTheCurrentWindow) {
+  config::TPostProcGroupItem& group = Load(std::string(kHourly) +
+                                           "POLLUpdate1=03/15/2024 07:00:00\r\n");
+  ScheduleAt(group, At(2024, 3, 15, 10));
+  stop_.store(true);
+  runner_->RunGroup(group);
+  EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 7));
+  EXPECT_EQ(log_.Queued().back(), "PollGroup avg: Finished.");
+}
+
+TEST(GroupRunText, FormatsWindowStartAndValue) {
+  EXPECT_EQ(FormatWindowStart(At(2024, 3, 15)), "03/15/2024");
+  EXPECT_EQ(FormatWindowStart(At(2024, 3, 15, 7, 30)), "03/15/2024 07:30:00");
+  EXPECT_EQ(FormatResultValue(2.5), "2.5");
+  EXPECT_EQ(FormatResultValue(1.0 / 3.0), "0.333333333333333");
+  EXPECT_EQ(FormatResultValue(-5), "-5");
+  EXPECT_EQ(FormatResultValue(1e20), "1E20");
+}
+
+}  // namespace
+}  // namespace vnpp::processing

@@ -1,0 +1,141 @@
+#include "processing/ProcessThread.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "processing/Processing.h"
+#include "processing/ProcessingFixture.h"
+
+namespace vnpp::processing {
+namespace {
+
+using testing::At;
+using testing::TRecordingLog;
+
+class TRecordingStatus : public IStatusSink {
+ public:
+  void ShowNextGroup(const std::string& groupText, common::TDateTime) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    shown.push_back(groupText);
+  }
+  std::vector<std::string> Shown() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return shown;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> shown;
+};
+
+// Waits (in real time, bounded) until pred holds; the thread under test runs on its own.
+template <typename Pred>
+bool Eventually(Pred pred) {
+  for (int i = 0; i < 2000; ++i) {
+    if (pred()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return pred();
+}
+
+class ProcessThreadTest : public testing::ProcessingFixture {
+ protected:
+  void Start() {
+    config_ = std::make_unique<config::TConfiguration>(home_, log_);
+    processing_ = std::make_unique<TProcessing>(*config_, database_, log_, status_, [] {});
+    processing_->StartProcessing();
+    ASSERT_TRUE(Eventually([&] { return processing_->Loaded(); }));
+  }
+
+  size_t Count(const std::string& message) {
+    size_t n = 0;
+    for (const auto& m : log_.Queued()) n += m == message ? 1 : 0;
+    return n;
+  }
+
+  common::FakeClock clock_{At(2024, 3, 15, 10, 30)};
+  common::ScopedClockOverride clockOverride_{clock_};
+  TRecordingLog log_;
+  TRecordingStatus status_;
+  database::TDatabase database_{[](const std::string&) {}};
+  std::unique_ptr<config::TConfiguration> config_;
+  std::unique_ptr<TProcessing> processing_;
+};
+
+constexpr const char* kTwoHourlyGroups =
+    "[PostProcess]\r\nGroupNames=A,B,C\r\nLogDetail=1\r\n"
+    "[A]\r\nFuncName=MIN\r\nEnabled=0\r\n"
+    "[B]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nStartFrom=03/15/2024 09:00:00\r\n"
+    "POLLNumber=1\r\nPOLL1=ST1.WL\r\n"
+    "[C]\r\nFuncName=MAX\r\nEnabled=1\r\nTypeInterval=0\r\nStartFrom=03/15/2024 09:00:00\r\n"
+    "POLLNumber=1\r\nPOLL1=ST1.WL\r\n";
+
+TEST_F(ProcessThreadTest, DueGroupsRunBackToBackAndStartFromSurvivesTheStop) {
+  WriteConfig(kTwoHourlyGroups);
+  Start();
+  // Held back until the first boundary after start-up.
+  EXPECT_EQ(processing_->NextPollGroup(), "2");
+  EXPECT_DOUBLE_EQ(processing_->NextPollTime(), At(2024, 3, 15, 11));
+  EXPECT_EQ(Count("PollGroup 2: AVG - Retrieve data..."), 0u);
+
+  clock_.Set(At(2024, 3, 15, 11));
+  // Each group catches up from its saved start, one pass per period: the periods ending
+  // 09:00, 10:00 and 11:00, without waiting between the runs.
+  ASSERT_TRUE(Eventually([&] {
+    return Count("PollGroup 2: AVG - Retrieve data...") == 3 &&
+           Count("PollGroup 3: MAX - Retrieve data...") == 3;
+  }));
+  EXPECT_TRUE(Eventually([&] { return processing_->NextPollTime() == At(2024, 3, 15, 12); }));
+  processing_->StopProcessing();
+
+  const std::string file = ReadConfig();
+  EXPECT_NE(file.find("[B]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n"
+                      "StartFrom=03/15/2024 12:00:00\r\n"),
+            std::string::npos)
+      << file;
+  EXPECT_NE(file.find("[A]\r\nFuncName=MIN\r\nEnabled=0\r\n"), std::string::npos) << file;
+  EXPECT_EQ(log_.Written().back(), "Post processing service stopped.");
+  EXPECT_FALSE(processing_->IsProcessing());
+}
+
+TEST_F(ProcessThreadTest, NoEnabledGroupPublishesNothingAndStopsPromptly) {
+  WriteConfig("[PostProcess]\r\nGroups=1\r\n[PostProcessGroup:1]\r\nEnabled=0\r\n");
+  Start();
+  EXPECT_TRUE(processing_->IsProcessing());
+  processing_->StopProcessing();
+  EXPECT_TRUE(status_.Shown().empty());
+  EXPECT_EQ(processing_->NextPollGroup(), "");
+  EXPECT_EQ(processing_->NextPollTime(), 0);
+}
+
+TEST_F(ProcessThreadTest, RequestedGroupRunsOncePerRequestAndIndexIsChecked) {
+  WriteConfig(kTwoHourlyGroups);
+  Start();
+  processing_->RunProcessGroup(-1);
+  processing_->RunProcessGroup(3);
+  processing_->RunProcessGroup(1);
+  processing_->RunProcessGroup(1);
+  ASSERT_TRUE(Eventually([&] {
+    return Count("PollGroup 2: AVG - Retrieve data...") == 2 && !processing_->DemandBusy();
+  }));
+  EXPECT_EQ(Count("PollGroup 3: MAX - Retrieve data..."), 0u);
+  processing_->StopProcessing();
+  // The immediate run brought StartTime up to the moment the request was taken.
+  EXPECT_NE(ReadConfig().find("StartFrom=03/15/2024 10:30:00"), std::string::npos);
+}
+
+TEST_F(ProcessThreadTest, DisabledGroupRequestedAtOnceProcessesNoWindow) {
+  WriteConfig(kTwoHourlyGroups);
+  Start();
+  processing_->RunProcessGroup(0);
+  ASSERT_TRUE(Eventually([&] {
+    return Count("PollGroup 1: MIN - Retrieve data...") == 1 && !processing_->DemandBusy();
+  }));
+  processing_->StopProcessing();
+  for (const std::string& m : log_.Queued()) EXPECT_EQ(m.find("Data for"), std::string::npos) << m;
+}
+
+}  // namespace
+}  // namespace vnpp::processing

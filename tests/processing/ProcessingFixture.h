@@ -1,0 +1,169 @@
+// A temporary program home with a configuration file and a SQLite database through its
+// ODBC driver, for the group run and processing thread tests.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/DateTime.h"
+#include "common/Log.h"
+#include "config/Configuration.h"
+#include "database/Database.h"
+#include "database/Odbc.h"
+
+namespace vnpp::processing::testing {
+
+// Records every message; LogDetail as set.
+class TRecordingLog : public common::ILog {
+ public:
+  void WriteLog(const std::string& message) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    written.push_back(message);
+  }
+  void QueueMessage(const std::string& message) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    queued.push_back(message);
+  }
+  void SetLogMessage(bool) override {}
+  int LogDetail() const override { return detail.load(); }
+  void SetLogDetail(int level) override { detail.store(level); }
+
+  std::vector<std::string> Queued() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return queued;
+  }
+  std::vector<std::string> Written() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return written;
+  }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    queued.clear();
+    written.clear();
+  }
+  size_t CountQueued(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t n = 0;
+    for (const auto& m : queued) n += m.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+  }
+
+  std::atomic<int> detail{2};
+
+ private:
+  std::mutex mu_;
+  std::vector<std::string> queued;
+  std::vector<std::string> written;
+};
+
+inline std::string SourceDir() {
+  const char* s = std::getenv("VNPP_SOURCE_DIR");
+  return s != nullptr ? s : ".";
+}
+
+class ProcessingFixture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/vnpp-proc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    home_ = std::string(tmpl) + "/";
+    dbFile_ = home_ + "data.db";
+    CreateDatabase();
+  }
+
+  void TearDown() override { std::filesystem::remove_all(home_); }
+
+  std::string ConnectionString() const {
+    return "Driver=SQLite3;Database=" + dbFile_ + ";NoCreat=1;JournalMode=WAL;SyncPragma=NORMAL";
+  }
+
+  void CreateDatabase() {
+    std::ifstream in(SourceDir() + "/sql/sqlite/schema.sql");
+    ASSERT_TRUE(in) << "schema file missing";
+    std::string schema((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    database::TConnection c;
+    c.Open("Driver=SQLite3;Database=" + dbFile_, "", "");
+    size_t start = 0;
+    while (true) {
+      const size_t end = schema.find(';', start);
+      std::string stmt = schema.substr(start, end == std::string::npos ? std::string::npos : end - start);
+      if (stmt.find_first_not_of(" \t\r\n") != std::string::npos) {
+        // Drop comment-only lines.
+        bool onlyComments = true;
+        size_t pos = 0;
+        while (pos < stmt.size()) {
+          size_t eol = stmt.find('\n', pos);
+          std::string line = stmt.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
+          size_t f = line.find_first_not_of(" \t\r");
+          if (f != std::string::npos && line.compare(f, 2, "--") != 0) onlyComments = false;
+          if (eol == std::string::npos) break;
+          pos = eol + 1;
+        }
+        if (!onlyComments) c.ExecuteDirect(stmt);
+      }
+      if (end == std::string::npos) break;
+      start = end + 1;
+    }
+  }
+
+  // Readings every 15 minutes from..to (exclusive), value = minutes since from.
+  void AddReadings(const std::string& station, const std::string& sensor, common::TDateTime from,
+                   common::TDateTime to) {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    auto stmt = c.Prepare(
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES (:S, :N, :T, :V)");
+    c.ExecuteDirect("BEGIN");
+    int i = 0;
+    for (common::TDateTime t = from; t < to - 1e-9; t = from + (++i) * (15.0 / 1440.0)) {
+      stmt->BindText("S", station);
+      stmt->BindText("N", sensor);
+      stmt->BindDateTime("T", t);
+      stmt->BindDouble("V", i * 15.0);
+      stmt->Execute();
+    }
+    c.ExecuteDirect("COMMIT");
+  }
+
+  // Result rows as "STATION|TIME_TAG text" in time order.
+  std::vector<std::string> ResultRows() {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    auto stmt = c.Prepare("SELECT * FROM VN_PPDATA1 ORDER BY STATION_ID, TIME_TAG");
+    stmt->Execute();
+    std::vector<std::string> rows;
+    while (stmt->Fetch()) {
+      rows.push_back(stmt->GetText("STATION_ID") + "|" +
+                     common::FormatDateTimeText(stmt->GetDateTime("TIME_TAG")));
+    }
+    return rows;
+  }
+
+  void WriteConfig(const std::string& body) {
+    std::ofstream out(home_ + "VNPostProc.VFG", std::ios::binary);
+    out << body << "\r\n[Database Settings]\r\nODBC Data Source=" << ConnectionString()
+        << "\r\n";
+  }
+
+  std::string ReadConfig() {
+    std::ifstream in(home_ + "VNPostProc.VFG", std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+
+  std::string home_;
+  std::string dbFile_;
+};
+
+inline common::TDateTime At(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
+  return common::EncodeDateTime(y, mo, d, h, mi, s);
+}
+
+}  // namespace vnpp::processing::testing
