@@ -99,8 +99,8 @@ std::uint16_t EpochDayNumber(int year, int month, int day) {
   const std::int64_t whole = y - 1985;
   // Leap years among 1985 .. y-1, counted from year 1.
   const auto leapsBefore = [](std::int64_t n) { return n / 4 - n / 100 + n / 400; };
-  std::int64_t total = whole * 365 + leapsBefore(y - 1) - leapsBefore(1984) +
-                       kDaysBeforeMonth[m - 1] + day;
+  std::int64_t total =
+      whole * 365 + leapsBefore(y - 1) - leapsBefore(1984) + kDaysBeforeMonth[m - 1] + day;
   if (m > 2 && common::IsLeapYear(static_cast<int>(y))) ++total;
   if (total < 0) return 0;
   if (total > std::numeric_limits<std::uint16_t>::max()) {

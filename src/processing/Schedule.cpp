@@ -86,8 +86,7 @@ void InitGroupSchedule(config::TPostProcGroupItem& group) {
   if (group.StartFrom.empty()) {
     group.StartTime = common::Now();
   } else if (IsStartKeyword(group.StartFrom)) {
-    group.StartTime =
-        common::EpochToDateTime(ResolveDateKeyword(group.StartFrom, NowEpoch()));
+    group.StartTime = common::EpochToDateTime(ResolveDateKeyword(group.StartFrom, NowEpoch()));
   } else {
     TDateTime explicitStart = 0;
     if (common::TryParseDateTimeText(group.StartFrom, explicitStart) &&

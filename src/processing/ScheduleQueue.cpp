@@ -51,10 +51,9 @@ int CompareGroups(const TPostProcGroupItem* a, const TPostProcGroupItem* b) {
 
 TStPQueue::TStPQueue(int initialCapacity, int growthStep) : growthStep_(growthStep) {
   if (initialCapacity < 2 || growthStep <= 0) {
-    throw common::EContainerError(
-        "Invalid queue capacity " + std::to_string(initialCapacity) + " or growth step " +
-            std::to_string(growthStep),
-        kErrorBadCapacity);
+    throw common::EContainerError("Invalid queue capacity " + std::to_string(initialCapacity) +
+                                      " or growth step " + std::to_string(growthStep),
+                                  kErrorBadCapacity);
   }
   common::MutexLock lock(mu_);
   storage_.assign(static_cast<size_t>(initialCapacity), nullptr);

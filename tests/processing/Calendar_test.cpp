@@ -68,7 +68,7 @@ TEST(Calendar, WeekKeywordsTreatSundayAsTheFirstDay) {
     common::TDateTime NextWeek;
     common::TDateTime LastWeek;
   } cases[] = {
-      {At(2024, 3, 17, 9), At(2024, 3, 17), At(2024, 3, 24), At(2024, 3, 10)},        // Sunday
+      {At(2024, 3, 17, 9), At(2024, 3, 17), At(2024, 3, 24), At(2024, 3, 10)},          // Sunday
       {At(2024, 3, 16, 23, 59, 59), At(2024, 3, 10), At(2024, 3, 17), At(2024, 3, 3)},  // Saturday
       {At(2024, 1, 2, 8), At(2023, 12, 31), At(2024, 1, 7), At(2023, 12, 24)},  // over a year end
   };
@@ -137,17 +137,16 @@ TEST(Calendar, DayNumberCountsOutOfRangeDaysIntoNeighbouringMonths) {
     int Year, Month, Day;
     int Expected;
   } cases[] = {
-      {1985, 1, 1, 1},
-      {1985, 1, 0, 0},           // 1984-12-31
-      {1985, 1, -5, 0},          // before the first day
-      {1984, 12, 31, 0},         // a year before 1985
-      {1985, 3, 0, 59},          // 1985-02-28
-      {1988, 3, 0, 1155},        // 1988-02-29
-      {1985, 2, 30, 61},         // 1985-03-02
-      {1986, 1, -1, 364},        // 1985-12-30
-      {1985, 13, 1, 366},        // 1986-01-01
-      {1986, 0, 1, 335},         // 1985-12-01
-      {2179, 12, 31, 65535},     // beyond the 16-bit range
+      {1985, 1, 1, 1},       {1985, 1, 0, 0},  // 1984-12-31
+      {1985, 1, -5, 0},                        // before the first day
+      {1984, 12, 31, 0},                       // a year before 1985
+      {1985, 3, 0, 59},                        // 1985-02-28
+      {1988, 3, 0, 1155},                      // 1988-02-29
+      {1985, 2, 30, 61},                       // 1985-03-02
+      {1986, 1, -1, 364},                      // 1985-12-30
+      {1985, 13, 1, 366},                      // 1986-01-01
+      {1986, 0, 1, 335},                       // 1985-12-01
+      {2179, 12, 31, 65535},                   // beyond the 16-bit range
   };
   for (const auto& c : cases) {
     EXPECT_EQ(EpochDayNumber(c.Year, c.Month, c.Day), c.Expected)

@@ -21,10 +21,9 @@ inline ::testing::AssertionResult SameTime(common::TDateTime actual, common::TDa
       expected - actual < 0.5 / common::kMSecsPerDay) {
     return ::testing::AssertionSuccess();
   }
-  return ::testing::AssertionFailure() << common::FormatDateTimeText(actual, true) << " ("
-                                       << actual << ") is not "
-                                       << common::FormatDateTimeText(expected, true) << " ("
-                                       << expected << ")";
+  return ::testing::AssertionFailure()
+         << common::FormatDateTimeText(actual, true) << " (" << actual << ") is not "
+         << common::FormatDateTimeText(expected, true) << " (" << expected << ")";
 }
 
 }  // namespace vnpp::processing::testing
