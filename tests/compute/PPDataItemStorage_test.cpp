@@ -175,16 +175,18 @@ TEST_P(PPDataItemStorage, DataTypeOneLeavesFlaggedReadingsOut) {
 TEST_P(PPDataItemStorage, SecondRunOverAWindowUpdatesItsRow) {
   common::FakeClock clock(EncodeDateTime(2024, 1, 2, 3, 4, 5, 678));
   common::ScopedClockOverride useClock(clock);
-  struct Window {
+  struct TWindowCase {
     TDateTime start, end;
     double hours;
   };
-  const Window windows[] = {{EncodeDateTime(2001, 5, 1), EncodeDateTime(2001, 5, 2), 24},
-                            {At(10, 0), At(10, 15), 0.25},
-                            {At(10, 0), At(11, 0), 1}};
+  const TWindowCase windows[] = {
+      // in falling TIME_PERIOD order
+      {EncodeDateTime(2001, 5, 1), EncodeDateTime(2001, 5, 2), 24},
+      {At(10, 0), At(11, 0), 1},  // 1.0000000001...: the update must find it all the same
+      {At(10, 0), At(10, 15), 0.25}};
   AddReading("WL", "2001-05-01 10:00:00", "1");
   AddReading("WL", "2001-05-01 10:10:00", "2");
-  for (const Window& w : windows) {
+  for (const TWindowCase& w : windows) {
     TPPDataItem item = Item("WL", w.start, w.end);
     item.RetrieveData(*statements_);
     item.Compute("SUM");
@@ -194,7 +196,7 @@ TEST_P(PPDataItemStorage, SecondRunOverAWindowUpdatesItsRow) {
 
   AddReading("WL", "2001-05-01 10:12:00", "4");
   clock.AdvanceSeconds(60);
-  for (const Window& w : windows) {
+  for (const TWindowCase& w : windows) {
     TPPDataItem item = Item("WL", w.start, w.end, 0, false, 0, "ALT");
     item.RetrieveData(*statements_);
     item.Compute("SUM");
@@ -204,17 +206,26 @@ TEST_P(PPDataItemStorage, SecondRunOverAWindowUpdatesItsRow) {
 
   auto rows = connection_.Prepare("SELECT * FROM VN_PPDATA1 ORDER BY TIME_PERIOD DESC");
   rows->Execute();
-  for (const Window& w : windows) {
+  for (const TWindowCase& w : windows) {
     SCOPED_TRACE(w.hours);
     ASSERT_TRUE(rows->Fetch());
-    EXPECT_EQ(rows->GetDouble("TIME_PERIOD"), (w.end - w.start) * 24);
-    EXPECT_NEAR(rows->GetDouble("TIME_PERIOD"), w.hours, 1e-9);
+    EXPECT_NEAR(rows->GetDouble("TIME_PERIOD"), w.hours, 1e-6);
     EXPECT_NEAR(rows->GetDateTime("TIME_TAG"), w.start, kHalfMilli);
     EXPECT_EQ(rows->GetDouble("PP_VALUE"), 7);
     EXPECT_EQ(rows->GetText("ALTERNATE_LABEL"), "ALT");
     EXPECT_NEAR(rows->GetDateTime("PROCESS_TIME_TAG"), clock.Now(), kHalfMilli);
   }
   EXPECT_FALSE(rows->Fetch());
+
+  // The stored key holds the unrounded product itself.
+  auto byPeriod =
+      connection_.Prepare("SELECT COUNT(*) AS N FROM VN_PPDATA1 WHERE TIME_PERIOD = :P");
+  for (const TWindowCase& w : windows) {
+    byPeriod->BindDouble("P", (w.end - w.start) * 24);
+    byPeriod->Execute();
+    ASSERT_TRUE(byPeriod->Fetch());
+    EXPECT_EQ(byPeriod->GetDouble("N"), 1) << w.hours;
+  }
 }
 
 TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne) {
@@ -255,7 +266,9 @@ TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne)
     EXPECT_EQ(rows->GetText("DATA_LABEL"), "LBL_WL");
     EXPECT_EQ(rows->GetText("SENSORNAME"), "WL");
     EXPECT_EQ(rows->IsNull("VALUE_TIME_TAG"), !c.valueTime.has_value());
-    if (c.valueTime) EXPECT_NEAR(rows->GetDateTime("VALUE_TIME_TAG"), *c.valueTime, kHalfMilli);
+    if (c.valueTime) {
+      EXPECT_NEAR(rows->GetDateTime("VALUE_TIME_TAG"), *c.valueTime, kHalfMilli);
+    }
     for (const char* column : {"FLAG1", "FLAG2", "FLAG3", "ALTERNATE_LABEL"}) {
       EXPECT_TRUE(rows->IsNull(column)) << column;
     }
