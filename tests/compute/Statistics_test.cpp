@@ -8,34 +8,6 @@
 namespace vnpp::compute {
 namespace {
 
-TEST(Statistics, StartsResetAndReportsZeroForNoValues) {
-  TStatistics s;
-  s.Add(5, 1.0);
-  s.Reset();
-  EXPECT_EQ(s.Count, 0);
-  EXPECT_EQ(s.Sum, 0);
-  EXPECT_EQ(s.SumSq, 0);
-  EXPECT_EQ(s.Min, TStatistics::Unset);
-  EXPECT_EQ(s.Max, TStatistics::Unset);
-  EXPECT_EQ(s.MinTag, 0);
-  EXPECT_EQ(s.MaxTag, 0);
-  EXPECT_EQ(s.Mean(), 0);
-  EXPECT_EQ(s.StdDev(), 0);
-}
-
-TEST(Statistics, FirstOfEqualExtremesKeepsItsTag) {
-  TStatistics s;
-  const double values[] = {5, 3, 9, 3, 9, 4};
-  for (int i = 0; i < 6; ++i) s.Add(100 + i, values[i]);
-  EXPECT_EQ(s.Min, 3);
-  EXPECT_EQ(s.MinTag, 101);
-  EXPECT_EQ(s.Max, 9);
-  EXPECT_EQ(s.MaxTag, 102);
-  EXPECT_EQ(s.Count, 6);
-  EXPECT_EQ(s.Sum, 33);
-  EXPECT_EQ(s.SumSq, 25 + 9 + 81 + 9 + 81 + 16);
-}
-
 TEST(Statistics, ValueEqualToUnsetMarkerIsKeptAsAnExtreme) {
   TStatistics s;
   s.Add(1, TStatistics::Unset);
