@@ -1,0 +1,42 @@
+-- Tables of the measurement database, as the acquisition programs create them in SQLite.
+-- VNPPSvc never creates tables; this file serves the tests, the demo and new installations.
+-- Time stamps are stored as text "YYYY-MM-DD HH:MM:SS[.mmm]" and compared as text.
+
+CREATE TABLE VN_DATA1 (
+  STATION_ID     VARCHAR(64) NOT NULL,
+  SENSORNAME     VARCHAR(64) NOT NULL,
+  TIME_TAG       TIMESTAMP   NOT NULL,
+  ED_VALUE       DOUBLE,
+  FLAG1          VARCHAR(16),
+  FLAG2          VARCHAR(16),
+  FLAG3          VARCHAR(16),
+  FLAG4          VARCHAR(16),
+  HIGH_HIGH_FLAG INTEGER,
+  HIGH_FLAG      INTEGER,
+  LOW_FLAG       INTEGER,
+  LOW_LOW_FLAG   INTEGER,
+  NO_CHG_FLAG    INTEGER,
+  ROC_FLAG       INTEGER,
+  ALARM_FLAG     INTEGER,
+  STD_DEV_FLAG   INTEGER,
+  AVG_FLAG       INTEGER
+);
+
+CREATE INDEX VN_DATA1_STATION_SENSOR_TIME ON VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG);
+
+CREATE TABLE VN_PPDATA1 (
+  STATION_ID       VARCHAR(64) NOT NULL,
+  DATA_LABEL       VARCHAR(64) NOT NULL,
+  FUNCTION_NAME    VARCHAR(16) NOT NULL,
+  TIME_TAG         TIMESTAMP   NOT NULL,
+  TIME_PERIOD      DOUBLE      NOT NULL,
+  PP_VALUE         DOUBLE,
+  FLAG1            VARCHAR(16),
+  FLAG2            VARCHAR(16),
+  FLAG3            VARCHAR(16),
+  VALUE_TIME_TAG   TIMESTAMP,
+  PROCESS_TIME_TAG TIMESTAMP,
+  SENSORNAME       VARCHAR(64),
+  ALTERNATE_LABEL  VARCHAR(64),
+  PRIMARY KEY (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD)
+);

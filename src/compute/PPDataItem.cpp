@@ -1,0 +1,312 @@
+#include "compute/PPDataItem.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "common/Clock.h"
+#include "common/Error.h"
+#include "common/Regional.h"
+#include "compute/Statistics.h"
+
+namespace vnpp::compute {
+namespace {
+
+constexpr std::size_t kInitialCapacity = 200;
+constexpr double kHoursPerDay = 24.0;
+
+const char* const kRolloverConvertMessage =
+    "DELTA - Unable to convert parameter string to RolloverConstant.";
+const char* const kRolloverNegativeMessage =
+    "DELTA- Negative value after applying RolloverConstant.";
+
+bool SameText(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    const auto ca = static_cast<unsigned char>(a[i]);
+    const auto cb = static_cast<unsigned char>(b[i]);
+    const auto la = (ca >= 'A' && ca <= 'Z') ? ca + ('a' - 'A') : ca;
+    const auto lb = (cb >= 'A' && cb <= 'Z') ? cb + ('a' - 'A') : cb;
+    if (la != lb) return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// True when nothing but blanks and control characters is left after trimming both ends.
+bool IsBlankText(const std::string& s) {
+  return std::all_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) <= ' '; });
+}
+
+int DigitValue(char c, int base) {
+  int d = -1;
+  if (c >= '0' && c <= '9') {
+    d = c - '0';
+  } else if (c >= 'a' && c <= 'f') {
+    d = c - 'a' + 10;
+  } else if (c >= 'A' && c <= 'F') {
+    d = c - 'A' + 10;
+  }
+  return d < base ? d : -1;
+}
+
+// Leading blanks, an optional sign, then decimal digits or hexadecimal digits after "$",
+// "x", "X", "0x" or "0X"; nothing may follow, and the value must fit 32 bits.
+bool TryStrToInt32(const std::string& s, std::int32_t& out) {
+  std::size_t i = 0;
+  while (i < s.size() && s[i] == ' ') ++i;
+  bool negative = false;
+  if (i < s.size() && (s[i] == '-' || s[i] == '+')) {
+    negative = s[i] == '-';
+    ++i;
+  }
+  int base = 10;
+  if (i < s.size() && (s[i] == '$' || s[i] == 'x' || s[i] == 'X')) {
+    base = 16;
+    ++i;
+  } else if (i + 1 < s.size() && s[i] == '0' && (s[i + 1] == 'x' || s[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i == s.size()) return false;
+  constexpr std::int64_t kLimit = std::int64_t{1} << 31;  // magnitude of INT32_MIN
+  std::int64_t magnitude = 0;
+  for (; i < s.size(); ++i) {
+    const int d = DigitValue(s[i], base);
+    if (d < 0) return false;
+    magnitude = magnitude * base + d;
+    if (magnitude > kLimit) return false;
+  }
+  const std::int64_t value = negative ? -magnitude : magnitude;
+  if (value > std::numeric_limits<std::int32_t>::max()) return false;
+  out = static_cast<std::int32_t>(value);
+  return true;
+}
+
+// A decimal number with the regional decimal separator, blanks around it allowed:
+// [sign] digits [separator digits] [e [sign] digits], at least one mantissa digit.
+bool TryRolloverConstant(const std::string& s, char decimalSeparator, double& out) {
+  std::size_t begin = 0;
+  std::size_t end = s.size();
+  while (begin < end && s[begin] == ' ') ++begin;
+  while (end > begin && s[end - 1] == ' ') --end;
+  std::string text;
+  std::size_t i = begin;
+  auto isDigit = [&](std::size_t k) { return k < end && s[k] >= '0' && s[k] <= '9'; };
+  if (i < end && (s[i] == '-' || s[i] == '+')) text += s[i++];
+  int mantissaDigits = 0;
+  for (; isDigit(i); ++i, ++mantissaDigits) text += s[i];
+  if (i < end && s[i] == decimalSeparator) {
+    text += '.';
+    for (++i; isDigit(i); ++i, ++mantissaDigits) text += s[i];
+  }
+  if (mantissaDigits == 0) return false;
+  if (i < end && (s[i] == 'e' || s[i] == 'E')) {
+    text += 'e';
+    ++i;
+    if (i < end && (s[i] == '-' || s[i] == '+')) text += s[i++];
+    if (!isDigit(i)) return false;
+    for (; isDigit(i); ++i) text += s[i];
+  }
+  if (i != end) return false;
+  // from_chars takes no leading "+".
+  const char* first = text.data() + (text[0] == '+' ? 1 : 0);
+  double value = 0;
+  const auto [ptr, ec] = std::from_chars(first, text.data() + text.size(), value);
+  if (ec != std::errc() || ptr != text.data() + text.size() || !std::isfinite(value)) {
+    return false;
+  }
+  out = value;
+  return true;
+}
+
+// N of FIRST and LAST: 1 when the parameter is blank or does not convert.
+std::int32_t PositionParameter(const std::string& parameter) {
+  if (IsBlankText(parameter)) return 1;
+  std::int32_t n = 0;
+  return TryStrToInt32(parameter, n) ? n : 1;
+}
+
+// Closes the cursor of a query on every path out of a read.
+class TCursorGuard {
+ public:
+  explicit TCursorGuard(database::TStatement& query) : query_(query) {}
+  ~TCursorGuard() {
+    // A destructor may run during unwinding; a failure to close is of no use to anyone
+    // then, and the next Execute closes the cursor anyway.
+    try {
+      query_.CloseCursor();
+    } catch (...) {
+    }
+  }
+  TCursorGuard(const TCursorGuard&) = delete;
+  TCursorGuard& operator=(const TCursorGuard&) = delete;
+
+ private:
+  database::TStatement& query_;
+};
+
+}  // namespace
+
+TPPDataItem::TPPDataItem(std::string StationID, std::string SensorName, TDateTime StartTime,
+                         TDateTime EndTime, std::uint8_t DataType, std::string Description,
+                         std::string DataLabel, std::string AlternateLabel, std::string Parameter,
+                         bool ReadPrevious, std::int32_t BoundaryMode)
+    : Description(std::move(Description)),
+      DataLabel(std::move(DataLabel)),
+      AlternateLabel(std::move(AlternateLabel)),
+      DataType(DataType),
+      Parameter(std::move(Parameter)),
+      StationID(std::move(StationID)),
+      SensorName(std::move(SensorName)),
+      StartTime(StartTime),
+      EndTime(EndTime),
+      BoundaryMode(BoundaryMode),
+      ReadPrevious(ReadPrevious) {
+  Times.reserve(kInitialCapacity);
+  Values.reserve(kInitialCapacity);
+}
+
+void TPPDataItem::RetrieveData(TPPStatements& db) {
+  database::TStatement& query = db.WindowQuery(BoundaryMode, DataType);
+  query.BindText("STATION_ID", StationID);
+  query.BindText("SENSORNAME", SensorName);
+  query.BindDateTime("STARTTIME", StartTime);
+  query.BindDateTime("ENDTIME", EndTime);
+  {
+    TCursorGuard guard(query);
+    query.Execute();
+    while (query.Fetch()) {
+      if (query.IsNull("ED_VALUE")) continue;
+      const TDateTime tag = query.GetDateTime("TIME_TAG");
+      const double value = query.GetDouble("ED_VALUE");
+      Times.push_back(tag);
+      Values.push_back(value);
+    }
+  }
+  if (ReadPrevious) RetrievePrevious(db);
+}
+
+void TPPDataItem::RetrievePrevious(TPPStatements& db) {
+  database::TStatement& query = db.PreviousQuery(DataType);
+  query.BindText("STATION_ID", StationID);
+  query.BindText("SENSORNAME", SensorName);
+  // ENDTIME carries the start of the window: the readings strictly before it.
+  query.BindDateTime("ENDTIME", StartTime);
+  TCursorGuard guard(query);
+  query.Execute();
+  PrevTime = 0;
+  PrevValue = 0;
+  if (query.Fetch() && !query.IsNull("ED_VALUE")) {
+    const TDateTime tag = query.GetDateTime("TIME_TAG");
+    PrevValue = query.GetDouble("ED_VALUE");
+    PrevTime = tag;
+  }
+}
+
+void TPPDataItem::Compute(const std::string& FunctionName) {
+  this->FunctionName = FunctionName;
+  TStatistics stats;
+  ProcessTime = common::Now();
+  const std::size_t n = std::min(Times.size(), Values.size());
+  if (n == 0) return;
+
+  if (SameText(FunctionName, "SPECIAL")) return;
+  const bool first = SameText(FunctionName, "FIRST");
+  if (first || SameText(FunctionName, "LAST")) {
+    const std::int64_t position = PositionParameter(Parameter);
+    const auto count = static_cast<std::int64_t>(n);
+    if (position < 1 || position > count) return;
+    const auto index = static_cast<std::size_t>(first ? position - 1 : count - position);
+    PPValue = Values[index];
+    ValueTime = Times[index];
+    HasValueTime = true;
+    return;
+  }
+  if (SameText(FunctionName, "CNT")) {
+    PPValue = static_cast<double>(n);
+    return;
+  }
+  if (SameText(FunctionName, "DELTA")) {
+    const double delta = PrevTime > 0 ? Values[n - 1] - PrevValue : 0;
+    if (Parameter.empty()) {
+      PPValue = delta;
+      return;
+    }
+    double rollover = 0;
+    if (!TryRolloverConstant(Parameter, common::Regional().DecimalSeparator, rollover)) {
+      throw common::EPostProcError(kRolloverConvertMessage);
+    }
+    PPValue = delta + rollover;
+    if (PPValue < 0) throw common::EPostProcError(kRolloverNegativeMessage);
+    return;
+  }
+
+  for (std::size_t i = 0; i < n; ++i) stats.Add(common::DateTimeToEpoch(Times[i]), Values[i]);
+  if (SameText(FunctionName, "AVG")) {
+    PPValue = stats.Mean();
+  } else if (SameText(FunctionName, "MIN")) {
+    PPValue = stats.Min;
+    ValueTime = common::EpochToDateTime(stats.MinTag);
+    HasValueTime = true;
+  } else if (SameText(FunctionName, "MAX")) {
+    PPValue = stats.Max;
+    ValueTime = common::EpochToDateTime(stats.MaxTag);
+    HasValueTime = true;
+  } else if (SameText(FunctionName, "SUM")) {
+    PPValue = stats.Sum;
+  } else if (SameText(FunctionName, "STDEV")) {
+    PPValue = stats.StdDev();
+  }
+}
+
+void TPPDataItem::BindResultParams(database::TStatement& query) const {
+  auto bindFlag = [&query](const char* name, const std::optional<std::string>& flag) {
+    if (flag) {
+      query.BindText(name, *flag);
+    } else {
+      query.BindNull(name, database::TParamType::Text);
+    }
+  };
+  query.BindText("STATION_ID", StationID);
+  query.BindText("DATA_LABEL", DataLabel);
+  query.BindText("FUNCTION_NAME", FunctionName);
+  query.BindDateTime("TIME_TAG", StartTime);
+  // Unrounded: the update finds the row by this same computed value.
+  query.BindDouble("TIME_PERIOD", (EndTime - StartTime) * kHoursPerDay);
+  query.BindDouble("PP_VALUE", PPValue);
+  bindFlag("FLAG1", Flag1);
+  bindFlag("FLAG2", Flag2);
+  bindFlag("FLAG3", Flag3);
+  if (HasValueTime) {
+    query.BindDateTime("VALUE_TIME_TAG", ValueTime);
+  } else {
+    query.BindNull("VALUE_TIME_TAG", database::TParamType::DateTime);
+  }
+  query.BindDateTime("PROCESS_TIME_TAG", ProcessTime);
+  query.BindText("SENSORNAME", SensorName);
+  if (AlternateLabel.empty()) {
+    query.BindNull("ALTERNATE_LABEL", database::TParamType::Text);
+  } else {
+    query.BindText("ALTERNATE_LABEL", AlternateLabel);
+  }
+}
+
+void TPPDataItem::StoreResult(TPPStatements& db) {
+  if (Times.empty()) return;
+  database::TStatement& insert = db.Insert();
+  BindResultParams(insert);
+  try {
+    insert.Execute();
+    return;
+  } catch (const database::EDatabaseError& e) {
+    if (!e.IsKeyViolation()) throw;
+  }
+  database::TStatement& update = db.Update();
+  BindResultParams(update);
+  update.Execute();
+}
+
+}  // namespace vnpp::compute

@@ -1,0 +1,71 @@
+// One post-process computation: one function over the readings of one station and sensor
+// inside one data window, from VN_DATA1 to one result row of VN_PPDATA1.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "compute/PPStatements.h"
+
+namespace vnpp::compute {
+
+using common::TDateTime;
+
+// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled.
+// Thread safety: none; an item belongs to the thread that created it.
+class TPPDataItem {
+ public:
+  TPPDataItem(std::string StationID, std::string SensorName, TDateTime StartTime, TDateTime EndTime,
+              std::uint8_t DataType, std::string Description, std::string DataLabel,
+              std::string AlternateLabel, std::string Parameter, bool ReadPrevious,
+              std::int32_t BoundaryMode);
+
+  // Appends the readings with a value inside the window to Times and Values, oldest first,
+  // then calls RetrievePrevious when ReadPrevious is set. Throws EPostProcError naming a
+  // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database
+  // failure (what was appended before it stays).
+  void RetrieveData(TPPStatements& db);
+  // Sets PrevTime and PrevValue from the newest reading before StartTime; both stay 0 when
+  // there is none or its value is NULL (older readings are not consulted).
+  void RetrievePrevious(TPPStatements& db);
+  // Applies the named function (any letter case) to the readings and sets FunctionName,
+  // ProcessTime and, where the function gives one, PPValue and ValueTime. Throws
+  // EPostProcError for a DELTA roll-over constant that does not convert or a negative
+  // DELTA result after adding it.
+  void Compute(const std::string& FunctionName);
+  // Inserts the result row, or updates it when its key exists already. Writes nothing for
+  // an item without readings. Throws EDatabaseError for every other failure, unchanged.
+  void StoreResult(TPPStatements& db);
+  // Binds the thirteen parameters that InsertSQL and UpdateSQL share.
+  void BindResultParams(database::TStatement& query) const;
+
+  std::string FunctionName;
+  std::string Description;  // carried only
+  std::string DataLabel;
+  std::string AlternateLabel;  // empty means none
+  std::uint8_t DataType = 0;   // 1: only readings without any flag
+  std::string Parameter;
+  std::string StationID;
+  std::string SensorName;
+  TDateTime StartTime = 0;
+  TDateTime EndTime = 0;
+  std::vector<TDateTime> Times;  // ascending, parallel to Values
+  std::vector<double> Values;
+  std::int32_t BoundaryMode = 0;  // 0: [start, end), 1: (start, end], 2: [start, end]
+  bool ReadPrevious = false;
+  TDateTime PrevTime = 0;  // 0: no previous reading
+  double PrevValue = 0;
+  double PPValue = 0;
+  // No operation sets these; they are stored as NULL when absent.
+  std::optional<std::string> Flag1;
+  std::optional<std::string> Flag2;
+  std::optional<std::string> Flag3;
+  bool HasValueTime = false;
+  TDateTime ValueTime = 0;
+  TDateTime ProcessTime = 0;
+};
+
+}  // namespace vnpp::compute

@@ -1,0 +1,112 @@
+#include "compute/PPStatements.h"
+
+#include "common/Error.h"
+
+namespace vnpp::compute {
+
+// The runs of blanks are part of the texts.
+const char* const InsertSQL =
+    "INSERT INTO VN_PPDATA1 (       STATION_ID,        DATA_LABEL,        FUNCTION_NAME,     "
+    "   TIME_TAG,        TIME_PERIOD,        PP_VALUE,        FLAG1,        FLAG2,        "
+    "FLAG3,        VALUE_TIME_TAG,        PROCESS_TIME_TAG,        SENSORNAME,        "
+    "ALTERNATE_LABEL ) VALUES (        :STATION_ID,        :DATA_LABEL,        "
+    ":FUNCTION_NAME,        :TIME_TAG,        :TIME_PERIOD,        :PP_VALUE,        :FLAG1, "
+    "       :FLAG2,        :FLAG3,        :VALUE_TIME_TAG,        :PROCESS_TIME_TAG,        "
+    ":SENSORNAME,        :ALTERNATE_LABEL ) ";
+
+const char* const UpdateSQL =
+    "UPDATE VN_PPDATA1 SET        PP_VALUE = :PP_VALUE,        FLAG1 = :FLAG1,        FLAG2 = "
+    ":FLAG2,        FLAG3 = :FLAG3,        VALUE_TIME_TAG = :VALUE_TIME_TAG,        "
+    "PROCESS_TIME_TAG = :PROCESS_TIME_TAG,        SENSORNAME = :SENSORNAME,        "
+    "ALTERNATE_LABEL = :ALTERNATE_LABEL WHERE        STATION_ID = :STATION_ID AND       "
+    "DATA_LABEL = :DATA_LABEL AND        FUNCTION_NAME = :FUNCTION_NAME AND        TIME_TAG = "
+    ":TIME_TAG AND        TIME_PERIOD = :TIME_PERIOD";
+
+namespace {
+
+const char* const kWindowHeads[3] = {
+    "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
+    "AND (:STARTTIME <= TIME_TAG) AND (TIME_TAG < :ENDTIME) ",
+    "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
+    "AND (:STARTTIME < TIME_TAG) AND (TIME_TAG <= :ENDTIME) ",
+    "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
+    "AND (:STARTTIME <= TIME_TAG) AND (TIME_TAG <= :ENDTIME) ",
+};
+
+const char* const kPreviousHead =
+    "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
+    "AND (TIME_TAG < :ENDTIME) ";
+
+// The window filter tests NO_CHG_FLAG where the previous-reading filter tests ROC_FLAG.
+const char* const kWindowFlagFilter =
+    " AND (FLAG1 IS NULL or FLAG1 = ' ') AND (FLAG2 IS NULL or FLAG2 = ' ') AND (FLAG3 IS "
+    "NULL or FLAG3 = ' ') AND (FLAG4 IS NULL or FLAG4 = ' ') AND (HIGH_HIGH_FLAG IS NULL or "
+    "HIGH_HIGH_FLAG = 0) AND (HIGH_FLAG IS NULL or HIGH_FLAG = 0) AND (LOW_FLAG IS NULL or "
+    "LOW_FLAG = 0) AND (LOW_LOW_FLAG IS NULL or LOW_LOW_FLAG = 0) AND (NO_CHG_FLAG IS NULL or "
+    "NO_CHG_FLAG = 0)  AND (ALARM_FLAG IS NULL or ALARM_FLAG = 0) AND (STD_DEV_FLAG IS NULL or "
+    "STD_DEV_FLAG = 0) AND (AVG_FLAG IS NULL or AVG_FLAG = 0) ";
+
+const char* const kPreviousFlagFilter =
+    " AND (FLAG1 IS NULL or FLAG1 = ' ') AND (FLAG2 IS NULL or FLAG2 = ' ') AND (FLAG3 IS "
+    "NULL or FLAG3 = ' ') AND (FLAG4 IS NULL or FLAG4 = ' ') AND (HIGH_HIGH_FLAG IS NULL or "
+    "HIGH_HIGH_FLAG = 0) AND (HIGH_FLAG IS NULL or HIGH_FLAG = 0) AND (LOW_FLAG IS NULL or "
+    "LOW_FLAG = 0) AND (LOW_LOW_FLAG IS NULL or LOW_LOW_FLAG = 0) AND (ROC_FLAG IS NULL or "
+    "ROC_FLAG = 0) AND (ALARM_FLAG IS NULL or ALARM_FLAG = 0) AND (STD_DEV_FLAG IS NULL or "
+    "STD_DEV_FLAG = 0) AND (AVG_FLAG IS NULL or AVG_FLAG = 0) ";
+
+constexpr std::uint8_t kUnflaggedOnly = 1;
+
+void CheckBoundaryMode(std::int32_t boundaryMode) {
+  if (boundaryMode < 0 || boundaryMode > 2) {
+    throw common::EPostProcError("Boundary mode " + std::to_string(boundaryMode) +
+                                 " is not one of 0, 1 or 2.");
+  }
+}
+
+}  // namespace
+
+std::string WindowSQL(std::int32_t boundaryMode, std::uint8_t dataType) {
+  CheckBoundaryMode(boundaryMode);
+  std::string sql = kWindowHeads[boundaryMode];
+  if (dataType == kUnflaggedOnly) sql += kWindowFlagFilter;
+  sql += " ORDER BY TIME_TAG ";
+  return sql;
+}
+
+std::string PreviousSQL(std::uint8_t dataType) {
+  std::string sql = kPreviousHead;
+  if (dataType == kUnflaggedOnly) sql += kPreviousFlagFilter;
+  sql += " ORDER BY TIME_TAG DESC";
+  return sql;
+}
+
+TPPStatements::TPPStatements(database::TConnection& connection) : connection_(connection) {}
+
+TPPStatements::~TPPStatements() = default;
+
+database::TStatement& TPPStatements::Prepared(std::unique_ptr<database::TStatement>& slot,
+                                              const std::string& sql) {
+  if (!slot) slot = connection_.Prepare(sql);
+  return *slot;
+}
+
+database::TStatement& TPPStatements::WindowQuery(std::int32_t boundaryMode, std::uint8_t dataType) {
+  CheckBoundaryMode(boundaryMode);
+  const std::size_t index =
+      static_cast<std::size_t>(boundaryMode) * 2 + (dataType == kUnflaggedOnly ? 1 : 0);
+  auto& slot = window_[index];
+  if (!slot) slot = connection_.Prepare(WindowSQL(boundaryMode, dataType));
+  return *slot;
+}
+
+database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
+  auto& slot = previous_[dataType == kUnflaggedOnly ? 1 : 0];
+  if (!slot) slot = connection_.Prepare(PreviousSQL(dataType));
+  return *slot;
+}
+
+database::TStatement& TPPStatements::Insert() { return Prepared(insert_, InsertSQL); }
+
+database::TStatement& TPPStatements::Update() { return Prepared(update_, UpdateSQL); }
+
+}  // namespace vnpp::compute

@@ -1,0 +1,178 @@
+#include "compute/PPDataItem.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Clock.h"
+#include "common/Error.h"
+#include "common/Regional.h"
+
+namespace vnpp::compute {
+namespace {
+
+using common::EncodeDateTime;
+
+const TDateTime kStart = EncodeDateTime(2001, 5, 1, 10, 0, 0);
+const TDateTime kEnd = EncodeDateTime(2001, 5, 1, 11, 0, 0);
+constexpr double kMinute = 1.0 / 1440.0;
+constexpr double kMilli = 1.0 / 86400000.0;
+
+// Reading i at 10:0i:00.250, so whole-second and millisecond value times differ.
+TDateTime ReadingTime(std::size_t i) {
+  return kStart + static_cast<double>(i) * kMinute + 250 * kMilli;
+}
+
+TPPDataItem MakeItem(const std::vector<double>& values, const std::string& parameter,
+                     std::optional<double> previous = std::nullopt) {
+  TPPDataItem item("ST1", "WL", kStart, kEnd, 0, "desc", "LBL", "", parameter, previous.has_value(),
+                   0);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    item.Times.push_back(ReadingTime(i));
+    item.Values.push_back(values[i]);
+  }
+  if (previous) {
+    item.PrevTime = kStart - kMinute;
+    item.PrevValue = *previous;
+  }
+  return item;
+}
+
+TEST(PPDataItem, ComputesEachFunctionOverTheWindowReadings) {
+  constexpr int kNone = -1;           // no value time
+  constexpr int kWholeSecond = 1000;  // added to an index: value time rounded to the second
+  struct Case {
+    const char* function;
+    const char* parameter;
+    std::vector<double> values;
+    std::optional<double> previous;
+    double expected;
+    int valueTimeOf;  // reading index, kNone, or index + kWholeSecond
+  };
+  const std::vector<double> three = {1, 2, 3};
+  const Case cases[] = {
+      {"FIRST", "", three, {}, 1, 0},
+      {"FIRST", " \t ", three, {}, 1, 0},
+      {"FIRST", "2", three, {}, 2, 1},
+      {"FIRST", "  2", three, {}, 2, 1},
+      {"FIRST", "+2", three, {}, 2, 1},
+      {"FIRST", "abc", three, {}, 1, 0},
+      {"FIRST", "2 ", three, {}, 1, 0},
+      {"FIRST", "$2", three, {}, 2, 1},
+      {"FIRST", "x3", three, {}, 3, 2},
+      {"FIRST", "X3", three, {}, 3, 2},
+      {"FIRST", "0x2", three, {}, 2, 1},
+      {"FIRST", "0X3", three, {}, 3, 2},
+      {"FIRST", "$", three, {}, 1, 0},
+      {"FIRST", "0x", three, {}, 1, 0},
+      {"FIRST", "4294967298", three, {}, 1, 0},  // beyond 32 bits: falls back, not wraps
+      {"FIRST", "$100000002", three, {}, 1, 0},
+      {"FIRST", "4", three, {}, 0, kNone},  // n + 1
+      {"FIRST", "0", three, {}, 0, kNone},
+      {"FIRST", "-1", three, {}, 0, kNone},
+      {"first", "2", three, {}, 2, 1},
+      {"LAST", "", three, {}, 3, 2},
+      {"LAST", "2", three, {}, 2, 1},
+      {"LAST", "3", three, {}, 1, 0},
+      {"LAST", "4", three, {}, 0, kNone},
+      {"CNT", "", three, {}, 3, kNone},
+      {"DELTA", "", {4, 10}, 7, 3, kNone},
+      {"DELTA", "", {2}, 7, -5, kNone},
+      {"DELTA", "100", {2}, 98, 4, kNone},
+      {"DELTA", "100", {50}, 40, 110, kNone},
+      {"DELTA", " 100 ", {50}, 40, 110, kNone},
+      {"DELTA", "2.5", {50}, 40, 12.5, kNone},
+      {"DELTA", "", {50}, {}, 0, kNone},
+      {"DELTA", "100", {50}, {}, 100, kNone},
+      {"Delta", "1e2", {50}, 40, 110, kNone},
+      {"STDEV", "", {5}, {}, 0, kNone},
+      {"STDEV", "", {1, 3}, {}, std::sqrt(2.0), kNone},
+      {"Stdev", "", {2, 4, 4, 4, 5, 5, 7, 9}, {}, 2.1380899352993950, kNone},
+      {"MIN", "", {5, 3, 3}, {}, 3, 1 + kWholeSecond},
+      {"MAX", "", {7, 1, 7}, {}, 7, 0 + kWholeSecond},
+      {"AVG", "", {1, 2, 3, 4}, {}, 2.5, kNone},
+      {"SUM", "", {1, 2, 3, 4}, {}, 10, kNone},
+      {"MEDIAN", "", {1, 2, 3, 4}, {}, 0, kNone},
+      {"SPECIAL", "", {1, 2, 3, 4}, {}, 0, kNone},
+  };
+  common::FakeClock clock(EncodeDateTime(2024, 3, 10, 12, 34, 56, 789));
+  common::ScopedClockOverride useClock(clock);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.function) + " \"" + c.parameter + "\"");
+    TPPDataItem item = MakeItem(c.values, c.parameter, c.previous);
+    item.Compute(c.function);
+    EXPECT_EQ(item.FunctionName, c.function);
+    EXPECT_EQ(item.ProcessTime, clock.Now());
+    EXPECT_NEAR(item.PPValue, c.expected, 1e-9);
+    if (c.valueTimeOf == kNone) {
+      EXPECT_FALSE(item.HasValueTime);
+    } else if (c.valueTimeOf >= kWholeSecond) {
+      EXPECT_TRUE(item.HasValueTime);
+      const TDateTime reading = ReadingTime(static_cast<std::size_t>(c.valueTimeOf - kWholeSecond));
+      EXPECT_EQ(item.ValueTime, common::EpochToDateTime(common::DateTimeToEpoch(reading)));
+      EXPECT_NE(item.ValueTime, reading);
+    } else {
+      EXPECT_TRUE(item.HasValueTime);
+      EXPECT_EQ(item.ValueTime, ReadingTime(static_cast<std::size_t>(c.valueTimeOf)));
+    }
+  }
+}
+
+TEST(PPDataItem, DeltaRejectsBadRolloverConstantsWithTheirMessages) {
+  const std::string convert = "DELTA - Unable to convert parameter string to RolloverConstant.";
+  const std::string negative = "DELTA- Negative value after applying RolloverConstant.";
+  struct Case {
+    const char* parameter;
+    std::vector<double> values;
+    std::optional<double> previous;
+    const std::string& message;
+  };
+  const Case cases[] = {
+      {"x", {10}, 5, convert},   {"   ", {10}, 5, convert},  {"1 0", {10}, 5, convert},
+      {"1,5", {10}, 5, convert}, {"e5", {10}, 5, convert},   {"1e999", {10}, 5, convert},
+      {"inf", {10}, 5, convert}, {"-20", {10}, 5, negative}, {"-1", {}, {}, negative},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.parameter);
+    TPPDataItem item =
+        MakeItem(c.values.empty() ? std::vector<double>{3} : c.values, c.parameter, c.previous);
+    try {
+      item.Compute("DELTA");
+      ADD_FAILURE() << "no exception";
+    } catch (const common::EPostProcError& e) {
+      EXPECT_EQ(e.what(), c.message);
+    }
+  }
+}
+
+TEST(PPDataItem, DeltaReadsTheRolloverConstantWithTheRegionalDecimalSeparator) {
+  const common::TRegionalSettings saved = common::Regional();
+  common::TRegionalSettings comma = saved;
+  comma.DecimalSeparator = ',';
+  common::SetRegionalSettings(comma);
+  TPPDataItem withComma = MakeItem({50}, "2,5", 40.0);
+  TPPDataItem withPoint = MakeItem({50}, "2.5", 40.0);
+  EXPECT_NO_THROW(withComma.Compute("DELTA"));
+  EXPECT_THROW(withPoint.Compute("DELTA"), common::EPostProcError);
+  common::SetRegionalSettings(saved);
+  EXPECT_DOUBLE_EQ(withComma.PPValue, 12.5);
+}
+
+TEST(PPDataItem, WithoutReadingsComputesNothingButTheProcessTime) {
+  common::FakeClock clock(EncodeDateTime(2024, 3, 10, 12, 0, 0, 5));
+  common::ScopedClockOverride useClock(clock);
+  for (const char* function : {"CNT", "DELTA", "FIRST", "MIN", "AVG"}) {
+    TPPDataItem item = MakeItem({}, "-5", 100.0);
+    item.Compute(function);
+    EXPECT_EQ(item.FunctionName, function);
+    EXPECT_EQ(item.ProcessTime, clock.Now());
+    EXPECT_EQ(item.PPValue, 0);
+    EXPECT_FALSE(item.HasValueTime);
+  }
+}
+
+}  // namespace
+}  // namespace vnpp::compute

@@ -1,0 +1,278 @@
+#include "database/Odbc.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "common/DateTime.h"
+#include "database/TestDatabases.h"
+
+namespace vnpp::database {
+namespace {
+
+using common::EncodeDateTime;
+using testing::MakeTestDatabase;
+using testing::TBackend;
+
+const char* const kInsertResult =
+    "INSERT INTO VN_PPDATA1 (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, "
+    "PP_VALUE, FLAG1, VALUE_TIME_TAG, PROCESS_TIME_TAG, SENSORNAME, ALTERNATE_LABEL) VALUES "
+    "(:STATION_ID, :DATA_LABEL, :FUNCTION_NAME, :TIME_TAG, :TIME_PERIOD, :PP_VALUE, :FLAG1, "
+    ":VALUE_TIME_TAG, :PROCESS_TIME_TAG, :SENSORNAME, :ALTERNATE_LABEL)";
+
+void BindResult(TStatement& s, const std::string& station, TDateTime timeTag, double value) {
+  s.BindText("STATION_ID", station);
+  s.BindText("DATA_LABEL", "Level");
+  s.BindText("FUNCTION_NAME", "AVG");
+  s.BindDateTime("TIME_TAG", timeTag);
+  s.BindDouble("TIME_PERIOD", 1.0);
+  s.BindDouble("PP_VALUE", value);
+  s.BindNull("FLAG1", TParamType::Text);
+  s.BindNull("VALUE_TIME_TAG", TParamType::DateTime);
+  s.BindDateTime("PROCESS_TIME_TAG", timeTag);
+  s.BindText("SENSORNAME", "WL");
+  s.BindNull("ALTERNATE_LABEL", TParamType::Text);
+}
+
+class OdbcOnBothDrivers : public ::testing::TestWithParam<TBackend> {
+ protected:
+  void SetUp() override {
+    VNPP_REQUIRE_BACKEND(GetParam());
+    db_ = MakeTestDatabase(GetParam());
+    connection_.Open(db_->ConnectionString(), "", "");
+  }
+
+  std::unique_ptr<testing::TTestDatabase> db_;
+  TConnection connection_;
+};
+
+TEST_P(OdbcOnBothDrivers, RoundTripsDateTimesNullsAndDoubles) {
+  struct Row {
+    const char* Station;
+    TDateTime TimeTag;
+    double Value;
+    bool NullValueTime;
+    TDateTime ValueTime;
+    bool NullFlag;
+  };
+  const Row rows[] = {
+      {"S1", EncodeDateTime(2001, 5, 1, 10, 0, 0, 123), 3.141592653589793, true, 0, true},
+      {"S2", EncodeDateTime(2024, 2, 29, 23, 59, 59, 999), -1e-300, false,
+       EncodeDateTime(2024, 2, 29, 23, 30, 0, 0), false},
+      {"S3", EncodeDateTime(1985, 1, 1, 0, 0, 0, 0), 0.1 + 0.2, false,
+       EncodeDateTime(1985, 1, 1, 0, 0, 0, 1), true},
+  };
+  auto insert = connection_.Prepare(kInsertResult);
+  for (const Row& r : rows) {
+    BindResult(*insert, r.Station, r.TimeTag, r.Value);
+    if (!r.NullValueTime) insert->BindDateTime("VALUE_TIME_TAG", r.ValueTime);
+    if (!r.NullFlag) insert->BindText("FLAG1", "F");
+    insert->Execute();
+    EXPECT_EQ(insert->RowCount(), 1);
+  }
+
+  auto select = connection_.Prepare(
+      "SELECT * FROM VN_PPDATA1 WHERE STATION_ID = :STATION_ID AND TIME_TAG = :TIME_TAG");
+  for (const Row& r : rows) {
+    select->BindText("STATION_ID", r.Station);
+    select->BindDateTime("TIME_TAG", r.TimeTag);
+    select->Execute();
+    ASSERT_TRUE(select->Fetch()) << r.Station;
+    EXPECT_EQ(select->GetText("station_id"), r.Station);
+    EXPECT_DOUBLE_EQ(select->GetDateTime("TIME_TAG"), r.TimeTag) << r.Station;
+    // The SQLite driver hands out a stored double as text with 15 significant digits; the
+    // value stored is exact (an update finds a row by the same double it inserted).
+    const double tolerance = GetParam() == TBackend::SQLite ? std::abs(r.Value) * 1e-14 : 0;
+    EXPECT_NEAR(select->GetDouble("PP_VALUE"), r.Value, tolerance) << r.Station;
+    EXPECT_EQ(select->IsNull("FLAG1"), r.NullFlag) << r.Station;
+    EXPECT_EQ(select->IsNull("VALUE_TIME_TAG"), r.NullValueTime) << r.Station;
+    if (!r.NullValueTime) {
+      EXPECT_DOUBLE_EQ(select->GetDateTime("VALUE_TIME_TAG"), r.ValueTime);
+    }
+    EXPECT_TRUE(select->IsNull("ALTERNATE_LABEL"));
+    EXPECT_EQ(select->GetText("ALTERNATE_LABEL"), "");
+    EXPECT_FALSE(select->Fetch());
+  }
+}
+
+TEST_P(OdbcOnBothDrivers, DuplicateKeyIsAKeyViolationAndNotNullIsNot) {
+  const TDateTime t = EncodeDateTime(2001, 5, 1, 10, 0, 0);
+  auto insert = connection_.Prepare(kInsertResult);
+  BindResult(*insert, "S1", t, 1.0);
+  insert->Execute();
+
+  BindResult(*insert, "S1", t, 2.0);
+  try {
+    insert->Execute();
+    FAIL() << "duplicate insert accepted";
+  } catch (const EDatabaseError& e) {
+    EXPECT_TRUE(e.IsKeyViolation()) << e.what();
+    EXPECT_FALSE(e.SqlStates().empty());
+    EXPECT_EQ(e.SqlStates().size(), e.NativeCodes().size());
+  }
+
+  // The refused insert leaves the connection usable: the update goes through.
+  auto update = connection_.Prepare(
+      "UPDATE VN_PPDATA1 SET PP_VALUE = :PP_VALUE WHERE STATION_ID = :STATION_ID AND "
+      "TIME_TAG = :TIME_TAG AND TIME_PERIOD = :TIME_PERIOD");
+  update->BindDouble("PP_VALUE", 2.0);
+  update->BindText("STATION_ID", "S1");
+  update->BindDateTime("TIME_TAG", t);
+  update->BindDouble("TIME_PERIOD", 1.0);
+  update->Execute();
+  EXPECT_EQ(update->RowCount(), 1);
+  // An update that matches nothing is no failure.
+  update->BindText("STATION_ID", "none");
+  update->Execute();
+  EXPECT_EQ(update->RowCount(), 0);
+
+  auto check = connection_.Prepare("SELECT PP_VALUE FROM VN_PPDATA1");
+  check->Execute();
+  ASSERT_TRUE(check->Fetch());
+  EXPECT_EQ(check->GetDouble("PP_VALUE"), 2.0);
+  EXPECT_FALSE(check->Fetch());
+
+  BindResult(*insert, "S2", t, 1.0);
+  insert->BindNull("STATION_ID", TParamType::Text);
+  try {
+    insert->Execute();
+    FAIL() << "NULL key accepted";
+  } catch (const EDatabaseError& e) {
+    EXPECT_FALSE(e.IsKeyViolation()) << e.what();
+  }
+}
+
+TEST_P(OdbcOnBothDrivers, WindowTakesTheReadingAtItsStartAndLeavesOutTheOneAtItsEnd) {
+  // Readings stored as another program stores them: text without fraction.
+  const char* const stamps[] = {"2001-05-01 09:59:59", "2001-05-01 10:00:00", "2001-05-01 10:30:00",
+                                "2001-05-01 10:59:59", "2001-05-01 11:00:00"};
+  std::string script;
+  double value = 1;
+  for (const char* stamp : stamps) {
+    script +=
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST', "
+        "'WL', '" +
+        std::string(stamp) + "', " + std::to_string(value++) + ");";
+  }
+  if (GetParam() == TBackend::SQLite) {
+    const auto& file = static_cast<const testing::TTestSqlite&>(*db_).Path();
+    const std::string command = "sqlite3 '" + file + "' \"" + script + "\"";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+  } else {
+    connection_.ExecuteDirect(script.substr(0, script.size() - 1).c_str());
+  }
+
+  auto query = connection_.Prepare(
+      "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
+      "AND (:STARTTIME <= TIME_TAG) AND (TIME_TAG < :ENDTIME)  ORDER BY TIME_TAG ");
+  query->BindText("STATION_ID", "ST");
+  query->BindText("SENSORNAME", "WL");
+  // The window bounds as computed: a whole hour may lie a hair off in floating point.
+  query->BindDateTime("STARTTIME", EncodeDateTime(2001, 5, 1, 10, 0, 0) + 1e-12);
+  query->BindDateTime("ENDTIME", EncodeDateTime(2001, 5, 1, 11, 0, 0) - 1e-12);
+  query->Execute();
+  std::vector<double> values;
+  std::vector<TDateTime> times;
+  while (query->Fetch()) {
+    times.push_back(query->GetDateTime("TIME_TAG"));
+    values.push_back(query->GetDouble("ED_VALUE"));
+  }
+  EXPECT_EQ(values, (std::vector<double>{2, 3, 4}));
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_DOUBLE_EQ(times[0], EncodeDateTime(2001, 5, 1, 10, 0, 0));
+
+  // Executed again with the next window, the prepared statement gives the next readings.
+  query->BindDateTime("STARTTIME", EncodeDateTime(2001, 5, 1, 11, 0, 0));
+  query->BindDateTime("ENDTIME", EncodeDateTime(2001, 5, 1, 12, 0, 0));
+  query->Execute();
+  ASSERT_TRUE(query->Fetch());
+  EXPECT_EQ(query->GetDouble("ED_VALUE"), 5);
+  EXPECT_FALSE(query->Fetch());
+}
+
+TEST_P(OdbcOnBothDrivers, BindsARepeatedNameToEveryOccurrence) {
+  connection_.ExecuteDirect(
+      "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES "
+      "('A', 'B', '2001-05-01 10:00:00', 7)");
+  auto query = connection_.Prepare(
+      "SELECT ED_VALUE FROM VN_DATA1 WHERE STATION_ID = :ID OR SENSORNAME = :ID -- :NONE");
+  query->BindText("id", "B");
+  query->Execute();
+  ASSERT_TRUE(query->Fetch());
+  EXPECT_EQ(query->GetDouble("ED_VALUE"), 7);
+  query->BindInteger("ID", 0);
+  query->BindText("ID", "X");
+  query->Execute();
+  EXPECT_FALSE(query->Fetch());
+}
+
+TEST_P(OdbcOnBothDrivers, MisuseRaisesTheDatabaseError) {
+  auto query = connection_.Prepare("SELECT * FROM VN_DATA1 WHERE STATION_ID = :ID");
+  EXPECT_THROW(query->BindText("OTHER", "x"), EDatabaseError);
+  EXPECT_THROW(query->Execute(), EDatabaseError);  // ID has no value
+  query->BindText("ID", "x");
+  query->Execute();
+  EXPECT_FALSE(query->Fetch());
+  EXPECT_THROW(query->GetText("STATION_ID"), EDatabaseError);  // no current row
+  EXPECT_THROW(connection_.Prepare("SELECT * FROM NO_SUCH_TABLE")->Execute(), EDatabaseError);
+
+  connection_.ExecuteDirect(
+      "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG) VALUES ('x', 'B', "
+      "'2001-05-01 10:00:00')");
+  query->Execute();
+  ASSERT_TRUE(query->Fetch());
+  EXPECT_THROW(query->GetDouble("NO_SUCH_COLUMN"), EDatabaseError);
+  EXPECT_TRUE(query->IsNull("ED_VALUE"));
+
+  // A statement that outlives its connection fails instead of touching freed handles.
+  connection_.Close();
+  EXPECT_FALSE(connection_.IsOpen());
+  EXPECT_THROW(query->Execute(), EDatabaseError);
+  EXPECT_THROW(connection_.Prepare("SELECT 1"), EDatabaseError);
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, OdbcOnBothDrivers,
+                         ::testing::Values(TBackend::SQLite, TBackend::PostgreSQL),
+                         [](const auto& info) { return testing::BackendName(info.param); });
+
+TEST(OdbcConnection, RefusedOpenCarriesTheDriversDiagnostics) {
+  TConnection connection;
+  try {
+    connection.Open("Driver=SQLite3;Database=/nonexistent/dir/x.db;NoCreat=1", "", "");
+    FAIL() << "opened a database that does not exist";
+  } catch (const EDatabaseError& e) {
+    EXPECT_FALSE(std::string(e.what()).empty());
+    EXPECT_FALSE(e.SqlState().empty());
+  }
+  EXPECT_FALSE(connection.IsOpen());
+  EXPECT_THROW(connection.Open("NoSuchDataSourceName", "u", "p"), EDatabaseError);
+}
+
+TEST(EDatabaseError, RecognisesKeyViolationsByEitherDriversRule) {
+  struct Case {
+    const char* Message;
+    std::vector<std::string> States;
+    std::vector<std::int32_t> Codes;
+    bool Expected;
+  };
+  const Case cases[] = {
+      {"duplicate key value violates unique constraint", {"23505"}, {7}, true},
+      {"null value in column violates not-null constraint", {"23502"}, {7}, false},
+      {"foreign key", {"23503"}, {7}, false},
+      {"UNIQUE constraint failed: VN_PPDATA1.STATION_ID", {"HY000"}, {19}, true},
+      {"NOT NULL constraint failed: VN_PPDATA1.STATION_ID", {"HY000"}, {19}, false},
+      {"UNIQUE constraint failed: X", {"HY000"}, {1}, false},
+      {"first; second", {"01000", "23505"}, {0, 1}, true},
+      {"general error; UNIQUE constraint failed: X", {"01000", "HY000"}, {0, 19}, true},
+      {"no records", {}, {}, false},
+  };
+  for (const Case& c : cases) {
+    const EDatabaseError e(c.Message, c.States.empty() ? "" : c.States[0], c.States, c.Codes);
+    EXPECT_EQ(e.IsKeyViolation(), c.Expected) << c.Message;
+  }
+}
+
+}  // namespace
+}  // namespace vnpp::database
