@@ -37,7 +37,9 @@ class TPostProcGroupItem {
   virtual bool IsDelta() const;
 
   // The later of NotBeforeTime and NextProcessTime.
-  TDateTime DueTime() const { return NotBeforeTime > NextProcessTime ? NotBeforeTime : NextProcessTime; }
+  TDateTime DueTime() const {
+    return NotBeforeTime > NextProcessTime ? NotBeforeTime : NextProcessTime;
+  }
 
   // Configured values.
   bool Enabled = true;
@@ -61,7 +63,7 @@ class TPostProcGroupItem {
   // Run-time schedule state.
   std::int32_t GroupNumber = 0;
   TDateTime StartTime = 0;
-  double Period = 0;  // days
+  double Period = 0;              // days
   TDateTime NextProcessTime = 0;  // -1 = never
   TDateTime NotBeforeTime = 0;
   TDateTime WindowStart = 0;
