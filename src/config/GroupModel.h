@@ -82,7 +82,7 @@ class TPostProcGroups {
   // Throws EContainerError for an index outside 0 .. Count - 1.
   TPostProcGroupItem& Item(int index) const;
   TPostProcGroupItem& operator[](int index) const { return Item(index); }
-  // Takes ownership; appends at index Count.
+  // Takes ownership; appends at index Count. Throws EContainerError for a null group.
   void Add(std::unique_ptr<TPostProcGroupItem> group);
   // Frees the group at index and closes the gap.
   void Delete(int index);
