@@ -39,6 +39,7 @@ TPostProcGroupItem& TPostProcGroups::Item(int index) const {
 }
 
 void TPostProcGroups::Add(std::unique_ptr<TPostProcGroupItem> group) {
+  if (group == nullptr) throw common::EContainerError("Cannot add an empty group reference", 52);
   items_.push_back(std::move(group));
 }
 

@@ -37,7 +37,9 @@ class TPostProcGroupItem {
   virtual bool IsDelta() const;
 
   // The later of NotBeforeTime and NextProcessTime.
-  TDateTime DueTime() const { return NotBeforeTime > NextProcessTime ? NotBeforeTime : NextProcessTime; }
+  TDateTime DueTime() const {
+    return NotBeforeTime > NextProcessTime ? NotBeforeTime : NextProcessTime;
+  }
 
   // Configured values.
   bool Enabled = true;
@@ -61,7 +63,7 @@ class TPostProcGroupItem {
   // Run-time schedule state.
   std::int32_t GroupNumber = 0;
   TDateTime StartTime = 0;
-  double Period = 0;  // days
+  double Period = 0;              // days
   TDateTime NextProcessTime = 0;  // -1 = never
   TDateTime NotBeforeTime = 0;
   TDateTime WindowStart = 0;
@@ -80,7 +82,7 @@ class TPostProcGroups {
   // Throws EContainerError for an index outside 0 .. Count - 1.
   TPostProcGroupItem& Item(int index) const;
   TPostProcGroupItem& operator[](int index) const { return Item(index); }
-  // Takes ownership; appends at index Count.
+  // Takes ownership; appends at index Count. Throws EContainerError for a null group.
   void Add(std::unique_ptr<TPostProcGroupItem> group);
   // Frees the group at index and closes the gap.
   void Delete(int index);

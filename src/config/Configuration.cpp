@@ -1,0 +1,149 @@
+#include "config/Configuration.h"
+
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "common/Error.h"
+#include "config/PScan.h"
+
+namespace vnpp::config {
+namespace {
+
+constexpr const char* kPostProcessSection = "PostProcess";
+
+// Cuts text at its first c: the part before it, and text keeps the part behind it. Without
+// c, the whole text is returned and text stays as it is.
+std::string SplitAtChar(std::string& text, char c) {
+  const std::size_t at = text.find(c);
+  if (at == std::string::npos) return text;
+  std::string head = text.substr(0, at);
+  text.erase(0, at + 1);
+  return head;
+}
+
+std::vector<std::string> SplitGroupNames(const std::string& names) {
+  std::vector<std::string> result;
+  int position = 1;
+  do {
+    std::string name;
+    ScanText(names, position, "%P", {&name});
+    result.push_back(std::move(name));
+  } while (position <= static_cast<int>(names.size()));
+  return result;
+}
+
+}  // namespace
+
+TConfiguration::TConfiguration(std::string programDir, common::ILog& log)
+    : programDir_(std::move(programDir)), log_(log) {}
+
+const common::IProfile& TConfiguration::ConfigFile() const {
+  static const TIniFile kNoFile("");
+  return configFile_ != nullptr ? *configFile_ : kNoFile;
+}
+
+void TConfiguration::LoadConfiguration() {
+  configFileName_ = programDir_ + kConfigFileName;
+  log_.WriteLog(FormatText(common::kMsgReading, {configFileName_}));
+
+  auto groups = std::make_unique<TPostProcGroups>();
+  try {
+    configFile_.reset();
+    configFile_ = std::make_unique<TIniFile>(configFileName_);
+    {
+      // Frees the previous list; a request by list position sees an empty list until the
+      // new one is in place.
+      common::MutexLock lock(groupListLock_);
+      groups_ = std::make_unique<TPostProcGroups>();
+    }
+    configFile_->Load();
+    const TIniFile& file = *configFile_;
+
+    log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
+    log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
+    const int count = file.ReadInteger(kPostProcessSection, "Groups", 0);
+    const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
+
+    if (!names.empty()) {
+      const std::vector<std::string> sections = SplitGroupNames(names);
+      for (std::size_t i = 0; i < sections.size(); ++i) {
+        auto group = std::make_unique<TPostProcGroupItem>();
+        group->SectionName = sections[i];
+        group->PPGIndex = file.ReadInteger(group->SectionName, "PPGIndex", -1);
+        if (group->PPGIndex == -1) group->PPGIndex = static_cast<std::int32_t>(i) + 1;
+        ReadGroupKeys(file, *group);
+        groups->Add(std::move(group));
+      }
+    } else {
+      for (int i = 1; i <= count; ++i) {
+        auto group = std::make_unique<TPostProcGroupItem>();
+        group->SectionName = "PostProcessGroup:" + std::to_string(i);
+        group->PPGIndex = i;
+        ReadGroupKeys(file, *group);
+        groups->Add(std::move(group));
+      }
+    }
+  } catch (const std::exception& e) {
+    log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
+  }
+  {
+    common::MutexLock lock(groupListLock_);
+    groups_ = std::move(groups);
+  }
+  log_.WriteLog(common::kMsgStartupLoaded);
+}
+
+void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& group) const {
+  const std::string& s = group.SectionName;
+  group.FuncName = file.ReadString(s, "FuncName", "");
+  group.Enabled = file.ReadBool(s, "Enabled", false);
+  group.BaseTime = file.ReadTime(s, "BaseTime", 0);
+  group.ProcTime = file.ReadTime(s, "ProcTime", 0);
+  group.TypeInterval = file.ReadByte(s, "TypeInterval", 3);
+  group.Interval = file.ReadTime(s, "Interval", 0);
+  group.StartFrom = file.ReadString(s, "StartFrom", "NOW");
+  group.Description = file.ReadString(s, "Description", "");
+  group.Purpose = file.ReadString(s, "Purpose", "");
+  group.DataType = file.ReadByte(s, "DataType", 0);
+  group.Parameter = file.ReadString(s, "Parameter", "");
+  group.Filter = file.ReadString(s, "Filter", "");
+  const int count = file.ReadInteger(s, "POLLNumber", 0);
+  for (int n = 1; n <= count; ++n) {
+    const std::string number = std::to_string(n);
+    std::string poll = file.ReadString(s, "POLL" + number, "");
+    if (poll.empty()) continue;
+    auto entry = std::make_unique<TStationSensorInfoItem>();
+    entry->KeyNumber = n;
+    entry->StationID = SplitAtChar(poll, '.');
+    entry->SensorName = SplitAtChar(poll, '.');
+    entry->LastUpdate = file.ReadDateTime(s, "POLLUpdate" + number, 0);
+    entry->DataLabel = file.ReadString(s, "POLLDataLabel" + number, "");
+    entry->AltLabel = file.ReadString(s, "POLLAltLabel" + number, "");
+    group.Sensors.push_back(std::move(entry));
+  }
+}
+
+void TConfiguration::SaveStartFrom() {
+  const TPostProcGroups* groups = Groups();
+  if (configFile_ == nullptr || groups == nullptr) return;
+  try {
+    for (int i = 0; i < groups->Count(); ++i) {
+      const TPostProcGroupItem& group = groups->Item(i);
+      configFile_->WriteString(group.SectionName, "StartFrom", group.StartFrom);
+    }
+  } catch (const std::exception&) {
+    // The first failed write ends the saving; the later groups keep their old values.
+  }
+}
+
+void TConfiguration::WritePollUpdate(const TPostProcGroupItem& group,
+                                     const TStationSensorInfoItem& entry) {
+  if (configFile_ == nullptr) {
+    throw common::EPostProcError(FormatText("Unable to write to %p", {configFileName_}));
+  }
+  configFile_->WriteDateTime(group.SectionName, "POLLUpdate" + std::to_string(entry.KeyNumber),
+                             entry.LastUpdate);
+}
+
+}  // namespace vnpp::config

@@ -1,0 +1,66 @@
+// The main object's configuration part: the configuration file "VNPostProc.VFG" in the
+// program directory, the group list loaded from it, and the progress written back to it.
+// Thread safety: the processing thread loads, reads and writes. Another thread that looks at
+// the group list holds GroupListLock() meanwhile; LoadConfiguration holds it while it
+// replaces the list.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "common/Log.h"
+#include "common/Mutex.h"
+#include "common/Profile.h"
+#include "config/GroupModel.h"
+#include "config/IniFile.h"
+
+namespace vnpp::config {
+
+inline constexpr const char* kConfigFileName = "VNPostProc.VFG";
+
+class TConfiguration {
+ public:
+  // programDir ends with '/'. log must outlive this object.
+  TConfiguration(std::string programDir, common::ILog& log);
+  TConfiguration(const TConfiguration&) = delete;
+  TConfiguration& operator=(const TConfiguration&) = delete;
+
+  // Reads the file into a new group list, replacing the previous list and file accessor, and
+  // sets the log options. Never throws: a failure (such as an invalid time of day) is logged
+  // as "Error 1500: <message>" and keeps the groups read before the failing one.
+  void LoadConfiguration();
+
+  // Writes every group's StartFrom back; stops silently at the first failed write.
+  void SaveStartFrom();
+
+  // Writes entry.LastUpdate under POLLUpdate<entry.KeyNumber> in group.SectionName.
+  // Throws EPostProcError "Unable to write to <file>" on failure.
+  void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
+
+  // nullptr before the first load. Owned by this object until the next load.
+  TPostProcGroups* Groups() const NO_THREAD_SAFETY_ANALYSIS { return groups_.get(); }
+  const std::string& ConfigFileName() const { return configFileName_; }
+  const std::string& ProgramDir() const { return programDir_; }
+  bool IsConfigFileOpen() const { return configFile_ != nullptr; }
+  // The accessor of the last load (for the database settings); before the first load, one
+  // on which every key is absent.
+  const common::IProfile& ConfigFile() const;
+  common::Mutex& GroupListLock() const RETURN_CAPABILITY(groupListLock_) { return groupListLock_; }
+
+ private:
+  void ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& group) const;
+
+  // Constant after construction.
+  const std::string programDir_;
+  common::ILog& log_;
+
+  // Processing thread only.
+  std::string configFileName_;
+  std::unique_ptr<TIniFile> configFile_;
+
+  mutable common::Mutex groupListLock_;
+  // Written under groupListLock_ by the processing thread, which alone reads it without.
+  std::unique_ptr<TPostProcGroups> groups_ GUARDED_BY(groupListLock_);
+};
+
+}  // namespace vnpp::config

@@ -1,0 +1,124 @@
+// The configuration file: sections of key=value lines, read once into memory and written
+// back one key at a time.
+//
+// Section and key names match without regard to ASCII letter case and without the blanks
+// around them. A value is the text after "=" without surrounding blanks, at most 2047
+// characters. Line ends are CR LF, LF or CR alone. Lines starting with ";" are comments.
+// Keys before the first section, lines without "=", a repeated section and a repeated key
+// are ignored (the first one counts); writes keep them.
+//
+// Every write leaves the file whole, whatever moment the process is killed at: a value of
+// unchanged length that lies within one 512-byte block is overwritten in place, anything
+// else is written to "<file>.tmp" in the same directory, flushed to disk and renamed over
+// the file (keeping its mode). Every other byte of the file stays as it was.
+//
+// Thread safety: none; one thread uses an accessor at a time.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "common/DateTime.h"
+#include "common/Profile.h"
+
+namespace vnpp::config {
+
+using common::TDateTime;
+
+// Maximum length of a value; a longer one is cut.
+inline constexpr std::size_t kMaxValueLength = 2047;
+
+// Decimal with an optional sign, or hexadecimal after "0x" or "$" (32 bits, so "$FFFFFFFF" is
+// -1). Nothing else may stand in the text. False when it is no number or out of range.
+bool TryStrToInt(const std::string& text, std::int32_t& out);
+
+// Time of day "hh[:mm[:ss[.zzz]]]" with blanks around the numbers and "AM" or "PM" before
+// or after (then the hour is 1 to 12). The regional time and decimal separators are accepted
+// beside ":" and ".". False for anything else, also for an empty text.
+bool TryStrToTime(const std::string& text, TDateTime& out);
+
+class TIniFile : public common::IProfile {
+ public:
+  // Does not touch the file; call Load.
+  explicit TIniFile(std::string path);
+  ~TIniFile() override;
+  TIniFile(const TIniFile&) = delete;
+  TIniFile& operator=(const TIniFile&) = delete;
+
+  // Reads and parses the whole file. A missing file reads as a file without keys. Throws
+  // EPostProcError when the file exists but cannot be read; the accessor then answers every
+  // read with its default and refuses writes, so that it never replaces a file it could not
+  // read.
+  void Load();
+
+  const std::string& FileName() const { return path_; }
+
+  // Text value or def when the key is absent.
+  std::string ReadString(const std::string& section, const std::string& key,
+                         const std::string& def) const override;
+  // Integer value (TryStrToInt); def when absent, empty or no number.
+  std::int32_t ReadInteger(const std::string& section, const std::string& key,
+                           std::int32_t def) const;
+  // An integer, 0 = false, any other number = true; def when absent or no number.
+  bool ReadBool(const std::string& section, const std::string& key, bool def) const;
+  // The low 8 bits of an integer; def when absent or no number.
+  std::uint8_t ReadByte(const std::string& section, const std::string& key, std::uint8_t def) const;
+  // Time of day (TryStrToTime); def when absent. Throws EConvertError
+  // "'<value>' is not a valid time" when the value is empty or unreadable.
+  TDateTime ReadTime(const std::string& section, const std::string& key, TDateTime def) const;
+  // Date-time in the program's own text form; def when absent, empty or unreadable.
+  TDateTime ReadDateTime(const std::string& section, const std::string& key,
+                         TDateTime def = 0) const;
+
+  // Sets one key, adding the key (after the section's last key) or the section (at the end)
+  // when missing. A value is one line: it is cut at its first CR or LF. When the file was
+  // changed by someone else since it was read, it is read again first. Throws EPostProcError
+  // "Unable to write to <file>" on failure; the file and what reads return are then unchanged.
+  void WriteString(const std::string& section, const std::string& key, const std::string& value);
+  // Writes t as "mm/dd/yyyy hh:nn:ss[.zzz]" with the regional separators.
+  void WriteDateTime(const std::string& section, const std::string& key, TDateTime t);
+
+ private:
+  struct KeyEntry {
+    std::string value;
+    std::size_t valueOffset = 0;  // bytes of the stored value in content_
+    std::size_t valueLength = 0;
+  };
+  struct Section {
+    std::size_t anchor = 0;  // end of the section's last key line (or its header line)
+    std::unordered_map<std::string, KeyEntry> keys;  // by upper-case name
+  };
+  // What the file on disk was when this accessor last read or wrote it.
+  struct DiskState {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtimeNs = 0;
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+  };
+
+  const KeyEntry* Find(const std::string& section, const std::string& key) const;
+  void Parse();
+  void ReadFromDisk();
+  void ReloadIfChangedOnDisk();
+  void WriteInPlace(std::size_t offset, const std::string& bytes);
+  void ReplaceFile(const std::string& content);
+  void CloseWriteHandle();
+  [[noreturn]] void FailWrite() const;
+
+  std::string path_;
+  std::string content_;                                // the file's bytes as last read or written
+  std::unordered_map<std::string, Section> sections_;  // by upper-case name
+  std::string eol_ = "\n";  // line end for added lines: the file's first one
+  bool readable_ = true;
+  DiskState disk_;
+  int writeFd_ = -1;  // open on disk_'s file for in-place writes, or -1
+};
+
+}  // namespace vnpp::config

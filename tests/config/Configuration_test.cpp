@@ -1,0 +1,273 @@
+#include "config/Configuration.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "common/Error.h"
+#include "config/ConfigTestSupport.h"
+
+namespace vnpp::config {
+namespace {
+
+using testing::ReadFile;
+using testing::RecordingLog;
+using testing::TempDir;
+using testing::WriteFile;
+
+class ConfigurationTest : public ::testing::Test {
+ protected:
+  std::string Path() const { return dir_.Dir() + "VNPostProc.VFG"; }
+  void Load(const std::string& content) {
+    WriteFile(Path(), content);
+    config_.LoadConfiguration();
+  }
+  TPostProcGroupItem& Group(int i) { return config_.Groups()->Item(i); }
+
+  TempDir dir_;
+  RecordingLog log_;
+  TConfiguration config_{dir_.Dir(), log_};
+};
+
+TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
+  EXPECT_EQ(config_.Groups(), nullptr);
+  EXPECT_FALSE(config_.IsConfigFileOpen());
+  EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", "d"), "d");
+
+  config_.LoadConfiguration();
+  EXPECT_EQ(log_.Messages,
+            (std::vector<std::string>{"Reading " + Path() + ".", "Startup parameters loaded."}));
+  ASSERT_NE(config_.Groups(), nullptr);
+  EXPECT_EQ(config_.Groups()->Count(), 0);
+  EXPECT_TRUE(log_.LogMessage);
+  EXPECT_EQ(log_.Detail, 1);
+  EXPECT_EQ(config_.ConfigFileName(), Path());
+  EXPECT_TRUE(config_.IsConfigFileOpen());
+}
+
+TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {
+  Load("[PostProcess]\nLogMessage=0\nLogDetail=2\n[Database Settings]\nODBC Data Source=VN\n");
+  EXPECT_FALSE(log_.LogMessage);
+  EXPECT_EQ(log_.Detail, 2);
+  EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", ""), "VN");
+
+  Load("[PostProcess]\nLogMessage=No\nLogDetail=lots\n");
+  EXPECT_TRUE(log_.LogMessage);
+  EXPECT_EQ(log_.Detail, 1);
+}
+
+TEST_F(ConfigurationTest, NamedSectionsWinOverNumberedOnes) {
+  Load(
+      "[PostProcess]\nGroups=5\nGroupNames=Daily, Hourly,Third,Fourth\n"
+      "[Daily]\nFuncName=SUM\n"
+      "[Hourly]\nFuncName=AVG\nPPGIndex=7\n"
+      "[Third]\nFuncName=MIN\n"
+      "[Fourth]\nPPGIndex=-1\n"
+      "[PostProcessGroup:1]\nFuncName=MAX\n");
+  ASSERT_EQ(config_.Groups()->Count(), 4);
+  EXPECT_EQ(Group(0).SectionName, "Daily");
+  EXPECT_EQ(Group(1).SectionName, " Hourly");
+  EXPECT_EQ(Group(1).FuncName, "AVG");
+  EXPECT_EQ(Group(2).FuncName, "MIN");
+  EXPECT_EQ(Group(0).PPGIndex, 1);
+  EXPECT_EQ(Group(1).PPGIndex, 7);
+  EXPECT_EQ(Group(2).PPGIndex, 3);
+  EXPECT_EQ(Group(3).PPGIndex, 4);
+}
+
+TEST_F(ConfigurationTest, SplitsGroupNamesLikeTheScanner) {
+  struct Row {
+    std::string names;
+    std::vector<std::string> sections;
+  };
+  const std::vector<Row> rows = {
+      {"A,B,", {"A", "B"}},
+      {",A", {"", "A"}},
+      {"A,,B", {"A", "", "B"}},
+  };
+  for (const Row& r : rows) {
+    Load("[PostProcess]\nGroupNames=" + r.names + "\n");
+    std::vector<std::string> got;
+    for (int i = 0; i < config_.Groups()->Count(); ++i) got.push_back(Group(i).SectionName);
+    EXPECT_EQ(got, r.sections) << r.names;
+  }
+}
+
+TEST_F(ConfigurationTest, NumberedSectionsAndTheirDefaults) {
+  Load("[PostProcess]\nGroups=2\n[PostProcessGroup:2]\nFuncName=DELTA\nEnabled=1\n");
+  ASSERT_EQ(config_.Groups()->Count(), 2);
+  const TPostProcGroupItem& empty = Group(0);
+  EXPECT_EQ(empty.SectionName, "PostProcessGroup:1");
+  EXPECT_EQ(empty.PPGIndex, 1);
+  EXPECT_FALSE(empty.Enabled);
+  EXPECT_EQ(empty.FuncName, "");
+  EXPECT_EQ(empty.StartFrom, "NOW");
+  EXPECT_EQ(empty.TypeInterval, 3);
+  EXPECT_EQ(empty.DataType, 0);
+  EXPECT_EQ(empty.BaseTime, 0);
+  EXPECT_TRUE(empty.Sensors.empty());
+  EXPECT_EQ(Group(1).PPGIndex, 2);
+  EXPECT_TRUE(Group(1).IsDelta());
+
+  Load("[PostProcess]\nGroups=-3\n");
+  EXPECT_EQ(config_.Groups()->Count(), 0);
+}
+
+TEST_F(ConfigurationTest, ReadsEveryGroupKeyWithItsType) {
+  struct Row {
+    std::string line;
+    bool enabled;
+    int typeInterval;
+    int dataType;
+  };
+  const std::vector<Row> rows = {
+      {"Enabled=True", false, 3, 0},    {"Enabled=1", true, 3, 0},
+      {"Enabled=0x1", true, 3, 0},      {"Enabled=0", false, 3, 0},
+      {"Enabled=-1", true, 3, 0},       {"TypeInterval=259", false, 3, 0},
+      {"TypeInterval=0", false, 0, 0},  {"TypeInterval=hourly", false, 3, 0},
+      {"TypeInterval=$6", false, 6, 0}, {"DataType=-1", false, 3, 255},
+      {"DataType=257", false, 3, 1},
+  };
+  for (const Row& r : rows) {
+    Load("[PostProcess]\nGroups=1\n[PostProcessGroup:1]\n" + r.line + "\n");
+    ASSERT_EQ(config_.Groups()->Count(), 1) << r.line;
+    EXPECT_EQ(Group(0).Enabled, r.enabled) << r.line;
+    EXPECT_EQ(Group(0).TypeInterval, r.typeInterval) << r.line;
+    EXPECT_EQ(Group(0).DataType, r.dataType) << r.line;
+  }
+
+  Load(
+      "[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nFuncName=FIRST\nBaseTime=00:05:00\n"
+      "ProcTime=1:00 PM\nInterval=07:00:00\nStartFrom=YESTERDAY\nDescription=d\nPurpose=p\n"
+      "Parameter=2\nFilter=f\n");
+  const TPostProcGroupItem& g = Group(0);
+  EXPECT_EQ(g.FuncName, "FIRST");
+  EXPECT_NEAR(g.BaseTime, 5.0 / 1440, 1e-12);
+  EXPECT_NEAR(g.ProcTime, 13.0 / 24, 1e-12);
+  EXPECT_NEAR(g.Interval, 7.0 / 24, 1e-12);
+  EXPECT_EQ(g.StartFrom, "YESTERDAY");
+  EXPECT_EQ(g.Description, "d");
+  EXPECT_EQ(g.Purpose, "p");
+  EXPECT_EQ(g.Parameter, "2");
+  EXPECT_EQ(g.Filter, "f");
+  EXPECT_EQ(g.BoundaryMode, 0);
+}
+
+TEST_F(ConfigurationTest, InvalidTimeEndsLoadingAndKeepsTheGroupsBeforeIt) {
+  struct Row {
+    std::string line;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"BaseTime=25:00:00", "Error 1500: '25:00:00' is not a valid time"},
+      {"Interval=24:00:00", "Error 1500: '24:00:00' is not a valid time"},
+      {"ProcTime=", "Error 1500: '' is not a valid time"},
+      {"BaseTime=10:00 x", "Error 1500: '10:00 x' is not a valid time"},
+  };
+  for (const Row& r : rows) {
+    log_.Messages.clear();
+    Load("[PostProcess]\nGroupNames=A,B,C\n[A]\nFuncName=AVG\n[B]\n" + r.line +
+         "\n[C]\nFuncName=SUM\n");
+    ASSERT_EQ(config_.Groups()->Count(), 1) << r.line;
+    EXPECT_EQ(Group(0).SectionName, "A");
+    EXPECT_EQ(log_.Messages, (std::vector<std::string>{"Reading " + Path() + ".", r.error,
+                                                       "Startup parameters loaded."}));
+  }
+}
+
+TEST_F(ConfigurationTest, SplitsStationAndSensorAndSkipsEmptyEntries) {
+  Load(
+      "[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nPOLLNumber=7\n"
+      "POLL1=ST1.WL\nPOLLUpdate1=03/15/2024 10:00:00\nPOLLDataLabel1=WL_AVG\nPOLLAltLabel1=Level\n"
+      "POLL2=\nPOLLUpdate2=01/01/2000 00:00:00\n"
+      "POLL3=ST1.WL.X\nPOLL4=ST1\nPOLL5=ST1.\nPOLL6=.WL\nPOLLUpdate6=garbage\n"
+      "POLL8=ST8.WL\n");
+  const auto& sensors = Group(0).Sensors;
+  struct Expected {
+    int key;
+    std::string station, sensor;
+  };
+  const std::vector<Expected> expected = {
+      {1, "ST1", "WL"}, {3, "ST1", "WL"}, {4, "ST1", "ST1"}, {5, "ST1", ""}, {6, "", "WL"},
+  };
+  ASSERT_EQ(sensors.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(sensors[i]->KeyNumber, expected[i].key) << i;
+    EXPECT_EQ(sensors[i]->StationID, expected[i].station) << i;
+    EXPECT_EQ(sensors[i]->SensorName, expected[i].sensor) << i;
+  }
+  EXPECT_EQ(sensors[0]->LastUpdate, common::EncodeDateTime(2024, 3, 15, 10));
+  EXPECT_EQ(sensors[0]->DataLabel, "WL_AVG");
+  EXPECT_EQ(sensors[0]->AltLabel, "Level");
+  EXPECT_EQ(sensors[1]->LastUpdate, 0);  // POLLUpdate2 belongs to the empty POLL2
+  EXPECT_EQ(sensors[4]->LastUpdate, 0);
+}
+
+TEST_F(ConfigurationTest, ProgressOfEachEntryGoesToItsOwnKey) {
+  Load(
+      "[PostProcess]\nGroupNames=Hourly\n[Hourly]\nPOLLNumber=3\n"
+      "POLL1=ST01.WL\nPOLL2=\nPOLL3=ST01.RAIN\n");
+  TPostProcGroupItem& g = Group(0);
+  ASSERT_EQ(g.Sensors.size(), 2u);
+  const TDateTime first = common::EncodeDateTime(2024, 3, 15, 10);
+  const TDateTime second = common::EncodeDateTime(2024, 3, 15, 11);
+  g.Sensors[0]->LastUpdate = first;
+  g.Sensors[1]->LastUpdate = second;
+  config_.WritePollUpdate(g, *g.Sensors[0]);
+  config_.WritePollUpdate(g, *g.Sensors[1]);
+  const std::string text = ReadFile(Path());
+  EXPECT_NE(text.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << text;
+  EXPECT_EQ(text.find("POLLUpdate2"), std::string::npos) << text;
+
+  config_.LoadConfiguration();
+  ASSERT_EQ(Group(0).Sensors.size(), 2u);
+  EXPECT_EQ(Group(0).Sensors[0]->LastUpdate, first);
+  EXPECT_EQ(Group(0).Sensors[1]->LastUpdate, second);
+}
+
+TEST_F(ConfigurationTest, SavesStartFromOfEveryGroup) {
+  Load("[PostProcess]\nGroupNames=A,B\n; keep me\n[A]\nFuncName=AVG\n[B]\nStartFrom=TODAY\n");
+  EXPECT_EQ(Group(0).StartFrom, "NOW");
+  Group(0).StartFrom = "03/15/2024 11:00:00";
+  config_.SaveStartFrom();
+  EXPECT_EQ(ReadFile(Path()),
+            "[PostProcess]\nGroupNames=A,B\n; keep me\n[A]\nFuncName=AVG\n"
+            "StartFrom=03/15/2024 11:00:00\n[B]\nStartFrom=TODAY\n");
+  config_.LoadConfiguration();
+  EXPECT_EQ(Group(0).StartFrom, "03/15/2024 11:00:00");
+}
+
+TEST_F(ConfigurationTest, WriteFailuresAreSilentWhenSavingAndRaisedForProgress) {
+  Load("[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nPOLLNumber=1\nPOLL1=ST01.WL\n");
+  // The file becomes something that cannot be read or replaced.
+  std::filesystem::remove(Path());
+  std::filesystem::create_directory(Path());
+  const std::size_t messages = log_.Messages.size();
+  config_.SaveStartFrom();
+  EXPECT_EQ(log_.Messages.size(), messages);
+  TPostProcGroupItem& g = Group(0);
+  try {
+    config_.WritePollUpdate(g, *g.Sensors[0]);
+    ADD_FAILURE() << "no error";
+  } catch (const common::EPostProcError& e) {
+    EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path());
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(Path()));
+}
+
+TEST_F(ConfigurationTest, UnreadableFileIsReportedAndNeverOverwritten) {
+  std::filesystem::create_directory(Path());
+  config_.LoadConfiguration();
+  ASSERT_EQ(log_.Messages.size(), 3u);
+  EXPECT_EQ(log_.Messages[1].rfind("Error 1500: Unable to read " + Path(), 0), 0u)
+      << log_.Messages[1];
+  EXPECT_EQ(config_.Groups()->Count(), 0);
+  config_.SaveStartFrom();
+  EXPECT_TRUE(std::filesystem::is_directory(Path()));
+}
+
+}  // namespace
+}  // namespace vnpp::config

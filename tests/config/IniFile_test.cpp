@@ -1,0 +1,431 @@
+#include "config/IniFile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "common/Error.h"
+#include "common/Regional.h"
+#include "config/ConfigTestSupport.h"
+
+namespace vnpp::config {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+TEST(IniFile, ConvertsIntegersAsDecimalOrHexadecimal) {
+  struct Row {
+    std::string text;
+    bool ok;
+    std::int32_t value;
+  };
+  const std::vector<Row> rows = {
+      {"0", true, 0},
+      {"42", true, 42},
+      {"-7", true, -7},
+      {"+7", true, 7},
+      {"0x1", true, 1},
+      {"0X1f", true, 31},
+      {"$10", true, 16},
+      {"-$10", true, -16},
+      {"$FFFFFFFF", true, -1},
+      {"2147483647", true, 2147483647},
+      {"-2147483648", true, -2147483647 - 1},
+      {"2147483648", false, 0},
+      {"$100000000", false, 0},
+      {"", false, 0},
+      {"-", false, 0},
+      {"0x", false, 0},
+      {"$", false, 0},
+      {"True", false, 0},
+      {"Yes", false, 0},
+      {"1.5", false, 0},
+      {"12abc", false, 0},
+      {"0x1g", false, 0},
+      {"1 2", false, 0},
+  };
+  for (const Row& r : rows) {
+    std::int32_t value = 12345;
+    EXPECT_EQ(TryStrToInt(r.text, value), r.ok) << r.text;
+    if (r.ok) {
+      EXPECT_EQ(value, r.value) << r.text;
+    }
+  }
+}
+
+TEST(IniFile, ConvertsTimesOfDay) {
+  auto hms = [](int h, int m, int s, int ms = 0) {
+    return (((h * 60.0 + m) * 60.0 + s) * 1000.0 + ms) / 86400000.0;
+  };
+  struct Row {
+    std::string text;
+    bool ok;
+    double value;
+  };
+  const std::vector<Row> rows = {
+      {"00:00:00", true, 0},
+      {"00:05:00", true, hms(0, 5, 0)},
+      {"23:59:59", true, hms(23, 59, 59)},
+      {"7", true, hms(7, 0, 0)},
+      {"7:30", true, hms(7, 30, 0)},
+      {"07:00:00.250", true, hms(7, 0, 0, 250)},
+      {"07:00:00.999", true, hms(7, 0, 0, 999)},
+      {" 7 : 30 : 15 ", true, hms(7, 30, 15)},
+      {"7:30 PM", true, hms(19, 30, 0)},
+      {"7:30pm", true, hms(19, 30, 0)},
+      {"PM 7:30", true, hms(19, 30, 0)},
+      {"12:00 AM", true, 0},
+      {"12:00 PM", true, hms(12, 0, 0)},
+      {"am 1", true, hms(1, 0, 0)},
+      {"24:00:00", false, 0},
+      {"25:00:00", false, 0},
+      {"12:60:00", false, 0},
+      {"12:00:60", false, 0},
+      {"12:00:00.1000", false, 0},
+      {"13:00 PM", false, 0},
+      {"0:30 AM", false, 0},
+      {"AM 7 PM", false, 0},
+      {"", false, 0},
+      {"   ", false, 0},
+      {"12:", false, 0},
+      {"12::00", false, 0},
+      {"12:00:00 x", false, 0},
+      {"noon", false, 0},
+      {"-1:00", false, 0},
+      {"03/15/2024 10:00:00", false, 0},
+  };
+  for (const Row& r : rows) {
+    TDateTime t = -5;
+    EXPECT_EQ(TryStrToTime(r.text, t), r.ok) << "'" << r.text << "'";
+    if (r.ok) {
+      EXPECT_NEAR(t, r.value, 1e-12) << r.text;
+    }
+  }
+
+  // Regional separators are accepted beside ":" and ".".
+  common::SetRegionalSettings(common::TRegionalSettings{'-', '.', ','});
+  TDateTime t = 0;
+  EXPECT_TRUE(TryStrToTime("07.30.00,500", t));
+  EXPECT_NEAR(t, hms(7, 30, 0, 500), 1e-12);
+  EXPECT_TRUE(TryStrToTime("07:30:00.500", t));
+  common::SetRegionalSettings(common::TRegionalSettings{});
+}
+
+TEST(IniFile, ReadsTypedValuesWithTheirDefaults) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteFile(path,
+            "; leading comment\n"
+            "orphan=before any section\n"
+            "[ Main ]\n"
+            "  Text  =  some value  \n"
+            "Empty=\n"
+            "Number=0x1F\n"
+            "Word=True\n"
+            "Code=259\n"
+            "Minus=-1\n"
+            "Time= 7:30 PM\n"
+            "BadTime=25:00:00\n"
+            "BlankTime=\n"
+            "When=03/15/2024 10:20:30\n"
+            "BadWhen=yesterday\n"
+            "Dup=first\n"
+            "dup=second\n"
+            ";Commented=1\n"
+            "no equals sign here\n"
+            "[main]\n"
+            "Later=ignored, the section is repeated\n");
+  TIniFile f(path);
+  f.Load();
+  EXPECT_EQ(f.ReadString("MAIN", "text", "d"), "some value");
+  EXPECT_EQ(f.ReadString("Main", "Empty", "d"), "");
+  EXPECT_EQ(f.ReadString("Main", "Absent", "d"), "d");
+  EXPECT_EQ(f.ReadString("Other", "Text", "d"), "d");
+  EXPECT_EQ(f.ReadString("Main", "Dup", "d"), "first");
+  EXPECT_EQ(f.ReadString("Main", "Commented", "d"), "d");
+  EXPECT_EQ(f.ReadString("Main", "Later", "d"), "d");
+  EXPECT_EQ(f.ReadString("", "orphan", "d"), "d");
+
+  EXPECT_EQ(f.ReadInteger("Main", "Number", 5), 31);
+  EXPECT_EQ(f.ReadInteger("Main", "Word", 5), 5);
+  EXPECT_EQ(f.ReadInteger("Main", "Empty", 5), 5);
+  EXPECT_TRUE(f.ReadBool("Main", "Number", false));
+  EXPECT_FALSE(f.ReadBool("Main", "Word", false));
+  EXPECT_TRUE(f.ReadBool("Main", "Word", true));
+  EXPECT_EQ(f.ReadByte("Main", "Code", 9), 3);
+  EXPECT_EQ(f.ReadByte("Main", "Minus", 9), 255);
+  EXPECT_EQ(f.ReadByte("Main", "Word", 9), 9);
+
+  EXPECT_NEAR(f.ReadTime("Main", "Time", 0), 19.5 / 24, 1e-12);
+  EXPECT_EQ(f.ReadTime("Main", "Absent", 0.25), 0.25);
+  try {
+    f.ReadTime("Main", "BadTime", 0);
+    ADD_FAILURE() << "no error";
+  } catch (const common::EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'25:00:00' is not a valid time");
+  }
+  try {
+    f.ReadTime("Main", "BlankTime", 0);
+    ADD_FAILURE() << "no error";
+  } catch (const common::EConvertError& e) {
+    EXPECT_STREQ(e.what(), "'' is not a valid time");
+  }
+
+  EXPECT_EQ(f.ReadDateTime("Main", "When"), common::EncodeDateTime(2024, 3, 15, 10, 20, 30));
+  EXPECT_EQ(f.ReadDateTime("Main", "BadWhen"), 0);
+  EXPECT_EQ(f.ReadDateTime("Main", "Absent"), 0);
+}
+
+TEST(IniFile, StripsLineEndsAndCutsLongValues) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  const std::string longValue(3000, 'v');
+  WriteFile(path, "[S]\r\nCrLf=one\r\nCr=two\rLf=three\nLong=" + longValue + "\nLast=four");
+  TIniFile f(path);
+  f.Load();
+  EXPECT_EQ(f.ReadString("S", "CrLf", ""), "one");
+  EXPECT_EQ(f.ReadString("S", "Cr", ""), "two");
+  EXPECT_EQ(f.ReadString("S", "Lf", ""), "three");
+  EXPECT_EQ(f.ReadString("S", "Last", ""), "four");
+  EXPECT_EQ(f.ReadString("S", "Long", ""), longValue.substr(0, 2047));
+}
+
+TEST(IniFile, MissingFileReadsAsAbsentAndIsCreatedByAWrite) {
+  TempDir dir;
+  const std::string path = dir.File("none.ini");
+  TIniFile f(path);
+  f.Load();
+  EXPECT_EQ(f.ReadString("S", "K", "d"), "d");
+  f.WriteString("S", "K", "v");
+  f.WriteString("S", "K2", "w");
+  EXPECT_EQ(ReadFile(path), "[S]\nK=v\nK2=w\n");
+  EXPECT_EQ(f.ReadString("s", "k2", ""), "w");
+}
+
+// Each row writes one key into the same original file and gives the whole expected file.
+TEST(IniFile, WritingOneKeyKeepsEveryOtherByte) {
+  const std::string original =
+      "; Settings\r\n"
+      "[PostProcess]\r\n"
+      "LogDetail = 2   \r\n"
+      "Unknown=kept\r\n"
+      "\r\n"
+      "; the group\r\n"
+      "[Hourly]\r\n"
+      "POLLUpdate1=03/15/2024 10:00:00\r\n"
+      "StartFrom=NOW\r\n"
+      "\r\n"
+      "[Tail]\r\n"
+      "X=1";
+  struct Row {
+    std::string section, key, value, expected;
+  };
+  const std::vector<Row> rows = {
+      {"hourly", "pollupdate1", "03/15/2024 11:00:00",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 11:00:00\r\nStartFrom=NOW\r\n\r\n[Tail]\r\nX=1"},
+      {"Hourly", "StartFrom", "03/15/2024 11:00:00",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=03/15/2024 11:00:00\r\n\r\n"
+       "[Tail]\r\nX=1"},
+      {"PostProcess", "LogDetail", "10",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 10   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=NOW\r\n\r\n[Tail]\r\nX=1"},
+      {"Hourly", "POLLUpdate2", "03/15/2024 10:00:00",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=NOW\r\n"
+       "POLLUpdate2=03/15/2024 10:00:00\r\n\r\n[Tail]\r\nX=1"},
+      {"Tail", "Y", "2",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=NOW\r\n\r\n[Tail]\r\nX=1\r\nY=2"},
+      {"New", "K", "v",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=NOW\r\n\r\n[Tail]\r\nX=1\r\n"
+       "[New]\r\nK=v\r\n"},
+      {"Hourly", "StartFrom", "NOW\r\n[Injected]\r\nK=v",
+       "; Settings\r\n[PostProcess]\r\nLogDetail = 2   \r\nUnknown=kept\r\n\r\n; the group\r\n"
+       "[Hourly]\r\nPOLLUpdate1=03/15/2024 10:00:00\r\nStartFrom=NOW\r\n\r\n[Tail]\r\nX=1"},
+  };
+  for (const Row& r : rows) {
+    TempDir dir;
+    const std::string path = dir.File("a.ini");
+    WriteFile(path, original);
+    TIniFile f(path);
+    f.Load();
+    f.WriteString(r.section, r.key, r.value);
+    EXPECT_EQ(ReadFile(path), r.expected) << r.section << "/" << r.key;
+    // What reads answer matches a fresh load of the written file.
+    TIniFile fresh(path);
+    fresh.Load();
+    for (const char* s : {"PostProcess", "Hourly", "Tail", "New"}) {
+      for (const char* k :
+           {"LogDetail", "Unknown", "POLLUpdate1", "POLLUpdate2", "StartFrom", "X", "Y", "K"}) {
+        EXPECT_EQ(f.ReadString(s, k, "-"), fresh.ReadString(s, k, "-")) << s << "/" << k;
+      }
+    }
+  }
+}
+
+TEST(IniFile, SeriesOfWritesKeepsMemoryAndFileInStep) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteFile(path, "[G]\nPOLLUpdate1=0\nPOLLUpdate2=0\n");
+  ::chmod(path.c_str(), 0640);
+  TIniFile f(path);
+  f.Load();
+  TDateTime t = common::EncodeDateTime(2024, 3, 15);
+  for (int i = 0; i < 50; ++i) {
+    t += 1.0 / 24;
+    f.WriteDateTime("G", "POLLUpdate" + std::to_string(i % 2 + 1), t);
+    f.WriteString("G", "Note", std::string(static_cast<std::size_t>(i % 5), 'x'));
+  }
+  TIniFile fresh(path);
+  fresh.Load();
+  for (const char* k : {"POLLUpdate1", "POLLUpdate2", "Note"}) {
+    EXPECT_EQ(f.ReadString("G", k, "-"), fresh.ReadString("G", k, "-")) << k;
+  }
+  EXPECT_NEAR(fresh.ReadDateTime("G", "POLLUpdate2"), t, 1e-9);
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
+}
+
+TEST(IniFile, TakesUpChangesMadeByOthersBeforeWriting) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteFile(path, "[G]\nA=1111\n");
+  TIniFile f(path);
+  f.Load();
+  // An editor replaces the file meanwhile.
+  WriteFile(path + ".new", "; edited\n[G]\nB=x\nA=2222\n");
+  std::filesystem::rename(path + ".new", path);
+  f.WriteString("G", "A", "3333");
+  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=x\nA=3333\n");
+  EXPECT_EQ(f.ReadString("G", "B", ""), "x");
+}
+
+TEST(IniFile, FailedWriteNamesTheFileAndChangesNothing) {
+  TempDir dir;
+  struct Row {
+    std::string path;
+    bool makeDirectory;
+  };
+  const std::vector<Row> rows = {
+      {dir.File("missing/dir/a.ini"), false},
+      {dir.File("isdir.ini"), true},  // unreadable: refuses to write over it
+  };
+  for (const Row& r : rows) {
+    if (r.makeDirectory) std::filesystem::create_directory(r.path);
+    TIniFile f(r.path);
+    if (r.makeDirectory) {
+      EXPECT_THROW(f.Load(), common::EPostProcError);
+    } else {
+      f.Load();
+    }
+    try {
+      f.WriteString("S", "K", "v");
+      ADD_FAILURE() << "no error for " << r.path;
+    } catch (const common::EPostProcError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + r.path);
+    }
+    EXPECT_EQ(f.ReadString("S", "K", "d"), "d");
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(dir.File("isdir.ini")));
+}
+
+// A writer killed at random moments leaves a file that loads, with every key holding the
+// value of the round being written or of the one before, and every other line untouched.
+TEST(IniFile, WriterKilledAtRandomMomentsLeavesAWholeFile) {
+  TempDir dir;
+  const std::string path = dir.File("crash.ini");
+  constexpr int kKeys = 40;
+  std::string header = "; progress file\n[PostProcess]\nLogDetail=1\n\n[G]\nFuncName=AVG\n";
+  std::string original = header;
+  for (int k = 1; k <= kKeys; ++k) {
+    original += "POLL" + std::to_string(k) + "=ST" + std::to_string(k) + ".WL\n";
+    original += "POLLUpdate" + std::to_string(k) + "=01/01/2024 00:00:00\n";
+  }
+  original += "Note=x\n; trailer\n";
+  WriteFile(path, original);
+  ::chmod(path.c_str(), 0640);
+  const TDateTime base = common::EncodeDateTime(2024, 1, 1);
+  const double hour = 1.0 / 24;
+
+  std::mt19937 rng(std::random_device{}());
+  std::uniform_int_distribution<int> writesBeforeKill(1, 300);
+  for (int attempt = 0; attempt < 30; ++attempt) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      try {
+        TIniFile f(path);
+        f.Load();
+        // Resumes with the round that the last key has not reached yet.
+        const TDateTime last = f.ReadDateTime("G", "POLLUpdate" + std::to_string(kKeys));
+        int round = static_cast<int>(std::lround((last - base) / hour));
+        for (;;) {
+          ++round;
+          for (int k = 1; k <= kKeys; ++k) {
+            f.WriteDateTime("G", "POLLUpdate" + std::to_string(k), base + round * hour);
+            // A value of changing length goes through the temporary file now and then.
+            if (k % 20 == 0) f.WriteString("G", "Note", std::string(round % 7 + 1, 'x'));
+            if (::write(fds[1], "w", 1) != 1) ::_exit(3);
+          }
+        }
+      } catch (...) {
+        ::_exit(2);
+      }
+    }
+    ::close(fds[1]);
+    const int wanted = writesBeforeKill(rng);
+    char c;
+    int seen = 0;
+    while (seen < wanted && ::read(fds[0], &c, 1) == 1) ++seen;
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(fds[0]);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "writer ended by itself, status " << status;
+
+    TIniFile f(path);
+    ASSERT_NO_THROW(f.Load());
+    const std::string text = ReadFile(path);
+    ASSERT_EQ(text.substr(0, header.size()), header) << "attempt " << attempt;
+    int first = -1;
+    for (int k = 1; k <= kKeys; ++k) {
+      const std::string value = f.ReadString("G", "POLLUpdate" + std::to_string(k), "");
+      TDateTime t = 0;
+      ASSERT_TRUE(common::TryParseDateTimeText(value, t)) << "attempt " << attempt << ": " << value;
+      const int round = static_cast<int>(std::lround((t - base) / hour));
+      if (first < 0) first = round;
+      // Keys are written in order: a prefix holds the new round, the rest the old one.
+      ASSERT_TRUE(round == first || round == first - 1) << "attempt " << attempt << " key " << k;
+      EXPECT_EQ(f.ReadString("G", "POLL" + std::to_string(k), ""),
+                "ST" + std::to_string(k) + ".WL");
+    }
+    const std::string note = f.ReadString("G", "Note", "");
+    ASSERT_FALSE(note.empty());
+    EXPECT_EQ(note.find_first_not_of('x'), std::string::npos);
+    EXPECT_EQ(text.substr(text.size() - 11), "\n; trailer\n");
+  }
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+}  // namespace
+}  // namespace vnpp::config
