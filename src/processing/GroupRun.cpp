@@ -92,7 +92,7 @@ void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
           common::kMsgRetrieveData,
           {std::to_string(group.GroupNumber), ToUpperAscii(group.FuncName)}));
     }
-    database_.ConnectDatabase(kSessionName);
+    database_.ConnectDatabase(database::kSessionName);
     try {
       statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
       walk();
@@ -142,6 +142,9 @@ void TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index, bo
                                 common::TDateTime now) {
   config::TStationSensorInfoItem& entry = *group.Sensors.at(static_cast<size_t>(index));
   try {
+    // Outside a run (a caller processing one entry) the statements go to the connection
+    // as it stands.
+    if (!statements_) statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
     common::TDateTime from = entry.LastUpdate;
     if (from == 0 || from > group.WindowStart) from = group.WindowStart;
     if (!immediate) {

@@ -22,7 +22,6 @@ class TDatabase;
 
 namespace vnpp::processing {
 
-inline constexpr const char* kSessionName = "VNPostProcSesssion";
 
 struct TWindow;
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "database/Database.h"
 #include "processing/Calendar.h"
 #include "processing/ProcessingFixture.h"
 #include "processing/Schedule.h"
@@ -16,6 +17,8 @@ class GroupRunTest : public testing::ProcessingFixture {
  protected:
   // One hourly AVG group with the given POLL lines; loads it and the database settings.
   config::TPostProcGroupItem& Load(const std::string& groupKeys) {
+    runner_.reset();  // its statements belong to the connection about to close
+    database_.DisconnectDatabase();
     WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n[PostProcessGroup:1]\r\n" +
                 groupKeys);
     config_ = std::make_unique<config::TConfiguration>(home_, log_);
@@ -88,6 +91,7 @@ TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
     config::TPostProcGroupItem& group =
         Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
     ScheduleAt(group, At(2024, 3, 15, 10));
+    database_.ConnectDatabase(database::kSessionName);
     runner_->ProcessSensor(group, 0);
     const std::vector<std::string> q = log_.Queued();
     ASSERT_FALSE(q.empty());
@@ -117,6 +121,7 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
              "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" +
              common::FormatDateTimeText(c.entry) + "\r\n");
     ScheduleAt(group, c.entry);  // WindowStart at or before the entry
+    database_.ConnectDatabase(database::kSessionName);
     runner_->ProcessSensorNow(group, 0, c.now);
     std::vector<std::string> got;
     for (const std::string& m : log_.Queued()) {

@@ -18,6 +18,7 @@
 #include "config/Configuration.h"
 #include "database/Database.h"
 #include "database/Odbc.h"
+#include "database/TestDatabases.h"
 
 namespace vnpp::processing::testing {
 
@@ -86,32 +87,7 @@ class ProcessingFixture : public ::testing::Test {
   }
 
   void CreateDatabase() {
-    std::ifstream in(SourceDir() + "/sql/sqlite/schema.sql");
-    ASSERT_TRUE(in) << "schema file missing";
-    std::string schema((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    database::TConnection c;
-    c.Open("Driver=SQLite3;Database=" + dbFile_, "", "");
-    size_t start = 0;
-    while (true) {
-      const size_t end = schema.find(';', start);
-      std::string stmt = schema.substr(start, end == std::string::npos ? std::string::npos : end - start);
-      if (stmt.find_first_not_of(" \t\r\n") != std::string::npos) {
-        // Drop comment-only lines.
-        bool onlyComments = true;
-        size_t pos = 0;
-        while (pos < stmt.size()) {
-          size_t eol = stmt.find('\n', pos);
-          std::string line = stmt.substr(pos, eol == std::string::npos ? std::string::npos : eol - pos);
-          size_t f = line.find_first_not_of(" \t\r");
-          if (f != std::string::npos && line.compare(f, 2, "--") != 0) onlyComments = false;
-          if (eol == std::string::npos) break;
-          pos = eol + 1;
-        }
-        if (!onlyComments) c.ExecuteDirect(stmt);
-      }
-      if (end == std::string::npos) break;
-      start = end + 1;
-    }
+    database::testing::ApplySchema("Driver=SQLite3;Database=" + dbFile_, "sqlite");
   }
 
   // Readings every 15 minutes from..to (exclusive), value = minutes since from.
