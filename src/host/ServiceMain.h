@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "host/EventSink.h"
 #include "host/MainLoop.h"
@@ -16,7 +17,7 @@ inline constexpr int WM_POLLGROUPCHANGED = 1156;
 
 // Thread safety: main-thread object. Exceptions: PostPollGroupChanged and PostClose may be
 // called from any thread; the label setters from the processing thread while it holds
-// Log().MessageQueueLock(); Log() itself is safe everywhere. StartProcessing,
+// MessageQueueLock(); Log() itself is safe everywhere. StartProcessing,
 // StopProcessing, IsProcessing and RestartProcessing are to be safe from any thread.
 class TfrmServiceMain {
  public:
@@ -70,6 +71,10 @@ class TfrmServiceMain {
   bool IsProcessing() const;
 
   TMessageLog& Log() { return log_; }
+  // The lock the label setters require: the message queue's lock.
+  common::Mutex& MessageQueueLock() RETURN_CAPABILITY(log_.MessageQueueLock()) {
+    return log_.MessageQueueLock();
+  }
   TMainLoop& Loop() { return loop_; }
   IEventSink* HostComObject() const { return hostComObject_; }
 

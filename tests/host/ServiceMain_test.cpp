@@ -139,7 +139,7 @@ TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
   form.FormCreate();
   std::thread processing([&] {
     {
-      common::MutexLock lock(form.Log().MessageQueueLock());
+      common::MutexLock lock(form.MessageQueueLock());
       form.SetPollGroupLabel("3");
       form.SetPollTimeLabel("03/15/2024 11:05:00");
     }
