@@ -1,0 +1,92 @@
+// The message log: the log file, the queue of the processing thread's messages and the
+// broadcast of every message to automation clients.
+#pragma once
+
+#include <atomic>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "common/Log.h"
+#include "common/Mutex.h"
+#include "common/ThreadAnnotations.h"
+#include "host/EventSink.h"
+
+namespace vnpp::host {
+
+// Message ids of the message table.
+inline constexpr int kMsgIdFirst = 64848;
+inline constexpr int kMsgIdLast = 64858;
+
+// The text of message id (64848 to 64858); empty for any other id.
+std::string LoadMessage(int id);
+
+// Thread safety: every member may be called from any thread. WriteLog calls from several
+// threads never interleave within a line, in the file or on the echo.
+class TMessageLog final : public common::ILog {
+ public:
+  TMessageLog() = default;
+  TMessageLog(const TMessageLog&) = delete;
+  TMessageLog& operator=(const TMessageLog&) = delete;
+
+  // Time stamp + four blanks + message: to the file when LogMessage is on, to the echo when
+  // one is set, and the bare message to the event sink as item "MESSAGE". Never throws.
+  void WriteLog(const std::string& message) override EXCLUDES(fileMu_);
+  // Appends the message to MessageQueue; dropped when no queue exists. Never throws.
+  void QueueMessage(const std::string& message) override EXCLUDES(queueMu_);
+
+  void SetLogMessage(bool on) override { logMessage_.store(on); }
+  bool LogMessage() const { return logMessage_.load(); }
+  int LogDetail() const override { return logDetail_.load(); }
+  void SetLogDetail(int level) override { logDetail_.store(level); }
+
+  void SetLogFileName(const std::string& path) EXCLUDES(fileMu_);
+  std::string LogFileName() const EXCLUDES(fileMu_);
+
+  // Opens LogFileName for appending (creating the file, never its directory), writes line
+  // and CR LF, closes it. Any failure drops the line silently.
+  void AppendLogLine(const std::string& line) EXCLUDES(fileMu_);
+
+  // MessageQueue exists from CreateMessageQueue to FreeMessageQueue; freeing discards the
+  // entries still in it.
+  void CreateMessageQueue() EXCLUDES(queueMu_);
+  void FreeMessageQueue() EXCLUDES(queueMu_);
+  bool HasMessageQueue() const EXCLUDES(queueMu_);
+
+  // The message timer's work: WriteLog of every queued message, oldest first, holding the
+  // queue lock throughout. Nothing when no queue exists.
+  void DrainMessageQueue() EXCLUDES(queueMu_);
+
+  // The lock of MessageQueue. The processing thread holds it while it changes the status
+  // labels of the main object.
+  common::Mutex& MessageQueueLock() RETURN_CAPABILITY(queueMu_) { return queueMu_; }
+
+  // The broadcast target, or nullptr for none.
+  // REQUIRES: the sink outlives its use; it is replaced only while no other thread logs.
+  void SetEventSink(IEventSink* sink) { sink_.store(sink); }
+  IEventSink* EventSink() const { return sink_.load(); }
+
+  // A descriptor that receives a copy of every log line (ending in LF), or -1 for none.
+  // The descriptor stays owned by the caller.
+  void SetEchoFd(int fd) EXCLUDES(fileMu_);
+
+ private:
+  void AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+
+  std::atomic<bool> logMessage_{false};
+  std::atomic<int> logDetail_{0};
+  std::atomic<IEventSink*> sink_{nullptr};
+
+  // Lock order: the processing thread's StatusLock is taken before queueMu_, never the
+  // reverse. A drain writes the file while holding queueMu_, so queueMu_ comes before
+  // fileMu_.
+  mutable common::Mutex queueMu_ ACQUIRED_BEFORE(fileMu_);
+  std::optional<std::deque<std::string>> queue_ GUARDED_BY(queueMu_);
+
+  // Serialises the file and the echo, so that lines of two threads never tear.
+  mutable common::Mutex fileMu_;
+  std::string logFileName_ GUARDED_BY(fileMu_);
+  int echoFd_ GUARDED_BY(fileMu_) = -1;
+};
+
+}  // namespace vnpp::host

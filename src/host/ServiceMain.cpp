@@ -1,0 +1,151 @@
+#include "host/ServiceMain.h"
+
+#include <chrono>
+#include <exception>
+
+#include "common/Log.h"
+#include "host/Startup.h"
+
+namespace vnpp::host {
+
+TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, IEventSink* hostComObject)
+    : loop_(loop), hostComObject_(hostComObject) {}
+
+TfrmServiceMain::~TfrmServiceMain() {
+  // The processing thread must not outlive its owner, whatever way main leaves.
+  try {
+    if (created_ && !closed_) {
+      closed_ = true;
+      FormClose();
+    }
+  } catch (...) {
+    // A destructor cannot report; FormClose has logged what it could.
+  }
+}
+
+void TfrmServiceMain::LogFailure(const char* what) {
+  log_.WriteLog(std::string(common::kMsgErrorPrefix) + what);
+}
+
+void TfrmServiceMain::FormCreate() {
+  if (IsInstallRun()) {
+    Installing = true;
+    return;
+  }
+  Installing = false;
+  created_ = true;
+  // Broadcasts go to the automation object from here on.
+  log_.SetEventSink(hostComObject_);
+  log_.CreateMessageQueue();
+  ProgramDir = ProgramDirectory();
+  log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
+  log_.SetLogMessage(false);
+  RestartProcessing();
+  loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
+  loop_.EnableTimer(true);
+}
+
+bool TfrmServiceMain::FormCloseQuery() {
+  if (Process().ShuttingDown.load()) return true;
+  if (Visible) {
+    Visible = false;
+    return false;
+  }
+  return true;
+}
+
+void TfrmServiceMain::FormClose() {
+  if (Installing) return;
+  try {
+    StopProcessing();
+  } catch (const std::exception& e) {
+    LogFailure(e.what());
+  }
+  log_.FreeMessageQueue();
+  if (IEventSink* sink = hostComObject_) {
+    log_.SetEventSink(nullptr);
+    hostComObject_ = nullptr;
+    try {
+      sink->AppShutdown(kHostAppId);
+    } catch (const std::exception& e) {
+      LogFailure(e.what());
+    }
+  }
+  loop_.EnableTimer(false);
+}
+
+bool TfrmServiceMain::Close() {
+  if (closed_) return true;
+  if (!FormCloseQuery()) return false;
+  closed_ = true;
+  FormClose();
+  // The main object is gone: the program ends.
+  loop_.Quit();
+  return true;
+}
+
+void TfrmServiceMain::PostClose() {
+  loop_.Post([this] { Close(); });
+}
+
+void TfrmServiceMain::Show1Click() {
+  if (!Visible) Visible = true;
+}
+
+void TfrmServiceMain::Hide1Click() {
+  if (Visible) Visible = false;
+}
+
+void TfrmServiceMain::Stopservice1Click() {
+  Process().ShuttingDown.store(true);
+  Close();
+}
+
+void TfrmServiceMain::tmrMessageTimer() { log_.DrainMessageQueue(); }
+
+void TfrmServiceMain::PostPollGroupChanged() {
+  loop_.Post([this] { WMPollGroupChanged(0); });
+}
+
+void TfrmServiceMain::WMPollGroupChanged(int wParam) {
+  if (wParam != 0 || hostComObject_ == nullptr) return;
+  try {
+    hostComObject_->SetItemChange(kHostAppId, kItemPollGroup, std::string());
+  } catch (...) {
+    // A failed notice is dropped; clients read the next group when they ask.
+  }
+}
+
+void TfrmServiceMain::SetPollGroupLabel(const std::string& text) { lblPollGroup_ = text; }
+
+void TfrmServiceMain::SetPollTimeLabel(const std::string& text) { lblPollTime_ = text; }
+
+std::string TfrmServiceMain::PollGroupLabel() const {
+  common::MutexLock lock(log_.MessageQueueLock());
+  return lblPollGroup_;
+}
+
+std::string TfrmServiceMain::PollTimeLabel() const {
+  common::MutexLock lock(log_.MessageQueueLock());
+  return lblPollTime_;
+}
+
+void TfrmServiceMain::RestartProcessing() {
+  try {
+    if (IsProcessing()) StopProcessing();
+    StartProcessing();
+  } catch (const std::exception& e) {
+    LogFailure(e.what());
+  }
+}
+
+// PROCESSING: starts the processing thread (filled in with the processing integration).
+void TfrmServiceMain::StartProcessing() {}
+
+// PROCESSING: stops the processing thread and waits for its end.
+void TfrmServiceMain::StopProcessing() {}
+
+// PROCESSING: whether a processing thread exists.
+bool TfrmServiceMain::IsProcessing() const { return false; }
+
+}  // namespace vnpp::host

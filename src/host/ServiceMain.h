@@ -1,0 +1,99 @@
+// The program's main object: owns the message log, drives the message timer, keeps the two
+// status texts and the close rules, and (later) owns the configuration and processing.
+#pragma once
+
+#include <string>
+
+#include "common/Mutex.h"
+#include "common/ThreadAnnotations.h"
+#include "host/EventSink.h"
+#include "host/MainLoop.h"
+#include "host/MessageLog.h"
+
+namespace vnpp::host {
+
+// The "next group changed" notice (a window message number elsewhere; kept for the logs).
+inline constexpr int WM_POLLGROUPCHANGED = 1156;
+
+// Thread safety: main-thread object. Exceptions: PostPollGroupChanged and PostClose may be
+// called from any thread; the label setters from the processing thread while it holds
+// MessageQueueLock(); Log() itself is safe everywhere. StartProcessing,
+// StopProcessing, IsProcessing and RestartProcessing are to be safe from any thread.
+class TfrmServiceMain {
+ public:
+  // loop must outlive this object. hostComObject is the broadcast target, taken into use by
+  // FormCreate; nullptr for none. It must outlive this object or FormClose.
+  explicit TfrmServiceMain(TMainLoop& loop, IEventSink* hostComObject = nullptr);
+  // Closes the object (FormClose) when it was created and not yet closed. Never throws.
+  ~TfrmServiceMain();
+  TfrmServiceMain(const TfrmServiceMain&) = delete;
+  TfrmServiceMain& operator=(const TfrmServiceMain&) = delete;
+
+  // Creation: in an install or uninstall run only Installing := true. Otherwise the message
+  // queue, ProgramDir, LogFileName, LogMessage false, RestartProcessing, the timer.
+  void FormCreate();
+  // Asked before every close: true when the close may go on; a visible object refuses and
+  // hides itself unless ShuttingDown is set.
+  bool FormCloseQuery();
+  // The closing steps (nothing when Installing); failures are logged, the close goes on.
+  void FormClose();
+  // A close request: FormCloseQuery, then FormClose once and the main loop ends. Returns
+  // whether the object is closed.
+  bool Close();
+  // Close on the main thread, from any thread.
+  void PostClose();
+  bool Closed() const { return closed_; }
+
+  // Menu commands.
+  void Show1Click();
+  void Hide1Click();
+  void Stopservice1Click();
+
+  // The message timer's handler: writes the queued messages.
+  void tmrMessageTimer();
+
+  // Posts WM_POLLGROUPCHANGED with parameter 0 to the main thread. Any thread.
+  void PostPollGroupChanged();
+  // Its handler: with wParam 0 and an automation object, broadcasts item "POLLGROUP".
+  void WMPollGroupChanged(int wParam);
+
+  // The status texts, "Disabled" until the processing thread first publishes.
+  void SetPollGroupLabel(const std::string& text) REQUIRES(log_.MessageQueueLock());
+  void SetPollTimeLabel(const std::string& text) REQUIRES(log_.MessageQueueLock());
+  std::string PollGroupLabel() const EXCLUDES(log_.MessageQueueLock());
+  std::string PollTimeLabel() const EXCLUDES(log_.MessageQueueLock());
+
+  // Processing. Placeholders until the processing thread is wired in: they do nothing and
+  // IsProcessing answers false.
+  void RestartProcessing();
+  void StartProcessing();
+  void StopProcessing();
+  bool IsProcessing() const;
+
+  TMessageLog& Log() { return log_; }
+  // The lock the label setters require: the message queue's lock.
+  common::Mutex& MessageQueueLock() RETURN_CAPABILITY(log_.MessageQueueLock()) {
+    return log_.MessageQueueLock();
+  }
+  TMainLoop& Loop() { return loop_; }
+  IEventSink* HostComObject() const { return hostComObject_; }
+
+  // Fields of the main object.
+  bool Installing = false;
+  std::string ProgramDir;  // with a trailing '/'
+  bool Visible = false;    // never shown at start
+
+ private:
+  void LogFailure(const char* what);
+
+  TMainLoop& loop_;
+  IEventSink* hostComObject_;
+  bool created_ = false;
+  bool closed_ = false;
+  // Mutable: the label getters take its lock.
+  mutable TMessageLog log_;
+  std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
+  std::string lblPollTime_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
+};
+
+}  // namespace vnpp::host

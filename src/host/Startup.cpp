@@ -1,0 +1,194 @@
+#include "host/Startup.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+namespace vnpp::host {
+namespace {
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool IsSwitch(std::string_view arg, std::string_view word) {
+  if (arg.empty() || (arg[0] != '-' && arg[0] != '/' && arg[0] != '\\')) return false;
+  return EqualNoCase(arg.substr(1), word);
+}
+
+std::string Env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? std::string(v) : std::string();
+}
+
+std::string Trim(const std::string& s) {
+  const auto first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return std::string();
+  const auto last = s.find_last_not_of(" \t\r\n");
+  return s.substr(first, last - first + 1);
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Opens the lock file without O_CREAT first: in a sticky world-writable directory the
+// kernel may refuse O_CREAT on a file another account created.
+int OpenLockFile(const std::string& path) {
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0 || errno != ENOENT) return fd;
+    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) {
+      ::fchmod(fd, 0666);  // past the umask, so that every account meets the same lock
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  return -1;
+}
+
+}  // namespace
+
+TProcessValues& Process() {
+  static TProcessValues values;
+  return values;
+}
+
+void SetCommandLine(int argc, char** argv) {
+  Process().Args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+bool HasSwitch(int argc, char** argv, std::string_view word) {
+  for (int i = 1; i < argc; ++i) {
+    if (argv[i] != nullptr && IsSwitch(argv[i], word)) return true;
+  }
+  return false;
+}
+
+bool HasSwitch(const std::vector<std::string>& args, std::string_view word) {
+  return std::any_of(args.begin(), args.end(),
+                     [word](const std::string& arg) { return IsSwitch(arg, word); });
+}
+
+bool FindCmdLineSwitch(std::string_view word) { return HasSwitch(Process().Args, word); }
+
+bool IsInstallRun() { return FindCmdLineSwitch("install") || FindCmdLineSwitch("uninstall"); }
+
+std::string InstanceLockPath() {
+  std::string name = Env("VNPPSVC_INSTANCE");
+  if (name.empty()) name = "Global\\VNPostProcessor";
+  // A name may hold "\" (the namespace prefix) or "/": neither may reach the path.
+  for (char& c : name) {
+    if (c == '\\' || c == '/') c = '_';
+  }
+  const std::string dir = IsDirectory("/run/lock") ? "/run/lock" : "/tmp";
+  return dir + "/" + name + ".lock";
+}
+
+bool TInstanceLock::Acquire() {
+  if (fd_.Valid()) return true;
+  UniqueFd fd(OpenLockFile(InstanceLockPath()));
+  if (!fd.Valid()) return false;
+  while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EINTR) return false;
+  }
+  fd_ = std::move(fd);
+  return true;
+}
+
+std::string EffectiveUserName() {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buf(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
+  passwd pw{};
+  passwd* result = nullptr;
+  if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &result) != 0 || result == nullptr) {
+    return std::string();
+  }
+  return pw.pw_name;
+}
+
+std::string UnitAccount(const std::string& unitPath) {
+  std::ifstream in(unitPath);
+  if (!in) return std::string();
+  std::string section;
+  std::string account = "root";
+  std::string line;
+  while (std::getline(in, line)) {
+    line = Trim(line);
+    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+    if (line.front() == '[') {
+      section = line;
+      continue;
+    }
+    if (section != "[Service]") continue;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos || Trim(line.substr(0, eq)) != "User") continue;
+    // The last assignment wins; an empty one returns to the default account.
+    account = Trim(line.substr(eq + 1));
+    if (account.empty()) account = "root";
+  }
+  if (EqualNoCase(account, "LocalSystem")) account = "root";
+  return account;
+}
+
+std::string UnitDirectory() {
+  std::string dir = Env("VNPPSVC_UNIT_DIR");
+  return dir.empty() ? std::string("/etc/systemd/system") : dir;
+}
+
+bool SelectRunMode(std::string_view baseName) {
+  TProcessValues& p = Process();
+  p.ServiceDisplayName = std::string(baseName);
+  p.ServiceName = p.ServiceDisplayName;
+  std::replace(p.ServiceName.begin(), p.ServiceName.end(), ' ', '_');
+  if (IsInstallRun()) {
+    p.RunAsService = true;
+    return true;
+  }
+  const std::string unit = UnitDirectory() + "/" + p.ServiceName + ".service";
+  struct stat st {};
+  p.RunAsService = ::stat(unit.c_str(), &st) == 0;
+  if (p.RunAsService) {
+    const std::string account = UnitAccount(unit);
+    std::string user = EffectiveUserName();
+    // A numeric User= names the account by its id.
+    if (!account.empty() && std::all_of(account.begin(), account.end(), [](char c) {
+          return std::isdigit(static_cast<unsigned char>(c));
+        })) {
+      user = std::to_string(::geteuid());
+    }
+    p.RunAsService = !account.empty() && EqualNoCase(user, account);
+  }
+  return p.RunAsService;
+}
+
+std::string ProgramDirectory() {
+  std::string dir = Env("VNPPSVC_HOME");
+  if (dir.empty()) {
+    std::string exe(4096, '\0');
+    const ssize_t n = ::readlink("/proc/self/exe", exe.data(), exe.size() - 1);
+    if (n > 0) {
+      exe.resize(static_cast<size_t>(n));
+      const auto slash = exe.rfind('/');
+      if (slash != std::string::npos) dir = slash == 0 ? std::string("/") : exe.substr(0, slash);
+    }
+    if (dir.empty()) dir = ".";
+  }
+  if (dir.back() != '/') dir += '/';
+  return dir;
+}
+
+}  // namespace vnpp::host

@@ -1,0 +1,190 @@
+#include "host/MessageLog.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+#include "common/Clock.h"
+#include "common/Regional.h"
+#include "host/HostTestSupport.h"
+#include "host/UniqueFd.h"
+
+namespace vnpp::host {
+namespace {
+
+using testing::ReadFile;
+using testing::RecordingSink;
+using testing::TempDir;
+
+const common::TDateTime kMorning = common::EncodeDateTime(2026, 12, 7, 6, 49, 19, 730);
+
+class MessageLogTest : public ::testing::Test {
+ protected:
+  MessageLogTest() : clockOverride_(clock_) {
+    std::filesystem::create_directory(dir_ / "LogFiles");
+    log_.SetLogFileName(LogPath());
+    log_.SetLogMessage(true);
+  }
+  ~MessageLogTest() override { common::SetRegionalSettings(common::TRegionalSettings{}); }
+  std::string LogPath() const { return dir_ / "LogFiles/VNPostProc.log"; }
+
+  TempDir dir_;
+  common::FakeClock clock_{kMorning};
+  common::ScopedClockOverride clockOverride_;
+  TMessageLog log_;
+};
+
+TEST_F(MessageLogTest, WritesStampFourBlanksMessageAndCrLfWithRegionalSeparators) {
+  struct Case {
+    common::TRegionalSettings regional;
+    const char* line;
+  } cases[] = {
+      {{'/', ':', '.'}, "12/07/2026 06:49:19    Startup parameters loaded.\r\n"},
+      {{'.', '-', ','}, "12.07.2026 06-49-19    Startup parameters loaded.\r\n"},
+  };
+  for (const Case& c : cases) {
+    common::SetRegionalSettings(c.regional);
+    std::filesystem::remove(LogPath());
+    log_.WriteLog(common::kMsgStartupLoaded);
+    EXPECT_EQ(ReadFile(LogPath()), c.line);
+  }
+}
+
+TEST_F(MessageLogTest, AppendsToAnExistingFileAndEchoesEachLineWithLf) {
+  testing::WriteFile(LogPath(), "old line\r\n");
+  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  log_.SetEchoFd(echo.Get());
+  log_.WriteLog("first");
+  clock_.AdvanceSeconds(61);
+  log_.WriteLog("second");
+  EXPECT_EQ(ReadFile(LogPath()),
+            "old line\r\n12/07/2026 06:49:19    first\r\n12/07/2026 06:50:20    second\r\n");
+  EXPECT_EQ(ReadFile(dir_ / "echo"),
+            "12/07/2026 06:49:19    first\n12/07/2026 06:50:20    second\n");
+}
+
+TEST_F(MessageLogTest, ErrorPrefixWithEmptyTextIsLoggedAsThePrefixAlone) {
+  log_.WriteLog(LoadMessage(64852) + std::string());
+  EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    Error 1500: \r\n");
+}
+
+TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
+  std::filesystem::remove_all(dir_ / "LogFiles");
+  RecordingSink sink;
+  log_.SetEventSink(&sink);
+  log_.WriteLog("lost");
+  log_.AppendLogLine("also lost");
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
+  EXPECT_EQ(sink.Events(),
+            (std::vector<RecordingSink::Event>{{"ItemChange", kHostAppId, "MESSAGE", "lost"}}));
+}
+
+TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
+  log_.SetLogMessage(false);
+  RecordingSink sink;
+  log_.SetEventSink(&sink);
+  log_.WriteLog("only broadcast");
+  EXPECT_FALSE(std::filesystem::exists(LogPath()));
+  ASSERT_EQ(sink.Events().size(), 1u);
+  EXPECT_EQ(sink.Events()[0].Data, "only broadcast");
+}
+
+class ThrowingSink final : public IEventSink {
+ public:
+  void SetItemChange(const std::string&, const std::string&, const std::string&) override {
+    throw std::runtime_error("client gone");
+  }
+  void AppShutdown(const std::string&) override {}
+};
+
+TEST_F(MessageLogTest, FailingBroadcastKeepsTheFileLineAndDoesNotReachTheCaller) {
+  ThrowingSink sink;
+  log_.SetEventSink(&sink);
+  EXPECT_NO_THROW(log_.WriteLog("kept"));
+  EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    kept\r\n");
+}
+
+TEST_F(MessageLogTest, QueuedMessagesAreWrittenInQueueOrderWithTheTimeOfTheDrain) {
+  log_.QueueMessage("dropped: no queue yet");
+  log_.CreateMessageQueue();
+  log_.QueueMessage("one");
+  log_.QueueMessage("two");
+  log_.QueueMessage("three");
+  EXPECT_FALSE(std::filesystem::exists(LogPath()));  // nothing before the timer runs
+  clock_.AdvanceSeconds(1);
+  log_.DrainMessageQueue();
+  log_.DrainMessageQueue();  // the queue is empty now
+  EXPECT_EQ(ReadFile(LogPath()),
+            "12/07/2026 06:49:20    one\r\n"
+            "12/07/2026 06:49:20    two\r\n"
+            "12/07/2026 06:49:20    three\r\n");
+}
+
+TEST_F(MessageLogTest, FreeingTheQueueDiscardsItsEntries) {
+  log_.CreateMessageQueue();
+  log_.QueueMessage("discarded");
+  log_.FreeMessageQueue();
+  log_.QueueMessage("dropped");
+  log_.DrainMessageQueue();
+  EXPECT_FALSE(log_.HasMessageQueue());
+  EXPECT_FALSE(std::filesystem::exists(LogPath()));
+}
+
+TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
+  constexpr int kLines = 1000;
+  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  log_.SetEchoFd(echo.Get());
+  const std::string padding(100, 'x');
+  auto writer = [&](char id) {
+    for (int i = 0; i < kLines; ++i) log_.WriteLog(std::string(1, id) + padding);
+  };
+  std::thread a(writer, 'A');
+  std::thread b(writer, 'B');
+  a.join();
+  b.join();
+
+  const std::string stamp = "12/07/2026 06:49:19    ";
+  for (const auto& [path, end] :
+       {std::pair{LogPath(), std::string("\r\n")}, std::pair{dir_ / "echo", std::string("\n")}}) {
+    const std::string text = ReadFile(path);
+    int count[2] = {0, 0};
+    size_t pos = 0;
+    while (pos < text.size()) {
+      const size_t eol = text.find(end, pos);
+      ASSERT_NE(eol, std::string::npos) << path;
+      const std::string line = text.substr(pos, eol - pos);
+      ASSERT_TRUE(line == stamp + "A" + padding || line == stamp + "B" + padding)
+          << path << ": " << line;
+      ++count[line[stamp.size()] - 'A'];
+      pos = eol + end.size();
+    }
+    EXPECT_EQ(count[0], kLines) << path;
+    EXPECT_EQ(count[1], kLines) << path;
+  }
+}
+
+TEST(MessageTable, MapsEveryIdToItsTextAndOthersToEmpty) {
+  const std::pair<int, const char*> table[] = {
+      {64847, ""},
+      {64848, "Error 1501: Unable to connect to database."},
+      {64849, "Database NOT connected."},
+      {64850, "Reading %p."},
+      {64851, "Startup parameters loaded."},
+      {64852, "Error 1500: "},
+      {64853, "Disabled"},
+      {64854, "Data for \"%p.%p\" at \"%p\", %p"},
+      {64855, "PollGroup %p: %p - Retrieve data..."},
+      {64856, "PollGroup %p: Finished."},
+      {64857, "Post processing service started."},
+      {64858, "Post processing service stopped."},
+      {64859, ""},
+  };
+  for (const auto& [id, text] : table) EXPECT_EQ(LoadMessage(id), text) << id;
+}
+
+}  // namespace
+}  // namespace vnpp::host

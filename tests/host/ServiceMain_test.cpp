@@ -1,0 +1,172 @@
+#include "host/ServiceMain.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "common/Clock.h"
+#include "host/HostTestSupport.h"
+#include "host/Startup.h"
+
+namespace vnpp::host {
+namespace {
+
+using testing::ReadFile;
+using testing::RecordingSink;
+using testing::ScopedEnv;
+using testing::TempDir;
+using Event = RecordingSink::Event;
+
+class ServiceMainTest : public ::testing::Test {
+ protected:
+  ServiceMainTest() : home_("VNPPSVC_HOME", dir_.Path()) {
+    Process().Args.clear();
+    Process().ShuttingDown.store(false);
+    std::filesystem::create_directory(dir_ / "LogFiles");
+  }
+  ~ServiceMainTest() override {
+    Process().Args.clear();
+    Process().ShuttingDown.store(false);
+  }
+
+  TempDir dir_;
+  ScopedEnv home_;
+  TMainLoop loop_;
+  RecordingSink sink_;
+};
+
+TEST_F(ServiceMainTest, CreationPreparesLogQueueAndTimerWithLabelsDisabled) {
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  EXPECT_FALSE(form.Installing);
+  EXPECT_FALSE(form.Visible);
+  EXPECT_EQ(form.ProgramDir, dir_.Path() + "/");
+  EXPECT_EQ(form.Log().LogFileName(), dir_.Path() + "/LogFiles/VNPostProc.log");
+  EXPECT_FALSE(form.Log().LogMessage());
+  EXPECT_TRUE(form.Log().HasMessageQueue());
+  EXPECT_TRUE(loop_.TimerEnabled());
+  EXPECT_EQ(form.PollGroupLabel(), "Disabled");
+  EXPECT_EQ(form.PollTimeLabel(), "Disabled");
+}
+
+TEST_F(ServiceMainTest, TimerTickWritesQueuedMessagesToFileAndClients) {
+  common::FakeClock clock(common::EncodeDateTime(2024, 3, 15, 10, 17, 30));
+  common::ScopedClockOverride over(clock);
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  form.Log().SetLogMessage(true);
+  form.Log().QueueMessage("PollGroup 1: AVG - Retrieve data...");
+  EXPECT_TRUE(sink_.Events().empty());
+  loop_.FireTimer();
+  EXPECT_EQ(ReadFile(dir_ / "LogFiles/VNPostProc.log"),
+            "03/15/2024 10:17:30    PollGroup 1: AVG - Retrieve data...\r\n");
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "MESSAGE",
+                                                 "PollGroup 1: AVG - Retrieve data..."}}));
+}
+
+TEST_F(ServiceMainTest, InstallRunDoesNothingAtCreationOrClose) {
+  Process().Args = {"/install"};
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  EXPECT_TRUE(form.Installing);
+  EXPECT_TRUE(form.ProgramDir.empty());
+  EXPECT_FALSE(form.Log().HasMessageQueue());
+  EXPECT_FALSE(loop_.TimerEnabled());
+  form.Stopservice1Click();
+  EXPECT_TRUE(sink_.Events().empty());
+}
+
+TEST_F(ServiceMainTest, CloseRulesFollowShuttingDownAndVisibility) {
+  const struct {
+    bool shuttingDown, visible, allowed, visibleAfter;
+  } cases[] = {
+      {true, true, true, true},
+      {true, false, true, false},
+      {false, true, false, false},  // refused, hidden instead
+      {false, false, true, false},
+  };
+  for (const auto& c : cases) {
+    Process().ShuttingDown.store(c.shuttingDown);
+    TfrmServiceMain form(loop_);
+    form.Visible = c.visible;
+    EXPECT_EQ(form.FormCloseQuery(), c.allowed) << c.shuttingDown << c.visible;
+    EXPECT_EQ(form.Visible, c.visibleAfter) << c.shuttingDown << c.visible;
+  }
+}
+
+TEST_F(ServiceMainTest, ShowAndHideOnlyChangeTheVisibleFlagAndCloseWhileShownHides) {
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  form.Show1Click();
+  EXPECT_TRUE(form.Visible);
+  EXPECT_FALSE(form.Close());  // the close button while shown only hides
+  EXPECT_FALSE(form.Visible);
+  EXPECT_FALSE(loop_.QuitRequested());
+  EXPECT_TRUE(form.Log().HasMessageQueue());
+  form.Show1Click();
+  form.Hide1Click();
+  EXPECT_FALSE(form.Visible);
+}
+
+TEST_F(ServiceMainTest, StopServiceClosesOnceAndEndsTheLoop) {
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  form.Show1Click();
+  form.Stopservice1Click();
+  EXPECT_TRUE(Process().ShuttingDown.load());
+  EXPECT_TRUE(form.Closed());
+  EXPECT_TRUE(loop_.QuitRequested());
+  EXPECT_FALSE(loop_.TimerEnabled());
+  EXPECT_FALSE(form.Log().HasMessageQueue());
+  EXPECT_EQ(form.HostComObject(), nullptr);
+  form.Close();
+  form.Log().WriteLog("after close: no broadcast");
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"AppShutdown", kHostAppId, "", ""}}));
+}
+
+TEST_F(ServiceMainTest, CloseRequestPostedFromAnotherThreadClosesOnTheLoop) {
+  TfrmServiceMain form(loop_);
+  form.FormCreate();
+  std::thread([&] { form.PostClose(); }).join();
+  EXPECT_FALSE(form.Closed());
+  loop_.Run();  // ends because the close quits the loop
+  EXPECT_TRUE(form.Closed());
+}
+
+TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  std::thread processing([&] {
+    {
+      common::MutexLock lock(form.MessageQueueLock());
+      form.SetPollGroupLabel("3");
+      form.SetPollTimeLabel("03/15/2024 11:05:00");
+    }
+    form.PostPollGroupChanged();
+  });
+  processing.join();
+  EXPECT_TRUE(sink_.Events().empty()) << "nothing before the main thread runs the notice";
+  loop_.RunPending();
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "POLLGROUP", ""}}));
+  EXPECT_EQ(form.PollGroupLabel(), "3");
+  EXPECT_EQ(form.PollTimeLabel(), "03/15/2024 11:05:00");
+  form.WMPollGroupChanged(1);  // another parameter: nothing
+  EXPECT_EQ(sink_.Events().size(), 1u);
+
+  TfrmServiceMain noSink(loop_);
+  noSink.FormCreate();
+  EXPECT_NO_THROW(noSink.WMPollGroupChanged(0));
+}
+
+TEST_F(ServiceMainTest, DestroyingAnOpenObjectRunsTheClosingSteps) {
+  {
+    TfrmServiceMain form(loop_, &sink_);
+    form.FormCreate();
+  }
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"AppShutdown", kHostAppId, "", ""}}));
+  EXPECT_FALSE(loop_.TimerEnabled());
+}
+
+}  // namespace
+}  // namespace vnpp::host
