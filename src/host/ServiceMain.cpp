@@ -1,10 +1,16 @@
 #include "host/ServiceMain.h"
 
+#include <syslog.h>
+
 #include <chrono>
+#include <cstdio>
 #include <exception>
 
 #include "common/Log.h"
+#include "config/Configuration.h"
+#include "database/Database.h"
 #include "host/Startup.h"
+#include "processing/Processing.h"
 
 namespace vnpp::host {
 
@@ -40,6 +46,17 @@ void TfrmServiceMain::FormCreate() {
   ProgramDir = ProgramDirectory();
   log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
   log_.SetLogMessage(false);
+  config_ = std::make_unique<config::TConfiguration>(ProgramDir, log_);
+  database_ = std::make_unique<database::TDatabase>([](const std::string& text) {
+    // Never waits for anybody: the processing thread goes on at once.
+    if (Process().RunAsService) {
+      syslog(LOG_ERR, "%s", text.c_str());
+    } else {
+      std::fprintf(stderr, "%s\n", text.c_str());
+    }
+  });
+  processing_ = std::make_unique<processing::TProcessing>(
+      *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); });
   RestartProcessing();
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);
@@ -131,21 +148,62 @@ std::string TfrmServiceMain::PollTimeLabel() const {
 }
 
 void TfrmServiceMain::RestartProcessing() {
+  if (processing_) processing_->RestartProcessing();
+}
+
+void TfrmServiceMain::StartProcessing() {
+  if (processing_) processing_->StartProcessing();
+}
+
+void TfrmServiceMain::StopProcessing() {
+  if (processing_) processing_->StopProcessing();
+}
+
+bool TfrmServiceMain::IsProcessing() const { return processing_ && processing_->IsProcessing(); }
+
+std::string TfrmServiceMain::NextPollGroup() const {
   try {
-    if (IsProcessing()) StopProcessing();
-    StartProcessing();
-  } catch (const std::exception& e) {
-    LogFailure(e.what());
+    return processing_ ? processing_->NextPollGroup() : std::string();
+  } catch (...) {
+    return std::string();
   }
 }
 
-// PROCESSING: starts the processing thread (filled in with the processing integration).
-void TfrmServiceMain::StartProcessing() {}
+common::TDateTime TfrmServiceMain::NextPollTime() const {
+  try {
+    return processing_ ? processing_->NextPollTime() : 0;
+  } catch (...) {
+    return 0;
+  }
+}
 
-// PROCESSING: stops the processing thread and waits for its end.
-void TfrmServiceMain::StopProcessing() {}
+void TfrmServiceMain::RunProcessGroup(int index) {
+  if (processing_) processing_->RunProcessGroup(index);
+}
 
-// PROCESSING: whether a processing thread exists.
-bool TfrmServiceMain::IsProcessing() const { return false; }
+void TfrmServiceMain::StopProcessGroup() {
+  if (processing_) processing_->StopProcessGroup();
+}
+
+std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {
+  std::vector<int> indexes;
+  if (!config_) return indexes;
+  common::MutexLock lock(config_->GroupListLock());
+  if (const config::TPostProcGroups* groups = config_->Groups()) {
+    for (int i = 0; i < groups->Count(); ++i) {
+      if (groups->Item(i).Enabled) indexes.push_back(i);
+    }
+  }
+  return indexes;
+}
+
+void TfrmServiceMain::ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) {
+  {
+    common::MutexLock lock(log_.MessageQueueLock());
+    lblPollGroup_ = groupText;
+    lblPollTime_ = common::FormatDateTimeText(dueTime);
+  }
+  PostPollGroupChanged();
+}
 
 }  // namespace vnpp::host

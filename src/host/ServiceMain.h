@@ -2,13 +2,26 @@
 // status texts and the close rules, and (later) owns the configuration and processing.
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "host/EventSink.h"
 #include "host/MainLoop.h"
 #include "host/MessageLog.h"
+#include "processing/ProcessThread.h"
+
+namespace vnpp::config {
+class TConfiguration;
+}
+namespace vnpp::database {
+class TDatabase;
+}
+namespace vnpp::processing {
+class TProcessing;
+}
 
 namespace vnpp::host {
 
@@ -19,13 +32,13 @@ inline constexpr int WM_POLLGROUPCHANGED = 1156;
 // called from any thread; the label setters from the processing thread while it holds
 // MessageQueueLock(); Log() itself is safe everywhere. StartProcessing,
 // StopProcessing, IsProcessing and RestartProcessing are to be safe from any thread.
-class TfrmServiceMain {
+class TfrmServiceMain : public processing::IStatusSink {
  public:
   // loop must outlive this object. hostComObject is the broadcast target, taken into use by
   // FormCreate; nullptr for none. It must outlive this object or FormClose.
   explicit TfrmServiceMain(TMainLoop& loop, IEventSink* hostComObject = nullptr);
   // Closes the object (FormClose) when it was created and not yet closed. Never throws.
-  ~TfrmServiceMain();
+  ~TfrmServiceMain() override;
   TfrmServiceMain(const TfrmServiceMain&) = delete;
   TfrmServiceMain& operator=(const TfrmServiceMain&) = delete;
 
@@ -63,12 +76,25 @@ class TfrmServiceMain {
   std::string PollGroupLabel() const EXCLUDES(log_.MessageQueueLock());
   std::string PollTimeLabel() const EXCLUDES(log_.MessageQueueLock());
 
-  // Processing. Placeholders until the processing thread is wired in: they do nothing and
-  // IsProcessing answers false.
+  // Processing, safe from any thread. Without a processing object (before FormCreate, in
+  // an install run) they do nothing, and the readers give an empty text and 0.
   void RestartProcessing();
   void StartProcessing();
   void StopProcessing();
   bool IsProcessing() const;
+  std::string NextPollGroup() const;
+  common::TDateTime NextPollTime() const;
+  // Runs the group at 0-based list position index at once; nothing for another index.
+  void RunProcessGroup(int index);
+  void StopProcessGroup();
+  // For the catch-up command: the processing object (nullptr before FormCreate) and the
+  // list positions of the enabled groups, once the configuration is loaded.
+  processing::TProcessing* Processing() const { return processing_.get(); }
+  std::vector<int> EnabledGroupIndexes() const;
+
+  // The processing thread's status publication: sets the captions under the message
+  // queue's lock and posts WM_POLLGROUPCHANGED.
+  void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) override;
 
   TMessageLog& Log() { return log_; }
   // The lock the label setters require: the message queue's lock.
@@ -94,6 +120,10 @@ class TfrmServiceMain {
   mutable TMessageLog log_;
   std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
   std::string lblPollTime_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
+  // Declared after the log so that they go first; processing_ before what it uses.
+  std::unique_ptr<config::TConfiguration> config_;
+  std::unique_ptr<database::TDatabase> database_;
+  std::unique_ptr<processing::TProcessing> processing_;
 };
 
 }  // namespace vnpp::host
