@@ -16,7 +16,9 @@
 namespace vnpp::config {
 namespace {
 
-constexpr std::size_t kBlockSize = 512;  // a write inside one such block is never torn
+// A value inside one file-system block is written to disk with that block whole, so a power
+// loss leaves it old or new; a value across two blocks could come back half written.
+constexpr std::size_t kBlockSize = 4096;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 

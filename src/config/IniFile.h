@@ -8,7 +8,7 @@
 // are ignored (the first one counts); writes keep them.
 //
 // Every write leaves the file whole, whatever moment the process is killed at: a value of
-// unchanged length that lies within one 512-byte block is overwritten in place, anything
+// unchanged length that lies within one 4096-byte block is overwritten in place, anything
 // else is written to "<file>.tmp" in the same directory, flushed to disk and renamed over
 // the file (keeping its mode). Every other byte of the file stays as it was.
 //

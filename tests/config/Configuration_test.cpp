@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -267,6 +268,24 @@ TEST_F(ConfigurationTest, UnreadableFileIsReportedAndNeverOverwritten) {
   EXPECT_EQ(config_.Groups()->Count(), 0);
   config_.SaveStartFrom();
   EXPECT_TRUE(std::filesystem::is_directory(Path()));
+}
+
+}  // namespace
+}  // namespace vnpp::config
+
+namespace vnpp::config {
+namespace {
+
+TEST(SampleConfiguration, LoadsEveryGroupWithoutErrors) {
+  const char* source = std::getenv("VNPP_SOURCE_DIR");
+  if (source == nullptr) GTEST_SKIP() << "VNPP_SOURCE_DIR not set";
+  testing::RecordingLog log;
+  TConfiguration config(std::string(source) + "/etc/", log);
+  config.LoadConfiguration();
+  EXPECT_EQ(log.Messages.size(), 2u) << log.Messages[1];
+  ASSERT_EQ(config.Groups()->Count(), 3);
+  EXPECT_TRUE(config.Groups()->Item(2).IsDelta());
+  EXPECT_EQ(config.Groups()->Item(1).Sensors.at(1)->KeyNumber, 3);
 }
 
 }  // namespace
