@@ -101,12 +101,7 @@ database::TStatement& TPPStatements::WindowQuery(std::int32_t boundaryMode, std:
 
 database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
   auto& slot = previous_[dataType == kUnflaggedOnly ? 1 : 0];
-  if (!slot) {
-    slot = connection_.Prepare(PreviousSQL(dataType));
-    // Only the newest row is looked at; without the cap every earlier reading of the
-    // sensor would be fetched for each window.
-    slot->SetMaxRows(1);
-  }
+  if (!slot) slot = connection_.Prepare(PreviousSQL(dataType));
   return *slot;
 }
 

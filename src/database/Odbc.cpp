@@ -570,13 +570,6 @@ std::unique_ptr<TStatement> TConnection::Prepare(const std::string& sql) {
   return std::unique_ptr<TStatement>(new TStatement(std::move(impl)));
 }
 
-void TStatement::SetMaxRows(std::int64_t rows) {
-  const SQLHSTMT h = impl_->Stmt.Handle;
-  Check(SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS, reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(rows)),
-                       0),
-        SQL_HANDLE_STMT, h, "Setting the row limit failed");
-}
-
 void TConnection::ExecuteDirect(const std::string& sql) {
   std::unique_ptr<TStatement> statement = Prepare(sql);
   statement->Execute();

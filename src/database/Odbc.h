@@ -55,10 +55,6 @@ class TStatement {
   void BindDateTime(const std::string& name, TDateTime value);
   void BindNull(const std::string& name, TParamType type);
 
-  // Caps the rows a query returns (0 = all), so that a caller that reads only the first
-  // row does not make the driver fetch the rest. Throws EDatabaseError.
-  void SetMaxRows(std::int64_t rows);
-
   // Runs the statement with the bound values; closes a cursor left open by the last run.
   void Execute();
   // Moves to the next row of the result; false after the last.

@@ -90,6 +90,10 @@ class RecordingSink final : public IEventSink {
     std::lock_guard<std::mutex> lock(mu_);
     return events_;
   }
+  void Clear() {
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.clear();
+  }
 
  private:
   mutable std::mutex mu_;

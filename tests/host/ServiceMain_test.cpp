@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "common/Clock.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
+#include "processing/Processing.h"
 
 namespace vnpp::host {
 namespace {
@@ -30,6 +32,20 @@ class ServiceMainTest : public ::testing::Test {
     Process().ShuttingDown.store(false);
   }
 
+  // Creation starts the processing thread, which loads the (absent) configuration and
+  // logs as it does. Waits for that to end, then forgets its messages.
+  void Settle(TfrmServiceMain& form) {
+    for (int i = 0; i < 2000 && !(form.Processing() && form.Processing()->Loaded()); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(form.Processing() && form.Processing()->Loaded());
+    std::filesystem::remove(dir_ / "LogFiles/VNPostProc.log");
+    sink_.Clear();
+  }
+
+  const Event stopped_{"ItemChange", kHostAppId, "MESSAGE", "Post processing service stopped."};
+  const Event shutdown_{"AppShutdown", kHostAppId, "", ""};
+
   TempDir dir_;
   ScopedEnv home_;
   TMainLoop loop_;
@@ -43,7 +59,9 @@ TEST_F(ServiceMainTest, CreationPreparesLogQueueAndTimerWithLabelsDisabled) {
   EXPECT_FALSE(form.Visible);
   EXPECT_EQ(form.ProgramDir, dir_.Path() + "/");
   EXPECT_EQ(form.Log().LogFileName(), dir_.Path() + "/LogFiles/VNPostProc.log");
-  EXPECT_FALSE(form.Log().LogMessage());
+  EXPECT_TRUE(form.IsProcessing());
+  Settle(form);
+  EXPECT_TRUE(form.Log().LogMessage());  // no configuration file: the default
   EXPECT_TRUE(form.Log().HasMessageQueue());
   EXPECT_TRUE(loop_.TimerEnabled());
   EXPECT_EQ(form.PollGroupLabel(), "Disabled");
@@ -55,6 +73,7 @@ TEST_F(ServiceMainTest, TimerTickWritesQueuedMessagesToFileAndClients) {
   common::ScopedClockOverride over(clock);
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
+  Settle(form);
   form.Log().SetLogMessage(true);
   form.Log().QueueMessage("PollGroup 1: AVG - Retrieve data...");
   EXPECT_TRUE(sink_.Events().empty());
@@ -112,6 +131,7 @@ TEST_F(ServiceMainTest, ShowAndHideOnlyChangeTheVisibleFlagAndCloseWhileShownHid
 TEST_F(ServiceMainTest, StopServiceClosesOnceAndEndsTheLoop) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
+  Settle(form);
   form.Show1Click();
   form.Stopservice1Click();
   EXPECT_TRUE(Process().ShuttingDown.load());
@@ -122,7 +142,8 @@ TEST_F(ServiceMainTest, StopServiceClosesOnceAndEndsTheLoop) {
   EXPECT_EQ(form.HostComObject(), nullptr);
   form.Close();
   form.Log().WriteLog("after close: no broadcast");
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"AppShutdown", kHostAppId, "", ""}}));
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{stopped_, shutdown_}));
+  EXPECT_FALSE(form.IsProcessing());
 }
 
 TEST_F(ServiceMainTest, CloseRequestPostedFromAnotherThreadClosesOnTheLoop) {
@@ -137,6 +158,7 @@ TEST_F(ServiceMainTest, CloseRequestPostedFromAnotherThreadClosesOnTheLoop) {
 TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
+  Settle(form);
   std::thread processing([&] {
     {
       common::MutexLock lock(form.MessageQueueLock());
@@ -163,8 +185,9 @@ TEST_F(ServiceMainTest, DestroyingAnOpenObjectRunsTheClosingSteps) {
   {
     TfrmServiceMain form(loop_, &sink_);
     form.FormCreate();
+    Settle(form);
   }
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"AppShutdown", kHostAppId, "", ""}}));
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{stopped_, shutdown_}));
   EXPECT_FALSE(loop_.TimerEnabled());
 }
 

@@ -115,6 +115,14 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
     Child first = Spawn(env);
     ASSERT_GT(first.pid, 0);
     ASSERT_TRUE(WaitForInstanceLock(first.pid));
+    // The first instance's processing thread loads its (absent) configuration and logs
+    // the end of its start-up; after that it is idle and the home stays still.
+    const auto logFile = home / "LogFiles/VNPostProc.log";
+    for (int i = 0; i < 1000; ++i) {
+      if (testing::ReadFile(logFile).find("Database NOT connected.") != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_NE(testing::ReadFile(logFile).find("Database NOT connected."), std::string::npos);
 
     const std::string before = Snapshot(home.Path()) + Snapshot(units.Path());
     const std::string lockBefore = testing::ReadFile(lockPath);
