@@ -74,14 +74,14 @@ void TMainLoop::SetTimer(std::chrono::milliseconds interval, std::function<void(
 }
 
 void TMainLoop::EnableTimer(bool on) {
-  itimerspec spec{};
+  itimerspec timerSpec{};
   if (on) {
     const auto ms = interval_.count() > 0 ? interval_.count() : 1;
-    spec.it_interval.tv_sec = ms / 1000;
-    spec.it_interval.tv_nsec = (ms % 1000) * 1000000;
-    spec.it_value = spec.it_interval;
+    timerSpec.it_interval.tv_sec = ms / 1000;
+    timerSpec.it_interval.tv_nsec = (ms % 1000) * 1000000;
+    timerSpec.it_value = timerSpec.it_interval;
   }
-  ::timerfd_settime(timerFd_.Get(), 0, &spec, nullptr);
+  ::timerfd_settime(timerFd_.Get(), 0, &timerSpec, nullptr);
   timerEnabled_ = on;
 }
 
