@@ -3,31 +3,16 @@
 #include <string>
 
 #include "common/Error.h"
+#include "common/Text.h"
 
 namespace vnpp::config {
-namespace {
-
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
-
-}  // namespace
-
 TPostProcGroupItem::TPostProcGroupItem() = default;
 
 TPostProcGroupItem::~TPostProcGroupItem() {
   while (!Sensors.empty()) Sensors.pop_back();
 }
 
-bool TPostProcGroupItem::IsDelta() const { return EqualsNoCase(FuncName, "DELTA"); }
+bool TPostProcGroupItem::IsDelta() const { return common::EqualsNoCase(FuncName, "DELTA"); }
 
 TPostProcGroups::~TPostProcGroups() { Clear(); }
 

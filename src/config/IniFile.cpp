@@ -11,6 +11,7 @@
 
 #include "common/Error.h"
 #include "common/Regional.h"
+#include "common/Text.h"
 #include "config/PScan.h"
 
 namespace vnpp::config {
@@ -22,7 +23,8 @@ constexpr std::size_t kBlockSize = 4096;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+using common::UpperAscii;
+using common::WriteAll;
 
 // The name as the lookup key: without surrounding blanks, in upper case.
 std::string NameKey(const std::string& text, std::size_t begin, std::size_t end) {
@@ -61,19 +63,6 @@ bool ReadAmPm(const std::string& text, std::size_t& i, bool& pm) {
   if (c != 'A' && c != 'P') return false;
   pm = c == 'P';
   i += 2;
-  return true;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
   return true;
 }
 

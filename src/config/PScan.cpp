@@ -2,10 +2,12 @@
 
 #include <cstddef>
 
+#include "common/Text.h"
+
 namespace vnpp::config {
 namespace {
 
-char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+using common::UpperAscii;
 
 bool IsUpperLetter(char c) { return c >= 'A' && c <= 'Z'; }
 

@@ -29,11 +29,6 @@ size_t CopyQuoted(const std::string& sql, size_t i, char q, std::string& out) {
 
 }  // namespace
 
-std::string UpperAscii(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-
 TTranslatedSql TranslateNamedParams(const std::string& sql) {
   TTranslatedSql result;
   std::string& out = result.Text;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/Text.h"
 
 namespace vnpp::database {
 
@@ -25,6 +26,6 @@ TTranslatedSql TranslateNamedParams(const std::string& sql);
 // drivers compare this form correctly with time stamps stored as text without fraction.
 std::string FormatSqlTimestamp(common::TDateTime t);
 
-std::string UpperAscii(std::string s);
+using common::UpperAscii;
 
 }  // namespace vnpp::database

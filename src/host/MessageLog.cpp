@@ -7,25 +7,14 @@
 
 #include "common/Clock.h"
 #include "common/DateTime.h"
+#include "common/Text.h"
 #include "host/UniqueFd.h"
 
 namespace vnpp::host {
 namespace {
 
-// Writes all of text to fd, retrying short writes. False on any failure.
 bool WriteAll(int fd, const std::string& text) {
-  const char* p = text.data();
-  size_t left = text.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
+  return common::WriteAll(fd, text.data(), text.size());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 
+#include "common/Text.h"
 #include "common/Clock.h"
 
 namespace vnpp::processing {
@@ -77,11 +78,7 @@ std::string TrimUpper(const std::string& text) {
   size_t last = text.size();
   while (first < last && static_cast<unsigned char>(text[first]) <= ' ') ++first;
   while (last > first && static_cast<unsigned char>(text[last - 1]) <= ' ') --last;
-  std::string out = text.substr(first, last - first);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
+  return common::UpperAscii(text.substr(first, last - first));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "common/Log.h"
 #include "common/Regional.h"
+#include "common/Text.h"
 #include "compute/PPDataItem.h"
 #include "config/Configuration.h"
 #include "config/PScan.h"
@@ -13,17 +14,6 @@
 #include "processing/Calendar.h"
 
 namespace vnpp::processing {
-namespace {
-
-std::string ToUpperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-}  // namespace
-
 // The prepared statements live as long as one connection: from the connect at the start
 // of a run to the disconnect at its end.
 class TGroupRunner::TStatementsHolder {
@@ -90,7 +80,7 @@ void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
     if (log_.LogDetail() >= 1) {
       log_.QueueMessage(config::FormatText(
           common::kMsgRetrieveData,
-          {std::to_string(group.GroupNumber), ToUpperAscii(group.FuncName)}));
+          {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
     }
     database_.ConnectDatabase(database::kSessionName);
     try {

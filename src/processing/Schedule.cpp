@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "common/Text.h"
 #include "common/Clock.h"
 #include "processing/Calendar.h"
 
@@ -24,10 +25,7 @@ constexpr std::array<const char*, 20> kStartKeywords = {
 constexpr TDateTime kEarliestStart = 2.0;
 
 bool IsStartKeyword(const std::string& text) {
-  std::string upper = text;
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string upper = common::UpperAscii(text);
   for (const char* keyword : kStartKeywords) {
     if (upper == keyword) return true;
   }
