@@ -37,5 +37,8 @@ inline constexpr const char* kMsgRetrieveData = "PollGroup %p: %p - Retrieve dat
 inline constexpr const char* kMsgFinished = "PollGroup %p: Finished.";
 inline constexpr const char* kMsgServiceStarted = "Post processing service started.";
 inline constexpr const char* kMsgServiceStopped = "Post processing service stopped.";
+inline constexpr const char* kMsgClockBack =
+    "Warning: the system clock went back from %p to %p; windows already stored as done are not "
+    "computed again.";
 
 }  // namespace vnpp::common

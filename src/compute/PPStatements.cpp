@@ -33,9 +33,13 @@ const char* const kWindowHeads[3] = {
     "AND (:STARTTIME <= TIME_TAG) AND (TIME_TAG <= :ENDTIME) ",
 };
 
+// The newest reading before :ENDTIME. The subquery keeps the result to the readings of that
+// one time tag: a row cap set on the statement is not honoured by every driver on every
+// execution, and without it the whole history of the sensor came back for each window.
 const char* const kPreviousHead =
     "SELECT * FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) "
-    "AND (TIME_TAG < :ENDTIME) ";
+    "AND (TIME_TAG = (SELECT MAX(TIME_TAG) FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND "
+    "(SENSORNAME = :SENSORNAME) AND (TIME_TAG < :ENDTIME) ";
 
 // The window filter tests NO_CHG_FLAG where the previous-reading filter tests ROC_FLAG.
 const char* const kWindowFlagFilter =
@@ -75,6 +79,8 @@ std::string WindowSQL(std::int32_t boundaryMode, std::uint8_t dataType) {
 
 std::string PreviousSQL(std::uint8_t dataType) {
   std::string sql = kPreviousHead;
+  if (dataType == kUnflaggedOnly) sql += kPreviousFlagFilter;
+  sql += ")) ";
   if (dataType == kUnflaggedOnly) sql += kPreviousFlagFilter;
   sql += " ORDER BY TIME_TAG DESC";
   return sql;

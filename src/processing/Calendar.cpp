@@ -3,8 +3,8 @@
 #include <cmath>
 #include <limits>
 
-#include "common/Text.h"
 #include "common/Clock.h"
+#include "common/Text.h"
 
 namespace vnpp::processing {
 namespace {
@@ -156,9 +156,12 @@ std::optional<TWindow> WindowFor(int kind, common::TDateTime time, common::TDate
   }
   const std::int64_t p = detail::PeriodSeconds(period);
   if (p == 0) return std::nullopt;
+  // Both ends come from whole seconds, so that the end of one window is bit for bit the
+  // start of the next and compares exactly with limits built the same way.
+  const std::int64_t e = detail::NextBoundary(common::DateTimeToEpoch(time), p);
   TWindow w;
-  w.Start = common::EpochToDateTime(detail::NextBoundary(common::DateTimeToEpoch(time), p));
-  w.End = w.Start + period;
+  w.Start = common::EpochToDateTime(e);
+  w.End = common::EpochToDateTime(e + p);
   return w;
 }
 

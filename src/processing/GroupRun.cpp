@@ -75,7 +75,8 @@ void TGroupRunner::LogError(const std::string& message) {
 }
 
 template <typename Walk>
-void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
+bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
+  bool complete = false;
   try {
     if (log_.LogDetail() >= 1) {
       log_.QueueMessage(config::FormatText(
@@ -85,7 +86,7 @@ void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
     database_.ConnectDatabase(database::kSessionName);
     try {
       statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
-      walk();
+      complete = walk();
     } catch (...) {
       statements_.reset();
       database_.DisconnectDatabase();
@@ -98,69 +99,89 @@ void TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
     }
   } catch (const std::exception& e) {
     LogError(e.what());
+    complete = false;
   }
+  return complete;
 }
 
-void TGroupRunner::RunGroup(config::TPostProcGroupItem& group) {
-  Run(group, [&] {
+bool TGroupRunner::RunGroup(config::TPostProcGroupItem& group) {
+  return Run(group, [&] {
+    bool complete = true;
     for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
-      if (stopRequested_.load()) break;
-      ProcessSensor(group, i);
+      if (stopRequested_.load()) return false;
+      complete = ProcessSensor(group, i) && complete;
     }
+    return complete;
   });
 }
 
-void TGroupRunner::RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
-  Run(group, [&] {
+bool TGroupRunner::RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
+  return Run(group, [&] {
+    bool complete = true;
     for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
-      if (stopRequested_.load() || scheduleMode_.load()) break;
-      ProcessSensorNow(group, i, now);
+      if (stopRequested_.load() || scheduleMode_.load()) return false;
+      complete = ProcessSensorNow(group, i, now) && complete;
     }
+    return complete;
   });
 }
 
-void TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
-  ProcessEntry(group, index, false, 0);
+config::TStationSensorInfoItem& TGroupRunner::EntryAt(config::TPostProcGroupItem& group,
+                                                      int index) {
+  // Outside a run (a caller processing one entry) the statements go to the connection as it
+  // stands.
+  if (!statements_) statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
+  return *group.Sensors.at(static_cast<size_t>(index));
 }
 
-void TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index,
-                                    common::TDateTime now) {
-  ProcessEntry(group, index, true, now);
-}
-
-void TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index, bool immediate,
-                                common::TDateTime now) {
-  config::TStationSensorInfoItem& entry = *group.Sensors.at(static_cast<size_t>(index));
+bool TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
   try {
-    // Outside a run (a caller processing one entry) the statements go to the connection
-    // as it stands.
-    if (!statements_) statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
+    config::TStationSensorInfoItem& entry = EntryAt(group, index);
     common::TDateTime from = entry.LastUpdate;
     if (from == 0 || from > group.WindowStart) from = group.WindowStart;
-    if (!immediate) {
-      while (true) {
-        if (stopRequested_.load()) return;
-        const std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
-        if (!w) return;
-        ProcessWindow(group, entry, *w);
-        from = w->End;
-        if (w->End > group.WindowStart) return;
-      }
-    }
-    const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
-    std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
-    if (!limitWindow || !w) return;
-    const common::TDateTime limit = limitWindow->Start;
-    // A group never scheduled has WindowStart 0 and so processes nothing here.
-    if (group.WindowStart == 0) return;
-    while (w && w->End < limit) {
-      if (stopRequested_.load() || scheduleMode_.load()) return;
+    // Window ends are compared in whole seconds: two date-time values of one instant may
+    // differ in their last bits.
+    const common::EpochSeconds last = common::DateTimeToEpoch(group.WindowStart);
+    while (true) {
+      if (stopRequested_.load()) return false;
+      const std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+      if (!w) return true;
+      // After the clock was set back, the group's period may lie in the future: a window
+      // that has not ended yet is never stored as done.
+      if (common::DateTimeToEpoch(w->End) > NowEpoch()) return true;
       ProcessWindow(group, entry, *w);
-      w = WindowFor(group.TypeInterval, w->End, group.Interval);
+      from = w->End;
+      if (common::DateTimeToEpoch(w->End) > last) return true;
     }
   } catch (const std::exception& e) {
     ++failedEntries_;
     LogError(e.what());
+    return false;
+  }
+}
+
+bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index,
+                                    common::TDateTime now) {
+  try {
+    config::TStationSensorInfoItem& entry = EntryAt(group, index);
+    // A group never scheduled has WindowStart 0 and so processes nothing here.
+    if (group.WindowStart == 0) return true;
+    common::TDateTime from = entry.LastUpdate;
+    if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+    const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
+    std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+    if (!limitWindow || !w) return true;
+    const common::EpochSeconds limit = common::DateTimeToEpoch(limitWindow->Start);
+    while (w && common::DateTimeToEpoch(w->End) < limit) {
+      if (stopRequested_.load() || scheduleMode_.load()) return false;
+      ProcessWindow(group, entry, *w);
+      w = WindowFor(group.TypeInterval, w->End, group.Interval);
+    }
+    return true;
+  } catch (const std::exception& e) {
+    ++failedEntries_;
+    LogError(e.what());
+    return false;
   }
 }
 

@@ -21,8 +21,6 @@ class TDatabase;
 }
 
 namespace vnpp::processing {
-
-
 struct TWindow;
 
 class TGroupRunner {
@@ -33,13 +31,17 @@ class TGroupRunner {
                const std::atomic<bool>& stopRequested, const std::atomic<bool>& scheduleMode);
   ~TGroupRunner();
 
-  // Scheduled run: each entry up to and including the group's current period.
-  void RunGroup(config::TPostProcGroupItem& group);
+  // Scheduled run: each entry up to and including the group's current period, never a
+  // window that ends after the present.
   // Immediate run: each entry up to the period boundary at or after now.
-  void RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now);
+  // Both return true when every entry was brought up to its limit; false when an entry
+  // failed, the connection failed, or the run was stopped or cancelled before the end.
+  bool RunGroup(config::TPostProcGroupItem& group);
+  bool RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now);
 
-  void ProcessSensor(config::TPostProcGroupItem& group, int index);
-  void ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now);
+  // One entry; true when it reached its limit, false when it failed (logged) or was stopped.
+  bool ProcessSensor(config::TPostProcGroupItem& group, int index);
+  bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now);
 
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
@@ -47,9 +49,8 @@ class TGroupRunner {
  private:
   class TStatementsHolder;
   template <typename Walk>
-  void Run(config::TPostProcGroupItem& group, Walk walk);
-  void ProcessEntry(config::TPostProcGroupItem& group, int index, bool immediate,
-                    common::TDateTime now);
+  bool Run(config::TPostProcGroupItem& group, Walk walk);
+  config::TStationSensorInfoItem& EntryAt(config::TPostProcGroupItem& group, int index);
   void ProcessWindow(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                      const TWindow& window);
   void LogError(const std::string& message);

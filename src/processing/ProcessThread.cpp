@@ -1,11 +1,13 @@
 #include "processing/ProcessThread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
+#include "config/PScan.h"
 #include "database/Database.h"
 #include "processing/Schedule.h"
 
@@ -32,7 +34,9 @@ TProcessThread::~TProcessThread() {
   }
 }
 
-void TProcessThread::Start() { thread_ = std::thread([this] { Execute(); }); }
+void TProcessThread::Start() {
+  thread_ = std::thread([this] { Execute(); });
+}
 
 void TProcessThread::Join() {
   if (thread_.joinable()) thread_.join();
@@ -87,6 +91,7 @@ void TProcessThread::FillQueue() {
       group.GroupNumber = i + 1;
       if (group.Enabled) {
         InitGroupSchedule(group);
+        SeedEntries(group);
         queue_.Insert(&group);
       }
     }
@@ -95,17 +100,66 @@ void TProcessThread::FillQueue() {
   }
 }
 
+void TProcessThread::SeedEntries(config::TPostProcGroupItem& group) {
+  TOrigin& origin = origins_[&group];
+  origin.LoadedStartFrom = group.StartFrom;
+  origin.StartFrom = common::FormatDateTimeText(group.StartTime);
+  if (group.WindowStart == 0) return;
+  // An entry without recorded progress starts at the group's first period. It keeps that
+  // starting point in memory, so that a run that fails for it (the database is down, the
+  // file cannot be written) and the schedule moving on never skip its backlog.
+  for (const auto& entry : group.Sensors) {
+    if (entry->LastUpdate != 0) continue;
+    entry->LastUpdate = group.WindowStart;
+    origin.Seeded.emplace_back(entry.get(), group.WindowStart);
+  }
+}
+
+void TProcessThread::KeepUnrecordedStarts() {
+  for (auto& [group, origin] : origins_) {
+    if (group->StartFrom == origin.LoadedStartFrom) continue;
+    const bool unrecorded =
+        std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
+                    [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
+    // The file has no progress for some entry: the saved start must still cover it.
+    if (unrecorded) group->StartFrom = origin.StartFrom;
+  }
+}
+
+void TProcessThread::Requeue() {
+  // A group's key changed (an immediate run moved its schedule): the queue is rebuilt, since
+  // a key must not change while its group is in the queue.
+  std::vector<config::TPostProcGroupItem*> all;
+  if (CurrentGroup != nullptr) all.push_back(CurrentGroup);
+  while (config::TPostProcGroupItem* g = queue_.DeleteMin()) all.push_back(g);
+  for (config::TPostProcGroupItem* g : all) queue_.Insert(g);
+  CurrentGroup = queue_.DeleteMin();
+  PublishStatus();
+}
+
+void TProcessThread::WatchClock(common::TDateTime now) {
+  if (lastNow_ != 0 && now < lastNow_ - 1.0 / common::kSecondsPerDay) {
+    log_.QueueMessage(config::FormatText(
+        common::kMsgClockBack,
+        {common::FormatDateTimeText(lastNow_), common::FormatDateTimeText(now)}));
+  }
+  lastNow_ = now;
+}
+
 void TProcessThread::Loop() {
   CurrentGroup = queue_.DeleteMin();
   PublishStatus();
   while (true) {
     try {
       const common::TDateTime now = common::Now();
+      WatchClock(now);
       if (StopRequested.load()) break;
       if (ScheduleMode.load()) {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
           runner_.RunGroup(*CurrentGroup);
+          // A stopped run is not over: the saved schedule repeats it at the next start.
+          if (StopRequested.load()) break;
           AdvanceAfterRun(*CurrentGroup);
           queue_.Insert(CurrentGroup);
           CurrentGroup = queue_.DeleteMin();
@@ -128,8 +182,14 @@ void TProcessThread::Loop() {
       }
       if (group == nullptr) continue;
       try {
-        runner_.RunGroupNow(*group, now);
-        if (!ScheduleMode.load()) AdvanceAfterDemand(*group, now);
+        // The schedule moves on only over a run that brought every entry up to now; after a
+        // failed, stopped or cancelled one the group keeps its period.
+        const bool complete = runner_.RunGroupNow(*group, now);
+        if (!complete) ++incompleteRuns_;
+        if (complete && !ScheduleMode.load() && origins_.count(group) != 0) {
+          AdvanceAfterDemand(*group, now);
+          Requeue();
+        }
       } catch (...) {
         common::MutexLock lock(demandLock_);
         demandRunning_ = false;
@@ -158,6 +218,7 @@ void TProcessThread::Execute() {
       LogError(e.what());
     }
     loaded_.store(false);
+    KeepUnrecordedStarts();
     config_.SaveStartFrom();
   } catch (const std::exception& e) {
     LogError(e.what());

@@ -12,6 +12,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/Mutex.h"
@@ -32,8 +35,8 @@ class IStatusSink {
 class TProcessThread {
  public:
   // All references must outlive the thread object. wakeEvent ends a wait early.
-  TProcessThread(config::TConfiguration& config, database::TDatabase& database,
-                 common::ILog& log, IStatusSink& status, common::AutoResetEvent& wakeEvent);
+  TProcessThread(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
+                 IStatusSink& status, common::AutoResetEvent& wakeEvent);
   // REQUIRES: the thread has been joined (or never started).
   ~TProcessThread();
   TProcessThread(const TProcessThread&) = delete;
@@ -60,6 +63,9 @@ class TProcessThread {
   bool Finished() const { return finished_.load(); }
   // Entries that failed in group runs so far.
   long FailedEntries() const { return runner_.FailedEntries(); }
+  // Immediate runs that ended before every entry was brought up to date (an entry failed,
+  // or the run was stopped or cancelled).
+  long IncompleteRuns() const { return incompleteRuns_.load(); }
 
   std::atomic<bool> StopRequested{false};
   std::atomic<bool> ScheduleMode{true};
@@ -70,6 +76,15 @@ class TProcessThread {
   void Loop();
   void PublishStatus() EXCLUDES(StatusLock);
   void LogError(const std::string& message);
+  // Gives the entries without progress the group's first period as their start.
+  void SeedEntries(config::TPostProcGroupItem& group);
+  // Before the schedule is saved: a group with an entry that has no progress on file saves
+  // the start it was first scheduled with, not the one it has moved on to.
+  void KeepUnrecordedStarts();
+  // Puts CurrentGroup back, takes the head again and publishes it.
+  void Requeue();
+  // Logs a warning when the clock is seen going back by more than a second.
+  void WatchClock(common::TDateTime now);
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
@@ -81,6 +96,15 @@ class TProcessThread {
 
   // Processing thread only.
   config::TPostProcGroupItem* CurrentGroup = nullptr;
+  struct TOrigin {
+    std::string LoadedStartFrom;  // the text loaded from the file
+    std::string StartFrom;        // the start first scheduled, as explicit text
+    // Entries given a start by SeedEntries, with that start.
+    std::vector<std::pair<config::TStationSensorInfoItem*, common::TDateTime>> Seeded;
+  };
+  // The groups put into the queue.
+  std::unordered_map<config::TPostProcGroupItem*, TOrigin> origins_;
+  common::TDateTime lastNow_ = 0;
 
   common::Mutex StatusLock;
   std::string NextGroupText GUARDED_BY(StatusLock);
@@ -90,6 +114,7 @@ class TProcessThread {
   std::deque<config::TPostProcGroupItem*> DemandList GUARDED_BY(demandLock_);
   bool demandRunning_ GUARDED_BY(demandLock_) = false;
 
+  std::atomic<long> incompleteRuns_{0};
   std::atomic<bool> loaded_{false};
   std::atomic<bool> finished_{false};
   std::thread thread_;

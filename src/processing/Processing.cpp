@@ -24,6 +24,7 @@ void TProcessing::StopLocked() {
     if (WakeEvent) WakeEvent->Set();
     ProcessThread->Join();
     failedBefore_ += ProcessThread->FailedEntries();
+    incompleteBefore_ += ProcessThread->IncompleteRuns();
     ProcessThread.reset();
     WakeEvent.reset();
     if (drainMessages_) drainMessages_();
@@ -42,8 +43,7 @@ void TProcessing::StartProcessing() {
   StopLocked();
   try {
     WakeEvent = std::make_unique<common::AutoResetEvent>();
-    ProcessThread =
-        std::make_unique<TProcessThread>(config_, database_, log_, status_, *WakeEvent);
+    ProcessThread = std::make_unique<TProcessThread>(config_, database_, log_, status_, *WakeEvent);
     log_.WriteLog(common::kMsgServiceStarted);
     ProcessThread->Start();
   } catch (...) {
@@ -107,6 +107,15 @@ bool TProcessing::DemandBusy() {
 long TProcessing::FailedEntries() {
   common::MutexLock lock(mu_);
   return failedBefore_ + (ProcessThread ? ProcessThread->FailedEntries() : 0);
+}
+
+}  // namespace vnpp::processing
+
+namespace vnpp::processing {
+
+long TProcessing::IncompleteRuns() {
+  common::MutexLock lock(mu_);
+  return incompleteBefore_ + (ProcessThread ? ProcessThread->IncompleteRuns() : 0);
 }
 
 }  // namespace vnpp::processing

@@ -39,6 +39,7 @@ class TProcessing {
   bool Loaded() EXCLUDES(mu_);
   bool DemandBusy() EXCLUDES(mu_);
   long FailedEntries() EXCLUDES(mu_);
+  long IncompleteRuns() EXCLUDES(mu_);
 
  private:
   void StopLocked() REQUIRES(mu_);
@@ -53,6 +54,7 @@ class TProcessing {
   std::unique_ptr<TProcessThread> ProcessThread GUARDED_BY(mu_);
   std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);
   long failedBefore_ GUARDED_BY(mu_) = 0;
+  long incompleteBefore_ GUARDED_BY(mu_) = 0;
 };
 
 }  // namespace vnpp::processing

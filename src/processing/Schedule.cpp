@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/Text.h"
 #include "common/Clock.h"
+#include "common/Text.h"
 #include "processing/Calendar.h"
 
 namespace vnpp::processing {
@@ -64,7 +64,7 @@ void ComputeFixedPeriod(config::TPostProcGroupItem& group, bool initial, double 
   }
   const std::int64_t e = detail::NextBoundary(common::DateTimeToEpoch(group.StartTime), p);
   group.WindowEnd = common::EpochToDateTime(e);
-  group.WindowStart = common::EpochToDateTime(e) - group.Period;
+  group.WindowStart = common::EpochToDateTime(e - p);
   group.NextProcessTime = group.WindowEnd + group.BaseTime;
   if (initial) {
     const std::int64_t n = common::DateTimeToEpoch(common::Now());

@@ -2,6 +2,7 @@
 // private PostgreSQL cluster.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
@@ -138,6 +139,33 @@ TEST_P(PPDataItemStorage, PreviousReadingIsTheNewestRowBeforeTheWindow) {
   TPPDataItem notAsked = Item("A", At(10, 0), At(11, 0), 0, false);
   notAsked.RetrieveData(*statements_);
   EXPECT_EQ(notAsked.PrevTime, 0);
+}
+
+// The previous-reading statement is prepared once and executed again for every window: each
+// execution must give the one newest reading (both filters), never the sensor's history.
+TEST_P(PPDataItemStorage, PreviousReadingQueryGivesOneRowOnEveryExecution) {
+  for (int hour = 0; hour < 12; ++hour) {
+    char time[32];
+    std::snprintf(time, sizeof time, "2001-05-01 %02d:00:00", hour);
+    AddReading("H", time, std::to_string(hour));
+    std::snprintf(time, sizeof time, "2001-05-01 %02d:30:00", hour);
+    AddReading("H", time, std::to_string(100 + hour), "ROC_FLAG", "1");
+  }
+  for (std::uint8_t dataType : {std::uint8_t{0}, std::uint8_t{1}}) {
+    database::TStatement& query = statements_->PreviousQuery(dataType);
+    for (int hour = 11; hour >= 1; --hour) {  // newest first: a cap lost on re-execution shows
+      SCOPED_TRACE("data type " + std::to_string(dataType) + ", before " + std::to_string(hour));
+      query.BindText("STATION_ID", "ST1");
+      query.BindText("SENSORNAME", "H");
+      query.BindDateTime("ENDTIME", At(hour, 0));
+      query.Execute();
+      ASSERT_TRUE(query.Fetch());
+      const bool flaggedTaken = dataType == 0;
+      EXPECT_EQ(query.GetDouble("ED_VALUE"), flaggedTaken ? 100 + hour - 1 : hour - 1);
+      EXPECT_FALSE(query.Fetch()) << "more than the newest reading came back";
+      query.CloseCursor();
+    }
+  }
 }
 
 TEST_P(PPDataItemStorage, DataTypeOneLeavesFlaggedReadingsOut) {

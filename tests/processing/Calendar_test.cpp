@@ -218,5 +218,40 @@ TEST(Calendar, FeedingAWindowsEndBackGivesTheNextWindow) {
   }
 }
 
+// Window ends and limits are built from whole seconds, so that the end of one window is the
+// start of the next to the last bit, and an unfinished period never compares as "ended
+// before" the boundary after now. Summing the period in days broke both for about half of
+// all hours.
+TEST(Calendar, WindowBoundariesAreExactAtThousandsOfBoundaries) {
+  const struct {
+    int Kind;
+    common::TDateTime Interval;
+  } kinds[] = {{0, 0},           {1, 0},
+               {2, 0},           {3, 0},
+               {4, 0},           {5, 0},
+               {6, 7.0 / 24},    {6, 11.0 / 1440},
+               {6, 7.0 / 86400}, {6, (3600 + 40 * 60 + 33) / 86400.0}};
+  for (const auto& k : kinds) {
+    auto w = WindowFor(k.Kind, At(1999, 12, 31, 22, 13, 5), k.Interval);
+    ASSERT_TRUE(w.has_value());
+    // Within the supported range (to 2053) for weeks and months.
+    const int count = k.Kind == 5 ? 600 : k.Kind == 4 ? 2500 : 5000;
+    for (int n = 0; n < count; ++n) {
+      SCOPED_TRACE("kind " + std::to_string(k.Kind) + " window at " +
+                   common::FormatDateTimeText(w->Start));
+      ASSERT_EQ(w->End, common::EpochToDateTime(common::DateTimeToEpoch(w->End)));
+      // An immediate run at a moment inside this window stops before it.
+      const common::TDateTime now = w->Start + (w->End - w->Start) * 0.6;
+      const auto limitWindow = WindowFor(k.Kind, now, k.Interval);
+      ASSERT_TRUE(limitWindow.has_value());
+      ASSERT_FALSE(w->End < limitWindow->Start) << "an unfinished window counts as ended";
+      const auto next = WindowFor(k.Kind, w->End, k.Interval);
+      ASSERT_TRUE(next.has_value());
+      ASSERT_EQ(next->Start, w->End);
+      w = next;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vnpp::processing

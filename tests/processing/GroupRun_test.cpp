@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
 #include "processing/ProcessingFixture.h"
@@ -19,8 +20,7 @@ class GroupRunTest : public testing::ProcessingFixture {
   config::TPostProcGroupItem& Load(const std::string& groupKeys) {
     runner_.reset();  // its statements belong to the connection about to close
     database_.DisconnectDatabase();
-    WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n[PostProcessGroup:1]\r\n" +
-                groupKeys);
+    WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n[PostProcessGroup:1]\r\n" + groupKeys);
     config_ = std::make_unique<config::TConfiguration>(home_, log_);
     config_->LoadConfiguration();
     database_.LoadDatabaseSettings(config_->ConfigFile(), log_);
@@ -54,16 +54,16 @@ constexpr const char* kHourly =
 TEST_F(GroupRunTest, ScheduledRunCatchesEachEntryUpWindowByWindow) {
   AddReadings("ST1", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
   AddReadings("ST2", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
-  config::TPostProcGroupItem& group = Load(std::string(kHourly) +
-                                           "POLLUpdate1=03/15/2024 07:00:00\r\n");
+  config::TPostProcGroupItem& group =
+      Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
   ScheduleAt(group, At(2024, 3, 15, 10));
   runner_->RunGroup(group);
 
   // ST1 from 07:00 (four windows), ST2 never computed: only the current period.
-  EXPECT_EQ(ResultRows(), (std::vector<std::string>{
-                              "ST1|03/15/2024 07:00:00", "ST1|03/15/2024 08:00:00",
-                              "ST1|03/15/2024 09:00:00", "ST1|03/15/2024 10:00:00",
-                              "ST2|03/15/2024 10:00:00"}));
+  EXPECT_EQ(ResultRows(),
+            (std::vector<std::string>{"ST1|03/15/2024 07:00:00", "ST1|03/15/2024 08:00:00",
+                                      "ST1|03/15/2024 09:00:00", "ST1|03/15/2024 10:00:00",
+                                      "ST2|03/15/2024 10:00:00"}));
   EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
   EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, At(2024, 3, 15, 11));
   const std::string file = ReadConfig();
@@ -108,7 +108,10 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
     common::TDateTime now;
     std::vector<std::string> windows;
   } cases[] = {
-      {"hourly at 11:40", 0, At(2024, 3, 15, 9), At(2024, 3, 15, 11, 40),
+      {"hourly at 11:40",
+       0,
+       At(2024, 3, 15, 9),
+       At(2024, 3, 15, 11, 40),
        {"03/15/2024 09:00:00", "03/15/2024 10:00:00"}},
       {"hourly at 12:00", 0, At(2024, 3, 15, 10), At(2024, 3, 15, 12), {"03/15/2024 10:00:00"}},
       {"already at the present", 0, At(2024, 3, 15, 12), At(2024, 3, 15, 12, 30), {}},
@@ -116,10 +119,10 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    config::TPostProcGroupItem& group =
-        Load("FuncName=AVG\r\nEnabled=1\r\nTypeInterval=" + std::to_string(c.typeInterval) +
-             "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" +
-             common::FormatDateTimeText(c.entry) + "\r\n");
+    config::TPostProcGroupItem& group = Load(
+        "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=" + std::to_string(c.typeInterval) +
+        "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" + common::FormatDateTimeText(c.entry) +
+        "\r\n");
     ScheduleAt(group, c.entry);  // WindowStart at or before the entry
     database_.ConnectDatabase(database::kSessionName);
     runner_->ProcessSensorNow(group, 0, c.now);
@@ -150,7 +153,7 @@ TEST_F(GroupRunTest, GroupWithoutEntriesOnlyLogs) {
   ScheduleAt(group, At(2024, 3, 15, 10));
   runner_->RunGroup(group);
   EXPECT_EQ(log_.Queued(), (std::vector<std::string>{"PollGroup 1: SUM - Retrieve data...",
-                                                      "PollGroup SUM: Finished."}));
+                                                     "PollGroup SUM: Finished."}));
   EXPECT_FALSE(database_.Connected);
 }
 
@@ -159,7 +162,7 @@ TEST_F(GroupRunTest, FailedConnectionFailsEachEntryOnceAndKeepsProgress) {
       Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
   database_.DataSource = "Driver=SQLite3;Database=" + home_ + "missing.db;NoCreat=1";
   ScheduleAt(group, At(2024, 3, 15, 10));
-  runner_->RunGroup(group);
+  EXPECT_FALSE(runner_->RunGroup(group));
   EXPECT_EQ(log_.CountQueued("Error 1500: "), 2u);
   EXPECT_EQ(runner_->FailedEntries(), 2);
   EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 7));
@@ -168,13 +171,46 @@ TEST_F(GroupRunTest, FailedConnectionFailsEachEntryOnceAndKeepsProgress) {
 }
 
 TEST_F(GroupRunTest, StopRequestEndsTheRunAfterTheCurrentWindow) {
-  config::TPostProcGroupItem& group = Load(std::string(kHourly) +
-                                           "POLLUpdate1=03/15/2024 07:00:00\r\n");
+  config::TPostProcGroupItem& group =
+      Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
   ScheduleAt(group, At(2024, 3, 15, 10));
   stop_.store(true);
-  runner_->RunGroup(group);
+  EXPECT_FALSE(runner_->RunGroup(group));
   EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 7));
   EXPECT_EQ(log_.Queued().back(), "PollGroup avg: Finished.");
+}
+
+// An immediate run at hh:36 takes the hour that ended at hh:00 and never the one in progress,
+// whatever hour it is (the comparison of window ends was off for about half of them).
+TEST_F(GroupRunTest, ImmediateRunNeverTakesTheUnfinishedHour) {
+  for (int h = 0; h < 72; ++h) {
+    const common::TDateTime hour = At(2024, 3, 15) + h / 24.0;
+    const common::TDateTime entry = common::EpochToDateTime(common::DateTimeToEpoch(hour) - 3600);
+    SCOPED_TRACE(common::FormatDateTimeText(hour));
+    config::TPostProcGroupItem& group = Load(
+        "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\n"
+        "POLLUpdate1=" +
+        common::FormatDateTimeText(entry) + "\r\n");
+    ScheduleAt(group, entry);
+    database_.ConnectDatabase(database::kSessionName);
+    EXPECT_TRUE(runner_->ProcessSensorNow(group, 0, hour + 36.0 / 1440));
+    EXPECT_EQ(log_.CountQueued("Data for"), 1u);
+    EXPECT_EQ(common::DateTimeToEpoch(group.Sensors[0]->LastUpdate), common::DateTimeToEpoch(hour));
+  }
+}
+
+// After the clock was set back, a group's period can lie ahead of the present: the scheduled
+// run stops at the last window that has ended instead of storing empty future windows as done.
+TEST_F(GroupRunTest, ScheduledRunNeverStoresAWindowThatHasNotEnded) {
+  common::FakeClock clock(At(2024, 3, 15, 10, 30));
+  common::ScopedClockOverride useClock(clock);
+  config::TPostProcGroupItem& group =
+      Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 08:00:00\r\n");
+  ScheduleAt(group, At(2024, 3, 15, 12));
+  EXPECT_TRUE(runner_->RunGroup(group));
+  EXPECT_EQ(log_.CountQueued("Data for \"ST1.WL\""), 2u);  // 08:00 and 09:00
+  EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 10));
+  EXPECT_NE(ReadConfig().find("POLLUpdate1=03/15/2024 10:00:00"), std::string::npos);
 }
 
 TEST(GroupRunText, FormatsWindowStartAndValue) {

@@ -137,5 +137,91 @@ TEST_F(ProcessThreadTest, DisabledGroupRequestedAtOnceProcessesNoWindow) {
   for (const std::string& m : log_.Queued()) EXPECT_EQ(m.find("Data for"), std::string::npos) << m;
 }
 
+// An hourly group whose one entry has no progress yet, on a database that may be missing.
+constexpr const char* kOneNewEntry =
+    "[PostProcess]\r\nGroups=1\r\nLogDetail=1\r\n"
+    "[PostProcessGroup:1]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n"
+    "StartFrom=03/15/2024 06:00:00\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\n";
+
+// A failed immediate run must not move the schedule past the entries it did not bring up:
+// the next run, with the database back, computes the whole backlog.
+TEST_F(ProcessThreadTest, FailedImmediateRunKeepsTheBacklogForTheNextRun) {
+  std::filesystem::remove(dbFile_);  // NoCreat: every connection fails
+  WriteConfig(kOneNewEntry);
+  Start();
+  processing_->RunProcessGroup(0);
+  ASSERT_TRUE(Eventually([&] { return !processing_->DemandBusy(); }));
+  processing_->StopProcessing();
+  EXPECT_EQ(processing_->IncompleteRuns(), 1);
+  EXPECT_NE(ReadConfig().find("StartFrom=03/15/2024 06:00:00"), std::string::npos) << ReadConfig();
+
+  CreateDatabase();
+  AddReadings("ST1", "WL", At(2024, 3, 15, 5), At(2024, 3, 15, 11));
+  Start();
+  processing_->RunProcessGroup(0);
+  ASSERT_TRUE(Eventually([&] { return !processing_->DemandBusy(); }));
+  processing_->StopProcessing();
+  EXPECT_EQ(processing_->IncompleteRuns(), 0);
+  // 05:00 (the period that ends at the start), then up to the hour before 11:00.
+  EXPECT_EQ(ResultRows().size(), 5u);
+}
+
+// Scheduled runs move on even when the database is down; an entry without progress keeps
+// the start it was first scheduled with, in memory and in the saved StartFrom.
+TEST_F(ProcessThreadTest, ScheduledRunsOnADownDatabaseSkipNoWindowOfANewEntry) {
+  std::filesystem::remove(dbFile_);
+  WriteConfig(kOneNewEntry);
+  Start();
+  clock_.Set(At(2024, 3, 15, 11, 0, 30));
+  ASSERT_TRUE(Eventually([&] { return processing_->NextPollTime() == At(2024, 3, 15, 12); }));
+  processing_->StopProcessing();
+  EXPECT_NE(ReadConfig().find("StartFrom=03/15/2024 06:00:00"), std::string::npos) << ReadConfig();
+
+  CreateDatabase();
+  AddReadings("ST1", "WL", At(2024, 3, 15, 5), At(2024, 3, 15, 13));
+  Start();
+  clock_.Set(At(2024, 3, 15, 12, 0, 30));
+  ASSERT_TRUE(Eventually([&] { return processing_->NextPollTime() == At(2024, 3, 15, 13); }));
+  processing_->StopProcessing();
+  // Every hour from 05:00 to 12:00, each once.
+  EXPECT_EQ(ResultRows().size(), 7u);
+  EXPECT_NE(ReadConfig().find("POLLUpdate1=03/15/2024 12:00:00"), std::string::npos);
+}
+
+// The group held as the next one is run at once after its due time has passed: its new due
+// time must reach the queue, or an hourly group waits a day behind a daily one.
+TEST_F(ProcessThreadTest, ImmediateRunOfTheNextGroupLetsTheOthersThrough) {
+  clock_.Set(At(2024, 3, 15, 23, 30));
+  WriteConfig(
+      "[PostProcess]\r\nGroups=2\r\nLogDetail=1\r\n"
+      "[PostProcessGroup:1]\r\nFuncName=SUM\r\nEnabled=1\r\nTypeInterval=3\r\n"
+      "StartFrom=03/15/2024 00:00:00\r\n"
+      "[PostProcessGroup:2]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n"
+      "BaseTime=00:05:00\r\nStartFrom=03/15/2024 23:00:00\r\n");
+  Start();
+  EXPECT_EQ(processing_->NextPollGroup(), "1");
+  clock_.Set(At(2024, 3, 16, 0, 2));
+  processing_->RunProcessGroup(0);
+  ASSERT_TRUE(Eventually([&] { return !processing_->DemandBusy(); }));
+  EXPECT_TRUE(Eventually([&] { return processing_->NextPollGroup() == "2"; }));
+  EXPECT_DOUBLE_EQ(processing_->NextPollTime(), At(2024, 3, 16, 0, 5));
+  processing_->StopProcessing();
+}
+
+TEST_F(ProcessThreadTest, ClockGoingBackIsLogged) {
+  WriteConfig(kTwoHourlyGroups);
+  Start();
+  clock_.Set(At(2024, 3, 15, 10, 29, 58));
+  ASSERT_TRUE(Eventually([&] {
+    for (const auto& m : log_.Queued()) {
+      if (m.rfind("Warning: the system clock went back from 03/15/2024 10:30:00", 0) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }));
+  processing_->StopProcessing();
+}
+
 }  // namespace
 }  // namespace vnpp::processing
