@@ -3,7 +3,7 @@
 
 VNPP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-VNPP_PACKAGES=(cmake ninja-build g++ clang ccache pkg-config libgtest-dev libgmock-dev
+VNPP_PACKAGES=(cmake ninja-build g++ clang clang-format ccache pkg-config libgtest-dev libgmock-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client libsdbus-c++-dev libsystemd-dev dbus python3)
 

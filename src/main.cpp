@@ -2,40 +2,17 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
-#include <thread>
+#include <memory>
 
 #include "common/Regional.h"
 #include "database/Encrypt.h"
+#include "host/CatchUp.h"
 #include "host/MainLoop.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
-#include "processing/Processing.h"
-
-namespace {
-
-// The backfill of -catchup: once the configuration is loaded, every enabled group is run
-// at once in list order; when the demand list is worked off, the program closes.
-// Returns true when the demand list was worked off without being abandoned.
-bool RunCatchUp(vnpp::host::TfrmServiceMain& form, const std::atomic<bool>& abandon) {
-  using namespace std::chrono_literals;
-  vnpp::processing::TProcessing* processing = form.Processing();
-  if (processing == nullptr) return false;
-  while (!abandon.load() && processing->IsProcessing() && !processing->Loaded()) {
-    std::this_thread::sleep_for(20ms);
-  }
-  if (abandon.load() || !processing->Loaded()) return false;
-  for (int index : form.EnabledGroupIndexes()) form.RunProcessGroup(index);
-  while (!abandon.load() && processing->IsProcessing() && processing->DemandBusy()) {
-    std::this_thread::sleep_for(20ms);
-  }
-  return !abandon.load() && processing->Loaded() && !processing->DemandBusy();
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   using namespace vnpp;
@@ -58,6 +35,8 @@ int main(int argc, char** argv) {
   host::TMainLoop loop;
   host::TfrmServiceMain form(loop);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
+  std::unique_ptr<host::TCatchUp> catchUp;
+  if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
   form.FormCreate();
 
   if (form.Installing) {
@@ -74,40 +53,7 @@ int main(int argc, char** argv) {
     form.Close();
   });
 
-  std::atomic<bool> abandonCatchUp{false};
-  std::atomic<bool> catchUpDone{false};
-  std::thread catchUp;
-  long failedBefore = 0;
-  long incompleteBefore = 0;
-  const bool catchUpRun = host::HasSwitch(argc, argv, "catchup");
-  if (catchUpRun) {
-    failedBefore = form.Processing() ? form.Processing()->FailedEntries() : 0;
-    incompleteBefore = form.Processing() ? form.Processing()->IncompleteRuns() : 0;
-    catchUp = std::thread([&] {
-      catchUpDone.store(RunCatchUp(form, abandonCatchUp));
-      host::Process().ShuttingDown.store(true);
-      form.PostClose();
-    });
-  }
-
   if (service) host::NotifyReady();
   loop.Run();
-  long failed = 0;
-  long incomplete = 0;
-  if (catchUp.joinable()) {
-    abandonCatchUp.store(true);
-    catchUp.join();
-    failed = (form.Processing() ? form.Processing()->FailedEntries() : 0) - failedBefore;
-    incomplete = (form.Processing() ? form.Processing()->IncompleteRuns() : 0) - incompleteBefore;
-  }
-  if (!catchUpRun) return 0;
-  if (failed > 0) {
-    std::fprintf(stderr, "VNPPSvc: %ld station/sensor entries failed; see the log.\n", failed);
-    return 1;
-  }
-  if (stopSignalled.load() || !catchUpDone.load() || incomplete > 0) {
-    std::fputs("VNPPSvc: the catch-up was stopped before it completed; run it again.\n", stderr);
-    return 1;
-  }
-  return 0;
+  return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

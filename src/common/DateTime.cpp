@@ -10,9 +10,8 @@
 namespace vnpp::common {
 namespace {
 
-constexpr int kDaysBefore[2][13] = {
-    {0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
-    {0, 0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
+constexpr int kDaysBefore[2][13] = {{0, 0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334},
+                                    {0, 0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335}};
 
 // Days from 0001-01-01 (day 0) to 1899-12-30.
 constexpr std::int64_t kDateDelta = 693593;
@@ -79,16 +78,15 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
 }
 
 bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& out) {
-  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 ||
-      msec < 0 || msec > 999) {
+  if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59 || msec < 0 ||
+      msec > 999) {
     return false;
   }
   out = (((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + msec) / kMSecsPerDay;
   return true;
 }
 
-TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second,
-                         int msec) {
+TDateTime EncodeDateTime(int year, int month, int day, int hour, int minute, int second, int msec) {
   TDateTime date = 0;
   TDateTime time = 0;
   if (!TryEncodeDate(year, month, day, date) || !TryEncodeTime(hour, minute, second, msec, time)) {
@@ -141,8 +139,8 @@ std::string FormatDateTimeText(TDateTime t, bool withMillis) {
   const TDateTimeParts p = DecodeDateTime(t);
   char buf[64];
   std::snprintf(buf, sizeof buf, "%02d%c%02d%c%04d %02d%c%02d%c%02d", p.Month, r.DateSeparator,
-                p.Day, r.DateSeparator, p.Year, p.Hour, r.TimeSeparator, p.Minute,
-                r.TimeSeparator, p.Second);
+                p.Day, r.DateSeparator, p.Year, p.Hour, r.TimeSeparator, p.Minute, r.TimeSeparator,
+                p.Second);
   std::string text = buf;
   if (withMillis && p.Millisecond != 0) {
     std::snprintf(buf, sizeof buf, "%c%03d", r.DecimalSeparator, p.Millisecond);

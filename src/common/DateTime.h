@@ -32,8 +32,8 @@ int DaysInMonth(int year, int month);
 bool TryEncodeDate(int year, int month, int day, TDateTime& out);
 bool TryEncodeTime(int hour, int minute, int second, int msec, TDateTime& out);
 // Throws EConvertError on an invalid date or time.
-TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0,
-                         int second = 0, int msec = 0);
+TDateTime EncodeDateTime(int year, int month, int day, int hour = 0, int minute = 0, int second = 0,
+                         int msec = 0);
 // Takes a value apart, rounding to the nearest millisecond.
 TDateTimeParts DecodeDateTime(TDateTime t);
 // Monday 1 to Sunday 7.

@@ -38,7 +38,10 @@ class TConfiguration {
   void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
 
   // nullptr before the first load. Owned by this object until the next load.
+  // The processing thread, the only writer of the list, reads it without the lock.
   TPostProcGroups* Groups() const NO_THREAD_SAFETY_ANALYSIS { return groups_.get(); }
+  // Any other thread reads the list under GroupListLock().
+  TPostProcGroups* LockedGroups() const REQUIRES(groupListLock_) { return groups_.get(); }
   const std::string& ConfigFileName() const { return configFileName_; }
   const std::string& ProgramDir() const { return programDir_; }
   bool IsConfigFileOpen() const { return configFile_ != nullptr; }

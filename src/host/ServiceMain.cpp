@@ -55,8 +55,20 @@ void TfrmServiceMain::FormCreate() {
       std::fprintf(stderr, "%s\n", text.c_str());
     }
   });
+  // The processing thread's moments reach the handlers on this thread; the thread itself only
+  // posts and goes on.
+  auto relay = [this](std::function<void()> TProcessingHandlers::*which) {
+    return [this, which] {
+      loop_.Post([this, which] {
+        if (handlers_.*which) (handlers_.*which)();
+      });
+    };
+  };
+  processing::TProcessEvents events{relay(&TProcessingHandlers::Loaded),
+                                    relay(&TProcessingHandlers::DemandDone),
+                                    relay(&TProcessingHandlers::Finished)};
   processing_ = std::make_unique<processing::TProcessing>(
-      *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); });
+      *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); }, std::move(events));
   RestartProcessing();
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);
@@ -189,7 +201,7 @@ std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {
   std::vector<int> indexes;
   if (!config_) return indexes;
   common::MutexLock lock(config_->GroupListLock());
-  if (const config::TPostProcGroups* groups = config_->Groups()) {
+  if (const config::TPostProcGroups* groups = config_->LockedGroups()) {
     for (int i = 0; i < groups->Count(); ++i) {
       if (groups->Item(i).Enabled) indexes.push_back(i);
     }

@@ -2,6 +2,7 @@
 // status texts and the close rules, and (later) owns the configuration and processing.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -92,6 +93,15 @@ class TfrmServiceMain : public processing::IStatusSink {
   processing::TProcessing* Processing() const { return processing_.get(); }
   std::vector<int> EnabledGroupIndexes() const;
 
+  // Main-thread handlers of the processing thread's moments (see processing::TProcessEvents),
+  // delivered through the main loop. Set them before FormCreate; main thread only.
+  struct TProcessingHandlers {
+    std::function<void()> Loaded;
+    std::function<void()> DemandDone;
+    std::function<void()> Finished;
+  };
+  void SetProcessingHandlers(TProcessingHandlers handlers) { handlers_ = std::move(handlers); }
+
   // The processing thread's status publication: sets the captions under the message
   // queue's lock and posts WM_POLLGROUPCHANGED.
   void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) override;
@@ -114,6 +124,7 @@ class TfrmServiceMain : public processing::IStatusSink {
 
   TMainLoop& loop_;
   IEventSink* hostComObject_;
+  TProcessingHandlers handlers_;  // main thread only
   bool created_ = false;
   bool closed_ = false;
   // Mutable: the label getters take its lock.

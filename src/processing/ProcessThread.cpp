@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <utility>
 
 #include "common/Clock.h"
 #include "common/Log.h"
@@ -15,12 +16,13 @@ namespace vnpp::processing {
 
 TProcessThread::TProcessThread(config::TConfiguration& config, database::TDatabase& database,
                                common::ILog& log, IStatusSink& status,
-                               common::AutoResetEvent& wakeEvent)
+                               common::AutoResetEvent& wakeEvent, TProcessEvents events)
     : config_(config),
       database_(database),
       log_(log),
       status_(status),
       wakeEvent_(wakeEvent),
+      events_(std::move(events)),
       runner_(config, database, log, StopRequested, ScheduleMode),
       queue_(20, 20) {}
 
@@ -75,11 +77,16 @@ void TProcessThread::LogError(const std::string& message) {
 
 void TProcessThread::PublishStatus() {
   if (CurrentGroup == nullptr) return;
-  common::MutexLock lock(StatusLock);
-  NextGroupText = std::to_string(CurrentGroup->GroupNumber);
-  NextTime = CurrentGroup->DueTime();
-  // Takes the message queue's lock inside StatusLock: the one permitted order.
-  status_.ShowNextGroup(NextGroupText, NextTime);
+  std::string text = std::to_string(CurrentGroup->GroupNumber);
+  const common::TDateTime due = CurrentGroup->DueTime();
+  {
+    common::MutexLock lock(StatusLock);
+    NextGroupText = text;
+    NextTime = due;
+  }
+  // Called without StatusLock: the sink takes locks of its own. Only this thread publishes,
+  // so the captions follow the publications in order.
+  status_.ShowNextGroup(text, due);
 }
 
 void TProcessThread::FillQueue() {
@@ -170,16 +177,19 @@ void TProcessThread::Loop() {
         continue;
       }
       config::TPostProcGroupItem* group = nullptr;
+      bool demandDone = false;
       {
         common::MutexLock lock(demandLock_);
         if (DemandList.empty()) {
           ScheduleMode.store(true);
+          demandDone = true;
         } else {
           group = DemandList.front();
           DemandList.pop_front();
           demandRunning_ = true;
         }
       }
+      if (demandDone && events_.DemandDone) events_.DemandDone();
       if (group == nullptr) continue;
       try {
         // The schedule moves on only over a run that brought every entry up to now; after a
@@ -213,6 +223,7 @@ void TProcessThread::Execute() {
     try {
       FillQueue();
       loaded_.store(true);
+      if (events_.Loaded) events_.Loaded();
       Loop();
     } catch (const std::exception& e) {
       LogError(e.what());
@@ -230,6 +241,7 @@ void TProcessThread::Execute() {
     demandRunning_ = false;
   }
   finished_.store(true);
+  if (events_.Finished) events_.Finished();
 }
 
 }  // namespace vnpp::processing

@@ -2,8 +2,8 @@
 // enabled groups and runs them when due or at once on request, until told to stop.
 //
 // Thread safety: AddDemand, ClearDemand, GetNextGroup, GetNextTime, RequestStop and the
-// state queries may be called from any thread. Lock order: StatusLock before the message
-// queue's lock (taken inside IStatusSink::ShowNextGroup), never the reverse.
+// state queries may be called from any thread. No lock of this class is held while the
+// status sink, the log or the database is called.
 #pragma once
 
 #include <atomic>
@@ -24,19 +24,28 @@
 
 namespace vnpp::processing {
 
-// Where the next scheduled group is shown. Called on the processing thread while it holds
-// StatusLock; the implementation takes the message queue's lock for the captions.
+// Where the next scheduled group is shown. Called on the processing thread, without any lock
+// of the thread held; the implementation may take the message queue's lock for the captions.
 class IStatusSink {
  public:
   virtual ~IStatusSink() = default;
   virtual void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) = 0;
 };
 
+// Moments of the thread's life that others wait for. Each runs on the processing thread and
+// must return at once (hand the news to another thread); any may be empty.
+struct TProcessEvents {
+  std::function<void()> Loaded;      // the configuration is loaded, run requests are taken
+  std::function<void()> DemandDone;  // the demand list was found empty after demand work
+  std::function<void()> Finished;    // the main procedure is about to return
+};
+
 class TProcessThread {
  public:
   // All references must outlive the thread object. wakeEvent ends a wait early.
   TProcessThread(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
-                 IStatusSink& status, common::AutoResetEvent& wakeEvent);
+                 IStatusSink& status, common::AutoResetEvent& wakeEvent,
+                 TProcessEvents events = {});
   // REQUIRES: the thread has been joined (or never started).
   ~TProcessThread();
   TProcessThread(const TProcessThread&) = delete;
@@ -91,6 +100,7 @@ class TProcessThread {
   common::ILog& log_;
   IStatusSink& status_;
   common::AutoResetEvent& wakeEvent_;
+  const TProcessEvents events_;
   TGroupRunner runner_;
   TStPQueue queue_;
 

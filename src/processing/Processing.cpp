@@ -1,6 +1,7 @@
 #include "processing/Processing.h"
 
 #include <exception>
+#include <mutex>
 
 #include "common/Log.h"
 #include "config/Configuration.h"
@@ -9,46 +10,62 @@ namespace vnpp::processing {
 
 TProcessing::TProcessing(config::TConfiguration& config, database::TDatabase& database,
                          common::ILog& log, IStatusSink& status,
-                         std::function<void()> drainMessages)
+                         std::function<void()> drainMessages, TProcessEvents events)
     : config_(config),
       database_(database),
       log_(log),
       status_(status),
-      drainMessages_(std::move(drainMessages)) {}
+      drainMessages_(std::move(drainMessages)),
+      events_(std::move(events)) {}
 
 TProcessing::~TProcessing() { StopProcessing(); }
 
 void TProcessing::StopLocked() {
-  if (ProcessThread) {
-    ProcessThread->RequestStop();
-    if (WakeEvent) WakeEvent->Set();
-    ProcessThread->Join();
-    failedBefore_ += ProcessThread->FailedEntries();
-    incompleteBefore_ += ProcessThread->IncompleteRuns();
-    ProcessThread.reset();
-    WakeEvent.reset();
-    if (drainMessages_) drainMessages_();
-    log_.WriteLog(common::kMsgServiceStopped);
+  std::unique_ptr<TProcessThread> thread;
+  std::unique_ptr<common::AutoResetEvent> wake;
+  {
+    // Readers (NextPollGroup, RunProcessGroup, ...) see no thread from here on; the join,
+    // the drain and the log line below run without this lock, so that a caller that holds a
+    // lock of its own (the bus connection's) and asks a question is never blocked by a stop.
+    common::MutexLock lock(mu_);
+    thread = std::move(ProcessThread);
+    wake = std::move(WakeEvent);
   }
-  WakeEvent.reset();
+  if (!thread) return;
+  thread->RequestStop();
+  if (wake) wake->Set();
+  thread->Join();
+  {
+    common::MutexLock lock(mu_);
+    failedBefore_ += thread->FailedEntries();
+    incompleteBefore_ += thread->IncompleteRuns();
+  }
+  thread.reset();
+  wake.reset();
+  if (drainMessages_) drainMessages_();
+  log_.WriteLog(common::kMsgServiceStopped);
 }
 
 void TProcessing::StopProcessing() {
-  common::MutexLock lock(mu_);
+  std::lock_guard<std::mutex> lifecycle(lifecycleMu_);
   StopLocked();
 }
 
 void TProcessing::StartProcessing() {
-  common::MutexLock lock(mu_);
+  std::lock_guard<std::mutex> lifecycle(lifecycleMu_);
   StopLocked();
   try {
-    WakeEvent = std::make_unique<common::AutoResetEvent>();
-    ProcessThread = std::make_unique<TProcessThread>(config_, database_, log_, status_, *WakeEvent);
+    auto wake = std::make_unique<common::AutoResetEvent>();
+    auto thread =
+        std::make_unique<TProcessThread>(config_, database_, log_, status_, *wake, events_);
     log_.WriteLog(common::kMsgServiceStarted);
-    ProcessThread->Start();
-  } catch (...) {
-    ProcessThread.reset();  // never started, or its destructor stops it
-    WakeEvent.reset();
+    thread->Start();
+    common::MutexLock lock(mu_);
+    WakeEvent = std::move(wake);
+    ProcessThread = std::move(thread);
+  } catch (const std::exception& e) {
+    // A thread that was never started is freed without running.
+    log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
   }
 }
 
@@ -72,7 +89,7 @@ void TProcessing::RunProcessGroup(int index) {
   {
     // The list cannot be replaced while this lock is held.
     common::MutexLock groupsLock(config_.GroupListLock());
-    config::TPostProcGroups* groups = config_.Groups();
+    config::TPostProcGroups* groups = config_.LockedGroups();
     if (groups == nullptr || index < 0 || index >= groups->Count()) return;
     ProcessThread->AddDemand(&groups->Item(index));
   }

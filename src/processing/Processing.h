@@ -1,10 +1,13 @@
 // Starting, stopping and steering the processing thread, as the main object offers it.
-// Thread safety: every operation may be called from any thread; they serialise on one
-// lock, which is held across the wait for the thread's end (the thread never takes it).
+// Thread safety: every operation may be called from any thread. Start and stop serialise on
+// lifecycleMu_, held across the wait for the thread's end; the other operations take only
+// mu_, which is never held while waiting, logging or calling out.
+// Lock order: lifecycleMu_ before mu_.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/DateTime.h"
@@ -18,8 +21,9 @@ class TProcessing {
   // drainMessages writes the messages the thread queued; it runs after the thread has
   // ended and before "Post processing service stopped." is logged, so nothing of a
   // finished run is lost when the program closes right after.
+  // events go to every processing thread started here.
   TProcessing(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
-              IStatusSink& status, std::function<void()> drainMessages);
+              IStatusSink& status, std::function<void()> drainMessages, TProcessEvents events = {});
   ~TProcessing();  // stops processing
 
   void StartProcessing() EXCLUDES(mu_);
@@ -42,14 +46,17 @@ class TProcessing {
   long IncompleteRuns() EXCLUDES(mu_);
 
  private:
-  void StopLocked() REQUIRES(mu_);
+  // Takes the thread out, stops it, waits for it and logs the stop. REQUIRES: lifecycleMu_.
+  void StopLocked() EXCLUDES(mu_);
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
   common::ILog& log_;
   IStatusSink& status_;
   std::function<void()> drainMessages_;
+  const TProcessEvents events_;
 
+  std::mutex lifecycleMu_;
   common::Mutex mu_;
   std::unique_ptr<TProcessThread> ProcessThread GUARDED_BY(mu_);
   std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);

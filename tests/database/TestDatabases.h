@@ -38,7 +38,8 @@ inline std::string EnvOr(const char* name, const std::string& def) {
 }
 
 inline bool PostgresConfigured() { return !EnvOr("VNPP_TEST_PG", "").empty(); }
-inline bool InCi() { return EnvOr("CI", "") == "true"; }
+// PostgreSQL is required (its tests fail instead of skipping): in CI, and under scripts/test.
+inline bool InCi() { return EnvOr("CI", "") == "true" || EnvOr("VNPP_REQUIRE_PG", "") == "1"; }
 
 // The repository root: VNPP_SOURCE_DIR, else found from this header's own path.
 inline std::filesystem::path SourceDir() {
@@ -187,15 +188,15 @@ inline std::unique_ptr<TTestDatabase> MakeTestDatabase(TBackend backend) {
 
 }  // namespace vnpp::database::testing
 
-// In a test body: skips the test when no PostgreSQL is configured, fails it in CI.
-#define VNPP_REQUIRE_POSTGRES()                                            \
-  do {                                                                     \
-    if (!::vnpp::database::testing::PostgresConfigured()) {                \
-      if (::vnpp::database::testing::InCi()) {                             \
-        FAIL() << "VNPP_TEST_PG is not set; PostgreSQL is required in CI"; \
-      }                                                                    \
-      GTEST_SKIP() << "VNPP_TEST_PG is not set";                           \
-    }                                                                      \
+// In a test body: skips the test when no PostgreSQL is configured, fails it where required.
+#define VNPP_REQUIRE_POSTGRES()                                           \
+  do {                                                                    \
+    if (!::vnpp::database::testing::PostgresConfigured()) {               \
+      if (::vnpp::database::testing::InCi()) {                            \
+        FAIL() << "VNPP_TEST_PG is not set; PostgreSQL is required here"; \
+      }                                                                   \
+      GTEST_SKIP() << "VNPP_TEST_PG is not set";                          \
+    }                                                                     \
   } while (0)
 
 // For tests parameterised by backend: the PostgreSQL instance skips or fails as above.

@@ -96,7 +96,8 @@ class ProcessingFixture : public ::testing::Test {
     database::TConnection c;
     c.Open(ConnectionString(), "", "");
     auto stmt = c.Prepare(
-        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES (:S, :N, :T, :V)");
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES (:S, :N, :T, "
+        ":V)");
     c.ExecuteDirect("BEGIN");
     int i = 0;
     for (common::TDateTime t = from; t < to - 1e-9; t = from + (++i) * (15.0 / 1440.0)) {
@@ -125,8 +126,7 @@ class ProcessingFixture : public ::testing::Test {
 
   void WriteConfig(const std::string& body) {
     std::ofstream out(home_ + "VNPostProc.VFG", std::ios::binary);
-    out << body << "\r\n[Database Settings]\r\nODBC Data Source=" << ConnectionString()
-        << "\r\n";
+    out << body << "\r\n[Database Settings]\r\nODBC Data Source=" << ConnectionString() << "\r\n";
   }
 
   std::string ReadConfig() {

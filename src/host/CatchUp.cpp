@@ -1,0 +1,60 @@
+#include "host/CatchUp.h"
+
+#include "host/ServiceMain.h"
+#include "host/Startup.h"
+#include "processing/Processing.h"
+
+namespace vnpp::host {
+
+TCatchUp::TCatchUp(TfrmServiceMain& form) : form_(form) {
+  form_.SetProcessingHandlers(
+      {[this] { OnLoaded(); }, [this] { OnDemandDone(); }, [this] { OnFinished(); }});
+}
+
+void TCatchUp::OnLoaded() {
+  if (requested_) return;
+  requested_ = true;
+  const std::vector<int> indexes = form_.EnabledGroupIndexes();
+  if (indexes.empty()) {
+    done_ = true;
+    Close();
+    return;
+  }
+  // All requests go in before this handler returns, so a "demand done" notice of the first
+  // one is handled after the last request and sees the list still busy.
+  for (int index : indexes) form_.RunProcessGroup(index);
+}
+
+void TCatchUp::OnDemandDone() {
+  processing::TProcessing* processing = form_.Processing();
+  if (!requested_ || done_ || processing == nullptr || processing->DemandBusy()) return;
+  done_ = true;
+  Close();
+}
+
+void TCatchUp::OnFinished() {
+  // The processing thread ended by itself: nothing more will be done.
+  if (!done_) Close();
+}
+
+void TCatchUp::Close() {
+  Process().ShuttingDown.store(true);
+  form_.Close();
+}
+
+int TCatchUp::ExitCode(bool stopSignalled, std::FILE* err) const {
+  processing::TProcessing* processing = form_.Processing();
+  const long failed = processing != nullptr ? processing->FailedEntries() : 0;
+  const long incomplete = processing != nullptr ? processing->IncompleteRuns() : 0;
+  if (failed > 0) {
+    std::fprintf(err, "VNPPSvc: %ld station/sensor entries failed; see the log.\n", failed);
+    return 1;
+  }
+  if (stopSignalled || !done_ || incomplete > 0) {
+    std::fputs("VNPPSvc: the catch-up was stopped before it completed; run it again.\n", err);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vnpp::host

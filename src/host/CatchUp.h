@@ -1,0 +1,38 @@
+// The backfill of "-catchup": once the configuration is loaded every enabled group is run at
+// once, in list order; when the demand list is worked off, the program closes.
+#pragma once
+
+#include <cstdio>
+
+namespace vnpp::host {
+
+class TfrmServiceMain;
+
+// Thread safety: main thread only; it is driven by the main loop's messages.
+class TCatchUp {
+ public:
+  // Takes over the processing handlers of form. REQUIRES: form.FormCreate has not run yet;
+  // form outlives this object.
+  explicit TCatchUp(TfrmServiceMain& form);
+  TCatchUp(const TCatchUp&) = delete;
+  TCatchUp& operator=(const TCatchUp&) = delete;
+
+  // After the main loop has ended: 0 when every enabled group was brought up to date; 1 (with
+  // one line on err) when an entry failed, a run ended early, or the catch-up was stopped
+  // (stopSignalled) or ended before it was done.
+  int ExitCode(bool stopSignalled, std::FILE* err) const;
+
+  bool Done() const { return done_; }
+
+ private:
+  void OnLoaded();
+  void OnDemandDone();
+  void OnFinished();
+  void Close();
+
+  TfrmServiceMain& form_;
+  bool requested_ = false;
+  bool done_ = false;
+};
+
+}  // namespace vnpp::host
