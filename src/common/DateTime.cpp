@@ -134,6 +134,19 @@ TDateTime EpochToDateTime(std::int64_t s) {
   return kEpochBaseDate + static_cast<double>(s) / kSecondsPerDay;
 }
 
+std::int64_t CalendarMicros(int year, int month, int day, int hour, int minute, int second,
+                            std::int64_t micros) {
+  const std::int64_t seconds =
+      DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
+  return seconds * 1000000 + micros;
+}
+
+std::int64_t CalendarMicros(TDateTime t) {
+  const TDateTimeParts p = DecodeDateTime(t);
+  return CalendarMicros(p.Year, p.Month, p.Day, p.Hour, p.Minute, p.Second,
+                        std::int64_t{p.Millisecond} * 1000);
+}
+
 std::string FormatDateTimeText(TDateTime t, bool withMillis) {
   const TRegionalSettings& r = Regional();
   const TDateTimeParts p = DecodeDateTime(t);

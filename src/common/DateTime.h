@@ -44,6 +44,15 @@ EpochSeconds DateTimeToEpoch(TDateTime t);
 // 31047 + s / 86400.
 TDateTime EpochToDateTime(std::int64_t s);
 
+// Microseconds from 0001-01-01 00:00:00 to a calendar date and time: an exact key that orders
+// time tags as the database orders them, without the rounding of a date-time value. The
+// fields must form a valid date and time; micros is the fraction of the second.
+std::int64_t CalendarMicros(int year, int month, int day, int hour, int minute, int second,
+                            std::int64_t micros);
+// CalendarMicros of t rounded to the nearest millisecond: the time a bound date-time
+// parameter stands for in the database.
+std::int64_t CalendarMicros(TDateTime t);
+
 // "mm/dd/yyyy hh:nn:ss" with the regional date and time separators. With withMillis,
 // ".zzz" (regional decimal separator) is added when the milliseconds are not zero.
 std::string FormatDateTimeText(TDateTime t, bool withMillis = false);

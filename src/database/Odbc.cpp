@@ -88,6 +88,21 @@ struct ColumnInfo {
   ColumnKind Kind = ColumnKind::Text;
 };
 
+// Converts a time stamp from the driver as GetDateTime does: milliseconds rounded, at most 999.
+TDateTime StampToDateTime(const SQL_TIMESTAMP_STRUCT& ts) {
+  int ms = static_cast<int>(std::lround(ts.fraction / 1.0e6));
+  if (ms > 999) ms = 999;
+  return common::EncodeDateTime(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ms);
+}
+
+// One column of a block read.
+struct BoundColumn {
+  TColumnType Type = TColumnType::Double;
+  std::vector<double> Doubles;
+  std::vector<SQL_TIMESTAMP_STRUCT> Stamps;
+  std::vector<SQLLEN> Indicators;
+};
+
 struct CellValue {
   bool Read = false;
   bool IsNull = true;
@@ -111,6 +126,7 @@ struct ConnectionState {
   SQLHENV Env = SQL_NULL_HENV;
   SQLHDBC Dbc = SQL_NULL_HDBC;
   bool Connected = false;
+  bool InTransaction = false;
   std::set<StatementHandle*> Statements;
 
   void FreeStatements() noexcept {
@@ -126,6 +142,8 @@ struct ConnectionState {
   void Close() noexcept {
     FreeStatements();
     if (Dbc != SQL_NULL_HDBC) {
+      // A transaction still open is rolled back: drivers refuse to disconnect inside one.
+      if (Connected && InTransaction) SQLEndTran(SQL_HANDLE_DBC, Dbc, SQL_ROLLBACK);
       if (Connected) SQLDisconnect(Dbc);
       SQLFreeHandle(SQL_HANDLE_DBC, Dbc);
       Dbc = SQL_NULL_HDBC;
@@ -135,6 +153,7 @@ struct ConnectionState {
       Env = SQL_NULL_HENV;
     }
     Connected = false;
+    InTransaction = false;
   }
 };
 
@@ -167,8 +186,12 @@ struct TStatement::Impl {
   std::shared_ptr<ConnectionState> Conn;
   StatementHandle Stmt;
   std::vector<std::string> MarkerNames;
-  std::map<std::string, ParamValue> Params;  // by upper-cased name
-  std::vector<SQLLEN> Indicators;            // one per marker, stable during SQLExecute
+  std::vector<ParamValue> Values;             // one per distinct name, in order of appearance
+  std::vector<std::size_t> MarkerValue;       // index into Values for each marker
+  std::map<std::string, std::size_t> ByName;  // upper-cased name -> index into Values
+  std::vector<SQLLEN> Indicators;             // one per marker, stable during SQLExecute
+  std::vector<BoundColumn> Bound;             // block reads only
+  SQLULEN RowsFetched = 0;
   std::vector<ColumnInfo> Columns;
   std::vector<CellValue> Row;
   size_t NextUnread = 0;  // columns are read in ascending order and kept
@@ -186,9 +209,16 @@ struct TStatement::Impl {
   }
 
   ParamValue& Param(const std::string& name) {
-    const auto it = Params.find(UpperAscii(name));
-    if (it == Params.end()) throw PlainError("Parameter '" + name + "' not found");
-    return it->second;
+    const auto it = ByName.find(UpperAscii(name));
+    if (it == ByName.end()) throw PlainError("Parameter '" + name + "' not found");
+    return Values[it->second];
+  }
+
+  ParamValue& ParamAt(std::size_t index) {
+    if (index >= Values.size()) {
+      throw PlainError("Parameter number " + std::to_string(index) + " not found");
+    }
+    return Values[index];
   }
 
   void BindAll() {
@@ -196,7 +226,7 @@ struct TStatement::Impl {
     SQLFreeStmt(h, SQL_RESET_PARAMS);
     Indicators.assign(MarkerNames.size(), 0);
     for (size_t i = 0; i < MarkerNames.size(); ++i) {
-      ParamValue& p = Params.at(MarkerNames[i]);
+      ParamValue& p = Values[MarkerValue[i]];
       if (!p.HasValue) throw PlainError("No value for parameter '" + MarkerNames[i] + "'");
       SQLSMALLINT cType = SQL_C_CHAR;
       SQLSMALLINT sqlType = SQL_VARCHAR;
@@ -305,12 +335,7 @@ struct TStatement::Impl {
         Check(SQLGetData(h, col, SQL_C_TYPE_TIMESTAMP, &ts, sizeof ts, &ind), SQL_HANDLE_STMT, h,
               context);
         cell.IsNull = ind == SQL_NULL_DATA;
-        if (!cell.IsNull) {
-          int ms = static_cast<int>(std::lround(ts.fraction / 1.0e6));
-          if (ms > 999) ms = 999;
-          cell.DateTime =
-              common::EncodeDateTime(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ms);
-        }
+        if (!cell.IsNull) cell.DateTime = StampToDateTime(ts);
         break;
       }
       case ColumnKind::Double: {
@@ -390,6 +415,38 @@ void TStatement::BindDateTime(const std::string& name, TDateTime value) {
 
 void TStatement::BindNull(const std::string& name, TParamType type) {
   ParamValue& p = impl_->Param(name);
+  SetParam(p, type, true);
+  p.Text.clear();
+}
+
+std::size_t TStatement::ParamCount() const { return impl_->Values.size(); }
+
+void TStatement::BindTextAt(std::size_t index, std::string_view value) {
+  ParamValue& p = impl_->ParamAt(index);
+  SetParam(p, TParamType::Text, false);
+  p.Text.assign(value.data(), value.size());
+}
+
+void TStatement::BindDoubleAt(std::size_t index, double value) {
+  ParamValue& p = impl_->ParamAt(index);
+  SetParam(p, TParamType::Double, false);
+  p.Double = value;
+}
+
+void TStatement::BindIntegerAt(std::size_t index, std::int64_t value) {
+  ParamValue& p = impl_->ParamAt(index);
+  SetParam(p, TParamType::Integer, false);
+  p.Integer = value;
+}
+
+void TStatement::BindDateTimeAt(std::size_t index, TDateTime value) {
+  ParamValue& p = impl_->ParamAt(index);
+  SetParam(p, TParamType::DateTime, false);
+  FormatSqlTimestamp(value, p.Text);
+}
+
+void TStatement::BindNullAt(std::size_t index, TParamType type) {
+  ParamValue& p = impl_->ParamAt(index);
   SetParam(p, type, true);
   p.Text.clear();
 }
@@ -493,6 +550,66 @@ std::int64_t TStatement::RowCount() {
   return count;
 }
 
+void TStatement::BindColumns(const std::vector<TColumnType>& types, std::size_t rowsPerBlock) {
+  Impl& m = *impl_;
+  const SQLHSTMT h = m.Handle();
+  if (rowsPerBlock == 0) rowsPerBlock = 1;
+  m.Bound.assign(types.size(), BoundColumn{});
+  Check(SQLSetStmtAttr(h, SQL_ATTR_ROW_BIND_TYPE,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_BIND_BY_COLUMN)), 0),
+        SQL_HANDLE_STMT, h, "Setting column-wise binding failed");
+  Check(SQLSetStmtAttr(h, SQL_ATTR_ROW_ARRAY_SIZE,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(rowsPerBlock)), 0),
+        SQL_HANDLE_STMT, h, "Setting the rows per fetch failed");
+  Check(SQLSetStmtAttr(h, SQL_ATTR_ROWS_FETCHED_PTR, &m.RowsFetched, 0), SQL_HANDLE_STMT, h,
+        "Setting the rows-fetched counter failed");
+  for (std::size_t c = 0; c < types.size(); ++c) {
+    BoundColumn& b = m.Bound[c];
+    b.Type = types[c];
+    b.Indicators.assign(rowsPerBlock, 0);
+    const auto col = static_cast<SQLUSMALLINT>(c + 1);
+    if (b.Type == TColumnType::Double) {
+      b.Doubles.assign(rowsPerBlock, 0);
+      Check(SQLBindCol(h, col, SQL_C_DOUBLE, b.Doubles.data(), sizeof(double), b.Indicators.data()),
+            SQL_HANDLE_STMT, h, "Binding a result column failed");
+    } else {
+      b.Stamps.assign(rowsPerBlock, SQL_TIMESTAMP_STRUCT{});
+      Check(SQLBindCol(h, col, SQL_C_TYPE_TIMESTAMP, b.Stamps.data(), sizeof(SQL_TIMESTAMP_STRUCT),
+                       b.Indicators.data()),
+            SQL_HANDLE_STMT, h, "Binding a result column failed");
+    }
+  }
+}
+
+std::size_t TStatement::FetchBlock() {
+  Impl& m = *impl_;
+  m.OnRow = false;
+  if (!m.CursorOpen) return 0;
+  const SQLHSTMT h = m.Handle();
+  m.RowsFetched = 0;
+  const SQLRETURN rc = SQLFetch(h);
+  if (rc == SQL_NO_DATA) return 0;
+  Check(rc, SQL_HANDLE_STMT, h, "Fetching rows failed");
+  return static_cast<std::size_t>(m.RowsFetched);
+}
+
+bool TStatement::IsNullAt(std::size_t column, std::size_t row) const {
+  return impl_->Bound[column].Indicators[row] == SQL_NULL_DATA;
+}
+
+double TStatement::DoubleAt(std::size_t column, std::size_t row) const {
+  const BoundColumn& b = impl_->Bound[column];
+  return b.Indicators[row] == SQL_NULL_DATA ? 0 : b.Doubles[row];
+}
+
+TTimeTag TStatement::TimeTagAt(std::size_t column, std::size_t row) const {
+  const BoundColumn& b = impl_->Bound[column];
+  if (b.Indicators[row] == SQL_NULL_DATA) return {};
+  const SQL_TIMESTAMP_STRUCT& ts = b.Stamps[row];
+  return {StampToDateTime(ts), common::CalendarMicros(ts.year, ts.month, ts.day, ts.hour, ts.minute,
+                                                      ts.second, ts.fraction / 1000)};
+}
+
 // ---------------------------------------------------------------------------------------
 // TConnection
 
@@ -559,7 +676,11 @@ std::unique_ptr<TStatement> TConnection::Prepare(const std::string& sql) {
   impl->Conn = impl_->State;
   TTranslatedSql translated = TranslateNamedParams(sql);
   impl->MarkerNames = std::move(translated.MarkerNames);
-  for (const std::string& name : impl->MarkerNames) impl->Params.try_emplace(name);
+  for (const std::string& name : impl->MarkerNames) {
+    const auto [it, added] = impl->ByName.try_emplace(name, impl->Values.size());
+    if (added) impl->Values.emplace_back();
+    impl->MarkerValue.push_back(it->second);
+  }
   Check(SQLAllocHandle(SQL_HANDLE_STMT, s.Dbc, &impl->Stmt.Handle), SQL_HANDLE_DBC, s.Dbc,
         "The statement could not be created.");
   s.Statements.insert(&impl->Stmt);
@@ -574,5 +695,63 @@ void TConnection::ExecuteDirect(const std::string& sql) {
   std::unique_ptr<TStatement> statement = Prepare(sql);
   statement->Execute();
 }
+
+namespace {
+void SetAutoCommit(ConnectionState& s, bool on) {
+  Check(SQLSetConnectAttr(s.Dbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(
+                              static_cast<SQLULEN>(on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF)),
+                          0),
+        SQL_HANDLE_DBC, s.Dbc,
+        on ? "Switching autocommit on failed" : "Starting a transaction failed");
+}
+
+std::string InfoText(const ConnectionState& s, SQLUSMALLINT type) {
+  if (!s.Connected) return "";
+  SQLCHAR buf[256] = {};
+  SQLSMALLINT length = 0;
+  if (!Succeeded(SQLGetInfo(s.Dbc, type, buf, sizeof buf, &length))) return "";
+  return reinterpret_cast<const char*>(buf);
+}
+}  // namespace
+
+void TConnection::BeginTransaction() {
+  ConnectionState& s = *impl_->State;
+  if (!s.Connected) throw PlainError("The database connection is closed.");
+  if (s.InTransaction) return;
+  SetAutoCommit(s, false);
+  s.InTransaction = true;
+}
+
+void TConnection::Commit() {
+  ConnectionState& s = *impl_->State;
+  if (!s.InTransaction) return;
+  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, s.Dbc, SQL_COMMIT);
+  if (!Succeeded(rc)) {
+    EDatabaseError error =
+        DiagnosticError(SQL_HANDLE_DBC, s.Dbc, "Committing the transaction failed");
+    Rollback();
+    throw error;
+  }
+  s.InTransaction = false;
+  SetAutoCommit(s, true);
+}
+
+void TConnection::Rollback() noexcept {
+  ConnectionState& s = *impl_->State;
+  if (!s.InTransaction) return;
+  s.InTransaction = false;
+  if (!s.Connected) return;
+  // Nothing useful can be done about a failure here: the caller is already handling one,
+  // and a connection that cannot roll back is closed by the server's end of it.
+  SQLEndTran(SQL_HANDLE_DBC, s.Dbc, SQL_ROLLBACK);
+  SQLSetConnectAttr(s.Dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+}
+
+bool TConnection::InTransaction() const { return impl_->State->InTransaction; }
+
+std::string TConnection::DbmsName() const { return InfoText(*impl_->State, SQL_DBMS_NAME); }
+
+std::string TConnection::DbmsVersion() const { return InfoText(*impl_->State, SQL_DBMS_VER); }
 
 }  // namespace vnpp::database

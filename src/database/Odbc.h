@@ -3,9 +3,11 @@
 // Thread safety: a connection and its statements belong to one thread at a time.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -37,6 +39,17 @@ class EDatabaseError : public common::EPostProcError {
 
 enum class TParamType { Text, Double, Integer, DateTime };
 
+// Column types of a block read (TStatement::BindColumns).
+enum class TColumnType { Double, DateTime };
+
+// A time tag of a block read: the date-time value as GetDateTime gives it (to the
+// millisecond) and its exact position (common::CalendarMicros), for comparisons with bound
+// date-times that agree with the database's own.
+struct TTimeTag {
+  TDateTime Value = 0;
+  std::int64_t Micros = 0;
+};
+
 class TConnection;
 
 // A prepared statement. ":NAME" parameters in the text become "?" markers (string
@@ -55,6 +68,17 @@ class TStatement {
   void BindDateTime(const std::string& name, TDateTime value);
   void BindNull(const std::string& name, TParamType type);
 
+  // The same by position: index counts the distinct parameter names in the order of their
+  // first occurrence, from 0 (for a text whose names are all different, the marker number).
+  // These keep the name lookup out of statements with many parameters. REQUIRES: index <
+  // ParamCount().
+  std::size_t ParamCount() const;
+  void BindTextAt(std::size_t index, std::string_view value);
+  void BindDoubleAt(std::size_t index, double value);
+  void BindIntegerAt(std::size_t index, std::int64_t value);
+  void BindDateTimeAt(std::size_t index, TDateTime value);
+  void BindNullAt(std::size_t index, TParamType type);
+
   // Runs the statement with the bound values; closes a cursor left open by the last run.
   void Execute();
   // Moves to the next row of the result; false after the last.
@@ -71,6 +95,19 @@ class TStatement {
   // Rows touched by the last Execute of an INSERT, UPDATE or DELETE.
   std::int64_t RowCount();
 
+  // Block reads: the result columns, in select-list order, are bound to arrays of
+  // rowsPerBlock rows, so that each FetchBlock hands over that many rows at once instead
+  // of one driver call per row and column. Kept for later executions. After it, read rows
+  // only through FetchBlock and the *At accessors (Fetch and the by-name getters are not
+  // available). Throws EDatabaseError when the driver refuses the binding.
+  void BindColumns(const std::vector<TColumnType>& types, std::size_t rowsPerBlock);
+  // Reads the next block of rows; returns how many it holds, 0 after the last.
+  std::size_t FetchBlock();
+  // Cells of the current block; column and row count from 0. A NULL reads as 0.
+  bool IsNullAt(std::size_t column, std::size_t row) const;
+  double DoubleAt(std::size_t column, std::size_t row) const;
+  TTimeTag TimeTagAt(std::size_t column, std::size_t row) const;
+
  private:
   friend class TConnection;
   struct Impl;
@@ -78,7 +115,7 @@ class TStatement {
   std::unique_ptr<Impl> impl_;
 };
 
-// One ODBC connection with autocommit on.
+// One ODBC connection, with autocommit on outside an explicit transaction.
 class TConnection {
  public:
   TConnection();
@@ -97,6 +134,19 @@ class TConnection {
   std::unique_ptr<TStatement> Prepare(const std::string& sql);
   // Prepare and Execute in one, for statements without parameters.
   void ExecuteDirect(const std::string& sql);
+
+  // An explicit transaction: autocommit off until Commit or Rollback, which switch it on
+  // again. Commit throws EDatabaseError (the transaction is then rolled back); Rollback
+  // swallows errors, since it is called on the way out of a failure.
+  void BeginTransaction();
+  void Commit();
+  void Rollback() noexcept;
+  bool InTransaction() const;
+
+  // The database product as the driver reports it ("SQLite", "PostgreSQL", ...) and its
+  // version text ("3.40.1", "15.10", ...); empty when the driver does not say.
+  std::string DbmsName() const;
+  std::string DbmsVersion() const;
 
  private:
   struct Impl;

@@ -1,7 +1,6 @@
 #include "database/SqlText.h"
 
 #include <cctype>
-#include <cstdio>
 
 namespace vnpp::database {
 namespace {
@@ -65,17 +64,39 @@ TTranslatedSql TranslateNamedParams(const std::string& sql) {
   return result;
 }
 
-std::string FormatSqlTimestamp(common::TDateTime t) {
+void FormatSqlTimestamp(common::TDateTime t, std::string& out) {
   const common::TDateTimeParts p = common::DecodeDateTime(t);
-  char buf[48];
+  char buf[24];
+  auto put = [&buf](int at, int value, int digits) {
+    for (int i = digits - 1; i >= 0; --i) {
+      buf[at + i] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    }
+  };
+  put(0, p.Year, 4);
+  buf[4] = '-';
+  put(5, p.Month, 2);
+  buf[7] = '-';
+  put(8, p.Day, 2);
+  buf[10] = ' ';
+  put(11, p.Hour, 2);
+  buf[13] = ':';
+  put(14, p.Minute, 2);
+  buf[16] = ':';
+  put(17, p.Second, 2);
+  std::size_t length = 19;
   if (p.Millisecond != 0) {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", p.Year, p.Month, p.Day,
-                  p.Hour, p.Minute, p.Second, p.Millisecond);
-  } else {
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour,
-                  p.Minute, p.Second);
+    buf[19] = '.';
+    put(20, p.Millisecond, 3);
+    length = 23;
   }
-  return buf;
+  out.assign(buf, length);
+}
+
+std::string FormatSqlTimestamp(common::TDateTime t) {
+  std::string text;
+  FormatSqlTimestamp(t, text);
+  return text;
 }
 
 }  // namespace vnpp::database

@@ -25,6 +25,8 @@ TTranslatedSql TranslateNamedParams(const std::string& sql);
 // "YYYY-MM-DD HH:MM:SS", with ".mmm" added only when the milliseconds are not zero. Both
 // drivers compare this form correctly with time stamps stored as text without fraction.
 std::string FormatSqlTimestamp(common::TDateTime t);
+// The same text into out, reusing its storage (for statements bound many times over).
+void FormatSqlTimestamp(common::TDateTime t, std::string& out);
 
 using common::UpperAscii;
 
