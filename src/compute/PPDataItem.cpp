@@ -169,6 +169,20 @@ TPPDataItem::TPPDataItem(std::string StationID, std::string SensorName, TDateTim
   Values.reserve(kInitialCapacity);
 }
 
+void TPPDataItem::BeginWindow(TDateTime StartTime, TDateTime EndTime) {
+  this->StartTime = StartTime;
+  this->EndTime = EndTime;
+  Times.clear();
+  Values.clear();
+  FunctionName.clear();
+  PrevTime = 0;
+  PrevValue = 0;
+  PPValue = 0;
+  HasValueTime = false;
+  ValueTime = 0;
+  ProcessTime = 0;
+}
+
 void TPPDataItem::RetrieveData(TPPStatements& db) {
   database::TStatement& query = db.WindowQuery(BoundaryMode, DataType);
   query.BindText("STATION_ID", StationID);

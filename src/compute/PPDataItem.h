@@ -23,6 +23,11 @@ class TPPDataItem {
               std::string AlternateLabel, std::string Parameter, bool ReadPrevious,
               std::int32_t BoundaryMode);
 
+  // Makes the item ready for another window of the same station and sensor: new bounds,
+  // no readings, and every computed field as after construction; the arrays keep their
+  // storage.
+  void BeginWindow(TDateTime StartTime, TDateTime EndTime);
+
   // Appends the readings with a value inside the window to Times and Values, oldest first,
   // then calls RetrievePrevious when ReadPrevious is set. Throws EPostProcError naming a
   // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database

@@ -58,6 +58,40 @@ const char* const kPreviousFlagFilter =
     "ROC_FLAG = 0) AND (ALARM_FLAG IS NULL or ALARM_FLAG = 0) AND (STD_DEV_FLAG IS NULL or "
     "STD_DEV_FLAG = 0) AND (AVG_FLAG IS NULL or AVG_FLAG = 0) ";
 
+// The conditions both flag filters share; the range query keeps the two that differ apart.
+const char* const kCommonFlagFilter =
+    " AND (FLAG1 IS NULL or FLAG1 = ' ') AND (FLAG2 IS NULL or FLAG2 = ' ') AND (FLAG3 IS "
+    "NULL or FLAG3 = ' ') AND (FLAG4 IS NULL or FLAG4 = ' ') AND (HIGH_HIGH_FLAG IS NULL or "
+    "HIGH_HIGH_FLAG = 0) AND (HIGH_FLAG IS NULL or HIGH_FLAG = 0) AND (LOW_FLAG IS NULL or "
+    "LOW_FLAG = 0) AND (LOW_LOW_FLAG IS NULL or LOW_LOW_FLAG = 0) AND (ALARM_FLAG IS NULL or "
+    "ALARM_FLAG = 0) AND (STD_DEV_FLAG IS NULL or STD_DEV_FLAG = 0) AND (AVG_FLAG IS NULL or "
+    "AVG_FLAG = 0) ";
+const char* const kWindowOnlyCondition = "(NO_CHG_FLAG IS NULL or NO_CHG_FLAG = 0)";
+const char* const kPreviousOnlyCondition = "(ROC_FLAG IS NULL or ROC_FLAG = 0)";
+
+const char* const kRangeWhere =
+    " FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME) AND "
+    "(:STARTTIME <= TIME_TAG) AND (TIME_TAG <= :ENDTIME) ";
+
+const char* const kResultColumns =
+    "STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, "
+    "FLAG3, VALUE_TIME_TAG, PROCESS_TIME_TAG, SENSORNAME, ALTERNATE_LABEL";
+
+// The same columns as UpdateSQL sets.
+const char* const kUpsertTail =
+    " ON CONFLICT (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD) DO UPDATE SET "
+    "PP_VALUE = EXCLUDED.PP_VALUE, FLAG1 = EXCLUDED.FLAG1, FLAG2 = EXCLUDED.FLAG2, FLAG3 = "
+    "EXCLUDED.FLAG3, VALUE_TIME_TAG = EXCLUDED.VALUE_TIME_TAG, PROCESS_TIME_TAG = "
+    "EXCLUDED.PROCESS_TIME_TAG, SENSORNAME = EXCLUDED.SENSORNAME, ALTERNATE_LABEL = "
+    "EXCLUDED.ALTERNATE_LABEL";
+
+// Writes nothing; refused where the statement or the key is missing.
+const char* const kUpsertProbe =
+    "INSERT INTO VN_PPDATA1 (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, "
+    "PP_VALUE, SENSORNAME) SELECT STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, "
+    "PP_VALUE, SENSORNAME FROM VN_PPDATA1 WHERE 1 = 0 ON CONFLICT (STATION_ID, DATA_LABEL, "
+    "FUNCTION_NAME, TIME_TAG, TIME_PERIOD) DO UPDATE SET PP_VALUE = EXCLUDED.PP_VALUE";
+
 constexpr std::uint8_t kUnflaggedOnly = 1;
 
 void CheckBoundaryMode(std::int32_t boundaryMode) {
@@ -86,6 +120,54 @@ std::string PreviousSQL(std::uint8_t dataType) {
   return sql;
 }
 
+std::string RangeSQL(std::uint8_t dataType, bool withPrevious) {
+  const bool filtered = dataType == kUnflaggedOnly;
+  std::string sql = "SELECT TIME_TAG, ED_VALUE";
+  if (filtered && withPrevious) {
+    sql += std::string(", CASE WHEN ") + kWindowOnlyCondition + " THEN 1 ELSE 0 END, CASE WHEN " +
+           kPreviousOnlyCondition + " THEN 1 ELSE 0 END";
+  }
+  sql += kRangeWhere;
+  if (filtered) {
+    sql += kCommonFlagFilter;
+    if (withPrevious) {
+      sql += std::string(" AND (") + kWindowOnlyCondition + " OR " + kPreviousOnlyCondition + ") ";
+    } else {
+      sql += std::string(" AND ") + kWindowOnlyCondition + " ";
+    }
+  }
+  sql += " ORDER BY TIME_TAG LIMIT :MAXROWS";
+  return sql;
+}
+
+std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows) {
+  const bool sqlite = dialect == TUpsertDialect::SQLite;
+  // PostgreSQL learns the types of parameters inside VALUES from nothing but a cast; SQLite
+  // casts by affinity (a time stamp text would become a number) and needs none.
+  std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
+                    ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, ";
+  sql += sqlite ? "V.column1, V.column2, V.column3, NULL, NULL, NULL, V.column4, V.column5"
+                : "V.T, V.P, V.V, NULL, NULL, NULL, V.VT, V.PT";
+  sql += ", :SENSORNAME, :ALTERNATE_LABEL FROM (VALUES ";
+  for (std::size_t r = 0; r < rows; ++r) {
+    const std::string n = std::to_string(r);
+    if (r > 0) sql += ", ";
+    if (sqlite) {
+      sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
+             ", :PROCESS_TIME_TAG" + n + ")";
+    } else {
+      sql += "(CAST(:TIME_TAG" + n + " AS TIMESTAMP), CAST(:TIME_PERIOD" + n +
+             " AS DOUBLE PRECISION), CAST(:PP_VALUE" + n +
+             " AS DOUBLE PRECISION), CAST(:VALUE_TIME_TAG" + n +
+             " AS TIMESTAMP), CAST(:PROCESS_TIME_TAG" + n + " AS TIMESTAMP))";
+    }
+  }
+  // SQLite needs a WHERE before ON CONFLICT to read the statement as an upsert.
+  sql += sqlite ? ") AS V WHERE 1 = 1" : ") AS V (T, P, V, VT, PT)";
+  sql += kUpsertTail;
+  return sql;
+}
+
 TPPStatements::TPPStatements(database::TConnection& connection) : connection_(connection) {}
 
 TPPStatements::~TPPStatements() = default;
@@ -108,6 +190,46 @@ database::TStatement& TPPStatements::WindowQuery(std::int32_t boundaryMode, std:
 database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
   auto& slot = previous_[dataType == kUnflaggedOnly ? 1 : 0];
   if (!slot) slot = connection_.Prepare(PreviousSQL(dataType));
+  return *slot;
+}
+
+database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool withPrevious) {
+  const bool filtered = dataType == kUnflaggedOnly;
+  auto& slot = range_[(filtered ? 2 : 0) + (withPrevious ? 1 : 0)];
+  if (!slot) {
+    slot = connection_.Prepare(RangeSQL(dataType, withPrevious));
+    std::vector<database::TColumnType> columns = {database::TColumnType::DateTime,
+                                                  database::TColumnType::Double};
+    if (filtered && withPrevious) {
+      columns.push_back(database::TColumnType::Double);
+      columns.push_back(database::TColumnType::Double);
+    }
+    slot->BindColumns(columns, kRowsPerBlock);
+  }
+  return *slot;
+}
+
+TUpsertDialect TPPStatements::UpsertDialect() {
+  if (dialect_) return *dialect_;
+  TUpsertDialect dialect = TUpsertDialect::None;
+  const std::string name = connection_.DbmsName();
+  if (name == "PostgreSQL") dialect = TUpsertDialect::PostgreSQL;
+  if (name == "SQLite") dialect = TUpsertDialect::SQLite;
+  if (dialect != TUpsertDialect::None) {
+    try {
+      connection_.ExecuteDirect(kUpsertProbe);
+    } catch (const database::EDatabaseError&) {
+      // An older database, or a result table without the key: rows go one by one.
+      dialect = TUpsertDialect::None;
+    }
+  }
+  dialect_ = dialect;
+  return dialect;
+}
+
+database::TStatement& TPPStatements::Upsert(std::size_t rows) {
+  auto& slot = upserts_[rows];
+  if (!slot) slot = connection_.Prepare(UpsertSQL(UpsertDialect(), rows));
   return *slot;
 }
 

@@ -3,7 +3,9 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "database/Odbc.h"
@@ -20,6 +22,27 @@ extern const char* const UpdateSQL;
 std::string WindowSQL(std::int32_t boundaryMode, std::uint8_t dataType);
 // The readings of a sensor before :ENDTIME, newest first; dataType as above.
 std::string PreviousSQL(std::uint8_t dataType);
+
+// The readings of a sensor from :STARTTIME to :ENDTIME, both included, oldest first, at most
+// :MAXROWS of them: a run of windows in one query, split into windows by the caller. The
+// columns are TIME_TAG and ED_VALUE. With dataType 1 and withPrevious false only the rows the
+// window filter keeps are returned. With dataType 1 and withPrevious true the rows either
+// flag filter keeps are returned, and two more columns give each row's verdict: 1 when the
+// window filter keeps it (third column) and when the previous-reading filter keeps it
+// (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only.
+std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
+
+// Which multi-row form of the result upsert a database takes.
+enum class TUpsertDialect { None, PostgreSQL, SQLite };
+
+// An insert of `rows` result rows of one station and sensor that updates a row whose key
+// exists already, with the same values as UpdateSQL. Parameters, in order of first
+// occurrence: STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME, ALTERNATE_LABEL, then for
+// each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr, PROCESS_TIME_TAGr.
+// FLAG1 to FLAG3 are NULL. REQUIRES: dialect is not None, rows >= 1.
+std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows);
+inline constexpr std::size_t kUpsertKeyParams = 5;
+inline constexpr std::size_t kUpsertRowParams = 5;
 
 // The prepared statements of one connection. Each statement is prepared on first use and
 // then executed again with new values, so a long catch-up prepares each text once.
@@ -39,6 +62,19 @@ class TPPStatements {
   database::TStatement& Insert();
   database::TStatement& Update();
 
+  // The range query of RangeSQL, its columns bound for block reads.
+  database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious);
+  // Rows per block of a range query.
+  static constexpr std::size_t kRowsPerBlock = 256;
+
+  // The dialect of the result upsert on this connection: found out on the first call by the
+  // database's name and one statement that writes nothing, so that a result table without
+  // the key, or a database without the statement, gets None. Call it outside a transaction:
+  // on some databases a refused statement spoils the transaction it runs in.
+  TUpsertDialect UpsertDialect();
+  // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is not None.
+  database::TStatement& Upsert(std::size_t rows);
+
  private:
   database::TStatement& Prepared(std::unique_ptr<database::TStatement>& slot,
                                  const std::string& sql);
@@ -50,6 +86,10 @@ class TPPStatements {
   std::array<std::unique_ptr<database::TStatement>, 2> previous_;
   std::unique_ptr<database::TStatement> insert_;
   std::unique_ptr<database::TStatement> update_;
+  // Indexed by (dataType == 1) * 2 + withPrevious.
+  std::array<std::unique_ptr<database::TStatement>, 4> range_;
+  std::optional<TUpsertDialect> dialect_;
+  std::map<std::size_t, std::unique_ptr<database::TStatement>> upserts_;  // by rows
 };
 
 }  // namespace vnpp::compute

@@ -146,4 +146,10 @@ void TConfiguration::WritePollUpdate(const TPostProcGroupItem& group,
                              entry.LastUpdate);
 }
 
+void TConfiguration::WritePollUpdates(const TPostProcGroupItem& group,
+                                      const std::vector<const TStationSensorInfoItem*>& entries) {
+  // One key at a time until the settings file can take several keys in one write.
+  for (const TStationSensorInfoItem* entry : entries) WritePollUpdate(group, *entry);
+}
+
 }  // namespace vnpp::config

@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/Mutex.h"
@@ -36,6 +37,12 @@ class TConfiguration {
   // Writes entry.LastUpdate under POLLUpdate<entry.KeyNumber> in group.SectionName.
   // Throws EPostProcError "Unable to write to <file>" on failure.
   void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
+
+  // Writes the LastUpdate of each entry of group under its POLLUpdate key, all in one go.
+  // Throws EPostProcError "Unable to write to <file>" on failure; the keys written before
+  // it keep their new values.
+  void WritePollUpdates(const TPostProcGroupItem& group,
+                        const std::vector<const TStationSensorInfoItem*>& entries);
 
   // nullptr before the first load. Owned by this object until the next load.
   // The processing thread, the only writer of the list, reads it without the lock.

@@ -8,6 +8,8 @@
 #include "common/Regional.h"
 #include "common/Text.h"
 #include "compute/PPDataItem.h"
+#include "compute/ReadingCursor.h"
+#include "compute/ResultWriter.h"
 #include "config/Configuration.h"
 #include "config/PScan.h"
 #include "database/Database.h"
@@ -18,8 +20,22 @@ namespace vnpp::processing {
 // of a run to the disconnect at its end.
 class TGroupRunner::TStatementsHolder {
  public:
-  explicit TStatementsHolder(database::TConnection& connection) : statements(connection) {}
+  explicit TStatementsHolder(database::TConnection& connection)
+      : connection(connection), statements(connection), writer(statements) {}
+  database::TConnection& connection;
   compute::TPPStatements statements;
+  compute::TResultWriter writer;
+};
+
+// The computed windows of one entry whose results are not committed yet.
+struct TGroupRunner::TPendingEntry {
+  config::TStationSensorInfoItem* Entry = nullptr;
+  compute::TResultKey Key;
+  std::vector<compute::TResultValues> Rows;  // in window order
+  // For each row: the entry's progress when that row cannot be stored.
+  std::vector<common::TDateTime> ProgressBefore;
+  std::size_t Sent = 0;            // rows sent within the open transaction
+  common::TDateTime Progress = 0;  // end of the last window computed
 };
 
 std::string FormatWindowStart(common::TDateTime start) {
@@ -68,10 +84,18 @@ TGroupRunner::TGroupRunner(config::TConfiguration& config, database::TDatabase& 
       stopRequested_(stopRequested),
       scheduleMode_(scheduleMode) {}
 
-TGroupRunner::~TGroupRunner() = default;
+TGroupRunner::~TGroupRunner() {
+  // Results not committed are dropped with their progress, which was never written.
+  if (statements_) statements_->connection.Rollback();
+}
 
 void TGroupRunner::LogError(const std::string& message) {
   log_.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
+}
+
+void TGroupRunner::EntryFailed(const std::string& message) {
+  ++failedEntries_;
+  LogError(message);
 }
 
 template <typename Walk>
@@ -86,8 +110,14 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
     database_.ConnectDatabase(database::kSessionName);
     try {
       statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
+      inRun_ = true;
       complete = walk();
+      complete = Settle() && complete;
+      inRun_ = false;
     } catch (...) {
+      inRun_ = false;
+      pending_.clear();
+      if (statements_) statements_->connection.Rollback();
       statements_.reset();
       database_.DisconnectDatabase();
       throw;
@@ -135,51 +165,217 @@ config::TStationSensorInfoItem& TGroupRunner::EntryAt(config::TPostProcGroupItem
 }
 
 bool TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
+  config::TStationSensorInfoItem* entry = nullptr;
+  bool reached = false;
   try {
-    config::TStationSensorInfoItem& entry = EntryAt(group, index);
-    common::TDateTime from = entry.LastUpdate;
+    entry = &EntryAt(group, index);
+    common::TDateTime from = entry->LastUpdate;
     if (from == 0 || from > group.WindowStart) from = group.WindowStart;
     // Window ends are compared in whole seconds: two date-time values of one instant may
     // differ in their last bits.
     const common::EpochSeconds last = common::DateTimeToEpoch(group.WindowStart);
-    while (true) {
-      if (stopRequested_.load()) return false;
+    bool done = false;
+    const TNextWindow next = [&](TWindow& out) {
+      if (done) return false;
       const std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
-      if (!w) return true;
       // After the clock was set back, the group's period may lie in the future: a window
       // that has not ended yet is never stored as done.
-      if (common::DateTimeToEpoch(w->End) > NowEpoch()) return true;
-      ProcessWindow(group, entry, *w);
+      if (!w || common::DateTimeToEpoch(w->End) > NowEpoch()) {
+        done = true;
+        return false;
+      }
       from = w->End;
-      if (common::DateTimeToEpoch(w->End) > last) return true;
-    }
+      done = common::DateTimeToEpoch(w->End) > last;
+      out = *w;
+      return true;
+    };
+    reached = WalkEntry(group, *entry, next, [this] { return stopRequested_.load(); });
   } catch (const std::exception& e) {
-    ++failedEntries_;
-    LogError(e.what());
-    return false;
+    if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
+    EntryFailed(e.what());
+    reached = false;
   }
+  if (!inRun_) reached = Settle() && reached;
+  return reached;
 }
 
 bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index,
                                     common::TDateTime now) {
+  config::TStationSensorInfoItem* entry = nullptr;
+  bool reached = false;
   try {
-    config::TStationSensorInfoItem& entry = EntryAt(group, index);
+    entry = &EntryAt(group, index);
     // A group never scheduled has WindowStart 0 and so processes nothing here.
-    if (group.WindowStart == 0) return true;
-    common::TDateTime from = entry.LastUpdate;
-    if (from == 0 || from > group.WindowStart) from = group.WindowStart;
-    const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
-    std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
-    if (!limitWindow || !w) return true;
-    const common::EpochSeconds limit = common::DateTimeToEpoch(limitWindow->Start);
-    while (w && common::DateTimeToEpoch(w->End) < limit) {
-      if (stopRequested_.load() || scheduleMode_.load()) return false;
-      ProcessWindow(group, entry, *w);
-      w = WindowFor(group.TypeInterval, w->End, group.Interval);
+    if (group.WindowStart != 0) {
+      common::TDateTime from = entry->LastUpdate;
+      if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+      const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
+      std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+      const common::EpochSeconds limit =
+          limitWindow ? common::DateTimeToEpoch(limitWindow->Start) : 0;
+      if (!limitWindow) w.reset();
+      const TNextWindow next = [&](TWindow& out) {
+        if (!w || common::DateTimeToEpoch(w->End) >= limit) return false;
+        out = *w;
+        w = WindowFor(group.TypeInterval, w->End, group.Interval);
+        return true;
+      };
+      reached = WalkEntry(group, *entry, next,
+                          [this] { return stopRequested_.load() || scheduleMode_.load(); });
+    } else {
+      reached = true;
     }
+  } catch (const std::exception& e) {
+    if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
+    EntryFailed(e.what());
+    reached = false;
+  }
+  if (!inRun_) reached = Settle() && reached;
+  return reached;
+}
+
+bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
+                             config::TStationSensorInfoItem& entry, const TNextWindow& next,
+                             const std::function<bool()>& cancelled) {
+  if (!windowAtATime_) return WalkEntryBatched(group, entry, next, cancelled);
+  TWindow w;
+  while (next(w)) {
+    if (cancelled()) return false;
+    ProcessWindow(group, entry, w);
+  }
+  return true;
+}
+
+bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
+                                    config::TStationSensorInfoItem& entry, const TNextWindow& next,
+                                    const std::function<bool()>& cancelled) {
+  std::vector<compute::TWindowSpan> windows;
+  std::unique_ptr<compute::TPPDataItem> item;
+  std::unique_ptr<compute::TReadingCursor> cursor;
+  bool more = true;
+  while (true) {
+    for (TWindow w; more && windows.size() < kWindowsPerRead;) {
+      more = next(w);
+      if (more) windows.push_back({w.Start, w.End});
+    }
+    if (windows.empty()) return true;
+    if (!item) {
+      item = std::make_unique<compute::TPPDataItem>(
+          entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
+          entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
+      cursor = std::make_unique<compute::TReadingCursor>(statements_->statements, *item);
+    }
+    if (cancelled()) return false;
+    std::size_t complete = cursor->Load(windows);
+    const bool alone = complete == 0;  // one window holds more readings than a read takes
+    if (alone) complete = 1;
+    for (std::size_t k = 0; k < complete; ++k) {
+      if (k > 0 && cancelled()) return false;
+      if (alone) {
+        cursor->ReadAlone(windows[0]);
+      } else {
+        cursor->Fill(k);
+      }
+      item->Compute(group.FuncName);
+      if (pending_.empty() || pending_.back()->Entry != &entry || pendingGroup_ != &group) {
+        if (pendingGroup_ != &group && !pending_.empty() && !Settle()) return false;
+        auto p = std::make_unique<TPendingEntry>();
+        p->Entry = &entry;
+        p->Key = {entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
+                  entry.AltLabel};
+        p->Progress = entry.LastUpdate;
+        pending_.push_back(std::move(p));
+        pendingGroup_ = &group;
+      }
+      TPendingEntry& p = *pending_.back();
+      if (!item->Times.empty()) {
+        p.Rows.push_back({item->StartTime, item->EndTime, item->PPValue, item->HasValueTime,
+                          item->ValueTime, item->ProcessTime});
+        p.ProgressBefore.push_back(p.Progress);
+      }
+      if (log_.LogDetail() >= 2) {
+        log_.QueueMessage(config::FormatText(
+            common::kMsgDataFor,
+            {entry.StationID, entry.SensorName, FormatWindowStart(item->StartTime),
+             FormatResultValue(item->PPValue)}));
+      }
+      p.Progress = item->EndTime;
+      ++windowsSinceCommit_;
+    }
+    windows.erase(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(complete));
+    SendPending();
+    if (windowsSinceCommit_ >= kWindowsPerCommit && !Settle()) return false;
+  }
+}
+
+void TGroupRunner::SendPending() {
+  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
+    if (p->Sent == p->Rows.size()) continue;
+    database::TConnection& connection = statements_->connection;
+    if (!connection.InTransaction()) {
+      // Found out before the transaction: a refused probe would spoil it.
+      statements_->statements.UpsertDialect();
+      connection.BeginTransaction();
+    }
+    statements_->writer.Write(p->Key, std::span(p->Rows).subspan(p->Sent));
+    p->Sent = p->Rows.size();
+  }
+}
+
+bool TGroupRunner::Settle() {
+  if (pending_.empty()) {
+    windowsSinceCommit_ = 0;
+    return true;
+  }
+  try {
+    SendPending();
+    statements_->connection.Commit();
+  } catch (const database::EDatabaseError&) {
+    // Whatever cannot be stored on its own is logged with its entry there.
+    return Recover(nullptr);
+  }
+  return WriteProgress();
+}
+
+bool TGroupRunner::Recover(const config::TStationSensorInfoItem* failing) {
+  if (!statements_) return WriteProgress();
+  statements_->connection.Rollback();
+  bool complete = true;
+  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
+    for (std::size_t i = 0; i < p->Rows.size(); ++i) {
+      try {
+        statements_->writer.WriteOne(p->Key, p->Rows[i]);
+      } catch (const std::exception& e) {
+        // The entry stops before the window that cannot be stored, as if it had failed there.
+        p->Progress = p->ProgressBefore[i];
+        if (p->Entry != failing) EntryFailed(e.what());
+        complete = false;
+        break;
+      }
+    }
+  }
+  return WriteProgress() && complete;
+}
+
+bool TGroupRunner::WriteProgress() {
+  std::vector<const config::TStationSensorInfoItem*> changed;
+  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
+    if (p->Progress == p->Entry->LastUpdate) continue;
+    p->Entry->LastUpdate = p->Progress;
+    changed.push_back(p->Entry);
+  }
+  config::TPostProcGroupItem* group = pendingGroup_;
+  pending_.clear();
+  pendingGroup_ = nullptr;
+  windowsSinceCommit_ = 0;
+  if (changed.empty() || group == nullptr || !config_.IsConfigFileOpen()) return true;
+  try {
+    config_.WritePollUpdates(*group, changed);
     return true;
   } catch (const std::exception& e) {
-    ++failedEntries_;
+    // The results are stored; the file lags behind them and the next run computes those
+    // windows again.
+    failedEntries_ += static_cast<long>(changed.size());
     LogError(e.what());
     return false;
   }

@@ -1,11 +1,20 @@
 // One run of a post-process group: every station/sensor entry is caught up window by
-// window, each result stored and each entry's progress written back at once.
+// window, each result stored and each entry's progress written back.
+//
+// The readings of an entry come in runs of up to kWindowsPerRead windows per query, and the
+// results go out in multi-row statements inside transactions of about kWindowsPerCommit
+// windows. Progress is written to the configuration file only after the transaction that
+// holds its results has been committed: the file may lag the result table, never lead it,
+// so a crash costs at most the windows of the open transaction, which the next run computes
+// again with the same results.
 // Thread safety: runs on the processing thread only.
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "config/GroupModel.h"
@@ -46,13 +55,41 @@ class TGroupRunner {
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
 
+  // One window per query and per statement, each result on its own and each entry's
+  // progress written after every window: the way of TPPDataItem's own statements, kept to
+  // check the batched way against. Off by default.
+  void SetWindowAtATime(bool on) { windowAtATime_ = on; }
+
+  static constexpr std::size_t kWindowsPerRead = 720;
+  static constexpr std::size_t kWindowsPerCommit = 2000;
+
  private:
   class TStatementsHolder;
+  struct TPendingEntry;
+  // Gives the next window of an entry; false when there is none left before its limit.
+  using TNextWindow = std::function<bool(TWindow&)>;
+
   template <typename Walk>
   bool Run(config::TPostProcGroupItem& group, Walk walk);
   config::TStationSensorInfoItem& EntryAt(config::TPostProcGroupItem& group, int index);
+  // Both: true when the entry reached its limit. cancelled is asked before each window.
+  bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
+                 const TNextWindow& next, const std::function<bool()>& cancelled);
+  bool WalkEntryBatched(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
+                        const TNextWindow& next, const std::function<bool()>& cancelled);
   void ProcessWindow(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                      const TWindow& window);
+  // Both log what fails; false when an entry's results or progress could not be kept.
+  // Settle commits the open transaction and writes the progress it holds.
+  bool Settle();
+  // After a database failure: rolls the transaction back and stores its results one by one
+  // outside a transaction. failing is the entry whose processing failed; its own error is
+  // logged by the caller.
+  bool Recover(const config::TStationSensorInfoItem* failing);
+  bool WriteProgress();
+  void SendPending();
+  // One entry failed: logged behind "Error 1500: " and counted.
+  void EntryFailed(const std::string& message);
   void LogError(const std::string& message);
 
   config::TConfiguration& config_;
@@ -62,6 +99,12 @@ class TGroupRunner {
   const std::atomic<bool>& scheduleMode_;
   std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
   std::atomic<long> failedEntries_{0};
+  bool windowAtATime_ = false;
+  bool inRun_ = false;  // inside RunGroup or RunGroupNow: entries settle at the end
+  // Results and progress of the open transaction (or not yet sent), by entry in run order.
+  config::TPostProcGroupItem* pendingGroup_ = nullptr;
+  std::vector<std::unique_ptr<TPendingEntry>> pending_;
+  std::size_t windowsSinceCommit_ = 0;
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a

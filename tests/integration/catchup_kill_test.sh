@@ -44,9 +44,9 @@ RANDOM=$seed
 
 # Readings: $stations stations, $days days up to today 00:00, every 15 minutes, with the
 # generator's few NULL values and flagged readings. A and B start from byte-identical copies.
-# The size makes the uninterrupted run last a few seconds, so that most kills land mid-work.
-stations=${KILLTEST_STATIONS:-16}
-days=${KILLTEST_DAYS:-7}
+# The size gives the uninterrupted run several commits of each group.
+stations=${KILLTEST_STATIONS:-24}
+days=${KILLTEST_DAYS:-14}
 start=$(date -d "$(date +%Y-%m-%d) -$days days" +%Y-%m-%d)
 startfrom=$(date -d "$start" +%m/%d/%Y)" 00:00:00"
 base=$work/base.db
@@ -126,7 +126,9 @@ ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
 ref_rows=$(rows "$work/a/data.db")
 [ "$ref_rows" -gt 0 ] || fail "the uninterrupted run stored no results"
 
-# Interrupted: start, let it work a random 0.05..0.6 s, SIGKILL, reap, start again.
+# Interrupted: start, let it work a random time within the first half of the length of the
+# uninterrupted run (at least 20 ms), SIGKILL, reap, start again. Scaled to the run, so that
+# the kills land mid-work however fast this machine and the catch-up are.
 make_home "$work/b"
 kills=0
 starts=0
@@ -137,7 +139,7 @@ while [ "$kills" -lt "$kills_wanted" ] && [ "$starts" -lt "$max_starts" ]; do
   starts=$((starts + 1))
   VNPPSVC_HOME=$work/b "$exe" -catchup >>"$work/b/output.txt" 2>&1 &
   pid=$!
-  ms=$(( 50 + RANDOM % 551 ))
+  ms=$(( 20 + RANDOM % (ref_ms > 80 ? ref_ms / 2 - 20 : 20) ))
   delays+=("$ms")
   sleep "$(printf '%d.%03d' $((ms / 1000)) $((ms % 1000)))"
   # The child is not reaped before wait, so its pid cannot have been reused by now.

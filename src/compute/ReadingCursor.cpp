@@ -1,0 +1,192 @@
+#include "compute/ReadingCursor.h"
+
+#include <limits>
+
+#include "common/Error.h"
+
+namespace vnpp::compute {
+namespace {
+
+constexpr std::uint8_t kUnflaggedOnly = 1;
+
+}  // namespace
+
+TReadingCursor::TReadingCursor(TPPStatements& db, TPPDataItem& item, std::size_t maxRows)
+    : db_(db),
+      item_(item),
+      maxRows_(maxRows > 0 ? maxRows : 1),
+      twoFilters_(item.DataType == kUnflaggedOnly && item.ReadPrevious) {
+  // The same refusal as the window statement gives.
+  (void)WindowSQL(item.BoundaryMode, item.DataType);
+}
+
+void TReadingCursor::StartPrevious(TDateTime from) {
+  // The item's own query gives the newest reading before the first window; the rows read
+  // from then on carry it forward.
+  const TDateTime start = item_.StartTime;
+  item_.StartTime = from;
+  try {
+    item_.RetrievePrevious(db_);
+  } catch (...) {
+    item_.StartTime = start;
+    throw;
+  }
+  item_.StartTime = start;
+  previous_ = TPrevious{};
+  previous_.Valid = true;
+  if (item_.PrevTime > 0) {
+    previous_.HasRow = true;
+    // Below every key of the rows to come, so that no later reading counts as its twin.
+    previous_.Key = std::numeric_limits<std::int64_t>::min();
+    previous_.Time = item_.PrevTime;
+    previous_.Value = item_.PrevValue;
+  }
+}
+
+void TReadingCursor::AdvancePrevious(std::int64_t beforeKey) {
+  for (; frontierRow_ < keys_.size() && keys_[frontierRow_] < beforeKey; ++frontierRow_) {
+    const std::uint8_t f = flags_[frontierRow_];
+    if ((f & kPreviousOk) == 0) continue;
+    const std::int64_t key = keys_[frontierRow_];
+    previous_.Tie = previous_.HasRow && previous_.Key == key;
+    previous_.HasRow = true;
+    previous_.Key = key;
+    previous_.IsNull = (f & kNull) != 0;
+    previous_.Time = times_[frontierRow_];
+    previous_.Value = values_[frontierRow_];
+  }
+}
+
+std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
+  if (windows.empty()) return 0;
+  const TDateTime from = windows.front().Start;
+  const TDateTime to = windows.back().End;
+  const std::int64_t fromKey = common::CalendarMicros(from);
+  const std::int64_t toKey = common::CalendarMicros(to);
+
+  bool startPrevious = false;
+  if (item_.ReadPrevious) {
+    if (previous_.Valid && fromKey >= loadedFromKey_ && fromKey <= coveredUntilKey_) {
+      AdvancePrevious(fromKey);
+    } else {
+      startPrevious = true;
+    }
+  }
+  keys_.clear();
+  times_.clear();
+  values_.clear();
+  flags_.clear();
+  windowRow_ = 0;
+  frontierRow_ = 0;
+  previous_.Valid = previous_.Valid && !startPrevious;
+  if (startPrevious) StartPrevious(from);
+
+  database::TStatement& query = db_.RangeQuery(item_.DataType, item_.ReadPrevious);
+  query.BindText("STATION_ID", item_.StationID);
+  query.BindText("SENSORNAME", item_.SensorName);
+  query.BindDateTime("STARTTIME", from);
+  query.BindDateTime("ENDTIME", to);
+  query.BindInteger("MAXROWS", static_cast<std::int64_t>(maxRows_));
+  {
+    struct TClose {
+      database::TStatement& q;
+      ~TClose() {
+        // The next Execute closes the cursor anyway; a failure here helps no one.
+        try {
+          q.CloseCursor();
+        } catch (...) {
+        }
+      }
+    } close{query};
+    query.Execute();
+    for (std::size_t n; (n = query.FetchBlock()) > 0;) {
+      for (std::size_t r = 0; r < n; ++r) {
+        const database::TTimeTag tag = query.TimeTagAt(0, r);
+        std::uint8_t f = 0;
+        if (query.IsNullAt(1, r)) f |= kNull;
+        if (twoFilters_) {
+          if (query.DoubleAt(2, r) != 0) f |= kWindowOk;
+          if (query.DoubleAt(3, r) != 0) f |= kPreviousOk;
+        } else {
+          f |= kWindowOk | kPreviousOk;
+        }
+        keys_.push_back(tag.Micros);
+        times_.push_back(tag.Value);
+        values_.push_back(query.DoubleAt(1, r));
+        flags_.push_back(f);
+      }
+    }
+  }
+
+  windows_.assign(windows.begin(), windows.end());
+  startKeys_.clear();
+  endKeys_.clear();
+  for (const TWindowSpan& w : windows_) {
+    startKeys_.push_back(common::CalendarMicros(w.Start));
+    endKeys_.push_back(common::CalendarMicros(w.End));
+  }
+  loadedFromKey_ = fromKey;
+  std::size_t complete = windows_.size();
+  if (keys_.size() >= maxRows_) {
+    // Cut short: every reading below the last key is here, those at it perhaps not all.
+    const std::int64_t lastKey = keys_.back();
+    coveredUntilKey_ = lastKey;
+    complete = 0;
+    while (complete < windows_.size() && (item_.BoundaryMode == 0 ? endKeys_[complete] <= lastKey
+                                                                  : endKeys_[complete] < lastKey)) {
+      ++complete;
+    }
+  } else {
+    coveredUntilKey_ = toKey + 1;
+  }
+  return complete;
+}
+
+void TReadingCursor::Fill(std::size_t k) {
+  const TWindowSpan& w = windows_[k];
+  const std::int64_t startKey = startKeys_[k];
+  const std::int64_t endKey = endKeys_[k];
+  item_.BeginWindow(w.Start, w.End);
+  if (item_.ReadPrevious) AdvancePrevious(startKey);
+
+  const std::int32_t mode = item_.BoundaryMode;
+  // Mode 0 takes [start, end), 1 (start, end], 2 [start, end].
+  while (windowRow_ < keys_.size() &&
+         (mode == 1 ? keys_[windowRow_] <= startKey : keys_[windowRow_] < startKey)) {
+    ++windowRow_;
+  }
+  bool tie = false;
+  bool haveLast = false;
+  std::int64_t lastKey = 0;
+  for (std::size_t i = windowRow_;
+       i < keys_.size() && (mode == 0 ? keys_[i] < endKey : keys_[i] <= endKey); ++i) {
+    const std::uint8_t f = flags_[i];
+    if ((f & kNull) != 0 || (f & kWindowOk) == 0) continue;
+    if (haveLast && keys_[i] == lastKey) tie = true;
+    haveLast = true;
+    lastKey = keys_[i];
+    item_.Times.push_back(times_[i]);
+    item_.Values.push_back(values_[i]);
+  }
+  if (tie) {
+    item_.Times.clear();
+    item_.Values.clear();
+    item_.RetrieveData(db_);
+    return;
+  }
+  if (!item_.ReadPrevious) return;
+  if (previous_.Tie) {
+    item_.RetrievePrevious(db_);
+  } else if (previous_.HasRow && !previous_.IsNull) {
+    item_.PrevTime = previous_.Time;
+    item_.PrevValue = previous_.Value;
+  }
+}
+
+void TReadingCursor::ReadAlone(const TWindowSpan& window) {
+  item_.BeginWindow(window.Start, window.End);
+  item_.RetrieveData(db_);
+  previous_.Valid = false;
+}
+
+}  // namespace vnpp::compute

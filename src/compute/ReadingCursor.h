@@ -1,0 +1,90 @@
+// The readings of one station and sensor for a run of consecutive windows, read with one
+// ordered query per run and handed out window by window, exactly as the window query and the
+// previous-reading query of TPPDataItem would give them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "compute/PPDataItem.h"
+#include "compute/PPStatements.h"
+
+namespace vnpp::compute {
+
+struct TWindowSpan {
+  TDateTime Start = 0;
+  TDateTime End = 0;
+};
+
+// Window bounds are compared as the database compares the bound date-times: at the whole
+// millisecond they are sent with, against the readings' exact time tags. Readings with a
+// NULL value are left out of a window, while a NULL value in the newest reading before a
+// window means that it has no previous reading; each of the two flag filters applies to its
+// own part. Two readings of one time tag come back from the database in an order that no
+// statement fixes; where such a pair could change a result, the window is read by the
+// item's own queries instead, so that the outcome is theirs.
+//
+// Memory stays within maxRows readings, whatever the windows hold.
+// Thread safety: belongs to the thread that owns the connection of db.
+class TReadingCursor {
+ public:
+  // item carries the station, sensor, DataType, ReadPrevious and BoundaryMode; the cursor
+  // fills its readings and previous reading for each window. db and item must outlive the
+  // cursor. Throws EPostProcError for a BoundaryMode outside 0..2.
+  TReadingCursor(TPPStatements& db, TPPDataItem& item, std::size_t maxRows = kDefaultMaxRows);
+
+  // Reads the readings of windows (ascending; each starting where the one before ended) and
+  // returns how many leading windows they cover completely: all, unless the row bound cut
+  // the read short. 0 means that the first window alone holds more than maxRows readings;
+  // read it with ReadAlone. Throws EDatabaseError.
+  std::size_t Load(std::span<const TWindowSpan> windows);
+  // Prepares the item (BeginWindow) for window k of the last Load, with its readings and,
+  // when ReadPrevious is set, its previous reading. REQUIRES: k below what Load returned,
+  // and ascending from call to call. Throws EDatabaseError.
+  void Fill(std::size_t k);
+  // Prepares the item for a window through RetrieveData, its own per-window queries.
+  void ReadAlone(const TWindowSpan& window);
+
+  static constexpr std::size_t kDefaultMaxRows = 16384;
+
+ private:
+  enum RowFlags : std::uint8_t { kNull = 1, kWindowOk = 2, kPreviousOk = 4 };
+  // The newest reading that passed the previous-reading filter before the rows not yet
+  // taken (frontierRow_).
+  struct TPrevious {
+    bool Valid = false;   // stands for every reading before the frontier
+    bool HasRow = false;  // there is such a reading
+    bool Tie = false;     // another such reading has the same time tag
+    bool IsNull = false;
+    std::int64_t Key = 0;
+    TDateTime Time = 0;
+    double Value = 0;
+  };
+
+  void StartPrevious(TDateTime from);
+  void AdvancePrevious(std::int64_t beforeKey);
+
+  TPPStatements& db_;
+  TPPDataItem& item_;
+  const std::size_t maxRows_;
+  const bool twoFilters_;  // rows carry each filter's verdict
+
+  // The rows of the last Load, oldest first.
+  std::vector<std::int64_t> keys_;
+  std::vector<TDateTime> times_;
+  std::vector<double> values_;
+  std::vector<std::uint8_t> flags_;
+  std::vector<TWindowSpan> windows_;
+  std::vector<std::int64_t> startKeys_;
+  std::vector<std::int64_t> endKeys_;
+  std::int64_t loadedFromKey_ = 0;
+  std::int64_t coveredUntilKey_ = 0;  // every reading below this key is in the rows
+  std::size_t windowRow_ = 0;         // first row that the next window can hold
+  std::size_t frontierRow_ = 0;       // first row not yet taken into previous_
+  TPrevious previous_;
+};
+
+}  // namespace vnpp::compute

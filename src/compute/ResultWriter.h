@@ -1,0 +1,61 @@
+// Result rows of many windows of one station and sensor, written in few statements.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "common/DateTime.h"
+#include "compute/PPStatements.h"
+
+namespace vnpp::compute {
+
+using common::TDateTime;
+
+// The columns of a result row that are the same for every window of one entry.
+struct TResultKey {
+  std::string StationID;
+  std::string DataLabel;
+  std::string FunctionName;
+  std::string SensorName;
+  std::string AlternateLabel;  // empty: NULL
+};
+
+// The columns that differ by window, as the item's fields after Compute.
+struct TResultValues {
+  TDateTime StartTime = 0;
+  TDateTime EndTime = 0;
+  double PPValue = 0;
+  bool HasValueTime = false;
+  TDateTime ValueTime = 0;
+  TDateTime ProcessTime = 0;
+};
+
+// Binds the thirteen parameters of InsertSQL and UpdateSQL as TPPDataItem::BindResultParams
+// does for an item without flags.
+void BindResultRow(database::TStatement& query, const TResultKey& key, const TResultValues& row);
+
+// Thread safety: belongs to the thread that owns the connection of db.
+class TResultWriter {
+ public:
+  // db must outlive the writer.
+  explicit TResultWriter(TPPStatements& db) : db_(db) {}
+
+  // Stores the rows: where the connection has the upsert, in statements of up to
+  // kMaxRowsPerStatement rows, otherwise one by one as WriteOne. A row whose key exists is
+  // updated. Throws EDatabaseError; what the failed statement wrote is undone, and on
+  // PostgreSQL the transaction it ran in is spoiled.
+  void Write(const TResultKey& key, std::span<const TResultValues> rows);
+  // One row as TPPDataItem::StoreResult stores it: insert, and update on a key violation.
+  void WriteOne(const TResultKey& key, const TResultValues& row);
+
+  // The statement sizes, largest first. Larger statements cost the server more to parse
+  // than they save; the database client library also refuses statements whose parameter
+  // description passes 30,000 bytes (7,500 parameters).
+  static constexpr std::size_t kRowsPerStatement[] = {240, 48, 8, 1};
+  static constexpr std::size_t kMaxRowsPerStatement = kRowsPerStatement[0];
+
+ private:
+  TPPStatements& db_;
+};
+
+}  // namespace vnpp::compute
