@@ -254,7 +254,7 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
   std::unique_ptr<compute::TReadingCursor> cursor;
   bool more = true;
   while (true) {
-    for (TWindow w; more && windows.size() < kWindowsPerRead;) {
+    for (TWindow w; more && windows.size() < windowsPerRead_;) {
       more = next(w);
       if (more) windows.push_back({w.Start, w.End});
     }
@@ -263,7 +263,9 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
       item = std::make_unique<compute::TPPDataItem>(
           entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
           entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
-      cursor = std::make_unique<compute::TReadingCursor>(statements_->statements, *item);
+      cursor = std::make_unique<compute::TReadingCursor>(
+          statements_->statements, *item,
+          rowsPerRead_ > 0 ? rowsPerRead_ : compute::TReadingCursor::kDefaultMaxRows);
     }
     if (cancelled()) return false;
     std::size_t complete = cursor->Load(windows);

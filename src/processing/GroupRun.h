@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -60,6 +61,12 @@ class TGroupRunner {
   // check the batched way against. Off by default.
   void SetWindowAtATime(bool on) { windowAtATime_ = on; }
 
+  // Windows per range query and rows it may bring at most (tests make them small).
+  void SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
+    windowsPerRead_ = windowsPerRead > 0 ? windowsPerRead : 1;
+    rowsPerRead_ = rowsPerRead;
+  }
+
   static constexpr std::size_t kWindowsPerRead = 720;
   static constexpr std::size_t kWindowsPerCommit = 2000;
 
@@ -100,7 +107,9 @@ class TGroupRunner {
   std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
   std::atomic<long> failedEntries_{0};
   bool windowAtATime_ = false;
-  bool inRun_ = false;  // inside RunGroup or RunGroupNow: entries settle at the end
+  std::size_t windowsPerRead_ = kWindowsPerRead;
+  std::size_t rowsPerRead_ = 0;  // 0: the cursor's default
+  bool inRun_ = false;           // inside RunGroup or RunGroupNow: entries settle at the end
   // Results and progress of the open transaction (or not yet sent), by entry in run order.
   config::TPostProcGroupItem* pendingGroup_ = nullptr;
   std::vector<std::unique_ptr<TPendingEntry>> pending_;

@@ -1,0 +1,364 @@
+// The batched catch-up (runs of windows per query, multi-row upserts in transactions) must
+// leave exactly what the window-at-a-time way leaves: the same result rows in every column
+// but PROCESS_TIME_TAG, the same progress, the same log and the same failures, in SQLite and
+// in PostgreSQL, over readings made to hit every rule of the window statements.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "config/Configuration.h"
+#include "database/Database.h"
+#include "database/Odbc.h"
+#include "database/TestDatabases.h"
+#include "processing/GroupRun.h"
+#include "processing/ProcessingFixture.h"
+
+namespace vnpp::processing {
+namespace {
+
+using common::TDateTime;
+using database::testing::TBackend;
+using database::testing::TTestDatabase;
+
+constexpr double kMsPerDay = 86400000.0;
+constexpr int kDays = 2;
+
+TDateTime Start() { return common::EncodeDateTime(2024, 3, 15); }
+
+struct TReading {
+  std::string Station;
+  std::string Sensor;
+  std::int64_t Ms = 0;  // from Start()
+  std::optional<double> Value;
+  std::optional<std::string> Flag1, Flag2;
+  std::optional<int> HighFlag, NoChgFlag, RocFlag;
+};
+
+// Readings at irregular times from 3 hours before Start() to 2 hours after the last window:
+// some exactly on hour and 25-minute boundaries or one millisecond off them, with values
+// missing, flags of every kind the two filters tell apart, gaps of hours, and twins at one
+// time tag. RAIN counts up and rolls over at 1000, as a rain gauge does.
+std::vector<TReading> MakeReadings(unsigned seed) {
+  std::mt19937 rnd(seed);
+  auto chance = [&](int percent) { return static_cast<int>(rnd() % 100) < percent; };
+  const std::int64_t hour = 3600000;
+  const std::int64_t quarterHour = 1500000;  // 25 minutes
+  // 25-minute boundaries count from the epoch of the period arithmetic (1984-12-31).
+  const std::int64_t epochMs =
+      static_cast<std::int64_t>(common::DateTimeToEpoch(Start())) * 1000 % quarterHour;
+  std::vector<TReading> out;
+  for (const char* station : {"ST1", "ST2", "ST3"}) {
+    for (const char* sensor : {"WL", "RAIN"}) {
+      int counter = static_cast<int>(rnd() % 1000);
+      std::int64_t ms = -3 * hour;
+      while (ms < kDays * 24 * hour + 2 * hour) {
+        const int r = static_cast<int>(rnd() % 100);
+        if (r < 55) {
+          ms += (7 + rnd() % 17) * 60000 + rnd() % 1000;
+        } else if (r < 70) {
+          ms = (ms / hour + 1) * hour;  // on an hour boundary
+        } else if (r < 77) {
+          ms = (ms / hour + 1) * hour + (chance(50) ? -1 : 1);  // a millisecond off it
+        } else if (r < 87) {
+          const std::int64_t q = ((ms + epochMs) / quarterHour + 1) * quarterHour - epochMs;
+          ms = q + (chance(30) ? (chance(50) ? -1 : 1) : 0);  // 25-minute boundary
+        } else if (r < 92) {
+          ms += (2 + rnd() % 3) * hour;  // a gap
+        } else {
+          ms += rnd() % 5000;
+        }
+        TReading reading{station, sensor, ms, {}, {}, {}, {}, {}, {}};
+        if (std::string(sensor) == "RAIN") {
+          counter = (counter + static_cast<int>(rnd() % 40)) % 1000;
+          reading.Value = counter;
+        } else {
+          reading.Value = 2.0 + 0.6 * std::sin(ms / 3.6e6 / 12.42 * 6.283) + (rnd() % 1000) / 7e4;
+        }
+        if (chance(8)) reading.Value.reset();
+        switch (rnd() % 12) {
+          case 0:
+            reading.Flag1 = " ";
+            break;  // counts as not flagged
+          case 1:
+            reading.Flag2 = "E";
+            break;  // both filters leave it out
+          case 2:
+            reading.HighFlag = 1;
+            break;  // both filters leave it out
+          case 3:
+            reading.NoChgFlag = 1;
+            break;  // window filter only
+          case 4:
+            reading.RocFlag = 1;
+            break;  // previous-reading filter only
+          case 5:
+            reading.NoChgFlag = 0;
+            reading.RocFlag = 0;
+            break;
+          default:
+            break;
+        }
+        out.push_back(reading);
+        if (chance(7)) {  // a twin at the same time tag
+          TReading twin = reading;
+          twin.Value = chance(25) ? std::optional<double>()
+                                  : std::optional<double>(reading.Value.value_or(1) + 0.125);
+          if (chance(30)) twin.NoChgFlag = 1;
+          out.push_back(twin);
+        }
+      }
+    }
+  }
+  return out;
+}
+
+void InsertReadings(const std::string& connectionString, const std::vector<TReading>& readings) {
+  database::TConnection c;
+  c.Open(connectionString, "", "");
+  auto insert = c.Prepare(
+      "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE, FLAG1, FLAG2, "
+      "HIGH_FLAG, NO_CHG_FLAG, ROC_FLAG) VALUES (:S, :N, :T, :V, :F1, :F2, :H, :NC, :RC)");
+  auto text = [&](const char* name, const std::optional<std::string>& v) {
+    if (v) {
+      insert->BindText(name, *v);
+    } else {
+      insert->BindNull(name, database::TParamType::Text);
+    }
+  };
+  auto integer = [&](const char* name, const std::optional<int>& v) {
+    if (v) {
+      insert->BindInteger(name, *v);
+    } else {
+      insert->BindNull(name, database::TParamType::Integer);
+    }
+  };
+  c.BeginTransaction();
+  for (const TReading& r : readings) {
+    insert->BindText("S", r.Station);
+    insert->BindText("N", r.Sensor);
+    insert->BindDateTime("T", Start() + static_cast<double>(r.Ms) / kMsPerDay);
+    if (r.Value) {
+      insert->BindDouble("V", *r.Value);
+    } else {
+      insert->BindNull("V", database::TParamType::Double);
+    }
+    text("F1", r.Flag1);
+    text("F2", r.Flag2);
+    integer("H", r.HighFlag);
+    integer("NC", r.NoChgFlag);
+    integer("RC", r.RocFlag);
+    insert->Execute();
+  }
+  c.Commit();
+}
+
+struct TGroupSpec {
+  const char* Func;
+  const char* Parameter;
+};
+
+// Every function, DELTA with and without a roll-over constant and with one that makes some
+// results negative (those entries fail), and a name that is no function.
+const TGroupSpec kFunctions[] = {
+    {"AVG", ""},       {"min", ""},      {"MAX", ""},     {"SUM", ""},    {"STDEV", ""},
+    {"CNT", ""},       {"FIRST", "2"},   {"LAST", ""},    {"Last", "3"},  {"DELTA", ""},
+    {"DELTA", "1000"}, {"delta", "-20"}, {"SPECIAL", ""}, {"MEDIAN", ""},
+};
+
+struct TGroupShape {
+  int DataType;
+  int TypeInterval;
+  const char* Interval;
+  int BoundaryMode;
+};
+
+// Two shapes per function, so that each function meets both data types, each boundary mode
+// and hourly, 25-minute, six-hour and daily windows.
+TGroupShape ShapeOf(std::size_t g) {
+  static const int kKinds[] = {0, 6, 1, 3};
+  return {static_cast<int>(g % 2), kKinds[(g / 2) % 4], "00:25:00", static_cast<int>(g % 3)};
+}
+
+std::string ConfigText(const std::string& dataSource) {
+  std::string text =
+      "[PostProcess]\r\nLogDetail=2\r\nGroups=" + std::to_string(2 * std::size(kFunctions)) +
+      "\r\n";
+  for (std::size_t g = 0; g < 2 * std::size(kFunctions); ++g) {
+    const TGroupSpec& f = kFunctions[g / 2];
+    const TGroupShape shape = ShapeOf(g);
+    text += "[PostProcessGroup:" + std::to_string(g + 1) + "]\r\nFuncName=" + f.Func +
+            "\r\nParameter=" + f.Parameter +
+            "\r\nEnabled=1\r\nDataType=" + std::to_string(shape.DataType) +
+            "\r\nTypeInterval=" + std::to_string(shape.TypeInterval) +
+            "\r\nInterval=" + shape.Interval + "\r\nPOLLNumber=6\r\n";
+    int n = 0;
+    for (const char* station : {"ST1", "ST2", "ST3"}) {
+      for (const char* sensor : {"WL", "RAIN"}) {
+        ++n;
+        const std::string k = std::to_string(n);
+        text += "POLL" + k + "=" + station + "." + sensor + "\r\nPOLLDataLabel" + k + "=" + sensor +
+                "_" + std::to_string(g) + "\r\nPOLLUpdate" + k + "=" +
+                common::FormatDateTimeText(Start()) + "\r\n";
+        if (n % 3 == 0) text += "POLLAltLabel" + k + "=ALT" + k + "\r\n";
+      }
+    }
+  }
+  return text + "[Database Settings]\r\nODBC Data Source=" + dataSource + "\r\n";
+}
+
+struct TOutcome {
+  std::vector<std::string> Rows;
+  std::vector<std::string> Log;
+  std::vector<std::string> Progress;
+  long Failed = 0;
+};
+
+// Every result row, every column but PROCESS_TIME_TAG, in key order.
+std::vector<std::string> Dump(const std::string& connectionString) {
+  database::TConnection c;
+  c.Open(connectionString, "", "");
+  auto q = c.Prepare(
+      "SELECT STATION_ID, DATA_LABEL, FUNCTION_NAME, CAST(TIME_TAG AS VARCHAR(40)) AS T, "
+      "TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, FLAG3, CAST(VALUE_TIME_TAG AS VARCHAR(40)) AS VT, "
+      "SENSORNAME, ALTERNATE_LABEL FROM VN_PPDATA1 ORDER BY STATION_ID, DATA_LABEL, "
+      "FUNCTION_NAME, TIME_TAG, TIME_PERIOD");
+  q->Execute();
+  std::vector<std::string> rows;
+  auto text = [&](const char* column) {
+    return q->IsNull(column) ? std::string("NULL") : "'" + q->GetText(column) + "'";
+  };
+  auto number = [&](const char* column) {
+    if (q->IsNull(column)) return std::string("NULL");
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%.17g", q->GetDouble(column));
+    return std::string(buf);
+  };
+  while (q->Fetch()) {
+    // In select-list order: the layer reads the columns of a row front to back.
+    std::string row = text("STATION_ID");
+    row += "|" + text("DATA_LABEL");
+    row += "|" + text("FUNCTION_NAME");
+    row += "|" + text("T");
+    row += "|" + number("TIME_PERIOD");
+    row += "|" + number("PP_VALUE");
+    row += "|" + text("FLAG1");
+    row += "|" + text("FLAG2");
+    row += "|" + text("FLAG3");
+    row += "|" + text("VT");
+    row += "|" + text("SENSORNAME");
+    row += "|" + text("ALTERNATE_LABEL");
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+enum class TWay { WindowAtATime, Batched, BatchedSmallReads };
+
+class CatchUpPaths : public ::testing::TestWithParam<TBackend> {
+ protected:
+  void SetUp() override { VNPP_REQUIRE_BACKEND(GetParam()); }
+
+  TOutcome Run(const TTestDatabase& db, TWay way) {
+    char tmpl[] = "/tmp/vnpp-paths-XXXXXX";
+    EXPECT_NE(mkdtemp(tmpl), nullptr);
+    const std::string home = std::string(tmpl) + "/";
+    {
+      std::ofstream out(home + config::kConfigFileName, std::ios::binary);
+      out << ConfigText(db.ConnectionString());
+    }
+    testing::TRecordingLog log;
+    database::TDatabase database([](const std::string&) {});
+    config::TConfiguration configuration(home, log);
+    configuration.LoadConfiguration();
+    database.LoadDatabaseSettings(configuration.ConfigFile(), log);
+    log.Clear();
+    log.SetLogDetail(2);
+    std::atomic<bool> stop{false}, scheduleMode{false};
+    TOutcome outcome;
+    {
+      TGroupRunner runner(configuration, database, log, stop, scheduleMode);
+      runner.SetWindowAtATime(way == TWay::WindowAtATime);
+      // A few windows and a handful of rows per read: cut-short reads, windows read alone.
+      if (way == TWay::BatchedSmallReads) runner.SetReadLimits(5, 6);
+      config::TPostProcGroups& groups = *configuration.Groups();
+      for (int g = 0; g < groups.Count(); ++g) {
+        config::TPostProcGroupItem& group = groups.Item(g);
+        group.GroupNumber = g + 1;
+        group.BoundaryMode = ShapeOf(static_cast<std::size_t>(g)).BoundaryMode;
+        group.WindowStart = Start();
+        runner.RunGroupNow(group, Start() + kDays);
+      }
+      outcome.Failed = runner.FailedEntries();
+    }
+    outcome.Rows = Dump(db.ConnectionString());
+    outcome.Log = log.Queued();
+    std::ifstream in(home + config::kConfigFileName, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("POLLUpdate", 0) == 0) outcome.Progress.push_back(line);
+    }
+    std::filesystem::remove_all(home);
+    return outcome;
+  }
+};
+
+// First difference of two listings, with its neighbours, for a readable failure.
+std::string FirstDifference(const std::vector<std::string>& a, const std::vector<std::string>& b) {
+  std::size_t i = 0;
+  while (i < a.size() && i < b.size() && a[i] == b[i]) ++i;
+  std::ostringstream out;
+  out << "sizes " << a.size() << " and " << b.size() << ", first difference at " << i << ":\n";
+  for (std::size_t k = i; k < i + 3; ++k) {
+    out << "  < " << (k < a.size() ? a[k] : "(none)") << "\n  > "
+        << (k < b.size() ? b[k] : "(none)") << "\n";
+  }
+  return out.str();
+}
+
+void ExpectSame(const TOutcome& expected, const TOutcome& actual) {
+  EXPECT_TRUE(expected.Rows == actual.Rows) << FirstDifference(expected.Rows, actual.Rows);
+  EXPECT_TRUE(expected.Log == actual.Log) << FirstDifference(expected.Log, actual.Log);
+  EXPECT_EQ(expected.Progress, actual.Progress);
+  EXPECT_EQ(expected.Failed, actual.Failed);
+}
+
+TEST_P(CatchUpPaths, BatchedCatchUpLeavesWhatWindowAtATimeLeaves) {
+  const std::vector<TReading> readings = MakeReadings(20240315);
+  auto reference = database::testing::MakeTestDatabase(GetParam());
+  auto batched = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(reference->ConnectionString(), readings);
+  InsertReadings(batched->ConnectionString(), readings);
+
+  const TOutcome expected = Run(*reference, TWay::WindowAtATime);
+  // The readings reach every path: rows of each function, and DELTA entries that fail on a
+  // negative result.
+  ASSERT_GT(expected.Rows.size(), 4000u);
+  ASSERT_GT(expected.Failed, 0);
+
+  {
+    SCOPED_TRACE("batched, into an empty result table");
+    ExpectSame(expected, Run(*batched, TWay::Batched));
+  }
+  {
+    SCOPED_TRACE("batched with small reads, over the rows stored by the run before");
+    ExpectSame(expected, Run(*batched, TWay::BatchedSmallReads));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, CatchUpPaths,
+                         ::testing::Values(TBackend::SQLite, TBackend::PostgreSQL),
+                         [](const ::testing::TestParamInfo<TBackend>& info) {
+                           return database::testing::BackendName(info.param);
+                         });
+
+}  // namespace
+}  // namespace vnpp::processing
