@@ -1,4 +1,5 @@
 // VNPPSvc: wires the program's objects together and runs the chosen mode.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -36,6 +37,7 @@ void RunCatchUp(vnpp::host::TfrmServiceMain& form, const std::atomic<bool>& aban
 
 int main(int argc, char** argv) {
   using namespace vnpp;
+  ::signal(SIGPIPE, SIG_IGN);  // output nobody reads fails with EPIPE instead of ending us
   common::LoadRegionalSettings();
   host::SetCommandLine(argc, argv);
 
@@ -44,7 +46,7 @@ int main(int argc, char** argv) {
     return database::RunEncodePassword(std::cin, std::cout, std::cerr);
   }
 
-  // Before any thread exists: SIGINT and SIGTERM reach only the main loop.
+  // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
 
   host::TInstanceLock instance;
@@ -65,7 +67,7 @@ int main(int argc, char** argv) {
 
   loop.WatchStopSignals([&] {
     host::Process().ShuttingDown.store(true);
-    if (service) host::NotifyStopping();
+    host::NotifyStopping();
     form.Close();
   });
 
@@ -82,7 +84,7 @@ int main(int argc, char** argv) {
     });
   }
 
-  if (service) host::NotifyReady();
+  host::NotifyReady();
   loop.Run();
   long failed = 0;
   if (catchUp.joinable()) {
