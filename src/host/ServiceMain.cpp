@@ -1,9 +1,6 @@
 #include "host/ServiceMain.h"
 
-#include <syslog.h>
-
 #include <chrono>
-#include <cstdio>
 #include <exception>
 
 #include "common/Log.h"
@@ -47,16 +44,10 @@ void TfrmServiceMain::FormCreate() {
   log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
   log_.SetLogMessage(false);
   config_ = std::make_unique<config::TConfiguration>(ProgramDir, log_);
-  database_ = std::make_unique<database::TDatabase>([](const std::string& text) {
-    // Never waits for anybody: the processing thread goes on at once.
-    if (Process().RunAsService) {
-      syslog(LOG_ERR, "%s", text.c_str());
-    } else {
-      std::fprintf(stderr, "%s\n", text.c_str());
-    }
-  });
-  processing_ = std::make_unique<processing::TProcessing>(
-      *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); });
+  // Never waits for anybody: the processing thread goes on at once.
+  database_ = std::make_unique<database::TDatabase>(ShowOperatorMessage);
+  processing_ = std::make_unique<processing::TProcessing>(*config_, *database_, log_, *this,
+                                                          [this] { log_.DrainMessageQueue(); });
   RestartProcessing();
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);

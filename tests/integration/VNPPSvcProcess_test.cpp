@@ -10,7 +10,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -227,6 +229,47 @@ TEST(VNPPSvcProcess, OutputPipeWithoutReaderDoesNotKillTheProcess) {
     }
     std::filesystem::remove(InstanceLockPath());
   }
+}
+
+// The output read until it holds text, for at most 20 seconds.
+std::string ReadUntil(int fd, const std::string& text) {
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (output.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) != 1) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  return output;
+}
+
+// /dev/full stands in for a full disk: every log line fails, and the desktop-mode process
+// says so once on standard error.
+TEST(VNPPSvcProcess, LogFileOnAFullDiskIsReportedOnceOnStandardError) {
+  TempDir home, units;
+  std::filesystem::create_directory(home / "LogFiles");
+  std::filesystem::create_symlink("/dev/full", home / "LogFiles/VNPostProc.log");
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-full";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                       {"VNPPSVC_INSTANCE", instance},
+                       {"VNPPSVC_UNIT_DIR", units.Path()}});
+  ASSERT_GT(child.pid, 0);
+  const std::string notice = "Cannot write the log file " + home / "LogFiles/VNPostProc.log" +
+                             ": " + std::strerror(ENOSPC);
+  std::string output = ReadUntil(child.out.Get(), notice);
+  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+  int status = -1;
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  output += ReadAll(child.out.Get());
+  const size_t first = output.find(notice);
+  ASSERT_NE(first, std::string::npos) << output;
+  EXPECT_EQ(output.find(notice, first + 1), std::string::npos) << output;
+  std::filesystem::remove(InstanceLockPath());
 }
 
 // A datagram socket standing in for systemd's notification socket.
