@@ -33,9 +33,10 @@ std::string Trim(const std::string& s) {
   return s.substr(begin, end - begin);
 }
 
-// The 8-bit byte of a UTF-16 code unit: units up to 0xFF are that byte, the characters of
-// Windows-1252 at 0x80 to 0x9F (the code page the settings were written in) give their
-// byte, and every other unit, a half of a surrogate pair included, gives '?'.
+// The 8-bit byte of a UTF-16 code unit: units up to 0xFF are that byte; the characters of
+// Windows-1252 at 0x80 to 0x9F (an export made on a Western Windows machine turns those
+// bytes of an 8-bit value into them) give their byte; every other unit, a half of a
+// surrogate pair included, gives '?'.
 char ByteOfUnit(std::uint16_t unit) {
   if (unit <= 0xFF) return static_cast<char>(unit);
   static constexpr std::uint16_t kWindows1252[32] = {
