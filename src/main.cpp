@@ -1,4 +1,5 @@
 // VNPPSvc: wires the program's objects together and runs the chosen mode.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +17,7 @@
 
 int main(int argc, char** argv) {
   using namespace vnpp;
+  ::signal(SIGPIPE, SIG_IGN);  // output nobody reads fails with EPIPE instead of ending us
   common::LoadRegionalSettings();
   host::SetCommandLine(argc, argv);
 
@@ -24,7 +26,7 @@ int main(int argc, char** argv) {
     return database::RunEncodePassword(std::cin, std::cout, std::cerr);
   }
 
-  // Before any thread exists: SIGINT and SIGTERM reach only the main loop.
+  // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
 
   host::TInstanceLock instance;
@@ -49,11 +51,11 @@ int main(int argc, char** argv) {
   loop.WatchStopSignals([&] {
     stopSignalled.store(true);
     host::Process().ShuttingDown.store(true);
-    if (service) host::NotifyStopping();
+    host::NotifyStopping();
     form.Close();
   });
 
-  if (service) host::NotifyReady();
+  host::NotifyReady();
   loop.Run();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

@@ -28,8 +28,10 @@ inline bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Writes all size bytes to fd, retrying short and interrupted writes. False on failure.
-inline bool WriteAll(int fd, const char* data, std::size_t size) {
+// Writes all size bytes to fd, retrying short and interrupted writes. False on failure,
+// with errno from the failed write. *written, when given, receives the bytes written.
+inline bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written = nullptr) {
+  if (written) *written = 0;
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
@@ -38,6 +40,7 @@ inline bool WriteAll(int fd, const char* data, std::size_t size) {
     }
     data += n;
     size -= static_cast<std::size_t>(n);
+    if (written) *written += static_cast<std::size_t>(n);
   }
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,10 @@ inline constexpr int kMsgIdLast = 64858;
 
 // The text of message id (64848 to 64858); empty for any other id.
 std::string LoadMessage(int id);
+
+// Tells the operator without waiting for an answer: standard error in desktop mode, syslog
+// (ident "VNPostProcessor") in service mode.
+void ShowOperatorMessage(const std::string& text);
 
 // Thread safety: every member may be called from any thread. WriteLog calls from several
 // threads never interleave within a line, in the file or on the echo.
@@ -44,8 +49,15 @@ class TMessageLog final : public common::ILog {
   std::string LogFileName() const EXCLUDES(fileMu_);
 
   // Opens LogFileName for appending (creating the file, never its directory), writes line
-  // and CR LF, closes it. Any failure drops the line silently.
+  // and CR LF, closes it. A file that cannot be opened drops the line silently. A write
+  // that fails or is cut short (a full disk) loses the line or its end; the next line then
+  // starts with CR LF of its own, so that it begins a line of the file. Such a failure goes
+  // to the failure report once, with the file name and the system's reason, and again only
+  // after a write has succeeded in between.
   void AppendLogLine(const std::string& line) EXCLUDES(fileMu_);
+
+  // Where write failures of the log file are reported; ShowOperatorMessage until set.
+  void SetFailureReport(std::function<void(const std::string&)> report) EXCLUDES(fileMu_);
 
   // MessageQueue exists from CreateMessageQueue to FreeMessageQueue; freeing discards the
   // entries still in it.
@@ -71,7 +83,9 @@ class TMessageLog final : public common::ILog {
   void SetEchoFd(int fd) EXCLUDES(fileMu_);
 
  private:
-  void AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+  // Returns the failure report to make once fileMu_ is released, or "".
+  std::string AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+  void Report(const std::string& failure) EXCLUDES(fileMu_);
 
   std::atomic<bool> logMessage_{false};
   std::atomic<int> logDetail_{0};
@@ -87,6 +101,9 @@ class TMessageLog final : public common::ILog {
   mutable common::Mutex fileMu_;
   std::string logFileName_ GUARDED_BY(fileMu_);
   int echoFd_ GUARDED_BY(fileMu_) = -1;
+  std::function<void(const std::string&)> failureReport_ GUARDED_BY(fileMu_) = ShowOperatorMessage;
+  bool lineOpen_ GUARDED_BY(fileMu_) = false;         // the file ends inside a line
+  bool failureReported_ GUARDED_BY(fileMu_) = false;  // since the last good write
 };
 
 }  // namespace vnpp::host

@@ -1,9 +1,6 @@
 #include "host/ServiceMain.h"
 
-#include <syslog.h>
-
 #include <chrono>
-#include <cstdio>
 #include <exception>
 
 #include "common/Log.h"
@@ -47,14 +44,8 @@ void TfrmServiceMain::FormCreate() {
   log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
   log_.SetLogMessage(false);
   config_ = std::make_unique<config::TConfiguration>(ProgramDir, log_);
-  database_ = std::make_unique<database::TDatabase>([](const std::string& text) {
-    // Never waits for anybody: the processing thread goes on at once.
-    if (Process().RunAsService) {
-      syslog(LOG_ERR, "%s", text.c_str());
-    } else {
-      std::fprintf(stderr, "%s\n", text.c_str());
-    }
-  });
+  // Never waits for anybody: the processing thread goes on at once.
+  database_ = std::make_unique<database::TDatabase>(ShowOperatorMessage);
   // The processing thread's moments reach the handlers on this thread; the thread itself only
   // posts and goes on.
   auto relay = [this](std::function<void()> TProcessingHandlers::*which) {

@@ -2,11 +2,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/Regional.h"
@@ -81,6 +87,49 @@ TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
   EXPECT_EQ(sink.Events(),
             (std::vector<RecordingSink::Event>{{"ItemChange", kHostAppId, "MESSAGE", "lost"}}));
+}
+
+// A full disk, made with the file size limit (which holds for root too): a write that
+// crosses it is cut short, the next one fails with EFBIG.
+TEST_F(MessageLogTest, FailedAppendIsReportedOnceAndTheNextLineStartsAFreshLine) {
+  testing::WriteFile(LogPath(), "old line\r\n");
+  std::vector<std::string> reports;
+  log_.SetFailureReport([&](const std::string& text) { reports.push_back(text); });
+  struct Step {
+    std::optional<off_t> room;  // bytes the file may still grow by; nullopt: no limit
+    const char* message;
+    size_t reportsAfter;
+  };
+  const Step steps[] = {
+      {30, "first line, cut after thirty bytes", 1},
+      {0, "lost entirely", 1},  // still the same failure: not reported again
+      {std::nullopt, "written on a fresh line", 1},
+      {0, "lost after a success", 2},
+      {std::nullopt, "next", 2},
+  };
+  struct rlimit unlimited {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  for (const Step& step : steps) {
+    if (step.room) {
+      struct rlimit limit = unlimited;
+      limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(LogPath()) + *step.room);
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    log_.WriteLog(step.message);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    EXPECT_EQ(reports.size(), step.reportsAfter) << step.message;
+  }
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(ReadFile(LogPath()),
+            "old line\r\n"
+            "12/07/2026 06:49:19    first l\r\n"
+            "12/07/2026 06:49:19    written on a fresh line\r\n"
+            "12/07/2026 06:49:19    next\r\n");
+  for (const std::string& report : reports) {
+    EXPECT_NE(report.find(LogPath()), std::string::npos) << report;
+    EXPECT_NE(report.find(std::strerror(EFBIG)), std::string::npos) << report;
+  }
 }
 
 TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
