@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vnpp::common {
 
@@ -19,13 +20,31 @@ inline std::string UpperAscii(std::string text) {
   return text;
 }
 
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline std::string LowerAscii(std::string text) {
+  for (char& c : text) c = LowerAscii(c);
+  return text;
+}
+
 // Equal when equal after ASCII upper-casing; no trimming.
-inline bool EqualsNoCase(const std::string& a, const std::string& b) {
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
   }
   return true;
+}
+
+// text without the leading and trailing bytes of blanks (blank, tab, line ends, vertical
+// tab and form feed by default).
+inline std::string Trim(std::string_view text, std::string_view blanks = " \t\n\v\f\r") {
+  const std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return std::string();
+  const std::size_t last = text.find_last_not_of(blanks);
+  return std::string(text.substr(first, last - first + 1));
 }
 
 // Writes all size bytes to fd, retrying short and interrupted writes. False on failure,

@@ -4,33 +4,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <sstream>
 #include <vector>
 
+#include "common/Text.h"
+
 namespace vnpp::database {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
+using common::Trim;
 
 std::string NormalizeKey(const std::string& path) {
   size_t begin = 0, end = path.size();
   while (begin < end && path[begin] == '\\') ++begin;
   while (end > begin && path[end - 1] == '\\') --end;
-  return Lower(path.substr(begin, end - begin));
-}
-
-std::string Trim(const std::string& s) {
-  size_t begin = 0, end = s.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(s[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1]))) --end;
-  return s.substr(begin, end - begin);
+  return common::LowerAscii(path.substr(begin, end - begin));
 }
 
 // The 8-bit byte of a UTF-16 code unit: units up to 0xFF are that byte; the characters of
@@ -102,7 +93,7 @@ bool ParseData(const std::string& data, std::string& out) {
     size_t i = 0;
     return ReadQuoted(data, i, out);
   }
-  const std::string lower = Lower(data);
+  const std::string lower = common::LowerAscii(data);
   if (lower.rfind("hex:", 0) == 0) return ParseHexBytes(data.substr(4), out);
   if (lower.rfind("hex(", 0) == 0) {
     const size_t colon = data.find("):");
@@ -164,7 +155,7 @@ TRegistryFile TRegistryFile::Parse(const std::string& raw) {
       lines.back().pop_back();
       lines.back() += Trim(line);
     } else {
-      hexValue = Lower(line).find("=hex") != std::string::npos;
+      hexValue = common::LowerAscii(line).find("=hex") != std::string::npos;
       lines.push_back(std::move(line));
     }
   }
@@ -201,9 +192,9 @@ TRegistryFile TRegistryFile::Parse(const std::string& raw) {
     const std::string data = Trim(text.substr(i + 1));
     std::string value;
     if (data == "-") {
-      current->erase(Lower(name));
+      current->erase(common::LowerAscii(name));
     } else if (ParseData(data, value)) {
-      (*current)[Lower(name)] = value;
+      (*current)[common::LowerAscii(name)] = value;
     }
   }
   return file;
@@ -217,7 +208,7 @@ std::optional<std::string> TRegistryFile::ReadValue(const std::string& keyPath,
                                                     const std::string& name) const {
   const auto key = keys_.find(NormalizeKey(keyPath));
   if (key == keys_.end()) return std::nullopt;
-  const auto value = key->second.find(Lower(name));
+  const auto value = key->second.find(common::LowerAscii(name));
   if (value == key->second.end()) return std::nullopt;
   return value->second;
 }

@@ -9,7 +9,7 @@
 
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
-#include "host/UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace vnpp::host {
 
@@ -54,9 +54,9 @@ class TMainLoop {
  private:
   void Wake();
 
-  UniqueFd wakeFd_;    // eventfd: posted messages and Quit
-  UniqueFd timerFd_;   // timerfd of the message timer
-  UniqueFd signalFd_;  // signalfd of the stop signals, once watched
+  common::UniqueFd wakeFd_;    // eventfd: posted messages and Quit
+  common::UniqueFd timerFd_;   // timerfd of the message timer
+  common::UniqueFd signalFd_;  // signalfd of the stop signals, once watched
   std::function<void()> onStop_;
   std::function<void()> onTick_;
   std::chrono::milliseconds interval_{1000};

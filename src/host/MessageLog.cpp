@@ -10,8 +10,8 @@
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/Text.h"
+#include "common/UniqueFd.h"
 #include "host/Startup.h"
-#include "host/UniqueFd.h"
 
 namespace vnpp::host {
 namespace {
@@ -33,18 +33,6 @@ void ShowOperatorMessage(const std::string& text) {
   } else {
     WriteAll(STDERR_FILENO, text + "\n");
   }
-}
-
-std::string LoadMessage(int id) {
-  static const char* const kTexts[] = {
-      common::kMsgUnableToConnect, common::kMsgDatabaseNotConnected, common::kMsgReading,
-      common::kMsgStartupLoaded,   common::kMsgErrorPrefix,          common::kMsgDisabled,
-      common::kMsgDataFor,         common::kMsgRetrieveData,         common::kMsgFinished,
-      common::kMsgServiceStarted,  common::kMsgServiceStopped,
-  };
-  static_assert(sizeof kTexts / sizeof kTexts[0] == kMsgIdLast - kMsgIdFirst + 1);
-  if (id < kMsgIdFirst || id > kMsgIdLast) return std::string();
-  return kTexts[id - kMsgIdFirst];
 }
 
 void TMessageLog::WriteLog(const std::string& message) {
@@ -104,7 +92,7 @@ void TMessageLog::SetFailureReport(std::function<void(const std::string&)> repor
 std::string TMessageLog::AppendLogLineLocked(const std::string& line) {
   if (logFileName_.empty()) return std::string();
   // O_CREAT makes the file but never the directory: a missing "LogFiles" loses the line.
-  const UniqueFd fd(
+  const common::UniqueFd fd(
       ::open(logFileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
   if (!fd.Valid()) return std::string();
   // After a line cut short the file ends inside it: end that line before this one.

@@ -15,13 +15,6 @@
 
 namespace vnpp::host {
 
-// Message ids of the message table.
-inline constexpr int kMsgIdFirst = 64848;
-inline constexpr int kMsgIdLast = 64858;
-
-// The text of message id (64848 to 64858); empty for any other id.
-std::string LoadMessage(int id);
-
 // Tells the operator without waiting for an answer: standard error in desktop mode, syslog
 // (ident "VNPostProcessor") in service mode.
 void ShowOperatorMessage(const std::string& text);

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace vnpp::host {
 
@@ -52,7 +52,7 @@ class TInstanceLock {
   bool Held() const { return fd_.Valid(); }
 
  private:
-  UniqueFd fd_;
+  common::UniqueFd fd_;
 };
 
 // The name of the effective user, empty when it cannot be found.

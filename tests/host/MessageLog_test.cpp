@@ -16,8 +16,8 @@
 
 #include "common/Clock.h"
 #include "common/Regional.h"
+#include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
-#include "host/UniqueFd.h"
 
 namespace vnpp::host {
 namespace {
@@ -62,7 +62,7 @@ TEST_F(MessageLogTest, WritesStampFourBlanksMessageAndCrLfWithRegionalSeparators
 
 TEST_F(MessageLogTest, AppendsToAnExistingFileAndEchoesEachLineWithLf) {
   testing::WriteFile(LogPath(), "old line\r\n");
-  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  const common::UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
   log_.SetEchoFd(echo.Get());
   log_.WriteLog("first");
   clock_.AdvanceSeconds(61);
@@ -74,7 +74,7 @@ TEST_F(MessageLogTest, AppendsToAnExistingFileAndEchoesEachLineWithLf) {
 }
 
 TEST_F(MessageLogTest, ErrorPrefixWithEmptyTextIsLoggedAsThePrefixAlone) {
-  log_.WriteLog(LoadMessage(64852) + std::string());
+  log_.WriteLog(common::kMsgErrorPrefix + std::string());
   EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    Error 1500: \r\n");
 }
 
@@ -185,7 +185,7 @@ TEST_F(MessageLogTest, FreeingTheQueueDiscardsItsEntries) {
 
 TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
   constexpr int kLines = 1000;
-  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  const common::UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
   log_.SetEchoFd(echo.Get());
   const std::string padding(100, 'x');
   auto writer = [&](char id) {
@@ -214,25 +214,6 @@ TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
     EXPECT_EQ(count[0], kLines) << path;
     EXPECT_EQ(count[1], kLines) << path;
   }
-}
-
-TEST(MessageTable, MapsEveryIdToItsTextAndOthersToEmpty) {
-  const std::pair<int, const char*> table[] = {
-      {64847, ""},
-      {64848, "Error 1501: Unable to connect to database."},
-      {64849, "Database NOT connected."},
-      {64850, "Reading %p."},
-      {64851, "Startup parameters loaded."},
-      {64852, "Error 1500: "},
-      {64853, "Disabled"},
-      {64854, "Data for \"%p.%p\" at \"%p\", %p"},
-      {64855, "PollGroup %p: %p - Retrieve data..."},
-      {64856, "PollGroup %p: Finished."},
-      {64857, "Post processing service started."},
-      {64858, "Post processing service stopped."},
-      {64859, ""},
-  };
-  for (const auto& [id, text] : table) EXPECT_EQ(LoadMessage(id), text) << id;
 }
 
 }  // namespace

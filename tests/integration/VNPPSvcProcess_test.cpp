@@ -21,9 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
-#include "host/UniqueFd.h"
 
 extern char** environ;
 
@@ -35,7 +35,7 @@ using testing::TempDir;
 
 struct Child {
   pid_t pid = -1;
-  UniqueFd out;  // the child's standard output and standard error
+  common::UniqueFd out;  // the child's standard output and standard error
 };
 
 struct SpawnOptions {
@@ -60,7 +60,7 @@ Child Spawn(const std::map<std::string, std::string>& env, const SpawnOptions& o
 
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  common::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
   if (options.closedOutput) readEnd.Reset();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -294,7 +294,7 @@ class NotifySocket {
 
  private:
   std::string path_;
-  UniqueFd fd_;
+  common::UniqueFd fd_;
   bool bound_ = false;
 };
 
