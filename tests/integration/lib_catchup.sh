@@ -10,6 +10,8 @@
 #   startfrom    StartFrom of every group, "mm/dd/yyyy hh:nn:ss"
 #   run_timeout  seconds a run that is left to finish may take
 # shellcheck shell=bash
+# The variables above come from the sourcing script; run_rc and pid go back to it.
+# shellcheck disable=SC2154,SC2034
 
 fail() {
   echo "FAIL: $*" >&2
@@ -97,9 +99,11 @@ start_catchup() {
 }
 
 # Waits for the run in $pid to end, at most $run_timeout seconds (then it is killed and the
-# result is 124). Prints its exit code and clears $pid.
+# result is 124). Sets $run_rc to its exit code and clears $pid. (Not in a command
+# substitution: a subshell cannot wait for this shell's child.)
 wait_catchup() {
-  local waited=0 rc=0
+  local waited=0
+  run_rc=0
   while kill -0 "$pid" 2>/dev/null && [ "$waited" -lt $((run_timeout * 10)) ]; do
     sleep 0.1
     waited=$((waited + 1))
@@ -107,12 +111,11 @@ wait_catchup() {
   if kill -0 "$pid" 2>/dev/null; then
     kill -KILL "$pid" 2>/dev/null || true
     wait "$pid" 2>/dev/null || true
-    rc=124
+    run_rc=124
   else
-    wait "$pid" 2>/dev/null || rc=$?
+    wait "$pid" 2>/dev/null || run_rc=$?
   fi
   pid=""
-  echo "$rc"
 }
 
 # $1 a command that prints a row count, $2 the count to exceed. Returns once the count is
