@@ -326,6 +326,7 @@ case_postgresql_stop() {
   finish "$work/a.dump" "$work/b.dump" "$work/a" "$work/b"
 }
 
+avoid_hour_boundary 90
 case $case_name in
   sigterm) case_sigterm ;;
   readonly-home) case_readonly home ;;

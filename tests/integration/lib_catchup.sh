@@ -72,6 +72,19 @@ make_home() {
   } > "$home/VNPostProc.VFG"
 }
 
+# A catch-up processes the hourly windows up to the present hour, so every entry's last
+# POLLUpdate names the hour in which the run ran. Runs that are to be compared must fall in
+# one hour: near the end of an hour, this waits for the next one. $1: seconds the test needs.
+avoid_hour_boundary() {
+  local into left
+  into=$(( 10#$(date +%M) * 60 + 10#$(date +%S) ))
+  left=$((3600 - into))
+  if [ "$left" -lt "$1" ]; then
+    echo "waiting $((left + 1)) s for the next hour, so that all runs fall in one hour"
+    sleep $((left + 1))
+  fi
+}
+
 # $1 home directory: shows the end of the run's output and of its log.
 show_run() {
   echo "--- output of $exe -catchup in $1:" >&2
