@@ -28,12 +28,18 @@ inline bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Writes all size bytes to fd, retrying short and interrupted writes. False on failure.
+// Writes all size bytes to fd, retrying short and interrupted writes. False on failure, with
+// errno telling why (ENOSPC, EFBIG, ...).
 inline bool WriteAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      // No progress and no error: give up rather than spin.
+      errno = EIO;
       return false;
     }
     data += n;

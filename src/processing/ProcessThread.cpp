@@ -6,6 +6,7 @@
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
+#include "config/PScan.h"
 #include "database/Database.h"
 #include "processing/Schedule.h"
 
@@ -86,7 +87,10 @@ void TProcessThread::FillQueue() {
       config::TPostProcGroupItem& group = groups->Item(i);
       group.GroupNumber = i + 1;
       if (group.Enabled) {
-        InitGroupSchedule(group);
+        if (InitGroupSchedule(group)) {
+          LogError(
+              config::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
+        }
         queue_.Insert(&group);
       }
     }
