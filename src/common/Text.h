@@ -47,14 +47,19 @@ inline std::string Trim(std::string_view text, std::string_view blanks = " \t\n\
   return std::string(text.substr(first, last - first + 1));
 }
 
-// Writes all size bytes to fd, retrying short and interrupted writes. False on failure,
-// with errno from the failed write. *written, when given, receives the bytes written.
+// Writes all size bytes to fd, retrying short and interrupted writes. False on failure, with
+// errno telling why (ENOSPC, EFBIG, ...). *written, when given, receives the bytes written.
 inline bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written = nullptr) {
   if (written) *written = 0;
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      // No progress and no error: give up rather than spin.
+      errno = EIO;
       return false;
     }
     data += n;

@@ -97,7 +97,10 @@ void TProcessThread::FillQueue() {
       config::TPostProcGroupItem& group = groups->Item(i);
       group.GroupNumber = i + 1;
       if (group.Enabled) {
-        InitGroupSchedule(group);
+        if (InitGroupSchedule(group)) {
+          LogError(
+              config::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
+        }
         SeedEntries(group);
         queue_.Insert(&group);
       }
