@@ -10,6 +10,7 @@
 #include "common/Regional.h"
 #include "database/Encrypt.h"
 #include "host/MainLoop.h"
+#include "host/ServiceInstall.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
@@ -57,11 +58,7 @@ int main(int argc, char** argv) {
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   form.FormCreate();
 
-  if (form.Installing) {
-    // The unit's installation and removal go here.
-    std::fputs("VNPPSvc: installing and removing the service is not available yet.\n", stderr);
-    return 1;
-  }
+  if (form.Installing) return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   loop.WatchStopSignals([&] {
     host::Process().ShuttingDown.store(true);

@@ -166,6 +166,7 @@ void TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index, bo
 
 void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
                                  config::TStationSensorInfoItem& entry, const TWindow& window) {
+  if (windowHook_) windowHook_();
   compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
                             group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
                             group.Parameter, group.IsDelta(), group.BoundaryMode);

@@ -13,14 +13,22 @@ namespace vnpp::processing {
 
 TProcessThread::TProcessThread(config::TConfiguration& config, database::TDatabase& database,
                                common::ILog& log, IStatusSink& status,
-                               common::AutoResetEvent& wakeEvent)
+                               common::AutoResetEvent& wakeEvent,
+                               std::atomic<std::int64_t>* heartbeat)
     : config_(config),
       database_(database),
       log_(log),
       status_(status),
       wakeEvent_(wakeEvent),
+      heartbeat_(heartbeat),
       runner_(config, database, log, StopRequested, ScheduleMode),
-      queue_(20, 20) {}
+      queue_(20, 20) {
+  runner_.SetWindowHook([this] { Beat(); });
+}
+
+void TProcessThread::Beat() {
+  if (heartbeat_ != nullptr) heartbeat_->store(common::SteadyNanoseconds());
+}
 
 TProcessThread::~TProcessThread() {
   if (thread_.joinable()) {
@@ -32,7 +40,9 @@ TProcessThread::~TProcessThread() {
   }
 }
 
-void TProcessThread::Start() { thread_ = std::thread([this] { Execute(); }); }
+void TProcessThread::Start() {
+  thread_ = std::thread([this] { Execute(); });
+}
 
 void TProcessThread::Join() {
   if (thread_.joinable()) thread_.join();
@@ -99,6 +109,7 @@ void TProcessThread::Loop() {
   CurrentGroup = queue_.DeleteMin();
   PublishStatus();
   while (true) {
+    Beat();
     try {
       const common::TDateTime now = common::Now();
       if (StopRequested.load()) break;
@@ -168,6 +179,7 @@ void TProcessThread::Execute() {
     DemandList.clear();
     demandRunning_ = false;
   }
+  if (heartbeat_ != nullptr) heartbeat_->store(0);  // ended: idle, not stuck
   finished_.store(true);
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -31,9 +32,12 @@ class IStatusSink {
 
 class TProcessThread {
  public:
-  // All references must outlive the thread object. wakeEvent ends a wait early.
-  TProcessThread(config::TConfiguration& config, database::TDatabase& database,
-                 common::ILog& log, IStatusSink& status, common::AutoResetEvent& wakeEvent);
+  // All references must outlive the thread object. wakeEvent ends a wait early. heartbeat,
+  // when given, receives common::SteadyNanoseconds() at the top of every loop pass and
+  // before every data window, and 0 when the main procedure ends; it must outlive the thread.
+  TProcessThread(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
+                 IStatusSink& status, common::AutoResetEvent& wakeEvent,
+                 std::atomic<std::int64_t>* heartbeat = nullptr);
   // REQUIRES: the thread has been joined (or never started).
   ~TProcessThread();
   TProcessThread(const TProcessThread&) = delete;
@@ -70,12 +74,14 @@ class TProcessThread {
   void Loop();
   void PublishStatus() EXCLUDES(StatusLock);
   void LogError(const std::string& message);
+  void Beat();
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
   common::ILog& log_;
   IStatusSink& status_;
   common::AutoResetEvent& wakeEvent_;
+  std::atomic<std::int64_t>* heartbeat_;
   TGroupRunner runner_;
   TStPQueue queue_;
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
 
@@ -26,6 +27,7 @@ void TProcessing::StopLocked() {
     failedBefore_ += ProcessThread->FailedEntries();
     ProcessThread.reset();
     WakeEvent.reset();
+    heartbeat_.store(0);
     if (drainMessages_) drainMessages_();
     log_.WriteLog(common::kMsgServiceStopped);
   }
@@ -42,13 +44,16 @@ void TProcessing::StartProcessing() {
   StopLocked();
   try {
     WakeEvent = std::make_unique<common::AutoResetEvent>();
-    ProcessThread =
-        std::make_unique<TProcessThread>(config_, database_, log_, status_, *WakeEvent);
+    ProcessThread = std::make_unique<TProcessThread>(config_, database_, log_, status_, *WakeEvent,
+                                                     &heartbeat_);
     log_.WriteLog(common::kMsgServiceStarted);
+    // Loading the configuration counts from here.
+    heartbeat_.store(common::SteadyNanoseconds());
     ProcessThread->Start();
   } catch (...) {
     ProcessThread.reset();  // never started, or its destructor stops it
     WakeEvent.reset();
+    heartbeat_.store(0);
   }
 }
 
