@@ -151,6 +151,12 @@ class NotifySocket {
   }
   // Every datagram received so far.
   const std::vector<std::string>& All() const { return all_; }
+  // Every datagram so far, one a line, for failure messages.
+  std::string Received() const {
+    std::string text;
+    for (const std::string& m : all_) text += m + "\n";
+    return text;
+  }
   int Count(const std::string& message) const {
     int n = 0;
     for (const std::string& m : all_) n += m == message ? 1 : 0;
@@ -273,14 +279,14 @@ TEST(ServiceSystemd, ReportsReadyStatusWatchdogAndStoppingToTheNotifySocket) {
     }
 
     ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
-    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 20s));
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", 20s)) << notify.Received();
     int wstatus = -1;
     ASSERT_EQ(::waitpid(child.pid, &wstatus, 0), child.pid);
     EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
     while (notify.Receive(0ms)) {
     }
-    EXPECT_EQ(notify.Count("READY=1"), 1);
-    EXPECT_EQ(notify.Count("STOPPING=1"), 1);
+    EXPECT_EQ(notify.Count("READY=1"), 1) << notify.Received();
+    EXPECT_EQ(notify.Count("STOPPING=1"), 1) << notify.Received();
     EXPECT_NE(ReadFile(home / "LogFiles/VNPostProc.log").find("Post processing service stopped."),
               std::string::npos);
     testing::ScopedEnv instance("VNPPSVC_INSTANCE", InstanceName("notify"));
