@@ -11,6 +11,7 @@
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
 #include "host/MainLoop.h"
+#include "host/ServiceInstall.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
@@ -41,11 +42,7 @@ int main(int argc, char** argv) {
   if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
   form.FormCreate();
 
-  if (form.Installing) {
-    // The unit's installation and removal go here.
-    std::fputs("VNPPSvc: installing and removing the service is not available yet.\n", stderr);
-    return 1;
-  }
+  if (form.Installing) return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   std::atomic<bool> stopSignalled{false};
   loop.WatchStopSignals([&] {

@@ -45,6 +45,7 @@ void TMessageLog::WriteLog(const std::string& message) {
       if (echoFd_ >= 0) WriteAll(echoFd_, line + "\n");
     }
     Report(failure);
+    if (IJournal* journal = journal_.load()) journal->Send(message, ClassifyLogMessage(message));
     // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
     if (IEventSink* sink = sink_.load()) sink->SetItemChange(kHostAppId, kItemMessage, message);
   } catch (...) {

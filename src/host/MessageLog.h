@@ -12,6 +12,7 @@
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "host/EventSink.h"
+#include "host/Journal.h"
 
 namespace vnpp::host {
 
@@ -28,7 +29,8 @@ class TMessageLog final : public common::ILog {
   TMessageLog& operator=(const TMessageLog&) = delete;
 
   // Time stamp + four blanks + message: to the file when LogMessage is on, to the echo when
-  // one is set, and the bare message to the event sink as item "MESSAGE". Never throws.
+  // one is set; the bare message to the journal when one is set (whatever LogMessage says,
+  // as for the broadcast) and to the event sink as item "MESSAGE". Never throws.
   void WriteLog(const std::string& message) override EXCLUDES(fileMu_);
   // Appends the message to MessageQueue; dropped when no queue exists. Never throws.
   void QueueMessage(const std::string& message) override EXCLUDES(queueMu_);
@@ -71,6 +73,10 @@ class TMessageLog final : public common::ILog {
   void SetEventSink(IEventSink* sink) { sink_.store(sink); }
   IEventSink* EventSink() const { return sink_.load(); }
 
+  // The journal that receives every message in service mode, or nullptr for none.
+  // REQUIRES: the journal outlives its use, as for the event sink.
+  void SetJournal(IJournal* journal) { journal_.store(journal); }
+
   // A descriptor that receives a copy of every log line (ending in LF), or -1 for none.
   // The descriptor stays owned by the caller.
   void SetEchoFd(int fd) EXCLUDES(fileMu_);
@@ -83,6 +89,7 @@ class TMessageLog final : public common::ILog {
   std::atomic<bool> logMessage_{false};
   std::atomic<int> logDetail_{0};
   std::atomic<IEventSink*> sink_{nullptr};
+  std::atomic<IJournal*> journal_{nullptr};
 
   // Lock order: the processing thread's StatusLock is taken before queueMu_, never the
   // reverse. A drain writes the file while holding queueMu_, so queueMu_ comes before

@@ -1,11 +1,14 @@
 #include "host/ServiceMain.h"
 
+#include <syslog.h>
+
 #include <chrono>
 #include <exception>
 
 #include "common/Log.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
+#include "host/ServiceNotify.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
 
@@ -37,6 +40,11 @@ void TfrmServiceMain::FormCreate() {
   }
   Installing = false;
   created_ = true;
+  if (Process().RunAsService) {
+    ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
+    journal_ = MakeSystemJournal();
+    log_.SetJournal(journal_.get());
+  }
   // Broadcasts go to the automation object from here on.
   log_.SetEventSink(hostComObject_);
   log_.CreateMessageQueue();
@@ -60,6 +68,10 @@ void TfrmServiceMain::FormCreate() {
                                     relay(&TProcessingHandlers::Finished)};
   processing_ = std::make_unique<processing::TProcessing>(
       *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); }, std::move(events));
+  if (const auto interval = WatchdogInterval(); interval.count() > 0) {
+    watchdog_ = std::make_unique<TWatchdog>(
+        interval, [this] { return processing_->Heartbeat(); }, [] { NotifyWatchdog(); });
+  }
   RestartProcessing();
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);
@@ -121,14 +133,19 @@ void TfrmServiceMain::Stopservice1Click() {
   Close();
 }
 
-void TfrmServiceMain::tmrMessageTimer() { log_.DrainMessageQueue(); }
+void TfrmServiceMain::tmrMessageTimer() {
+  log_.DrainMessageQueue();
+  if (watchdog_) watchdog_->Tick();
+}
 
 void TfrmServiceMain::PostPollGroupChanged() {
   loop_.Post([this] { WMPollGroupChanged(0); });
 }
 
 void TfrmServiceMain::WMPollGroupChanged(int wParam) {
-  if (wParam != 0 || hostComObject_ == nullptr) return;
+  if (wParam != 0) return;
+  NotifyStatus("Next Group: " + PollGroupLabel() + ", Next Time: " + PollTimeLabel());
+  if (hostComObject_ == nullptr) return;
   try {
     hostComObject_->SetItemChange(kHostAppId, kItemPollGroup, std::string());
   } catch (...) {

@@ -137,6 +137,19 @@ std::string UnitDirectory() {
   return dir.empty() ? std::string("/etc/systemd/system") : dir;
 }
 
+std::string RegisteredUnitPath(const std::string& unitName) {
+  std::vector<std::string> dirs = {UnitDirectory()};
+  if (Env("VNPPSVC_UNIT_DIR").empty()) {
+    dirs.insert(dirs.end(), {"/lib/systemd/system", "/usr/lib/systemd/system"});
+  }
+  for (const std::string& dir : dirs) {
+    const std::string path = dir + "/" + unitName;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return path;
+  }
+  return std::string();
+}
+
 bool SelectRunMode(std::string_view baseName) {
   TProcessValues& p = Process();
   p.ServiceDisplayName = std::string(baseName);
@@ -146,9 +159,8 @@ bool SelectRunMode(std::string_view baseName) {
     p.RunAsService = true;
     return true;
   }
-  const std::string unit = UnitDirectory() + "/" + p.ServiceName + ".service";
-  struct stat st {};
-  p.RunAsService = ::stat(unit.c_str(), &st) == 0;
+  const std::string unit = RegisteredUnitPath(p.ServiceName + ".service");
+  p.RunAsService = !unit.empty();
   if (p.RunAsService) {
     const std::string account = UnitAccount(unit);
     std::string user = EffectiveUserName();

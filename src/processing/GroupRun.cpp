@@ -187,6 +187,7 @@ bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index
 
 void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
                                  config::TStationSensorInfoItem& entry, const TWindow& window) {
+  if (windowHook_) windowHook_();
   compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
                             group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
                             group.Parameter, group.IsDelta(), group.BoundaryMode);

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "common/DateTime.h"
 #include "config/GroupModel.h"
@@ -43,6 +45,9 @@ class TGroupRunner {
   bool ProcessSensor(config::TPostProcGroupItem& group, int index);
   bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now);
 
+  // hook runs before every data window (the processing thread's heartbeat).
+  void SetWindowHook(std::function<void()> hook) { windowHook_ = std::move(hook); }
+
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
 
@@ -62,6 +67,7 @@ class TGroupRunner {
   const std::atomic<bool>& scheduleMode_;
   std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
   std::atomic<long> failedEntries_{0};
+  std::function<void()> windowHook_;
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a
