@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
   if (what != "write" && what != "compact")
     TimeReads(c, entries, vnpp::common::EncodeDateTime(1990, 1, 1), to);
   if (what == "compact") {
-    for (int per : {240, 360, 720, 240, 360, 720}) {
+    for (int per : {240}) {
       TimeCompact(c, entries, vnpp::common::EncodeDateTime(2026, 1, 1), days * 24, per);
     }
   } else if (what != "read") {

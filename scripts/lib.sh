@@ -5,7 +5,8 @@ VNPP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 VNPP_PACKAGES=(cmake ninja-build g++ clang clang-format ccache pkg-config libgtest-dev libgmock-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
-  postgresql postgresql-client libsdbus-c++-dev libsystemd-dev dbus python3)
+  postgresql postgresql-client libsdbus-c++-dev libsystemd-dev dbus python3
+  systemd dpkg-dev)
 
 # Installs the Debian packages that are missing (as root, through apt-get).
 vnpp_install_packages() {
@@ -48,10 +49,22 @@ INI
 }
 
 # Starts a private PostgreSQL cluster on loopback as the unprivileged user "postgres".
-# $1: directory for the cluster. Exports VNPP_TEST_PG (an ODBC connection string) and
-# VNPP_PG_DIR, VNPP_PG_BIN, VNPP_PG_PORT.
+# $1: directory for the cluster. $2: "fast" (the default) or "durable".
+#   fast: fsync, synchronous_commit and full_page_writes off. A confirmed commit can be lost
+#     when the server stops with -m immediate, so such a cluster serves ordinary tests only.
+#   durable: the server's own defaults (fsync and synchronous_commit on): a commit that was
+#     confirmed survives an immediate stop. Tests that stop the server or crash a client need it.
+# The settings go into the cluster's postgresql.conf, so vnpp_pg_ctl start keeps them.
+# The role "vnpp" may create databases of its own.
+# Exports VNPP_TEST_PG (an ODBC connection string to the database "vnpp"),
+# VNPP_TEST_PG_PASSWORD and VNPP_PG_DIR, VNPP_PG_BIN, VNPP_PG_PORT.
 vnpp_pg_start() {
   local dir=$1
+  local durability=${2:-fast}
+  case $durability in
+    fast|durable) ;;
+    *) echo "vnpp_pg_start: unknown durability '$durability'" >&2; return 1 ;;
+  esac
   VNPP_PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
   [ -x "$VNPP_PG_BIN/initdb" ] || { echo "PostgreSQL server binaries not found" >&2; return 1; }
   VNPP_PG_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
@@ -69,11 +82,25 @@ vnpp_pg_start() {
   "${run[@]}" "$VNPP_PG_BIN/initdb" -D "$dir/data" -U postgres --auth-local=trust \
     --auth-host=scram-sha-256 -E UTF8 --locale=C >"$dir.initdb.log" 2>&1 ||
     { cat "$dir.initdb.log" >&2; return 1; }
-  "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w \
-    -o "-c listen_addresses=127.0.0.1 -c port=$VNPP_PG_PORT -c unix_socket_directories=$dir -c fsync=off -c synchronous_commit=off -c full_page_writes=off" \
-    start >/dev/null || { cat "$dir/server.log" >&2; return 1; }
+  {
+    echo
+    echo "# vnpp_pg_start ($durability)"
+    echo "listen_addresses = '127.0.0.1'"
+    echo "port = $VNPP_PG_PORT"
+    echo "unix_socket_directories = '$dir'"
+    if [ "$durability" = fast ]; then
+      echo "fsync = off"
+      echo "synchronous_commit = off"
+      echo "full_page_writes = off"
+    else
+      echo "fsync = on"
+      echo "synchronous_commit = on"
+      echo "full_page_writes = on"
+    fi
+  } >> "$dir/data/postgresql.conf"
+  vnpp_pg_ctl start >/dev/null || { cat "$dir/server.log" >&2; return 1; }
   "${run[@]}" psql -h "$dir" -p "$VNPP_PG_PORT" -U postgres -d postgres -q -v ON_ERROR_STOP=1 \
-    -c "CREATE ROLE vnpp LOGIN PASSWORD '$pw'" -c "CREATE DATABASE vnpp OWNER vnpp" >/dev/null
+    -c "CREATE ROLE vnpp LOGIN CREATEDB PASSWORD '$pw'" -c "CREATE DATABASE vnpp OWNER vnpp" >/dev/null
   if [ -f "$VNPP_ROOT/sql/postgresql/schema.sql" ]; then
     PGPASSWORD=$pw psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q -v ON_ERROR_STOP=1 \
       -f "$VNPP_ROOT/sql/postgresql/schema.sql" >/dev/null
@@ -83,9 +110,15 @@ vnpp_pg_start() {
   export VNPP_TEST_PG_PASSWORD=$pw
 }
 
-vnpp_pg_stop() {
-  [ -n "${VNPP_PG_DIR:-}" ] && [ -d "$VNPP_PG_DIR/data" ] || return 0
+# pg_ctl of the cluster of vnpp_pg_start, as the user that owns it, waiting for the result:
+# "vnpp_pg_ctl start", "vnpp_pg_ctl -m immediate stop", "vnpp_pg_ctl status".
+vnpp_pg_ctl() {
   local run=()
   [ "$(id -u)" -eq 0 ] && run=(runuser -u postgres --)
-  "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$VNPP_PG_DIR/data" -m immediate -w stop >/dev/null 2>&1 || true
+  "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$VNPP_PG_DIR/data" -l "$VNPP_PG_DIR/server.log" -w "$@"
+}
+
+vnpp_pg_stop() {
+  [ -n "${VNPP_PG_DIR:-}" ] && [ -d "$VNPP_PG_DIR/data" ] || return 0
+  vnpp_pg_ctl -m immediate stop >/dev/null 2>&1 || true
 }

@@ -1,4 +1,5 @@
 // VNPPSvc: wires the program's objects together and runs the chosen mode.
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,12 +11,14 @@
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
 #include "host/MainLoop.h"
+#include "host/ServiceInstall.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
 
 int main(int argc, char** argv) {
   using namespace vnpp;
+  ::signal(SIGPIPE, SIG_IGN);  // output nobody reads fails with EPIPE instead of ending us
   common::LoadRegionalSettings();
   host::SetCommandLine(argc, argv);
 
@@ -24,7 +27,7 @@ int main(int argc, char** argv) {
     return database::RunEncodePassword(std::cin, std::cout, std::cerr);
   }
 
-  // Before any thread exists: SIGINT and SIGTERM reach only the main loop.
+  // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
 
   host::TInstanceLock instance;
@@ -39,21 +42,17 @@ int main(int argc, char** argv) {
   if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
   form.FormCreate();
 
-  if (form.Installing) {
-    // The unit's installation and removal go here.
-    std::fputs("VNPPSvc: installing and removing the service is not available yet.\n", stderr);
-    return 1;
-  }
+  if (form.Installing) return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   std::atomic<bool> stopSignalled{false};
   loop.WatchStopSignals([&] {
     stopSignalled.store(true);
     host::Process().ShuttingDown.store(true);
-    if (service) host::NotifyStopping();
+    host::NotifyStopping();
     form.Close();
   });
 
-  if (service) host::NotifyReady();
+  host::NotifyReady();
   loop.Run();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 
 #include "common/DateTime.h"
 
@@ -23,6 +25,14 @@ class SystemClock final : public IClock {
 // The clock in force; the system clock unless replaced.
 const IClock& Clock();
 inline TDateTime Now() { return Clock().Now(); }
+
+// Monotonic time in nanoseconds, for measuring how long ago something happened (the
+// processing thread's heartbeat); unrelated to the wall clock above.
+inline std::int64_t SteadyNanoseconds() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 // Replaces the clock for the lifetime of this object (tests). Not nestable across threads.
 class ScopedClockOverride {

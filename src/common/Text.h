@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace vnpp::common {
 
@@ -19,8 +20,17 @@ inline std::string UpperAscii(std::string text) {
   return text;
 }
 
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline std::string LowerAscii(std::string text) {
+  for (char& c : text) c = LowerAscii(c);
+  return text;
+}
+
 // Equal when equal after ASCII upper-casing; no trimming.
-inline bool EqualsNoCase(const std::string& a, const std::string& b) {
+inline bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (UpperAscii(a[i]) != UpperAscii(b[i])) return false;
@@ -28,16 +38,33 @@ inline bool EqualsNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-// Writes all size bytes to fd, retrying short and interrupted writes. False on failure.
-inline bool WriteAll(int fd, const char* data, std::size_t size) {
+// text without the leading and trailing bytes of blanks (blank, tab, line ends, vertical
+// tab and form feed by default).
+inline std::string Trim(std::string_view text, std::string_view blanks = " \t\n\v\f\r") {
+  const std::size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return std::string();
+  const std::size_t last = text.find_last_not_of(blanks);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+// Writes all size bytes to fd, retrying short and interrupted writes. False on failure, with
+// errno telling why (ENOSPC, EFBIG, ...). *written, when given, receives the bytes written.
+inline bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written = nullptr) {
+  if (written) *written = 0;
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
     }
+    if (n == 0) {
+      // No progress and no error: give up rather than spin.
+      errno = EIO;
+      return false;
+    }
     data += n;
     size -= static_cast<std::size_t>(n);
+    if (written) *written += static_cast<std::size_t>(n);
   }
   return true;
 }

@@ -9,6 +9,7 @@
 #include "common/Clock.h"
 #include "common/Error.h"
 #include "common/Regional.h"
+#include "common/Text.h"
 #include "compute/Statistics.h"
 
 namespace vnpp::compute {
@@ -21,18 +22,6 @@ const char* const kRolloverConvertMessage =
     "DELTA - Unable to convert parameter string to RolloverConstant.";
 const char* const kRolloverNegativeMessage =
     "DELTA- Negative value after applying RolloverConstant.";
-
-bool SameText(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i) {
-    const auto ca = static_cast<unsigned char>(a[i]);
-    const auto cb = static_cast<unsigned char>(b[i]);
-    const auto la = (ca >= 'A' && ca <= 'Z') ? ca + ('a' - 'A') : ca;
-    const auto lb = (cb >= 'A' && cb <= 'Z') ? cb + ('a' - 'A') : cb;
-    if (la != lb) return false;
-  }
-  return i == a.size() && b[i] == '\0';
-}
 
 // True when nothing but blanks and control characters is left after trimming both ends.
 bool IsBlankText(const std::string& s) {
@@ -227,9 +216,9 @@ void TPPDataItem::Compute(const std::string& FunctionName) {
   const std::size_t n = std::min(Times.size(), Values.size());
   if (n == 0) return;
 
-  if (SameText(FunctionName, "SPECIAL")) return;
-  const bool first = SameText(FunctionName, "FIRST");
-  if (first || SameText(FunctionName, "LAST")) {
+  if (common::EqualsNoCase(FunctionName, "SPECIAL")) return;
+  const bool first = common::EqualsNoCase(FunctionName, "FIRST");
+  if (first || common::EqualsNoCase(FunctionName, "LAST")) {
     const std::int64_t position = PositionParameter(Parameter);
     const auto count = static_cast<std::int64_t>(n);
     if (position < 1 || position > count) return;
@@ -239,11 +228,11 @@ void TPPDataItem::Compute(const std::string& FunctionName) {
     HasValueTime = true;
     return;
   }
-  if (SameText(FunctionName, "CNT")) {
+  if (common::EqualsNoCase(FunctionName, "CNT")) {
     PPValue = static_cast<double>(n);
     return;
   }
-  if (SameText(FunctionName, "DELTA")) {
+  if (common::EqualsNoCase(FunctionName, "DELTA")) {
     const double delta = PrevTime > 0 ? Values[n - 1] - PrevValue : 0;
     if (Parameter.empty()) {
       PPValue = delta;
@@ -259,19 +248,19 @@ void TPPDataItem::Compute(const std::string& FunctionName) {
   }
 
   for (std::size_t i = 0; i < n; ++i) stats.Add(common::DateTimeToEpoch(Times[i]), Values[i]);
-  if (SameText(FunctionName, "AVG")) {
+  if (common::EqualsNoCase(FunctionName, "AVG")) {
     PPValue = stats.Mean();
-  } else if (SameText(FunctionName, "MIN")) {
+  } else if (common::EqualsNoCase(FunctionName, "MIN")) {
     PPValue = stats.Min;
     ValueTime = common::EpochToDateTime(stats.MinTag);
     HasValueTime = true;
-  } else if (SameText(FunctionName, "MAX")) {
+  } else if (common::EqualsNoCase(FunctionName, "MAX")) {
     PPValue = stats.Max;
     ValueTime = common::EpochToDateTime(stats.MaxTag);
     HasValueTime = true;
-  } else if (SameText(FunctionName, "SUM")) {
+  } else if (common::EqualsNoCase(FunctionName, "SUM")) {
     PPValue = stats.Sum;
-  } else if (SameText(FunctionName, "STDEV")) {
+  } else if (common::EqualsNoCase(FunctionName, "STDEV")) {
     PPValue = stats.StdDev();
   }
 }

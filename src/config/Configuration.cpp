@@ -22,6 +22,20 @@ std::string SplitAtChar(std::string& text, char c) {
   return head;
 }
 
+// A count key's value, refused above limit.
+int ReadCount(const TIniFile& file, const std::string& section, const char* key, int limit) {
+  const int count = file.ReadInteger(section, key, 0);
+  if (count > limit) {
+    throw common::EPostProcError(std::string(key) + "=" + std::to_string(count) + " in section [" +
+                                 section + "] is above the limit of " + std::to_string(limit));
+  }
+  return count;
+}
+
+std::string PollUpdateKey(const TStationSensorInfoItem& entry) {
+  return "POLLUpdate" + std::to_string(entry.KeyNumber);
+}
+
 std::vector<std::string> SplitGroupNames(const std::string& names) {
   std::vector<std::string> result;
   int position = 1;
@@ -57,12 +71,19 @@ void TConfiguration::LoadConfiguration() {
       common::MutexLock lock(groupListLock_);
       groups_ = std::make_unique<TPostProcGroups>();
     }
-    configFile_->Load();
+    try {
+      configFile_->Load();
+    } catch (const std::exception&) {
+      // The file reads as one without keys: the log options take their defaults, so that
+      // this error and what follows reach the log file.
+      log_.SetLogMessage(true);
+      log_.SetLogDetail(1);
+      throw;
+    }
     const TIniFile& file = *configFile_;
 
     log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
     log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
-    const int count = file.ReadInteger(kPostProcessSection, "Groups", 0);
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
 
     if (!names.empty()) {
@@ -76,6 +97,7 @@ void TConfiguration::LoadConfiguration() {
         groups->Add(std::move(group));
       }
     } else {
+      const int count = ReadCount(file, kPostProcessSection, "Groups", kMaxGroups);
       for (int i = 1; i <= count; ++i) {
         auto group = std::make_unique<TPostProcGroupItem>();
         group->SectionName = "PostProcessGroup:" + std::to_string(i);
@@ -108,7 +130,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
   group.DataType = file.ReadByte(s, "DataType", 0);
   group.Parameter = file.ReadString(s, "Parameter", "");
   group.Filter = file.ReadString(s, "Filter", "");
-  const int count = file.ReadInteger(s, "POLLNumber", 0);
+  const int count = ReadCount(file, s, "POLLNumber", kMaxPollNumber);
   for (int n = 1; n <= count; ++n) {
     const std::string number = std::to_string(n);
     std::string poll = file.ReadString(s, "POLL" + number, "");
@@ -124,32 +146,41 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
   }
 }
 
+TIniFile& TConfiguration::OpenFileForWriting() const {
+  if (configFile_ == nullptr) {
+    throw common::EPostProcError(
+        FormatText("Unable to write to %p: the file was not loaded", {configFileName_}));
+  }
+  return *configFile_;
+}
+
 void TConfiguration::SaveStartFrom() {
   const TPostProcGroups* groups = Groups();
   if (configFile_ == nullptr || groups == nullptr) return;
-  try {
-    for (int i = 0; i < groups->Count(); ++i) {
-      const TPostProcGroupItem& group = groups->Item(i);
-      configFile_->WriteString(group.SectionName, "StartFrom", group.StartFrom);
-    }
-  } catch (const std::exception&) {
-    // The first failed write ends the saving; the later groups keep their old values.
+  std::vector<TIniValue> values;
+  values.reserve(static_cast<std::size_t>(groups->Count()));
+  for (int i = 0; i < groups->Count(); ++i) {
+    const TPostProcGroupItem& group = groups->Item(i);
+    values.push_back(TIniValue{group.SectionName, "StartFrom", group.StartFrom});
   }
+  configFile_->WriteStrings(values);
 }
 
 void TConfiguration::WritePollUpdate(const TPostProcGroupItem& group,
                                      const TStationSensorInfoItem& entry) {
-  if (configFile_ == nullptr) {
-    throw common::EPostProcError(FormatText("Unable to write to %p", {configFileName_}));
-  }
-  configFile_->WriteDateTime(group.SectionName, "POLLUpdate" + std::to_string(entry.KeyNumber),
-                             entry.LastUpdate);
+  OpenFileForWriting().WriteDateTime(group.SectionName, PollUpdateKey(entry), entry.LastUpdate);
 }
 
 void TConfiguration::WritePollUpdates(const TPostProcGroupItem& group,
                                       const std::vector<const TStationSensorInfoItem*>& entries) {
-  // One key at a time until the settings file can take several keys in one write.
-  for (const TStationSensorInfoItem* entry : entries) WritePollUpdate(group, *entry);
+  TIniFile& file = OpenFileForWriting();
+  std::vector<TIniValue> values;
+  values.reserve(entries.size());
+  for (const TStationSensorInfoItem* entry : entries) {
+    values.push_back(TIniValue{group.SectionName, PollUpdateKey(*entry),
+                               TIniFile::DateTimeText(entry->LastUpdate)});
+  }
+  file.WriteStrings(values);
 }
 
 }  // namespace vnpp::config

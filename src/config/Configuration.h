@@ -18,6 +18,10 @@
 namespace vnpp::config {
 
 inline constexpr const char* kConfigFileName = "VNPostProc.VFG";
+// Largest Groups and POLLNumber values loaded. A larger value is a loading failure like an
+// invalid time of day: loading ends there, keeping only the groups read before.
+inline constexpr int kMaxGroups = 10000;
+inline constexpr int kMaxPollNumber = 100000;
 
 class TConfiguration {
  public:
@@ -27,20 +31,22 @@ class TConfiguration {
   TConfiguration& operator=(const TConfiguration&) = delete;
 
   // Reads the file into a new group list, replacing the previous list and file accessor, and
-  // sets the log options. Never throws: a failure (such as an invalid time of day) is logged
-  // as "Error 1500: <message>" and keeps the groups read before the failing one.
+  // sets the log options. Never throws: a failure (such as an invalid time of day, or a Groups
+  // or POLLNumber above its limit) is logged as "Error 1500: <message>" and keeps the groups
+  // read before the failing one. A file that exists but cannot be read sets the log options
+  // to their defaults (on, detail 1) before its error is logged.
   void LoadConfiguration();
 
-  // Writes every group's StartFrom back; stops silently at the first failed write.
+  // Writes every group's StartFrom back, all in one write of the file. Nothing to do before
+  // the first load. Throws EPostProcError "Unable to write to <file>: <reason>" on failure;
+  // the file then keeps every old value.
   void SaveStartFrom();
 
   // Writes entry.LastUpdate under POLLUpdate<entry.KeyNumber> in group.SectionName.
-  // Throws EPostProcError "Unable to write to <file>" on failure.
+  // Throws EPostProcError "Unable to write to <file>: <reason>" on failure.
   void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
-
-  // Writes the LastUpdate of each entry of group under its POLLUpdate key, all in one go.
-  // Throws EPostProcError "Unable to write to <file>" on failure; the keys written before
-  // it keep their new values.
+  // WritePollUpdate for every entry of entries (entries of group), in one write of the file;
+  // on failure none of them is written. REQUIRES: no entry is null.
   void WritePollUpdates(const TPostProcGroupItem& group,
                         const std::vector<const TStationSensorInfoItem*>& entries);
 
@@ -59,6 +65,7 @@ class TConfiguration {
 
  private:
   void ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& group) const;
+  TIniFile& OpenFileForWriting() const;
 
   // Constant after construction.
   const std::string programDir_;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <map>
 #include <utility>
 
 #include "common/Error.h"
@@ -17,14 +19,12 @@
 namespace vnpp::config {
 namespace {
 
-// A value inside one file-system block is written to disk with that block whole, so a power
-// loss leaves it old or new; a value across two blocks could come back half written.
-constexpr std::size_t kBlockSize = 4096;
+// Symbolic links followed at most, as the kernel does.
+constexpr int kMaxLinkHops = 40;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 using common::UpperAscii;
-using common::WriteAll;
 
 // The name as the lookup key: without surrounding blanks, in upper case.
 std::string NameKey(const std::string& text, std::size_t begin, std::size_t end) {
@@ -39,6 +39,41 @@ std::string NameKey(const std::string& name) { return NameKey(name, 0, name.size
 
 std::int64_t MtimeNs(const struct stat& st) {
   return static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+std::string ErrnoText(int err) { return std::strerror(err); }
+
+// The directory part of a path, without its trailing '/'.
+std::string DirName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The file that path names once symbolic links at its last component are followed: the one
+// to replace so that a link stays a link. A missing file, or a link to one, resolves to the
+// name to create. Returns 0 or an errno.
+int ResolveFile(const std::string& path, std::string& out) {
+  std::string p = path;
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) {
+      if (errno != ENOENT) return errno;
+      out = p;
+      return 0;
+    }
+    if (!S_ISLNK(st.st_mode)) {
+      out = p;
+      return 0;
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(p.c_str(), target, sizeof target);
+    if (n < 0) return errno;
+    if (n == 0 || static_cast<std::size_t>(n) >= sizeof target) return ENAMETOOLONG;
+    const std::string link(target, static_cast<std::size_t>(n));
+    p = link[0] == '/' ? link : DirName(p) + "/" + link;
+  }
+  return ELOOP;
 }
 
 void SkipBlanks(const std::string& text, std::size_t& i) {
@@ -163,56 +198,74 @@ bool TryStrToTime(const std::string& text, TDateTime& out) {
 
 TIniFile::TIniFile(std::string path) : path_(std::move(path)) {}
 
-TIniFile::~TIniFile() { CloseWriteHandle(); }
+TIniFile::~TIniFile() = default;
 
 void TIniFile::Load() {
-  CloseWriteHandle();
   content_.clear();
   disk_ = DiskState{};
   readable_ = true;
-  try {
-    ReadFromDisk();
-  } catch (...) {
-    readable_ = false;
-    content_.clear();
-    Parse();
-    throw;
-  }
+  loadError_.clear();
+  const std::string reason = ReadFromDisk();
+  if (reason.empty()) return;
+  readable_ = false;
+  loadError_ = reason;
+  Parse();
+  throw common::EPostProcError("Unable to read " + path_ + ": " + reason);
 }
 
-void TIniFile::ReadFromDisk() {
+std::string TIniFile::ReadFromDisk() {
+  // A quick look first, so that a device or FIFO is not even opened; the open file is
+  // checked again below.
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) != 0) {
+    if (errno != ENOENT) return ErrnoText(errno);
+    content_.clear();
+    disk_ = DiskState{};
+    Parse();
+    return {};
+  }
+  if (S_ISDIR(st.st_mode)) return ErrnoText(EISDIR);
+  if (!S_ISREG(st.st_mode)) return "not a regular file";
+
+  // O_NONBLOCK: a FIFO put there meanwhile must not block the open.
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return ErrnoText(errno);
   std::string content;
-  DiskState state;
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno != ENOENT) {
-      throw common::EPostProcError("Unable to read " + path_ + ": " + std::strerror(errno));
-    }
+  std::string reason;
+  if (::fstat(fd, &st) != 0) {
+    reason = ErrnoText(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    reason = ErrnoText(EISDIR);
+  } else if (!S_ISREG(st.st_mode)) {
+    reason = "not a regular file";
+  } else if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
+    reason = "larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB";
   } else {
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok) {
-      state = DiskState{true,        st.st_dev,  st.st_ino, st.st_size,
-                        MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};
-      char buf[65536];
-      for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-          ok = n == 0;
-          break;
-        }
-        content.append(buf, static_cast<std::size_t>(n));
+    content.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        reason = ErrnoText(errno);
+        break;
+      }
+      if (n == 0) break;
+      content.append(buf, static_cast<std::size_t>(n));
+      if (content.size() > kMaxFileSize) {
+        // Grew while being read.
+        reason = "larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB";
+        break;
       }
     }
-    const int err = errno;
-    ::close(fd);
-    if (!ok) throw common::EPostProcError("Unable to read " + path_ + ": " + std::strerror(err));
-    state.size = static_cast<off_t>(content.size());
   }
+  ::close(fd);
+  if (!reason.empty()) return reason;
   content_ = std::move(content);
-  disk_ = state;
+  disk_ = DiskState{true,        st.st_dev,  st.st_ino, static_cast<off_t>(content_.size()),
+                    MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};
   Parse();
+  return {};
 }
 
 void TIniFile::Parse() {
@@ -312,130 +365,194 @@ TDateTime TIniFile::ReadDateTime(const std::string& section, const std::string& 
   return (e != nullptr && common::TryParseDateTimeText(e->value, t)) ? t : def;
 }
 
+std::string TIniFile::DateTimeText(TDateTime t) { return common::FormatDateTimeText(t, true); }
+
 void TIniFile::WriteDateTime(const std::string& section, const std::string& key, TDateTime t) {
-  WriteString(section, key, common::FormatDateTimeText(t, true));
+  WriteString(section, key, DateTimeText(t));
 }
 
 void TIniFile::WriteString(const std::string& section, const std::string& key,
                            const std::string& value) {
-  if (!readable_) FailWrite();
-  const std::string v = value.substr(0, value.find_first_of("\r\n"));
-  try {
-    ReloadIfChangedOnDisk();
-  } catch (const common::EPostProcError&) {
-    FailWrite();
-  }
-
-  std::string updated;
-  const auto s = sections_.find(NameKey(section));
-  if (s != sections_.end()) {
-    const auto k = s->second.keys.find(NameKey(key));
-    if (k != s->second.keys.end()) {
-      KeyEntry& e = k->second;
-      if (content_.compare(e.valueOffset, e.valueLength, v) == 0) return;
-      const bool oneBlock =
-          v.empty() || e.valueOffset / kBlockSize == (e.valueOffset + v.size() - 1) / kBlockSize;
-      if (e.valueLength == v.size() && disk_.exists && oneBlock) {
-        WriteInPlace(e.valueOffset, v);
-        content_.replace(e.valueOffset, v.size(), v);
-        e.value = v.substr(0, kMaxValueLength);
-        return;
-      }
-      updated = content_;
-      updated.replace(e.valueOffset, e.valueLength, v);
-    } else {
-      updated = content_;
-      updated.insert(s->second.anchor, eol_ + key + "=" + v);
-    }
-  } else {
-    updated = content_;
-    if (!updated.empty() && updated.back() != '\n' && updated.back() != '\r') updated += eol_;
-    updated += "[" + section + "]" + eol_ + key + "=" + v + eol_;
-  }
-  ReplaceFile(updated);
-  content_ = std::move(updated);
-  Parse();
+  WriteStrings({TIniValue{section, key, value}});
 }
 
-void TIniFile::ReloadIfChangedOnDisk() {
+void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
+  if (values.empty()) return;
+  if (!readable_) FailWrite(loadError_);
+  if (std::string reason = ReloadIfChangedOnDisk(); !reason.empty()) FailWrite(reason);
+
+  bool sameLength = false;
+  std::vector<KeyEntry*> replaced;
+  std::string updated = ApplyValues(values, sameLength, replaced);
+  if (disk_.exists && updated == content_) return;
+
+  std::string target;
+  int err = ResolveFile(path_, target);
+  if (err == 0) err = ReplaceFile(target, updated);
+  if (err != 0) FailWrite(ErrnoText(err));
+
+  content_ = std::move(updated);
+  if (!sameLength) {
+    Parse();
+    return;
+  }
+  // Offsets are unchanged: only the values written need taking up.
+  for (KeyEntry* entry : replaced) {
+    entry->value.assign(content_, entry->valueOffset,
+                        std::min(entry->valueLength, kMaxValueLength));
+  }
+}
+
+std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,
+                                  std::vector<KeyEntry*>& replacedEntries) {
+  // One replacement of a stored value, or lines inserted after a section's last key.
+  struct Edit {
+    std::size_t offset;
+    std::size_t length;
+    int kind;  // 0 = replacement, 1 = insertion; a replacement ends where an insertion starts
+    std::string text;
+  };
+  struct AddedKey {
+    std::string name;
+    std::string value;
+  };
+  struct AddedKeys {
+    std::string sectionName;  // as first written, for a new section
+    std::vector<AddedKey> keys;
+    std::unordered_map<std::string, std::size_t> index;  // upper-case key -> keys
+  };
+  auto addKey = [](AddedKeys& added, const std::string& key, std::string value) {
+    const auto [it, isNew] = added.index.try_emplace(NameKey(key), added.keys.size());
+    if (isNew) {
+      added.keys.push_back(AddedKey{key, std::move(value)});
+    } else {
+      added.keys[it->second].value = std::move(value);
+    }
+  };
+
+  // Value offset (which names the key: every key has its own line) -> stored length and new
+  // value.
+  std::map<std::size_t, std::pair<std::size_t, std::string>> replaced;
+  std::map<std::size_t, AddedKeys> addedToSections;              // anchor -> keys
+  std::vector<AddedKeys> newSections;                            // in order of first write
+  std::unordered_map<std::string, std::size_t> newSectionIndex;  // upper-case name
+  for (const TIniValue& v : values) {
+    std::string value = v.Value.substr(0, v.Value.find_first_of("\r\n"));
+    const std::string sectionKey = NameKey(v.Section);
+    const auto s = sections_.find(sectionKey);
+    if (s == sections_.end()) {
+      const auto [it, isNew] = newSectionIndex.try_emplace(sectionKey, newSections.size());
+      if (isNew) newSections.push_back(AddedKeys{v.Section, {}, {}});
+      addKey(newSections[it->second], v.Key, std::move(value));
+      continue;
+    }
+    const auto k = s->second.keys.find(NameKey(v.Key));
+    if (k != s->second.keys.end()) {
+      replaced[k->second.valueOffset] = {k->second.valueLength, std::move(value)};
+      replacedEntries.push_back(&k->second);
+    } else {
+      addKey(addedToSections[s->second.anchor], v.Key, std::move(value));
+    }
+  }
+
+  std::vector<Edit> edits;
+  sameLength = addedToSections.empty() && newSections.empty();
+  for (auto& [offset, replacement] : replaced) {
+    auto& [length, value] = replacement;
+    // A value with blanks around it reads back without them: the parse must be redone.
+    if (value.size() != length ||
+        (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back())))) {
+      sameLength = false;
+    }
+    edits.push_back(Edit{offset, length, 0, std::move(value)});
+  }
+  for (auto& [anchor, added] : addedToSections) {
+    std::string text;
+    for (const AddedKey& key : added.keys) text += eol_ + key.name + "=" + key.value;
+    edits.push_back(Edit{anchor, 0, 1, std::move(text)});
+  }
+  std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) {
+    return a.offset != b.offset ? a.offset < b.offset : a.kind < b.kind;
+  });
+
+  std::string updated;
+  updated.reserve(content_.size() + 64);
+  std::size_t pos = 0;
+  for (const Edit& e : edits) {
+    updated.append(content_, pos, e.offset - pos);
+    updated += e.text;
+    pos = e.offset + e.length;
+  }
+  updated.append(content_, pos, std::string::npos);
+  for (const AddedKeys& section : newSections) {
+    if (!updated.empty() && updated.back() != '\n' && updated.back() != '\r') updated += eol_;
+    updated += "[" + section.sectionName + "]" + eol_;
+    for (const AddedKey& key : section.keys) updated += key.name + "=" + key.value + eol_;
+  }
+  return updated;
+}
+
+std::string TIniFile::ReloadIfChangedOnDisk() {
   struct stat st {};
   bool same = false;
   if (::stat(path_.c_str(), &st) == 0) {
     same = disk_.exists && st.st_dev == disk_.dev && st.st_ino == disk_.ino &&
            st.st_size == disk_.size && MtimeNs(st) == disk_.mtimeNs;
+    if (same) {
+      // A change of owner or mode leaves the content alone; the next file keeps the new ones.
+      disk_.mode = st.st_mode;
+      disk_.uid = st.st_uid;
+      disk_.gid = st.st_gid;
+    }
   } else if (errno == ENOENT) {
     same = !disk_.exists;
   } else {
-    throw common::EPostProcError("Unable to stat " + path_);
+    return ErrnoText(errno);
   }
-  if (same) return;
-  // Someone else changed the file: take up their version before writing one key into it.
-  CloseWriteHandle();
-  ReadFromDisk();
+  if (same) return {};
+  // Someone else changed the file: take up their version before writing into it.
+  return ReadFromDisk();
 }
 
-void TIniFile::WriteInPlace(std::size_t offset, const std::string& bytes) {
-  if (writeFd_ < 0) {
-    writeFd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-    struct stat st {};
-    if (writeFd_ < 0 || ::fstat(writeFd_, &st) != 0 || st.st_ino != disk_.ino ||
-        st.st_dev != disk_.dev) {
-      CloseWriteHandle();
-      FailWrite();
-    }
-  }
-  ssize_t n = 0;
-  do {
-    n = ::pwrite(writeFd_, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-  } while (n < 0 && errno == EINTR);
-  struct stat st {};
-  if (n != static_cast<ssize_t>(bytes.size()) || ::fstat(writeFd_, &st) != 0) FailWrite();
-  disk_.mtimeNs = MtimeNs(st);
-  disk_.size = st.st_size;
-}
-
-void TIniFile::ReplaceFile(const std::string& content) {
-  const std::string tmp = path_ + ".tmp";
+int TIniFile::ReplaceFile(const std::string& target, const std::string& content) {
+  const std::string tmp = target + ".tmp";
   ::unlink(tmp.c_str());  // a leftover of an earlier crash
   const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) FailWrite();
-  bool ok = true;
-  if (disk_.exists) {
-    ok = ::fchmod(fd, disk_.mode & 07777) == 0;
-    // Keeps the owner when the service runs with the rights to; otherwise it stays ours.
-    if (ok && (disk_.uid != ::geteuid() || disk_.gid != ::getegid())) {
-      [[maybe_unused]] const int ignored = ::fchown(fd, disk_.uid, disk_.gid);
-    }
-  }
-  ok = ok && WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+  if (fd < 0) return errno;
+  int err = 0;
   struct stat st {};
-  ok = ok && ::fstat(fd, &st) == 0;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok || ::rename(tmp.c_str(), path_.c_str()) != 0) {
+  if (::fstat(fd, &st) != 0) err = errno;
+  if (err == 0 && disk_.exists) {
+    // Owner first: changing it may clear set-id bits that fchmod then puts back.
+    if ((st.st_uid != disk_.uid || st.st_gid != disk_.gid) &&
+        ::fchown(fd, disk_.uid, disk_.gid) != 0) {
+      err = errno;
+    }
+    if (err == 0 && ::fchmod(fd, disk_.mode & 07777) != 0) err = errno;
+  }
+  if (err == 0 && !common::WriteAll(fd, content.data(), content.size())) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (err == 0 && ::fstat(fd, &st) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
+  if (err != 0) {
     ::unlink(tmp.c_str());
-    FailWrite();
+    return err;
   }
   // The rename is on disk once the directory is; a failure here loses nothing already
   // written, so it is not reported.
-  const std::size_t slash = path_.find_last_of('/');
-  const std::string dir = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dfd = ::open(DirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {
     ::fsync(dfd);
     ::close(dfd);
   }
-  CloseWriteHandle();
   disk_ = DiskState{true,        st.st_dev,  st.st_ino, st.st_size,
                     MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};
+  return 0;
 }
 
-void TIniFile::CloseWriteHandle() {
-  if (writeFd_ >= 0) ::close(writeFd_);
-  writeFd_ = -1;
-}
-
-void TIniFile::FailWrite() const {
-  throw common::EPostProcError(FormatText("Unable to write to %p", {path_}));
+void TIniFile::FailWrite(const std::string& reason) const {
+  throw common::EPostProcError(FormatText("Unable to write to %p: %p", {path_, reason}));
 }
 
 }  // namespace vnpp::config

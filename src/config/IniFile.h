@@ -1,5 +1,5 @@
 // The configuration file: sections of key=value lines, read once into memory and written
-// back one key at a time.
+// back whole.
 //
 // Section and key names match without regard to ASCII letter case and without the blanks
 // around them. A value is the text after "=" without surrounding blanks, at most 2047
@@ -7,10 +7,13 @@
 // Keys before the first section, lines without "=", a repeated section and a repeated key
 // are ignored (the first one counts); writes keep them.
 //
-// Every write leaves the file whole, whatever moment the process is killed at: a value of
-// unchanged length that lies within one 4096-byte block is overwritten in place, anything
-// else is written to "<file>.tmp" in the same directory, flushed to disk and renamed over
-// the file (keeping its mode). Every other byte of the file stays as it was.
+// Only a regular file of at most 64 MiB is read. Every write succeeds or fails as a whole and
+// leaves the file whole, whatever moment the process is killed at: the new content goes to
+// "<file>.tmp" beside the real file (a symbolic link is followed to its target, and the link
+// stays a link), is flushed to disk and renamed over the real file, which keeps its owner and
+// mode. A write therefore needs a writable directory beside the real file and the right to
+// give the new file the old one's owner; a file owned by someone else fails to be written
+// rather than change hands. Every byte of the file outside the values written stays as it was.
 //
 // Thread safety: none; one thread uses an accessor at a time.
 #pragma once
@@ -20,6 +23,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/Profile.h"
@@ -30,6 +34,15 @@ using common::TDateTime;
 
 // Maximum length of a value; a longer one is cut.
 inline constexpr std::size_t kMaxValueLength = 2047;
+// Largest file that is read.
+inline constexpr std::size_t kMaxFileSize = 64u * 1024 * 1024;
+
+// One key to set in a batch write.
+struct TIniValue {
+  std::string Section;
+  std::string Key;
+  std::string Value;
+};
 
 // Decimal with an optional sign, or hexadecimal after "0x" or "$" (32 bits, so "$FFFFFFFF" is
 // -1). Nothing else may stand in the text. False when it is no number or out of range.
@@ -49,9 +62,10 @@ class TIniFile : public common::IProfile {
   TIniFile& operator=(const TIniFile&) = delete;
 
   // Reads and parses the whole file. A missing file reads as a file without keys. Throws
-  // EPostProcError when the file exists but cannot be read; the accessor then answers every
-  // read with its default and refuses writes, so that it never replaces a file it could not
-  // read.
+  // EPostProcError "Unable to read <file>: <reason>" when the file exists but cannot be read,
+  // is no regular file (a directory, a FIFO, a device) or is larger than kMaxFileSize; the
+  // accessor then answers every read with its default and refuses writes, so that it never
+  // replaces a file it could not read. Never blocks on a FIFO.
   void Load();
 
   const std::string& FileName() const { return path_; }
@@ -74,12 +88,22 @@ class TIniFile : public common::IProfile {
                          TDateTime def = 0) const;
 
   // Sets one key, adding the key (after the section's last key) or the section (at the end)
-  // when missing. A value is one line: it is cut at its first CR or LF. When the file was
-  // changed by someone else since it was read, it is read again first. Throws EPostProcError
-  // "Unable to write to <file>" on failure; the file and what reads return are then unchanged.
+  // when missing: WriteStrings with one value.
   void WriteString(const std::string& section, const std::string& key, const std::string& value);
-  // Writes t as "mm/dd/yyyy hh:nn:ss[.zzz]" with the regional separators.
+  // Writes t as DateTimeText(t).
   void WriteDateTime(const std::string& section, const std::string& key, TDateTime t);
+
+  // Sets every key of values in one write of the file, in order (a key named twice gets its
+  // last value). A missing key is added after its section's last key, a missing section at
+  // the end of the file. A value is one line: it is cut at its first CR or LF. When the file
+  // was changed by someone else since it was read, it is read again first. Nothing is written
+  // when no value changes. Throws EPostProcError "Unable to write to <file>: <reason>" on
+  // failure; the file and what reads return then hold none of the values.
+  void WriteStrings(const std::vector<TIniValue>& values);
+
+  // The text form of a date-time value: "mm/dd/yyyy hh:nn:ss[.zzz]" with the regional
+  // separators, as ReadDateTime reads it.
+  static std::string DateTimeText(TDateTime t);
 
  private:
   struct KeyEntry {
@@ -105,20 +129,29 @@ class TIniFile : public common::IProfile {
 
   const KeyEntry* Find(const std::string& section, const std::string& key) const;
   void Parse();
-  void ReadFromDisk();
-  void ReloadIfChangedOnDisk();
-  void WriteInPlace(std::size_t offset, const std::string& bytes);
-  void ReplaceFile(const std::string& content);
-  void CloseWriteHandle();
-  [[noreturn]] void FailWrite() const;
+  // Reads the file into content_, disk_ and the parsed sections. Returns the reason of a
+  // failure, which leaves them unchanged, or an empty text.
+  std::string ReadFromDisk();
+  // Reads the file again when it is no longer the one last read or written. Returns the
+  // reason of a failure or an empty text.
+  std::string ReloadIfChangedOnDisk();
+  // The file's content with values set. sameLength tells whether only values of unchanged
+  // length and without surrounding blanks were replaced (then the parse still holds but for
+  // the values of the entries in replaced).
+  std::string ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,
+                          std::vector<KeyEntry*>& replaced);
+  // Replaces the file at target (path_ with symbolic links followed) by content. Returns 0
+  // or the errno of the failure, which leaves the file as it was.
+  int ReplaceFile(const std::string& target, const std::string& content);
+  [[noreturn]] void FailWrite(const std::string& reason) const;
 
   std::string path_;
   std::string content_;                                // the file's bytes as last read or written
   std::unordered_map<std::string, Section> sections_;  // by upper-case name
   std::string eol_ = "\n";  // line end for added lines: the file's first one
   bool readable_ = true;
+  std::string loadError_;  // why Load failed, when !readable_
   DiskState disk_;
-  int writeFd_ = -1;  // open on disk_'s file for in-place writes, or -1
 };
 
 }  // namespace vnpp::config

@@ -60,7 +60,7 @@ bool TDatabase::ReadRegistrySettings(std::string& dataSource, std::string& userN
   }
 }
 
-bool TDatabase::ConnectDatabase(const std::string& sessionName) {
+bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
   if (TrimControls(DataSource).empty()) {
     DisconnectDatabase();
     return false;
@@ -72,7 +72,6 @@ bool TDatabase::ConnectDatabase(const std::string& sessionName) {
   }
   if (Connected) return true;
   try {
-    sessionName_ = sessionName;
     connection_->Open(DataSource, UserName, Password);
     Connected = true;
     return true;
@@ -87,7 +86,6 @@ bool TDatabase::ConnectDatabase(const std::string& sessionName) {
 void TDatabase::DisconnectDatabase() {
   if (!Connected) return;
   connection_->Close();
-  sessionName_.clear();
   Connected = false;
 }
 

@@ -44,7 +44,8 @@ class TDatabase {
   bool ReadRegistrySettings(std::string& dataSource, std::string& userName, std::string& password);
 
   // Opens the connection unless it is open with unchanged DataSource and UserName. False
-  // without a message when DataSource is blank; false after showError when refused.
+  // without a message when DataSource is blank; false after showError when refused. The
+  // session name names the caller's session; an ODBC connection has no such name to keep.
   bool ConnectDatabase(const std::string& sessionName);
   // Closes the connection; errors of the closing are swallowed.
   void DisconnectDatabase();
@@ -52,7 +53,6 @@ class TDatabase {
   // The connection the queries run over. It stays the same object between connects; when
   // not connected its statements fail with EDatabaseError.
   TConnection& Connection() { return *connection_; }
-  const std::string& SessionName() const { return sessionName_; }
 
   std::string DataSource;
   std::string UserName;
@@ -64,7 +64,6 @@ class TDatabase {
  private:
   std::function<void(const std::string&)> showError_;
   std::unique_ptr<TConnection> connection_;
-  std::string sessionName_;
 };
 
 }  // namespace vnpp::database

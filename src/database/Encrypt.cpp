@@ -183,6 +183,12 @@ int RunEncodePassword(std::istream& in, std::ostream& out, std::ostream& err) {
       << "; registry file, key [HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\"
          "Settings]:\n"
       << "\"ODBC_Pass\"=" << RegistryHex(credential) << "\n";
+  // Output that did not arrive (a closed pipe, a full disk) leaves the caller without the
+  // credential: that is a failure.
+  if (!out.flush()) {
+    err << "The encoded password could not be written.\n";
+    return 1;
+  }
   return 0;
 }
 

@@ -61,7 +61,7 @@ std::string RegistryHex(const std::string& bytes);
 // The -encodepassword switch: reads one password line from in and writes the two forms of
 // its credential to out, the line for the settings file and the line for the registry file.
 // Returns 0, or 1 with a message on err when the input holds no line, the password is longer
-// than 29 bytes or holds a ":".
+// than 29 bytes or holds a ":", or out cannot be written.
 int RunEncodePassword(std::istream& in, std::ostream& out, std::ostream& err);
 
 }  // namespace vnpp::database

@@ -1,70 +1,55 @@
 #include "database/Registry.h"
 
-#include <cctype>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
-#include <fstream>
 #include <sstream>
 #include <vector>
+
+#include "common/Text.h"
 
 namespace vnpp::database {
 namespace {
 
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
+using common::Trim;
 
 std::string NormalizeKey(const std::string& path) {
   size_t begin = 0, end = path.size();
   while (begin < end && path[begin] == '\\') ++begin;
   while (end > begin && path[end - 1] == '\\') --end;
-  return Lower(path.substr(begin, end - begin));
+  return common::LowerAscii(path.substr(begin, end - begin));
 }
 
-std::string Trim(const std::string& s) {
-  size_t begin = 0, end = s.size();
-  while (begin < end && std::isspace(static_cast<unsigned char>(s[begin]))) ++begin;
-  while (end > begin && std::isspace(static_cast<unsigned char>(s[end - 1]))) --end;
-  return s.substr(begin, end - begin);
-}
-
-void AppendUtf8(std::uint32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+// The 8-bit byte of a UTF-16 code unit: units up to 0xFF are that byte; the characters of
+// Windows-1252 at 0x80 to 0x9F (an export made on a Western Windows machine turns those
+// bytes of an 8-bit value into them) give their byte; every other unit, a half of a
+// surrogate pair included, gives '?'.
+char ByteOfUnit(std::uint16_t unit) {
+  if (unit <= 0xFF) return static_cast<char>(unit);
+  static constexpr std::uint16_t kWindows1252[32] = {
+      0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+      0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+  for (std::size_t i = 0; i < 32; ++i) {
+    if (kWindows1252[i] == unit) return static_cast<char>(0x80 + i);
   }
+  return '?';
 }
 
-// Files exported by the 5.00 editor are UTF-16LE with a byte order mark.
-std::string ToUtf8(const std::string& raw) {
+// Files exported by the 5.00 editor are UTF-16LE with a byte order mark. The values are
+// 8-bit texts (the stored credential is raw bytes), so each code unit becomes one byte.
+std::string ToEightBit(const std::string& raw) {
   if (raw.size() >= 2 && static_cast<unsigned char>(raw[0]) == 0xFF &&
       static_cast<unsigned char>(raw[1]) == 0xFE) {
     std::string out;
+    out.reserve(raw.size() / 2);
     for (size_t i = 2; i + 1 < raw.size(); i += 2) {
-      std::uint32_t unit =
-          static_cast<unsigned char>(raw[i]) |
-          (static_cast<std::uint32_t>(static_cast<unsigned char>(raw[i + 1])) << 8);
-      if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < raw.size()) {
-        const std::uint32_t low =
-            static_cast<unsigned char>(raw[i + 2]) |
-            (static_cast<std::uint32_t>(static_cast<unsigned char>(raw[i + 3])) << 8);
-        if (low >= 0xDC00 && low < 0xE000) {
-          unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-          i += 2;
-        }
-      }
-      AppendUtf8(unit, out);
+      out += ByteOfUnit(static_cast<std::uint16_t>(static_cast<unsigned char>(raw[i]) |
+                                                   (static_cast<unsigned char>(raw[i + 1]) << 8)));
     }
     return out;
   }
@@ -108,7 +93,7 @@ bool ParseData(const std::string& data, std::string& out) {
     size_t i = 0;
     return ReadQuoted(data, i, out);
   }
-  const std::string lower = Lower(data);
+  const std::string lower = common::LowerAscii(data);
   if (lower.rfind("hex:", 0) == 0) return ParseHexBytes(data.substr(4), out);
   if (lower.rfind("hex(", 0) == 0) {
     const size_t colon = data.find("):");
@@ -132,26 +117,46 @@ std::string TRegistryFile::DefaultPath() {
 }
 
 TRegistryFile TRegistryFile::Load(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return TRegistryFile();
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return Parse(buffer.str());
+  // O_NONBLOCK: opening a FIFO must not wait for a writer.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return TRegistryFile();
+  std::string raw;
+  std::string failure;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    failure = "is not a regular file";
+  } else {
+    char buffer[65536];
+    while (raw.size() <= kMaxRegistryFileSize) {
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) failure = "cannot be read";
+      if (n <= 0) break;
+      raw.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (raw.size() > kMaxRegistryFileSize) {
+      failure = "is larger than " + std::to_string(kMaxRegistryFileSize) + " bytes";
+    }
+  }
+  ::close(fd);
+  if (!failure.empty()) throw ERegistryError("The registry file " + path + " " + failure + ".");
+  return Parse(raw);
 }
 
 TRegistryFile TRegistryFile::Parse(const std::string& raw) {
-  std::stringstream ss(ToUtf8(raw));
+  std::stringstream ss(ToEightBit(raw));
   std::vector<std::string> lines;
   std::string line;
+  bool hexValue = false;  // lines.back() holds a hex value: "\" at its end continues it
   while (std::getline(ss, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     // Long hex values go on over several lines, each but the last ending in "\".
-    if (!lines.empty() && !lines.back().empty() && lines.back().back() == '\\' &&
-        Lower(lines.back()).find("=hex") != std::string::npos) {
+    if (hexValue && !lines.back().empty() && lines.back().back() == '\\') {
       lines.back().pop_back();
       lines.back() += Trim(line);
     } else {
-      lines.push_back(line);
+      hexValue = common::LowerAscii(line).find("=hex") != std::string::npos;
+      lines.push_back(std::move(line));
     }
   }
 
@@ -187,9 +192,9 @@ TRegistryFile TRegistryFile::Parse(const std::string& raw) {
     const std::string data = Trim(text.substr(i + 1));
     std::string value;
     if (data == "-") {
-      current->erase(Lower(name));
+      current->erase(common::LowerAscii(name));
     } else if (ParseData(data, value)) {
-      (*current)[Lower(name)] = value;
+      (*current)[common::LowerAscii(name)] = value;
     }
   }
   return file;
@@ -203,7 +208,7 @@ std::optional<std::string> TRegistryFile::ReadValue(const std::string& keyPath,
                                                     const std::string& name) const {
   const auto key = keys_.find(NormalizeKey(keyPath));
   if (key == keys_.end()) return std::nullopt;
-  const auto value = key->second.find(Lower(name));
+  const auto value = key->second.find(common::LowerAscii(name));
   if (value == key->second.end()) return std::nullopt;
   return value->second;
 }

@@ -1,5 +1,5 @@
 // The main thread's event loop: the one-second message timer, messages posted from other
-// threads, and SIGINT/SIGTERM as the stop command.
+// threads, and SIGINT/SIGTERM/SIGHUP as the stop command.
 #pragma once
 
 #include <atomic>
@@ -9,7 +9,7 @@
 
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
-#include "host/UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace vnpp::host {
 
@@ -23,12 +23,12 @@ class TMainLoop {
   TMainLoop(const TMainLoop&) = delete;
   TMainLoop& operator=(const TMainLoop&) = delete;
 
-  // Blocks SIGINT and SIGTERM in the calling thread. Call on the main thread before any
+  // Blocks SIGINT, SIGTERM and SIGHUP in the calling thread. Call on the main thread before any
   // other thread exists, so that every thread inherits the mask and the signals reach only
   // the loop.
   static void BlockStopSignals();
 
-  // From now on SIGINT and SIGTERM call onStop on the loop's thread (Quit when empty).
+  // From now on SIGINT, SIGTERM and SIGHUP call onStop on the loop's thread (Quit when empty).
   // REQUIRES: BlockStopSignals has run. Throws common::EPostProcError on failure.
   void WatchStopSignals(std::function<void()> onStop);
 
@@ -54,9 +54,9 @@ class TMainLoop {
  private:
   void Wake();
 
-  UniqueFd wakeFd_;    // eventfd: posted messages and Quit
-  UniqueFd timerFd_;   // timerfd of the message timer
-  UniqueFd signalFd_;  // signalfd of SIGINT and SIGTERM, once watched
+  common::UniqueFd wakeFd_;    // eventfd: posted messages and Quit
+  common::UniqueFd timerFd_;   // timerfd of the message timer
+  common::UniqueFd signalFd_;  // signalfd of the stop signals, once watched
   std::function<void()> onStop_;
   std::function<void()> onTick_;
   std::chrono::milliseconds interval_{1000};

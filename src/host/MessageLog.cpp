@@ -1,14 +1,17 @@
 #include "host/MessageLog.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/Text.h"
-#include "host/UniqueFd.h"
+#include "common/UniqueFd.h"
+#include "host/Startup.h"
 
 namespace vnpp::host {
 namespace {
@@ -19,26 +22,30 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string LoadMessage(int id) {
-  static const char* const kTexts[] = {
-      common::kMsgUnableToConnect, common::kMsgDatabaseNotConnected, common::kMsgReading,
-      common::kMsgStartupLoaded,   common::kMsgErrorPrefix,          common::kMsgDisabled,
-      common::kMsgDataFor,         common::kMsgRetrieveData,         common::kMsgFinished,
-      common::kMsgServiceStarted,  common::kMsgServiceStopped,
-  };
-  static_assert(sizeof kTexts / sizeof kTexts[0] == kMsgIdLast - kMsgIdFirst + 1);
-  if (id < kMsgIdFirst || id > kMsgIdLast) return std::string();
-  return kTexts[id - kMsgIdFirst];
+void ShowOperatorMessage(const std::string& text) {
+  if (Process().RunAsService) {
+    static const bool opened = [] {
+      ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
+      return true;
+    }();
+    static_cast<void>(opened);
+    ::syslog(LOG_ERR, "%s", text.c_str());
+  } else {
+    WriteAll(STDERR_FILENO, text + "\n");
+  }
 }
 
 void TMessageLog::WriteLog(const std::string& message) {
   try {
     const std::string line = common::FormatDateTimeText(common::Now()) + "    " + message;
+    std::string failure;
     {
       common::MutexLock lock(fileMu_);
-      if (logMessage_.load()) AppendLogLineLocked(line);
+      if (logMessage_.load()) failure = AppendLogLineLocked(line);
       if (echoFd_ >= 0) WriteAll(echoFd_, line + "\n");
     }
+    Report(failure);
+    if (IJournal* journal = journal_.load()) journal->Send(message, ClassifyLogMessage(message));
     // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
     if (IEventSink* sink = sink_.load()) sink->SetItemChange(kHostAppId, kItemMessage, message);
   } catch (...) {
@@ -67,21 +74,55 @@ std::string TMessageLog::LogFileName() const {
 
 void TMessageLog::AppendLogLine(const std::string& line) {
   try {
-    common::MutexLock lock(fileMu_);
-    AppendLogLineLocked(line);
+    std::string failure;
+    {
+      common::MutexLock lock(fileMu_);
+      failure = AppendLogLineLocked(line);
+    }
+    Report(failure);
   } catch (...) {
     // Dropped silently.
   }
 }
 
-void TMessageLog::AppendLogLineLocked(const std::string& line) {
-  if (logFileName_.empty()) return;
+void TMessageLog::SetFailureReport(std::function<void(const std::string&)> report) {
+  common::MutexLock lock(fileMu_);
+  failureReport_ = std::move(report);
+}
+
+std::string TMessageLog::AppendLogLineLocked(const std::string& line) {
+  if (logFileName_.empty()) return std::string();
   // O_CREAT makes the file but never the directory: a missing "LogFiles" loses the line.
-  const UniqueFd fd(
+  const common::UniqueFd fd(
       ::open(logFileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
-  if (!fd.Valid()) return;
+  if (!fd.Valid()) return std::string();
+  // After a line cut short the file ends inside it: end that line before this one.
+  const std::string text = (lineOpen_ ? "\r\n" : "") + line + "\r\n";
   // One write call per line: with O_APPEND a killed process leaves the line whole or absent.
-  WriteAll(fd.Get(), line + "\r\n");
+  std::size_t written = 0;
+  if (common::WriteAll(fd.Get(), text.data(), text.size(), &written)) {
+    lineOpen_ = false;
+    failureReported_ = false;
+    return std::string();
+  }
+  const int error = errno;
+  if (written > 0) lineOpen_ = true;  // nothing written leaves the file as it was
+  if (failureReported_) return std::string();
+  failureReported_ = true;
+  return "Cannot write the log file " + logFileName_ + ": " +
+         std::error_code(error, std::generic_category()).message() +
+         ". Log lines are lost until a write succeeds.";
+}
+
+void TMessageLog::Report(const std::string& failure) {
+  if (failure.empty()) return;
+  std::function<void(const std::string&)> report;
+  {
+    common::MutexLock lock(fileMu_);
+    report = failureReport_;
+  }
+  // Called unlocked: the report may be slow (syslog) and must not hold up the other thread.
+  if (report) report(failure);
 }
 
 void TMessageLog::CreateMessageQueue() {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -11,15 +12,13 @@
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "host/EventSink.h"
+#include "host/Journal.h"
 
 namespace vnpp::host {
 
-// Message ids of the message table.
-inline constexpr int kMsgIdFirst = 64848;
-inline constexpr int kMsgIdLast = 64858;
-
-// The text of message id (64848 to 64858); empty for any other id.
-std::string LoadMessage(int id);
+// Tells the operator without waiting for an answer: standard error in desktop mode, syslog
+// (ident "VNPostProcessor") in service mode.
+void ShowOperatorMessage(const std::string& text);
 
 // Thread safety: every member may be called from any thread. WriteLog calls from several
 // threads never interleave within a line, in the file or on the echo.
@@ -30,7 +29,8 @@ class TMessageLog final : public common::ILog {
   TMessageLog& operator=(const TMessageLog&) = delete;
 
   // Time stamp + four blanks + message: to the file when LogMessage is on, to the echo when
-  // one is set, and the bare message to the event sink as item "MESSAGE". Never throws.
+  // one is set; the bare message to the journal when one is set (whatever LogMessage says,
+  // as for the broadcast) and to the event sink as item "MESSAGE". Never throws.
   void WriteLog(const std::string& message) override EXCLUDES(fileMu_);
   // Appends the message to MessageQueue; dropped when no queue exists. Never throws.
   void QueueMessage(const std::string& message) override EXCLUDES(queueMu_);
@@ -44,8 +44,15 @@ class TMessageLog final : public common::ILog {
   std::string LogFileName() const EXCLUDES(fileMu_);
 
   // Opens LogFileName for appending (creating the file, never its directory), writes line
-  // and CR LF, closes it. Any failure drops the line silently.
+  // and CR LF, closes it. A file that cannot be opened drops the line silently. A write
+  // that fails or is cut short (a full disk) loses the line or its end; the next line then
+  // starts with CR LF of its own, so that it begins a line of the file. Such a failure goes
+  // to the failure report once, with the file name and the system's reason, and again only
+  // after a write has succeeded in between.
   void AppendLogLine(const std::string& line) EXCLUDES(fileMu_);
+
+  // Where write failures of the log file are reported; ShowOperatorMessage until set.
+  void SetFailureReport(std::function<void(const std::string&)> report) EXCLUDES(fileMu_);
 
   // MessageQueue exists from CreateMessageQueue to FreeMessageQueue; freeing discards the
   // entries still in it.
@@ -66,16 +73,23 @@ class TMessageLog final : public common::ILog {
   void SetEventSink(IEventSink* sink) { sink_.store(sink); }
   IEventSink* EventSink() const { return sink_.load(); }
 
+  // The journal that receives every message in service mode, or nullptr for none.
+  // REQUIRES: the journal outlives its use, as for the event sink.
+  void SetJournal(IJournal* journal) { journal_.store(journal); }
+
   // A descriptor that receives a copy of every log line (ending in LF), or -1 for none.
   // The descriptor stays owned by the caller.
   void SetEchoFd(int fd) EXCLUDES(fileMu_);
 
  private:
-  void AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+  // Returns the failure report to make once fileMu_ is released, or "".
+  std::string AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+  void Report(const std::string& failure) EXCLUDES(fileMu_);
 
   std::atomic<bool> logMessage_{false};
   std::atomic<int> logDetail_{0};
   std::atomic<IEventSink*> sink_{nullptr};
+  std::atomic<IJournal*> journal_{nullptr};
 
   // Lock order: the processing thread's StatusLock is taken before queueMu_, never the
   // reverse. A drain writes the file while holding queueMu_, so queueMu_ comes before
@@ -87,6 +101,9 @@ class TMessageLog final : public common::ILog {
   mutable common::Mutex fileMu_;
   std::string logFileName_ GUARDED_BY(fileMu_);
   int echoFd_ GUARDED_BY(fileMu_) = -1;
+  std::function<void(const std::string&)> failureReport_ GUARDED_BY(fileMu_) = ShowOperatorMessage;
+  bool lineOpen_ GUARDED_BY(fileMu_) = false;         // the file ends inside a line
+  bool failureReported_ GUARDED_BY(fileMu_) = false;  // since the last good write
 };
 
 }  // namespace vnpp::host

@@ -3,12 +3,12 @@
 #include <syslog.h>
 
 #include <chrono>
-#include <cstdio>
 #include <exception>
 
 #include "common/Log.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
+#include "host/ServiceNotify.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
 
@@ -40,6 +40,11 @@ void TfrmServiceMain::FormCreate() {
   }
   Installing = false;
   created_ = true;
+  if (Process().RunAsService) {
+    ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
+    journal_ = MakeSystemJournal();
+    log_.SetJournal(journal_.get());
+  }
   // Broadcasts go to the automation object from here on.
   log_.SetEventSink(hostComObject_);
   log_.CreateMessageQueue();
@@ -47,14 +52,8 @@ void TfrmServiceMain::FormCreate() {
   log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
   log_.SetLogMessage(false);
   config_ = std::make_unique<config::TConfiguration>(ProgramDir, log_);
-  database_ = std::make_unique<database::TDatabase>([](const std::string& text) {
-    // Never waits for anybody: the processing thread goes on at once.
-    if (Process().RunAsService) {
-      syslog(LOG_ERR, "%s", text.c_str());
-    } else {
-      std::fprintf(stderr, "%s\n", text.c_str());
-    }
-  });
+  // Never waits for anybody: the processing thread goes on at once.
+  database_ = std::make_unique<database::TDatabase>(ShowOperatorMessage);
   // The processing thread's moments reach the handlers on this thread; the thread itself only
   // posts and goes on.
   auto relay = [this](std::function<void()> TProcessingHandlers::*which) {
@@ -69,6 +68,10 @@ void TfrmServiceMain::FormCreate() {
                                     relay(&TProcessingHandlers::Finished)};
   processing_ = std::make_unique<processing::TProcessing>(
       *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); }, std::move(events));
+  if (const auto interval = WatchdogInterval(); interval.count() > 0) {
+    watchdog_ = std::make_unique<TWatchdog>(
+        interval, [this] { return processing_->Heartbeat(); }, [] { NotifyWatchdog(); });
+  }
   RestartProcessing();
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);
@@ -130,14 +133,19 @@ void TfrmServiceMain::Stopservice1Click() {
   Close();
 }
 
-void TfrmServiceMain::tmrMessageTimer() { log_.DrainMessageQueue(); }
+void TfrmServiceMain::tmrMessageTimer() {
+  log_.DrainMessageQueue();
+  if (watchdog_) watchdog_->Tick();
+}
 
 void TfrmServiceMain::PostPollGroupChanged() {
   loop_.Post([this] { WMPollGroupChanged(0); });
 }
 
 void TfrmServiceMain::WMPollGroupChanged(int wParam) {
-  if (wParam != 0 || hostComObject_ == nullptr) return;
+  if (wParam != 0) return;
+  NotifyStatus("Next Group: " + PollGroupLabel() + ", Next Time: " + PollTimeLabel());
+  if (hostComObject_ == nullptr) return;
   try {
     hostComObject_->SetItemChange(kHostAppId, kItemPollGroup, std::string());
   } catch (...) {

@@ -10,8 +10,10 @@
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
 #include "host/EventSink.h"
+#include "host/Journal.h"
 #include "host/MainLoop.h"
 #include "host/MessageLog.h"
+#include "host/Watchdog.h"
 #include "processing/ProcessThread.h"
 
 namespace vnpp::config {
@@ -63,12 +65,14 @@ class TfrmServiceMain : public processing::IStatusSink {
   void Hide1Click();
   void Stopservice1Click();
 
-  // The message timer's handler: writes the queued messages.
+  // The message timer's handler: writes the queued messages, then feeds systemd's watchdog
+  // when it watches this process and processing makes progress.
   void tmrMessageTimer();
 
   // Posts WM_POLLGROUPCHANGED with parameter 0 to the main thread. Any thread.
   void PostPollGroupChanged();
-  // Its handler: with wParam 0 and an automation object, broadcasts item "POLLGROUP".
+  // Its handler: with wParam 0 reports the two status texts to systemd ("STATUS=") and,
+  // with an automation object, broadcasts item "POLLGROUP".
   void WMPollGroupChanged(int wParam);
 
   // The status texts, "Disabled" until the processing thread first publishes.
@@ -127,6 +131,8 @@ class TfrmServiceMain : public processing::IStatusSink {
   TProcessingHandlers handlers_;  // main thread only
   bool created_ = false;
   bool closed_ = false;
+  // Service mode only; declared before the log, which refers to it.
+  std::unique_ptr<IJournal> journal_;
   // Mutable: the label getters take its lock.
   mutable TMessageLog log_;
   std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
@@ -135,6 +141,8 @@ class TfrmServiceMain : public processing::IStatusSink {
   std::unique_ptr<config::TConfiguration> config_;
   std::unique_ptr<database::TDatabase> database_;
   std::unique_ptr<processing::TProcessing> processing_;
+  // When systemd watches this process; reads processing_.
+  std::unique_ptr<TWatchdog> watchdog_;
 };
 
 }  // namespace vnpp::host

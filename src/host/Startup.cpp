@@ -12,31 +12,19 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/Text.h"
+
 namespace vnpp::host {
 namespace {
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 bool IsSwitch(std::string_view arg, std::string_view word) {
   if (arg.empty() || (arg[0] != '-' && arg[0] != '/' && arg[0] != '\\')) return false;
-  return EqualNoCase(arg.substr(1), word);
+  return common::EqualsNoCase(arg.substr(1), word);
 }
 
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string(v) : std::string();
-}
-
-std::string Trim(const std::string& s) {
-  const auto first = s.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return std::string();
-  const auto last = s.find_last_not_of(" \t\r\n");
-  return s.substr(first, last - first + 1);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -100,7 +88,7 @@ std::string InstanceLockPath() {
 
 bool TInstanceLock::Acquire() {
   if (fd_.Valid()) return true;
-  UniqueFd fd(OpenLockFile(InstanceLockPath()));
+  common::UniqueFd fd(OpenLockFile(InstanceLockPath()));
   if (!fd.Valid()) return false;
   while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EINTR) return false;
@@ -127,7 +115,7 @@ std::string UnitAccount(const std::string& unitPath) {
   std::string account = "root";
   std::string line;
   while (std::getline(in, line)) {
-    line = Trim(line);
+    line = common::Trim(line);
     if (line.empty() || line[0] == '#' || line[0] == ';') continue;
     if (line.front() == '[') {
       section = line;
@@ -135,18 +123,31 @@ std::string UnitAccount(const std::string& unitPath) {
     }
     if (section != "[Service]") continue;
     const auto eq = line.find('=');
-    if (eq == std::string::npos || Trim(line.substr(0, eq)) != "User") continue;
+    if (eq == std::string::npos || common::Trim(line.substr(0, eq)) != "User") continue;
     // The last assignment wins; an empty one returns to the default account.
-    account = Trim(line.substr(eq + 1));
+    account = common::Trim(line.substr(eq + 1));
     if (account.empty()) account = "root";
   }
-  if (EqualNoCase(account, "LocalSystem")) account = "root";
+  if (common::EqualsNoCase(account, "LocalSystem")) account = "root";
   return account;
 }
 
 std::string UnitDirectory() {
   std::string dir = Env("VNPPSVC_UNIT_DIR");
   return dir.empty() ? std::string("/etc/systemd/system") : dir;
+}
+
+std::string RegisteredUnitPath(const std::string& unitName) {
+  std::vector<std::string> dirs = {UnitDirectory()};
+  if (Env("VNPPSVC_UNIT_DIR").empty()) {
+    dirs.insert(dirs.end(), {"/lib/systemd/system", "/usr/lib/systemd/system"});
+  }
+  for (const std::string& dir : dirs) {
+    const std::string path = dir + "/" + unitName;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return path;
+  }
+  return std::string();
 }
 
 bool SelectRunMode(std::string_view baseName) {
@@ -158,9 +159,8 @@ bool SelectRunMode(std::string_view baseName) {
     p.RunAsService = true;
     return true;
   }
-  const std::string unit = UnitDirectory() + "/" + p.ServiceName + ".service";
-  struct stat st {};
-  p.RunAsService = ::stat(unit.c_str(), &st) == 0;
+  const std::string unit = RegisteredUnitPath(p.ServiceName + ".service");
+  p.RunAsService = !unit.empty();
   if (p.RunAsService) {
     const std::string account = UnitAccount(unit);
     std::string user = EffectiveUserName();
@@ -170,7 +170,7 @@ bool SelectRunMode(std::string_view baseName) {
         })) {
       user = std::to_string(::geteuid());
     }
-    p.RunAsService = !account.empty() && EqualNoCase(user, account);
+    p.RunAsService = !account.empty() && common::EqualsNoCase(user, account);
   }
   return p.RunAsService;
 }

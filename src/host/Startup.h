@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/UniqueFd.h"
+#include "common/UniqueFd.h"
 
 namespace vnpp::host {
 
@@ -52,7 +52,7 @@ class TInstanceLock {
   bool Held() const { return fd_.Valid(); }
 
  private:
-  UniqueFd fd_;
+  common::UniqueFd fd_;
 };
 
 // The name of the effective user, empty when it cannot be found.
@@ -65,9 +65,15 @@ std::string UnitAccount(const std::string& unitPath);
 // The directory of the systemd units: VNPPSVC_UNIT_DIR or /etc/systemd/system.
 std::string UnitDirectory();
 
+// The unit file systemd would load for unitName ("VNPostProcessor.service"): the one in
+// UnitDirectory(), or, without VNPPSVC_UNIT_DIR, the package's in /lib/systemd/system or
+// /usr/lib/systemd/system. Empty when there is none.
+std::string RegisteredUnitPath(const std::string& unitName);
+
 // Sets ServiceDisplayName, ServiceName and RunAsService of Process() and returns
 // RunAsService: true with the switch "install" or "uninstall", or when the unit
-// ServiceName + ".service" exists and the effective user is the account it names.
+// ServiceName + ".service" is registered (RegisteredUnitPath) and the effective user is the
+// account it names.
 bool SelectRunMode(std::string_view baseName);
 
 // The directory of the executable (or VNPPSVC_HOME), with a trailing '/'.

@@ -117,13 +117,6 @@ common::EpochSeconds ResolveDateKeyword(const std::string& text, common::EpochSe
   return detail::ResolveAt(text, base == 0 ? NowEpoch() : base);
 }
 
-common::TDateTime WeekStart(common::TDateTime t) {
-  const common::TDateTimeParts p = common::DecodeDateTime(t);
-  TDateTime date = 0;
-  if (!common::TryEncodeDate(p.Year, p.Month, p.Day, date)) return t;
-  return date - common::DayOfTheWeek(t) % 7;
-}
-
 std::optional<TWindow> WindowFor(int kind, common::TDateTime time, common::TDateTime interval) {
   double period = 0;
   switch (kind) {

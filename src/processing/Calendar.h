@@ -30,9 +30,6 @@ common::EpochSeconds NowEpoch();
 // "NEXT YEAR", "LAST YEAR". Any other text gives the start of the base's hour.
 common::EpochSeconds ResolveDateKeyword(const std::string& text, common::EpochSeconds base);
 
-// 00:00 of the Sunday on or before t (a week starts on Sunday).
-common::TDateTime WeekStart(common::TDateTime t);
-
 struct TWindow {
   common::TDateTime Start = 0;
   common::TDateTime End = 0;

@@ -273,6 +273,7 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
     if (alone) complete = 1;
     for (std::size_t k = 0; k < complete; ++k) {
       if (k > 0 && cancelled()) return false;
+      if (windowHook_) windowHook_();
       if (alone) {
         cursor->ReadAlone(windows[0]);
       } else {
@@ -385,6 +386,7 @@ bool TGroupRunner::WriteProgress() {
 
 void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
                                  config::TStationSensorInfoItem& entry, const TWindow& window) {
+  if (windowHook_) windowHook_();
   compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
                             group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
                             group.Parameter, group.IsDelta(), group.BoundaryMode);

@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -52,6 +53,9 @@ class TGroupRunner {
   // One entry; true when it reached its limit, false when it failed (logged) or was stopped.
   bool ProcessSensor(config::TPostProcGroupItem& group, int index);
   bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now);
+
+  // hook runs before every data window (the processing thread's heartbeat).
+  void SetWindowHook(std::function<void()> hook) { windowHook_ = std::move(hook); }
 
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
@@ -114,6 +118,7 @@ class TGroupRunner {
   config::TPostProcGroupItem* pendingGroup_ = nullptr;
   std::vector<std::unique_ptr<TPendingEntry>> pending_;
   std::size_t windowsSinceCommit_ = 0;
+  std::function<void()> windowHook_;
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a

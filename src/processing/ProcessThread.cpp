@@ -16,15 +16,23 @@ namespace vnpp::processing {
 
 TProcessThread::TProcessThread(config::TConfiguration& config, database::TDatabase& database,
                                common::ILog& log, IStatusSink& status,
-                               common::AutoResetEvent& wakeEvent, TProcessEvents events)
+                               common::AutoResetEvent& wakeEvent, TProcessEvents events,
+                               std::atomic<std::int64_t>* heartbeat)
     : config_(config),
       database_(database),
       log_(log),
       status_(status),
       wakeEvent_(wakeEvent),
       events_(std::move(events)),
+      heartbeat_(heartbeat),
       runner_(config, database, log, StopRequested, ScheduleMode),
-      queue_(20, 20) {}
+      queue_(20, 20) {
+  runner_.SetWindowHook([this] { Beat(); });
+}
+
+void TProcessThread::Beat() {
+  if (heartbeat_ != nullptr) heartbeat_->store(common::SteadyNanoseconds());
+}
 
 TProcessThread::~TProcessThread() {
   if (thread_.joinable()) {
@@ -97,7 +105,10 @@ void TProcessThread::FillQueue() {
       config::TPostProcGroupItem& group = groups->Item(i);
       group.GroupNumber = i + 1;
       if (group.Enabled) {
-        InitGroupSchedule(group);
+        if (InitGroupSchedule(group)) {
+          LogError(
+              config::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
+        }
         SeedEntries(group);
         queue_.Insert(&group);
       }
@@ -157,6 +168,7 @@ void TProcessThread::Loop() {
   CurrentGroup = queue_.DeleteMin();
   PublishStatus();
   while (true) {
+    Beat();
     try {
       const common::TDateTime now = common::Now();
       WatchClock(now);
@@ -240,6 +252,7 @@ void TProcessThread::Execute() {
     DemandList.clear();
     demandRunning_ = false;
   }
+  if (heartbeat_ != nullptr) heartbeat_->store(0);  // ended: idle, not stuck
   finished_.store(true);
   if (events_.Finished) events_.Finished();
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -42,10 +43,12 @@ struct TProcessEvents {
 
 class TProcessThread {
  public:
-  // All references must outlive the thread object. wakeEvent ends a wait early.
+  // All references must outlive the thread object. wakeEvent ends a wait early. heartbeat,
+  // when given, receives common::SteadyNanoseconds() at the top of every loop pass and
+  // before every data window, and 0 when the main procedure ends; it must outlive the thread.
   TProcessThread(config::TConfiguration& config, database::TDatabase& database, common::ILog& log,
-                 IStatusSink& status, common::AutoResetEvent& wakeEvent,
-                 TProcessEvents events = {});
+                 IStatusSink& status, common::AutoResetEvent& wakeEvent, TProcessEvents events = {},
+                 std::atomic<std::int64_t>* heartbeat = nullptr);
   // REQUIRES: the thread has been joined (or never started).
   ~TProcessThread();
   TProcessThread(const TProcessThread&) = delete;
@@ -94,6 +97,7 @@ class TProcessThread {
   void Requeue();
   // Logs a warning when the clock is seen going back by more than a second.
   void WatchClock(common::TDateTime now);
+  void Beat();
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
@@ -101,6 +105,7 @@ class TProcessThread {
   IStatusSink& status_;
   common::AutoResetEvent& wakeEvent_;
   const TProcessEvents events_;
+  std::atomic<std::int64_t>* heartbeat_;
   TGroupRunner runner_;
   TStPQueue queue_;
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <mutex>
 
+#include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
 
@@ -42,6 +43,7 @@ void TProcessing::StopLocked() {
   }
   thread.reset();
   wake.reset();
+  heartbeat_.store(0);
   if (drainMessages_) drainMessages_();
   log_.WriteLog(common::kMsgServiceStopped);
 }
@@ -56,15 +58,18 @@ void TProcessing::StartProcessing() {
   StopLocked();
   try {
     auto wake = std::make_unique<common::AutoResetEvent>();
-    auto thread =
-        std::make_unique<TProcessThread>(config_, database_, log_, status_, *wake, events_);
+    auto thread = std::make_unique<TProcessThread>(config_, database_, log_, status_, *wake,
+                                                   events_, &heartbeat_);
     log_.WriteLog(common::kMsgServiceStarted);
+    // Loading the configuration counts from here.
+    heartbeat_.store(common::SteadyNanoseconds());
     thread->Start();
     common::MutexLock lock(mu_);
     WakeEvent = std::move(wake);
     ProcessThread = std::move(thread);
   } catch (const std::exception& e) {
     // A thread that was never started is freed without running.
+    heartbeat_.store(0);
     log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
   }
 }

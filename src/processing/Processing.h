@@ -5,6 +5,8 @@
 // Lock order: lifecycleMu_ before mu_.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -39,6 +41,11 @@ class TProcessing {
   std::string NextPollGroup() EXCLUDES(mu_);
   common::TDateTime NextPollTime() EXCLUDES(mu_);
 
+  // The processing thread's last sign of progress as common::SteadyNanoseconds(), or 0
+  // while no thread works (stopped, or ended on its own). Lock-free: the watchdog reads it
+  // on the main thread even while another thread waits under mu_ for a stuck thread's end.
+  std::int64_t Heartbeat() const { return heartbeat_.load(); }
+
   // For the catch-up command.
   bool Loaded() EXCLUDES(mu_);
   bool DemandBusy() EXCLUDES(mu_);
@@ -62,6 +69,7 @@ class TProcessing {
   std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);
   long failedBefore_ GUARDED_BY(mu_) = 0;
   long incompleteBefore_ GUARDED_BY(mu_) = 0;
+  std::atomic<std::int64_t> heartbeat_{0};
 };
 
 }  // namespace vnpp::processing

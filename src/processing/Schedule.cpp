@@ -80,21 +80,26 @@ void MoveStartTo(config::TPostProcGroupItem& group, TDateTime start) {
 
 }  // namespace
 
-void InitGroupSchedule(config::TPostProcGroupItem& group) {
+bool InitGroupSchedule(config::TPostProcGroupItem& group) {
+  // The EpochSeconds range, 1985-01-01 00:00:00 to 2053-01-18 03:14:07. Outside it every
+  // period boundary is clamped to the same one: the group would run over one window again
+  // and again.
+  constexpr TDateTime kFirstSupported = common::kEpochBaseDate + 1;
+  constexpr TDateTime kLastSupported = common::kEpochBaseDate + INT32_MAX / common::kSecondsPerDay;
+  bool outOfRange = false;
   if (group.StartFrom.empty()) {
     group.StartTime = common::Now();
   } else if (IsStartKeyword(group.StartFrom)) {
     group.StartTime = common::EpochToDateTime(ResolveDateKeyword(group.StartFrom, NowEpoch()));
   } else {
     TDateTime explicitStart = 0;
-    if (common::TryParseDateTimeText(group.StartFrom, explicitStart) &&
-        explicitStart >= kEarliestStart) {
-      group.StartTime = explicitStart;
-    } else {
-      group.StartTime = common::Now();
-    }
+    const bool read = common::TryParseDateTimeText(group.StartFrom, explicitStart) &&
+                      explicitStart >= kEarliestStart;
+    outOfRange = read && (explicitStart < kFirstSupported || explicitStart > kLastSupported);
+    group.StartTime = read && !outOfRange ? explicitStart : common::Now();
   }
   ComputeSchedule(group, true);
+  return outOfRange;
 }
 
 void ComputeSchedule(config::TPostProcGroupItem& group, bool initial) {

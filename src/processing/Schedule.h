@@ -9,11 +9,19 @@
 
 namespace vnpp::processing {
 
+// Message for an explicit StartFrom outside the supported range: its value and the group's
+// section name fill the placeholders.
+inline constexpr const char* kMsgStartFromOutOfRange =
+    "StartFrom %p of group %p is outside 01/01/1985 to 01/18/2053; the current time is used.";
+
 // Resolves StartFrom into StartTime, then ComputeSchedule(group, true). StartFrom is, in
 // this order: empty (now); one of the accepted date keywords, matched exactly after
 // upper-casing and without trimming; an explicit "mm/dd/yyyy hh:nn:ss". A text that is
-// neither, or a date before 1/1/1900, gives now. Now comes from the clock seam.
-void InitGroupSchedule(config::TPostProcGroupItem& group);
+// neither, or a date before 1/1/1900, gives now. An explicit date from 1/1/1900 that lies
+// outside the range the period boundaries are computed in (01/01/1985 00:00:00 to
+// 01/18/2053 03:14:07) also gives now, and the result is true so that the caller can report
+// it (kMsgStartFromOutOfRange); otherwise false. Now comes from the clock seam.
+bool InitGroupSchedule(config::TPostProcGroupItem& group);
 
 // Computes Period, WindowStart, WindowEnd and NextProcessTime from StartTime and
 // TypeInterval; with initial also NotBeforeTime. A group whose period is not positive, or

@@ -1,9 +1,12 @@
 #include "config/Configuration.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +17,7 @@
 namespace vnpp::config {
 namespace {
 
+using testing::InChild;
 using testing::ReadFile;
 using testing::RecordingLog;
 using testing::TempDir;
@@ -241,33 +245,139 @@ TEST_F(ConfigurationTest, SavesStartFromOfEveryGroup) {
   EXPECT_EQ(Group(0).StartFrom, "03/15/2024 11:00:00");
 }
 
-TEST_F(ConfigurationTest, WriteFailuresAreSilentWhenSavingAndRaisedForProgress) {
+TEST_F(ConfigurationTest, WriteFailuresAreRaisedWithTheirReason) {
   Load("[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nPOLLNumber=1\nPOLL1=ST01.WL\n");
   // The file becomes something that cannot be read or replaced.
   std::filesystem::remove(Path());
   std::filesystem::create_directory(Path());
-  const std::size_t messages = log_.Messages.size();
-  config_.SaveStartFrom();
-  EXPECT_EQ(log_.Messages.size(), messages);
+  const std::string expected = "Unable to write to " + Path() + ": Is a directory";
   TPostProcGroupItem& g = Group(0);
-  try {
-    config_.WritePollUpdate(g, *g.Sensors[0]);
-    ADD_FAILURE() << "no error";
-  } catch (const common::EPostProcError& e) {
-    EXPECT_EQ(std::string(e.what()), "Unable to write to " + Path());
+  const std::vector<std::function<void()>> writes = {
+      [&] { config_.SaveStartFrom(); },
+      [&] { config_.WritePollUpdate(g, *g.Sensors[0]); },
+      [&] { config_.WritePollUpdates(g, {g.Sensors[0].get()}); },
+  };
+  for (const auto& write : writes) {
+    try {
+      write();
+      ADD_FAILURE() << "no error";
+    } catch (const common::EPostProcError& e) {
+      EXPECT_EQ(std::string(e.what()), expected);
+    }
   }
   EXPECT_TRUE(std::filesystem::is_directory(Path()));
 }
 
-TEST_F(ConfigurationTest, UnreadableFileIsReportedAndNeverOverwritten) {
-  std::filesystem::create_directory(Path());
-  config_.LoadConfiguration();
-  ASSERT_EQ(log_.Messages.size(), 3u);
-  EXPECT_EQ(log_.Messages[1].rfind("Error 1500: Unable to read " + Path(), 0), 0u)
-      << log_.Messages[1];
-  EXPECT_EQ(config_.Groups()->Count(), 0);
+// On a full disk the StartFrom of every group is written, or none.
+TEST_F(ConfigurationTest, SavingStartFromIsAllOrNothing) {
+  const std::string original =
+      "[PostProcess]\nGroupNames=A,B,C\n[A]\nStartFrom=NOW\n[B]\nStartFrom=NOW\n[C]\n";
+  Load(original);
+  for (int i = 0; i < 3; ++i) Group(i).StartFrom = "03/15/2024 11:00:00";
+  const std::string problems = InChild(
+      [&]() -> std::string {
+        try {
+          config_.SaveStartFrom();
+          return "no error";
+        } catch (const common::EPostProcError& e) {
+          const std::string expected = "Unable to write to " + Path() + ": File too large";
+          return e.what() == expected ? "" : std::string("message: ") + e.what();
+        }
+      },
+      original.size() - 1);
+  EXPECT_EQ(problems, "");
+  EXPECT_EQ(ReadFile(Path()), original);
+
   config_.SaveStartFrom();
-  EXPECT_TRUE(std::filesystem::is_directory(Path()));
+  config_.LoadConfiguration();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Group(i).StartFrom, "03/15/2024 11:00:00") << i;
+}
+
+TEST_F(ConfigurationTest, ProgressOfSeveralEntriesGoesOutInOneWrite) {
+  Load("[PostProcess]\nGroupNames=H\n[H]\nPOLLNumber=3\nPOLL1=ST1.WL\nPOLL2=\nPOLL3=ST3.WL\n");
+  TPostProcGroupItem& g = Group(0);
+  g.Sensors[0]->LastUpdate = common::EncodeDateTime(2024, 3, 15, 10);
+  g.Sensors[1]->LastUpdate = common::EncodeDateTime(2024, 3, 15, 11, 0, 0, 500);
+  config_.WritePollUpdates(g, {g.Sensors[0].get(), g.Sensors[1].get()});
+  config_.LoadConfiguration();
+  EXPECT_EQ(Group(0).Sensors[0]->LastUpdate, common::EncodeDateTime(2024, 3, 15, 10));
+  EXPECT_EQ(Group(0).Sensors[1]->LastUpdate, common::EncodeDateTime(2024, 3, 15, 11, 0, 0, 500));
+  EXPECT_NE(ReadFile(Path()).find("POLLUpdate3="), std::string::npos);
+}
+
+// A file that is there but cannot be read: the error, and everything after it, reaches the
+// log file, because the log switch takes its default before the error is logged.
+TEST_F(ConfigurationTest, UnreadableFileIsLoggedAndNeverOverwritten) {
+  struct Row {
+    std::string name;
+    std::function<void(const std::string&)> make;
+    std::string reason;
+  };
+  const std::vector<Row> rows = {
+      {"directory", [](const std::string& p) { std::filesystem::create_directory(p); },
+       "Is a directory"},
+      {"fifo", [](const std::string& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "not a regular file"},
+      {"no permission",
+       [](const std::string& p) {
+         WriteFile(p, "[PostProcess]\nLogMessage=0\n");
+         ::chmod(p.c_str(), 0);
+       },
+       "Permission denied"},
+  };
+  for (const Row& r : rows) {
+    // As root a file without permissions still reads.
+    if (r.name == "no permission" && ::geteuid() == 0) continue;
+    std::filesystem::remove_all(Path());
+    r.make(Path());
+    const auto kind = std::filesystem::status(Path()).type();
+    log_ = RecordingLog{};
+    config_.LoadConfiguration();
+    ASSERT_EQ(log_.Messages.size(), 3u) << r.name;
+    EXPECT_EQ(log_.Messages[1], "Error 1500: Unable to read " + Path() + ": " + r.reason);
+    EXPECT_EQ(log_.LogMessageAt, (std::vector<bool>{false, true, true})) << r.name;
+    EXPECT_EQ(log_.Detail, 1) << r.name;
+    EXPECT_EQ(config_.Groups()->Count(), 0) << r.name;
+    config_.SaveStartFrom();  // no group: nothing to write, no error
+    EXPECT_EQ(std::filesystem::status(Path()).type(), kind) << r.name;
+  }
+}
+
+// A count far too large is refused like an invalid time: loading ends there.
+TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
+  struct Row {
+    std::string file;
+    std::vector<std::string> sections;
+    std::string error;
+  };
+  const std::vector<Row> rows = {
+      {"[PostProcess]\nGroups=2147483647\n",
+       {},
+       "Error 1500: Groups=2147483647 in section [PostProcess] is above the limit of 10000"},
+      {"[PostProcess]\nGroups=10001\n",
+       {},
+       "Error 1500: Groups=10001 in section [PostProcess] is above the limit of 10000"},
+      {"[PostProcess]\nGroupNames=A,B,C\n[A]\nPOLLNumber=1\nPOLL1=S.W\n[B]\n"
+       "POLLNumber=2147483647\nPOLL1=S.W\n[C]\n",
+       {"A"},
+       "Error 1500: POLLNumber=2147483647 in section [B] is above the limit of 100000"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\nPOLLNumber=100000\nPOLL100000=S.W\n[B]\n",
+       {"A", "B"},
+       ""},
+  };
+  for (const Row& r : rows) {
+    log_.Messages.clear();
+    Load(r.file);
+    std::vector<std::string> sections;
+    for (int i = 0; i < config_.Groups()->Count(); ++i) sections.push_back(Group(i).SectionName);
+    EXPECT_EQ(sections, r.sections) << r.file;
+    std::vector<std::string> expected = {"Reading " + Path() + "."};
+    if (!r.error.empty()) expected.push_back(r.error);
+    expected.push_back("Startup parameters loaded.");
+    EXPECT_EQ(log_.Messages, expected) << r.file;
+  }
+  ASSERT_EQ(Group(0).Sensors.size(), 1u);
+  EXPECT_EQ(Group(0).Sensors[0]->KeyNumber, 100000);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "config/IniFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,6 +21,7 @@
 namespace vnpp::config {
 namespace {
 
+using testing::InChild;
 using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
@@ -320,10 +323,11 @@ TEST(IniFile, FailedWriteNamesTheFileAndChangesNothing) {
   struct Row {
     std::string path;
     bool makeDirectory;
+    std::string reason;
   };
   const std::vector<Row> rows = {
-      {dir.File("missing/dir/a.ini"), false},
-      {dir.File("isdir.ini"), true},  // unreadable: refuses to write over it
+      {dir.File("missing/dir/a.ini"), false, "No such file or directory"},
+      {dir.File("isdir.ini"), true, "Is a directory"},  // unreadable: refuses to write over it
   };
   for (const Row& r : rows) {
     if (r.makeDirectory) std::filesystem::create_directory(r.path);
@@ -337,11 +341,189 @@ TEST(IniFile, FailedWriteNamesTheFileAndChangesNothing) {
       f.WriteString("S", "K", "v");
       ADD_FAILURE() << "no error for " << r.path;
     } catch (const common::EPostProcError& e) {
-      EXPECT_EQ(std::string(e.what()), "Unable to write to " + r.path);
+      EXPECT_EQ(std::string(e.what()), "Unable to write to " + r.path + ": " + r.reason);
     }
     EXPECT_EQ(f.ReadString("S", "K", "d"), "d");
   }
   EXPECT_TRUE(std::filesystem::is_directory(dir.File("isdir.ini")));
+}
+
+// Batch writes: each row applies one batch to the same original file.
+TEST(IniFile, WriteStringsSetsEveryKeyOfABatchInOneGo) {
+  const std::string original = "[A]\r\nK1=old\r\nK2=x\r\n\r\n[B]\r\nEmpty=\r\n; end\r\n[C]\r\nV=1";
+  struct Row {
+    std::string name;
+    std::vector<TIniValue> values;
+    std::string expected;
+  };
+  const std::vector<Row> rows = {
+      {"same length and changed length",
+       {{"a", "k1", "new"}, {"A", "K2", "longer"}},
+       "[A]\r\nK1=new\r\nK2=longer\r\n\r\n[B]\r\nEmpty=\r\n; end\r\n[C]\r\nV=1"},
+      {"the last value of a key wins, also for an added key",
+       {{"A", "K1", "one"}, {"A", "N", "1"}, {"A", "k1", "two"}, {"a", "n", "2"}},
+       "[A]\r\nK1=two\r\nK2=x\r\nN=2\r\n\r\n[B]\r\nEmpty=\r\n; end\r\n[C]\r\nV=1"},
+      {"added keys follow the section's last key in order, after its value",
+       {{"B", "P", "1"}, {"B", "Empty", "e"}, {"B", "Q", "2"}},
+       "[A]\r\nK1=old\r\nK2=x\r\n\r\n[B]\r\nEmpty=e\r\nP=1\r\nQ=2\r\n; end\r\n[C]\r\nV=1"},
+      {"new sections in order of their first key, names matched without case",
+       {{"New", "X", "1"}, {"C", "W", "2"}, {"Other", "Y", "3"}, {"NEW", "Z", "4"}},
+       "[A]\r\nK1=old\r\nK2=x\r\n\r\n[B]\r\nEmpty=\r\n; end\r\n[C]\r\nV=1\r\nW=2\r\n"
+       "[New]\r\nX=1\r\nZ=4\r\n[Other]\r\nY=3\r\n"},
+      {"a value is one line, blanks around it are not kept on reading",
+       {{"A", "K1", "abc\r\n[Injected]"}, {"C", "V", " 2 "}},
+       "[A]\r\nK1=abc\r\nK2=x\r\n\r\n[B]\r\nEmpty=\r\n; end\r\n[C]\r\nV= 2 "},
+  };
+  for (const Row& r : rows) {
+    TempDir dir;
+    const std::string path = dir.File("a.ini");
+    WriteFile(path, original);
+    TIniFile f(path);
+    f.Load();
+    f.WriteStrings(r.values);
+    EXPECT_EQ(ReadFile(path), r.expected) << r.name;
+    TIniFile fresh(path);
+    fresh.Load();
+    for (const char* s : {"A", "B", "C", "New", "Other", "Injected"}) {
+      for (const char* k : {"K1", "K2", "N", "Empty", "P", "Q", "V", "W", "X", "Y", "Z"}) {
+        EXPECT_EQ(f.ReadString(s, k, "-"), fresh.ReadString(s, k, "-")) << r.name << s << k;
+      }
+    }
+  }
+}
+
+// A full disk (here: a file size limit) must fail every kind of write the same way, with the
+// system's reason, leaving the file and what reads return as they were.
+TEST(IniFile, WriteToAFullDiskFailsWholeWhateverItsKind) {
+  const std::string original = "[G]\nPOLLUpdate1=03/15/2024 10:00:00\nStartFrom=NOW\n";
+  struct Row {
+    std::string name;
+    std::vector<TIniValue> values;
+  };
+  const std::vector<Row> rows = {
+      {"value of the same length", {{"G", "POLLUpdate1", "03/15/2024 11:00:00"}}},
+      {"value of another length", {{"G", "StartFrom", "03/15/2024 11:00:00"}}},
+      {"new key", {{"G", "POLLUpdate2", "03/15/2024 11:00:00"}}},
+      {"new section", {{"H", "K", "v"}}},
+      {"batch", {{"G", "POLLUpdate1", "03/15/2024 11:00:00"}, {"G", "POLLUpdate2", "x"}}},
+  };
+  for (const Row& r : rows) {
+    TempDir dir;
+    const std::string path = dir.File("a.ini");
+    WriteFile(path, original);
+    const std::string problems = InChild(
+        [&]() -> std::string {
+          TIniFile f(path);
+          f.Load();
+          try {
+            f.WriteStrings(r.values);
+            return "no error";
+          } catch (const common::EPostProcError& e) {
+            const std::string expected = "Unable to write to " + path + ": File too large";
+            if (e.what() != expected) return std::string("message: ") + e.what();
+          }
+          for (const TIniValue& v : r.values) {
+            if (f.ReadString(v.Section, v.Key, "") == v.Value) return "read the new " + v.Key;
+          }
+          return f.ReadString("G", "POLLUpdate1", "") == "03/15/2024 10:00:00" ? "" : "lost";
+        },
+        40);
+    EXPECT_EQ(problems, "") << r.name;
+    EXPECT_EQ(ReadFile(path), original) << r.name;
+    EXPECT_FALSE(std::filesystem::exists(path + ".tmp")) << r.name;
+  }
+}
+
+// The file is reached through a chain of links (absolute, then relative into another
+// directory): the links stay, the real file gets the content and keeps its mode and owner.
+TEST(IniFile, WritesThroughSymbolicLinksToTheRealFile) {
+  TempDir dir;
+  std::filesystem::create_directory(dir.File("real"));
+  const std::string target = dir.File("real/target.ini");
+  WriteFile(target, "[G]\nPOLLUpdate1=03/15/2024 10:00:00\n");
+  ::chmod(target.c_str(), 0640);
+  // Running as root, the file also gets an owner other than the writer.
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::chown(target.c_str(), 12345, 23456), 0);
+  }
+  std::filesystem::create_symlink("real/target.ini", dir.File("link.ini"));
+  std::filesystem::create_symlink(dir.File("link.ini"), dir.File("chain.ini"));
+
+  TIniFile f(dir.File("chain.ini"));
+  f.Load();
+  f.WriteDateTime("G", "POLLUpdate1", common::EncodeDateTime(2024, 3, 15, 11));  // same length
+  f.WriteString("G", "StartFrom", "03/15/2024 11:00:00");                        // new key
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("chain.ini")));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.ini")));
+  EXPECT_EQ(ReadFile(target),
+            "[G]\nPOLLUpdate1=03/15/2024 11:00:00\nStartFrom=03/15/2024 11:00:00\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(target.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  if (root) {
+    EXPECT_EQ(st.st_uid, 12345u);
+    EXPECT_EQ(st.st_gid, 23456u);
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir.File("chain.ini.tmp")));
+  EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+
+  // A link to a file not there yet creates it at the link's target.
+  std::filesystem::create_symlink("real/later.ini", dir.File("dangling.ini"));
+  TIniFile later(dir.File("dangling.ini"));
+  later.Load();
+  later.WriteString("S", "K", "v");
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.File("dangling.ini")));
+  EXPECT_EQ(ReadFile(dir.File("real/later.ini")), "[S]\nK=v\n");
+}
+
+// Only a regular file of bounded size is read; anything else fails at once with a reason,
+// never blocks and never reads without end.
+TEST(IniFile, RefusesFilesThatAreNotRegularOrTooLarge) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.File("fifo.ini").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", dir.File("zero.ini"));
+  std::filesystem::create_directory(dir.File("dir.ini"));
+  {
+    const int fd = ::open(dir.File("huge.ini").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kMaxFileSize) + 1), 0);  // sparse
+    ::close(fd);
+  }
+  struct Row {
+    std::string name;
+    std::string reason;
+  };
+  const std::vector<Row> rows = {
+      {"fifo.ini", "not a regular file"},
+      {"zero.ini", "not a regular file"},
+      {"dir.ini", "Is a directory"},
+      {"huge.ini", "larger than 64 MiB"},
+  };
+  for (const Row& r : rows) {
+    const std::string path = dir.File(r.name);
+    const std::string problems = InChild(
+        [&]() -> std::string {
+          TIniFile f(path);
+          try {
+            f.Load();
+            return "loaded";
+          } catch (const common::EPostProcError& e) {
+            const std::string expected = "Unable to read " + path + ": " + r.reason;
+            if (e.what() != expected) return std::string("message: ") + e.what();
+          }
+          try {
+            f.WriteString("S", "K", "v");
+            return "written";
+          } catch (const common::EPostProcError& e) {
+            const std::string expected = "Unable to write to " + path + ": " + r.reason;
+            return e.what() == expected ? "" : std::string("message: ") + e.what();
+          }
+        },
+        RLIM_INFINITY, 10);
+    EXPECT_EQ(problems, "") << r.name;
+  }
+  EXPECT_EQ(std::filesystem::file_size(dir.File("huge.ini")), kMaxFileSize + 1);
 }
 
 // A writer killed at random moments leaves a file that loads, with every key holding the
@@ -363,7 +545,7 @@ TEST(IniFile, WriterKilledAtRandomMomentsLeavesAWholeFile) {
   const double hour = 1.0 / 24;
 
   std::mt19937 rng(std::random_device{}());
-  std::uniform_int_distribution<int> writesBeforeKill(1, 300);
+  std::uniform_int_distribution<int> writesBeforeKill(1, 2 * kKeys);
   for (int attempt = 0; attempt < 30; ++attempt) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
@@ -381,7 +563,7 @@ TEST(IniFile, WriterKilledAtRandomMomentsLeavesAWholeFile) {
           ++round;
           for (int k = 1; k <= kKeys; ++k) {
             f.WriteDateTime("G", "POLLUpdate" + std::to_string(k), base + round * hour);
-            // A value of changing length goes through the temporary file now and then.
+            // A value of changing length now and then.
             if (k % 20 == 0) f.WriteString("G", "Note", std::string(round % 7 + 1, 'x'));
             if (::write(fds[1], "w", 1) != 1) ::_exit(3);
           }

@@ -2,16 +2,22 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "common/Clock.h"
 #include "common/Regional.h"
+#include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
-#include "host/UniqueFd.h"
 
 namespace vnpp::host {
 namespace {
@@ -56,7 +62,7 @@ TEST_F(MessageLogTest, WritesStampFourBlanksMessageAndCrLfWithRegionalSeparators
 
 TEST_F(MessageLogTest, AppendsToAnExistingFileAndEchoesEachLineWithLf) {
   testing::WriteFile(LogPath(), "old line\r\n");
-  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  const common::UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
   log_.SetEchoFd(echo.Get());
   log_.WriteLog("first");
   clock_.AdvanceSeconds(61);
@@ -68,7 +74,7 @@ TEST_F(MessageLogTest, AppendsToAnExistingFileAndEchoesEachLineWithLf) {
 }
 
 TEST_F(MessageLogTest, ErrorPrefixWithEmptyTextIsLoggedAsThePrefixAlone) {
-  log_.WriteLog(LoadMessage(64852) + std::string());
+  log_.WriteLog(common::kMsgErrorPrefix + std::string());
   EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    Error 1500: \r\n");
 }
 
@@ -81,6 +87,49 @@ TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
   EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
   EXPECT_EQ(sink.Events(),
             (std::vector<RecordingSink::Event>{{"ItemChange", kHostAppId, "MESSAGE", "lost"}}));
+}
+
+// A full disk, made with the file size limit (which holds for root too): a write that
+// crosses it is cut short, the next one fails with EFBIG.
+TEST_F(MessageLogTest, FailedAppendIsReportedOnceAndTheNextLineStartsAFreshLine) {
+  testing::WriteFile(LogPath(), "old line\r\n");
+  std::vector<std::string> reports;
+  log_.SetFailureReport([&](const std::string& text) { reports.push_back(text); });
+  struct Step {
+    std::optional<off_t> room;  // bytes the file may still grow by; nullopt: no limit
+    const char* message;
+    size_t reportsAfter;
+  };
+  const Step steps[] = {
+      {30, "first line, cut after thirty bytes", 1},
+      {0, "lost entirely", 1},  // still the same failure: not reported again
+      {std::nullopt, "written on a fresh line", 1},
+      {0, "lost after a success", 2},
+      {std::nullopt, "next", 2},
+  };
+  struct rlimit unlimited {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  const auto oldHandler = ::signal(SIGXFSZ, SIG_IGN);
+  for (const Step& step : steps) {
+    if (step.room) {
+      struct rlimit limit = unlimited;
+      limit.rlim_cur = static_cast<rlim_t>(std::filesystem::file_size(LogPath()) + *step.room);
+      ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    log_.WriteLog(step.message);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &unlimited), 0);
+    EXPECT_EQ(reports.size(), step.reportsAfter) << step.message;
+  }
+  ::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(ReadFile(LogPath()),
+            "old line\r\n"
+            "12/07/2026 06:49:19    first l\r\n"
+            "12/07/2026 06:49:19    written on a fresh line\r\n"
+            "12/07/2026 06:49:19    next\r\n");
+  for (const std::string& report : reports) {
+    EXPECT_NE(report.find(LogPath()), std::string::npos) << report;
+    EXPECT_NE(report.find(std::strerror(EFBIG)), std::string::npos) << report;
+  }
 }
 
 TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
@@ -136,7 +185,7 @@ TEST_F(MessageLogTest, FreeingTheQueueDiscardsItsEntries) {
 
 TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
   constexpr int kLines = 1000;
-  const UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
+  const common::UniqueFd echo(::open((dir_ / "echo").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600));
   log_.SetEchoFd(echo.Get());
   const std::string padding(100, 'x');
   auto writer = [&](char id) {
@@ -165,25 +214,6 @@ TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
     EXPECT_EQ(count[0], kLines) << path;
     EXPECT_EQ(count[1], kLines) << path;
   }
-}
-
-TEST(MessageTable, MapsEveryIdToItsTextAndOthersToEmpty) {
-  const std::pair<int, const char*> table[] = {
-      {64847, ""},
-      {64848, "Error 1501: Unable to connect to database."},
-      {64849, "Database NOT connected."},
-      {64850, "Reading %p."},
-      {64851, "Startup parameters loaded."},
-      {64852, "Error 1500: "},
-      {64853, "Disabled"},
-      {64854, "Data for \"%p.%p\" at \"%p\", %p"},
-      {64855, "PollGroup %p: %p - Retrieve data..."},
-      {64856, "PollGroup %p: Finished."},
-      {64857, "Post processing service started."},
-      {64858, "Post processing service stopped."},
-      {64859, ""},
-  };
-  for (const auto& [id, text] : table) EXPECT_EQ(LoadMessage(id), text) << id;
 }
 
 }  // namespace

@@ -1,13 +1,19 @@
 // Runs the real executable in a temporary home directory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -15,9 +21,9 @@
 #include <thread>
 #include <vector>
 
+#include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
-#include "host/UniqueFd.h"
 
 extern char** environ;
 
@@ -29,14 +35,23 @@ using testing::TempDir;
 
 struct Child {
   pid_t pid = -1;
-  UniqueFd out;  // the child's standard output and standard error
+  common::UniqueFd out;  // the child's standard output and standard error
+};
+
+struct SpawnOptions {
+  std::vector<std::string> args;
+  std::string input = "/dev/null";  // the file on standard input
+  bool closedOutput = false;        // the output pipe has no reader from the start
 };
 
 // Starts VNPPSvc with env added to the test's environment; its output goes to one pipe.
-Child Spawn(const std::map<std::string, std::string>& env) {
+Child Spawn(const std::map<std::string, std::string>& env, const SpawnOptions& options = {}) {
   std::vector<std::string> vars;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("VNPPSVC_", 0) != 0) vars.emplace_back(*e);
+    const std::string var(*e);
+    if (var.rfind("VNPPSVC_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) {
+      vars.push_back(var);
+    }
   }
   for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
   std::vector<char*> envp;
@@ -45,16 +60,22 @@ Child Spawn(const std::map<std::string, std::string>& env) {
 
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  common::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  if (options.closedOutput) readEnd.Reset();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  char exe[] = VNPPSVC_EXE;
-  char* argv[] = {exe, nullptr};
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY, 0);
+  std::string exe = VNPPSVC_EXE;
+  std::vector<std::string> args = options.args;
+  std::vector<char*> argv = {exe.data()};
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   Child child;
-  if (::posix_spawn(&child.pid, exe, &actions, nullptr, argv, envp.data()) != 0) child.pid = -1;
+  if (::posix_spawn(&child.pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+    child.pid = -1;
+  }
   posix_spawn_file_actions_destroy(&actions);
   child.out = std::move(readEnd);
   return child;
@@ -99,8 +120,9 @@ std::string Snapshot(const std::string& dir) {
   return text;
 }
 
+// SIGHUP (the terminal closed, or a hang-up from a supervisor) is a stop like the others.
 TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
-  for (int sig : {SIGTERM, SIGINT}) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
     TempDir home, units;
     std::filesystem::create_directory(home / "LogFiles");
@@ -140,8 +162,163 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
     ASSERT_EQ(::waitpid(first.pid, &status, 0), first.pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(ReadAll(first.out.Get()), "");
+    EXPECT_NE(testing::ReadFile(logFile).find("Post processing service stopped."),
+              std::string::npos);
     std::filesystem::remove(lockPath);
   }
+}
+
+// A home whose one group catches up over the last few hours against a data source that
+// cannot be connected: every connection attempt writes its error to standard error.
+void WriteUnreachableDatabaseHome(const TempDir& home) {
+  std::filesystem::create_directory(home / "LogFiles");
+  const std::time_t since = std::time(nullptr) - 3 * 3600;
+  std::tm local{};
+  ::localtime_r(&since, &local);
+  char startFrom[32];
+  std::strftime(startFrom, sizeof startFrom, "%m/%d/%Y %H:00:00", &local);
+  std::ofstream(home / "VNPostProc.VFG")
+      << "[PostProcess]\r\nLogMessage=1\r\nLogDetail=1\r\nGroupNames=G\r\n"
+      << "[G]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nBaseTime=00:05:00\r\n"
+      << "StartFrom=" << startFrom << "\r\nDescription=WL_AVG\r\nDataType=0\r\n"
+      << "POLLNumber=1\r\nPOLL1=ST01.WL\r\nPOLLDataLabel1=WL_AVG\r\n"
+      << "[Database Settings]\r\nODBC Data Source=Driver=VNPP no such driver;Database=x\r\n";
+}
+
+// With SIGPIPE ignored, a write to a pipe nobody reads fails with EPIPE instead of ending
+// the process; each case is run once with a reader, to show that it does write.
+TEST(VNPPSvcProcess, OutputPipeWithoutReaderDoesNotKillTheProcess) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool closedOutput;
+    int exitCode;
+    const char* output;  // expected in the output when it is read
+  };
+  const Case cases[] = {
+      {"encodepassword", {"-encodepassword"}, false, 0, "ODBC Password="},
+      // The printed credential is lost: that is a failure.
+      {"encodepassword", {"-encodepassword"}, true, 1, nullptr},
+      {"catchup", {"-catchup"}, false, 1, "Error 1501: Unable to connect to database."},
+      {"catchup", {"-catchup"}, true, 1, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.closedOutput ? " without reader" : " with reader"));
+    TempDir home, units;
+    WriteUnreachableDatabaseHome(home);
+    std::ofstream(home / "password") << "secret\n";
+    const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-pipe";
+    ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+    Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                         {"VNPPSVC_INSTANCE", instance},
+                         {"VNPPSVC_UNIT_DIR", units.Path()}},
+                        {c.args, home / "password", c.closedOutput});
+    ASSERT_GT(child.pid, 0);
+    const std::string output = c.closedOutput ? "" : ReadAll(child.out.Get());
+    int status = -1;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    EXPECT_FALSE(WIFSIGNALED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.exitCode) << status;
+    if (c.output) {
+      EXPECT_NE(output.find(c.output), std::string::npos) << output;
+    }
+    if (c.args[0] == "-catchup") {
+      EXPECT_NE(testing::ReadFile(home / "LogFiles/VNPostProc.log")
+                    .find("Post processing service stopped."),
+                std::string::npos);
+    }
+    std::filesystem::remove(InstanceLockPath());
+  }
+}
+
+// The output read until it holds text, for at most 20 seconds.
+std::string ReadUntil(int fd, const std::string& text) {
+  std::string output;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (output.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) != 1) continue;
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    output.append(buf, static_cast<size_t>(n));
+  }
+  return output;
+}
+
+// /dev/full stands in for a full disk: every log line fails, and the desktop-mode process
+// says so once on standard error.
+TEST(VNPPSvcProcess, LogFileOnAFullDiskIsReportedOnceOnStandardError) {
+  TempDir home, units;
+  std::filesystem::create_directory(home / "LogFiles");
+  std::filesystem::create_symlink("/dev/full", home / "LogFiles/VNPostProc.log");
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-full";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                       {"VNPPSVC_INSTANCE", instance},
+                       {"VNPPSVC_UNIT_DIR", units.Path()}});
+  ASSERT_GT(child.pid, 0);
+  const std::string notice = "Cannot write the log file " + home / "LogFiles/VNPostProc.log" +
+                             ": " + std::strerror(ENOSPC);
+  std::string output = ReadUntil(child.out.Get(), notice);
+  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+  int status = -1;
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  output += ReadAll(child.out.Get());
+  const size_t first = output.find(notice);
+  ASSERT_NE(first, std::string::npos) << output;
+  EXPECT_EQ(output.find(notice, first + 1), std::string::npos) << output;
+  std::filesystem::remove(InstanceLockPath());
+}
+
+// A datagram socket standing in for systemd's notification socket.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const std::string& path)
+      : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    bound_ = fd_.Valid() && ::bind(fd_.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  bool Bound() const { return bound_; }
+  // The next datagram, or "" when none arrives within 20 seconds.
+  std::string Receive() {
+    pollfd p{fd_.Get(), POLLIN, 0};
+    if (::poll(&p, 1, 20000) != 1) return "";
+    char buf[4096];
+    const ssize_t n = ::recv(fd_.Get(), buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  common::UniqueFd fd_;
+  bool bound_ = false;
+};
+
+// Under systemd with an account the run-mode rule does not see (a drop-in, a unit outside
+// the unit directory), the process runs in desktop mode: it still reports to systemd.
+TEST(VNPPSvcProcess, ReportsReadyAndStoppingWheneverNotifySocketIsSet) {
+  TempDir home, units;
+  std::filesystem::create_directory(home / "LogFiles");
+  NotifySocket notify(home / "notify");
+  ASSERT_TRUE(notify.Bound());
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-notify";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                       {"VNPPSVC_INSTANCE", instance},
+                       {"VNPPSVC_UNIT_DIR", units.Path()},
+                       {"NOTIFY_SOCKET", home / "notify"}});
+  ASSERT_GT(child.pid, 0);
+  EXPECT_EQ(notify.Receive(), "READY=1");
+  ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+  EXPECT_EQ(notify.Receive(), "STOPPING=1");
+  int status = -1;
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::remove(InstanceLockPath());
 }
 
 }  // namespace

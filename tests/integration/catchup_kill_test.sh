@@ -16,11 +16,6 @@ kills_wanted=8
 max_starts=40       # bound on the kill loop even when every start dies before doing work
 run_timeout=60      # seconds for a run that is left to finish
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
 work=$(mktemp -d /tmp/vnpp-killtest.XXXXXX)
 pid=""
 cleanup() {
@@ -34,9 +29,9 @@ trap cleanup EXIT
 
 # shellcheck source=/dev/null
 source "$src/scripts/lib.sh"
-if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
-  vnpp_odbc_env "$work/odbc"
-fi
+# shellcheck source=tests/integration/lib_catchup.sh
+source "$src/tests/integration/lib_catchup.sh"
+catchup_odbc_env
 export VNPPSVC_INSTANCE=vnpp-killtest-$$
 
 seed=${KILLTEST_SEED:-$(( $$ ^ $(date +%s) ))}
@@ -50,76 +45,21 @@ days=${KILLTEST_DAYS:-14}
 start=$(date -d "$(date +%Y-%m-%d) -$days days" +%Y-%m-%d)
 startfrom=$(date -d "$start" +%m/%d/%Y)" 00:00:00"
 base=$work/base.db
-sqlite3 "$base" < "$src/sql/sqlite/schema.sql"
-python3 "$src/scripts/gen_readings.py" --sqlite "$base" --stations "$stations" --days "$days" --step 15 \
-  --start "$start" --seed 7
-sqlite3 "$base" 'PRAGMA wal_checkpoint(TRUNCATE);' >/dev/null
+make_readings_sqlite "$base" "$days" "$start"
 
 # $1 home directory: a fresh home with its own copy of the readings and the configuration.
-make_home() {
-  local home=$1
-  mkdir -p "$home/LogFiles"
-  cp "$base" "$home/data.db"
-  group() {  # $1 section, $2 function, $3 type interval, $4 sensor, $5 label, $6 parameter
-    printf '[%s]\r\nFuncName=%s\r\nEnabled=1\r\nTypeInterval=%s\r\nBaseTime=00:05:00\r\n' \
-      "$1" "$2" "$3"
-    printf 'StartFrom=%s\r\nDescription=%s\r\nParameter=%s\r\nDataType=0\r\n' \
-      "$startfrom" "$5" "$6"
-    printf 'POLLNumber=%d\r\n' "$stations"
-    local i
-    for ((i = 1; i <= stations; i++)); do
-      printf 'POLL%d=ST%02d.%s\r\nPOLLDataLabel%d=%s\r\n' "$i" "$i" "$4" "$i" "$5"
-    done
-  }
-  {
-    printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=2\r\n'
-    printf 'GroupNames=WL hourly avg,Rain hourly delta,Temp daily max\r\n'
-    group "WL hourly avg" AVG 0 WL WL_AVG ""
-    group "Rain hourly delta" DELTA 0 RAIN RAIN_DELTA ""
-    group "Temp daily max" MAX 3 TEMP TEMP_MAX ""
-    printf '[Database Settings]\r\n'
-    printf 'ODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1;JournalMode=WAL;SyncPragma=NORMAL\r\n' \
-      "$home/data.db"
-  } > "$home/VNPostProc.VFG"
+make_sqlite_home() {
+  mkdir -p "$1"
+  cp "$base" "$1/data.db"
+  make_home "$1" "$(sqlite_source "$1/data.db")"
 }
 
-# $1 home directory. Runs -catchup to the end; fails the test unless it exits 0.
-run_to_end() {
-  local rc=0
-  VNPPSVC_HOME=$1 timeout "$run_timeout" "$exe" -catchup >>"$1/output.txt" 2>&1 || rc=$?
-  if [ "$rc" -ne 0 ]; then
-    echo "--- output of $exe -catchup in $1:" >&2
-    tail -n 20 "$1/output.txt" >&2 || true
-    echo "--- last lines of its log:" >&2
-    tail -n 20 "$1/LogFiles/VNPostProc.log" >&2 || true
-    fail "VNPPSvc -catchup in $1 exited with $rc"
-  fi
-}
+rows() { rows_sqlite "$1"; }
 
-# $1 database: every result row in key order, all columns but PROCESS_TIME_TAG, each value
-# quoted so that NULL, text and numbers stay distinct and reals keep every digit.
-dump() {
-  sqlite3 "$1" "SELECT quote(STATION_ID), quote(DATA_LABEL), quote(FUNCTION_NAME),
-      quote(TIME_TAG), quote(TIME_PERIOD), quote(PP_VALUE), quote(FLAG1), quote(FLAG2),
-      quote(FLAG3), quote(VALUE_TIME_TAG), quote(SENSORNAME), quote(ALTERNATE_LABEL)
-    FROM VN_PPDATA1
-    ORDER BY STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD"
-}
-
-# $1 database: windows stored more than once. The time is compared as a time, so that two
-# spellings of one instant (with and without milliseconds) count as the same window.
-duplicates() {
-  sqlite3 "$1" "SELECT COUNT(*) FROM (SELECT 1 FROM VN_PPDATA1
-    GROUP BY STATION_ID, DATA_LABEL, FUNCTION_NAME, datetime(TIME_TAG), TIME_PERIOD
-    HAVING COUNT(*) > 1)"
-}
-
-rows() {
-  sqlite3 "$1" 'SELECT COUNT(*) FROM VN_PPDATA1'
-}
+avoid_hour_boundary 120
 
 # Reference: one uninterrupted run.
-make_home "$work/a"
+make_sqlite_home "$work/a"
 t0=$(date +%s%N)
 run_to_end "$work/a"
 ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
@@ -129,7 +69,7 @@ ref_rows=$(rows "$work/a/data.db")
 # Interrupted: start, let it work a random time within the first half of the length of the
 # uninterrupted run (at least 20 ms), SIGKILL, reap, start again. Scaled to the run, so that
 # the kills land mid-work however fast this machine and the catch-up are.
-make_home "$work/b"
+make_sqlite_home "$work/b"
 kills=0
 starts=0
 finished_alone=0
@@ -137,7 +77,7 @@ mid_work=0  # kills that left some but not all results stored
 delays=()
 while [ "$kills" -lt "$kills_wanted" ] && [ "$starts" -lt "$max_starts" ]; do
   starts=$((starts + 1))
-  VNPPSVC_HOME=$work/b "$exe" -catchup >>"$work/b/output.txt" 2>&1 &
+  VNPPSVC_HOME=$work/b "$exe" -catchup >>"$work/b.output.txt" 2>&1 &
   pid=$!
   ms=$(( 20 + RANDOM % (ref_ms > 80 ? ref_ms / 2 - 20 : 20) ))
   delays+=("$ms")
@@ -156,7 +96,7 @@ while [ "$kills" -lt "$kills_wanted" ] && [ "$starts" -lt "$max_starts" ]; do
     finished_alone=1
     break
   else
-    tail -n 20 "$work/b/output.txt" >&2 || true
+    tail -n 20 "$work/b.output.txt" >&2 || true
     fail "an interrupted run (start $starts) exited with $rc before it was killed"
   fi
 done
@@ -181,24 +121,14 @@ case "${KILLTEST_TAMPER:-}" in
   "") ;;
   *) fail "unknown KILLTEST_TAMPER '$KILLTEST_TAMPER'" ;;
 esac
-dump "$work/a/data.db" > "$work/a.dump"
-dump "$work/b/data.db" > "$work/b.dump"
-dup_a=$(duplicates "$work/a/data.db")
-dup_b=$(duplicates "$work/b/data.db")
+dump_sqlite "$work/a/data.db" > "$work/a.dump"
+dump_sqlite "$work/b/data.db" > "$work/b.dump"
+dup_a=$(duplicates_sqlite "$work/a/data.db")
+dup_b=$(duplicates_sqlite "$work/b/data.db")
 status=0
-if ! cmp -s "$work/a.dump" "$work/b.dump"; then
-  echo "VN_PPDATA1 after the interrupted runs differs from the uninterrupted run" >&2
-  echo "(< uninterrupted, > interrupted; first differences):" >&2
-  diff "$work/a.dump" "$work/b.dump" | head -n 40 >&2 || true
-  status=1
-fi
 # Each entry's progress in the configuration must end where the uninterrupted run left it.
-# (StartFrom is left out: it is saved with the time of the stop.)
-if ! diff <(grep -a '^POLLUpdate' "$work/a/VNPostProc.VFG") \
-  <(grep -a '^POLLUpdate' "$work/b/VNPostProc.VFG") >&2; then
-  echo "POLLUpdate values differ (< uninterrupted, > interrupted)" >&2
+compare_results "$work/a.dump" "$work/b.dump" "$work/a/VNPostProc.VFG" "$work/b/VNPostProc.VFG" ||
   status=1
-fi
 if [ "$dup_a" -ne 0 ] || [ "$dup_b" -ne 0 ]; then
   echo "windows stored more than once: $dup_a uninterrupted, $dup_b interrupted" >&2
   status=1

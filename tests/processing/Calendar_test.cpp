@@ -77,7 +77,6 @@ TEST(Calendar, WeekKeywordsTreatSundayAsTheFirstDay) {
     EXPECT_EQ(ResolveDateKeyword("THIS WEEK", base), common::DateTimeToEpoch(c.ThisWeek));
     EXPECT_EQ(ResolveDateKeyword("NEXT WEEK", base), common::DateTimeToEpoch(c.NextWeek));
     EXPECT_EQ(ResolveDateKeyword("LAST WEEK", base), common::DateTimeToEpoch(c.LastWeek));
-    EXPECT_TRUE(SameTime(WeekStart(c.Base), c.ThisWeek));
   }
 }
 

@@ -224,4 +224,30 @@ TEST_F(ProcessThreadTest, ClockGoingBackIsLogged) {
 }
 
 }  // namespace
+TEST_F(ProcessThreadTest, StartFromOutsideTheSupportedRangeIsReportedAndNowIsUsed) {
+  WriteConfig(
+      "[PostProcess]\r\nGroupNames=Old,Fine\r\n"
+      "[Old]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nStartFrom=06/01/1950 00:00:00\r\n"
+      "[Fine]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nStartFrom=03/15/2024 09:00:00\r\n");
+  Start();
+  EXPECT_EQ(Count("Error 1500: StartFrom 06/01/1950 00:00:00 of group Old is outside 01/01/1985 "
+                  "to 01/18/2053; the current time is used."),
+            1u);
+  const config::TPostProcGroupItem& old = config_->Groups()->Item(0);
+  EXPECT_DOUBLE_EQ(old.StartTime, At(2024, 3, 15, 10, 30));
+  EXPECT_DOUBLE_EQ(old.WindowEnd, At(2024, 3, 15, 11));
+  processing_->StopProcessing();
+}
+
+TEST_F(ProcessThreadTest, FailedSavingOfStartFromIsLogged) {
+  WriteConfig(kTwoHourlyGroups);
+  Start();
+  // The file becomes something that cannot be replaced.
+  const std::string path = home_ + "VNPostProc.VFG";
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  processing_->StopProcessing();
+  EXPECT_EQ(Count("Error 1500: Unable to write to " + path + ": Is a directory"), 1u);
+}
+
 }  // namespace vnpp::processing

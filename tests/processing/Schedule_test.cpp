@@ -164,6 +164,7 @@ TEST(Schedule, StartFromIsAKeywordAnExplicitTimeOrNow) {
   const struct {
     const char* StartFrom;
     common::TDateTime Expected;
+    bool OutOfRange = false;  // reported to the caller
   } cases[] = {
       {"", now},
       {"NOW", At(2024, 3, 13, 14, 25, 10)},  // keywords resolve to whole seconds
@@ -173,7 +174,13 @@ TEST(Schedule, StartFromIsAKeywordAnExplicitTimeOrNow) {
       {"NOW ", now},
       {"LAST 2 DAYS", now},  // known to the resolver, not accepted as a start
       {"12/31/1899 00:00:00", now},
-      {"01/01/1900 00:00:00", At(1900, 1, 1)},
+      // Explicit dates outside the range the boundaries are computed in: now, reported.
+      {"01/01/1900 00:00:00", now, true},
+      {"12/31/1984 23:59:59", now, true},
+      {"01/01/1985 00:00:00", At(1985, 1, 1)},
+      {"01/18/2053 03:14:07", At(2053, 1, 18, 3, 14, 7)},
+      {"01/18/2053 03:14:08", now, true},
+      {"12/31/9999 00:00:00", now, true},
       {"02/30/2024 10:00:00", now},
       {"no date", now},
       {"03/10/2024 08:00:00", At(2024, 3, 10, 8)},
@@ -183,7 +190,7 @@ TEST(Schedule, StartFromIsAKeywordAnExplicitTimeOrNow) {
     TPostProcGroupItem g;
     g.TypeInterval = 9;  // no period: only StartTime is resolved
     g.StartFrom = c.StartFrom;
-    InitGroupSchedule(g);
+    EXPECT_EQ(InitGroupSchedule(g), c.OutOfRange) << '"' << c.StartFrom << '"';
     EXPECT_TRUE(SameTime(g.StartTime, c.Expected)) << '"' << c.StartFrom << '"';
     EXPECT_EQ(g.StartFrom, c.StartFrom);
   }

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace vnpp::host {
+namespace vnpp::common {
 
 class UniqueFd {
  public:
@@ -34,4 +34,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace vnpp::host
+}  // namespace vnpp::common

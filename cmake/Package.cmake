@@ -1,0 +1,70 @@
+# Installation layout and the Debian package ("cmake --build build/default --target package").
+#
+#   /usr/sbin/VNPPSvc                        the service executable
+#   /usr/bin/vnppctl                         the control tool, when it is built
+#   /lib/systemd/system/VNPostProcessor.service
+#   /usr/share/dbus-1/system.d/*.conf        D-Bus policy, when etc/dbus holds one
+#   /usr/share/dbus-1/system-services/*      D-Bus activation, when etc/dbus holds one
+#   /etc/vnppsvc/VNPostProc.VFG              documented sample configuration (a conffile)
+#   /var/lib/vnppsvc/LogFiles                the home (VNPPSVC_HOME in the unit) and its log
+#   /usr/share/vnppsvc/sql                   table definitions
+#   /usr/share/doc/vnppsvc/README.md
+
+set(VNPP_PACKAGE_HOME /var/lib/vnppsvc)
+
+# The packaged unit: the template that "-install" fills in at run time, filled in here for
+# the packaged paths. The values are written as UnitFileText() writes them, which a host test
+# compares.
+set(VNPP_EXEC_START "\"/usr/sbin/VNPPSvc\"")
+set(VNPP_HOME_ENVIRONMENT "\"VNPPSVC_HOME=${VNPP_PACKAGE_HOME}\"")
+set(VNPP_READ_WRITE_PATHS "\"${VNPP_PACKAGE_HOME}\" /run/lock")
+set(VNPP_PROTECT_HOME yes)
+set(VNPP_PACKAGED_UNIT ${CMAKE_BINARY_DIR}/package/VNPostProcessor.service)
+configure_file(${CMAKE_SOURCE_DIR}/etc/VNPostProcessor.service.in ${VNPP_PACKAGED_UNIT} @ONLY)
+
+install(TARGETS VNPPSvc RUNTIME DESTINATION sbin)
+if(TARGET vnppctl)
+  install(TARGETS vnppctl RUNTIME DESTINATION bin)
+endif()
+install(FILES ${VNPP_PACKAGED_UNIT} DESTINATION /lib/systemd/system)
+file(GLOB _dbus_policy ${CMAKE_SOURCE_DIR}/etc/dbus/*.conf)
+file(GLOB _dbus_services ${CMAKE_SOURCE_DIR}/etc/dbus/*.service)
+if(_dbus_policy)
+  install(FILES ${_dbus_policy} DESTINATION share/dbus-1/system.d)
+endif()
+if(_dbus_services)
+  install(FILES ${_dbus_services} DESTINATION share/dbus-1/system-services)
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/etc/VNPostProc.VFG DESTINATION /etc/vnppsvc)
+install(DIRECTORY DESTINATION ${VNPP_PACKAGE_HOME}/LogFiles)
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/sql/ DESTINATION share/vnppsvc/sql)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/vnppsvc)
+
+set(VNPP_PACKAGE_MAINTAINER "VNPPSvc maintainers <vnppsvc@localhost>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME vnppsvc)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "post-processing service for station readings")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+    "VNPPSvc reads the readings of hydro-meteorological stations in the SQL table\n\
+VN_DATA1 through ODBC, computes one function per station/sensor entry and data\n\
+window on its own schedule, and writes the results into VN_PPDATA1. It runs as\n\
+the systemd service VNPostProcessor.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VNPP_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The linked libraries (unixODBC, libsystemd, ...) come from dpkg-shlibdeps; the ODBC drivers
+# are loaded at run time, so they are named here.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqliteodbc, odbc-postgresql")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "unixodbc")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm ${CMAKE_SOURCE_DIR}/packaging/debian/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

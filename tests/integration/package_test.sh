@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# The Debian package: it builds, holds the executable, the unit, the sample configuration and
+# the home, depends on the libraries and ODBC drivers, and ships a unit systemd accepts.
+#
+# Usage: package_test.sh <build directory>
+# Needs cpack, dpkg-deb and dpkg-shlibdeps; systemd-analyze for the unit check.
+set -euo pipefail
+
+build=${1:?usage: $0 <build directory>}
+work=$(mktemp -d /tmp/vnpp-package.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log" >&2; fail "cpack failed"; }
+debs=("$work"/out/*.deb)
+[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || fail "expected one .deb, found: ${debs[*]}"
+deb=${debs[0]}
+
+# Files.
+dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
+for f in ./usr/sbin/VNPPSvc ./lib/systemd/system/VNPostProcessor.service \
+  ./etc/vnppsvc/VNPostProc.VFG ./var/lib/vnppsvc/LogFiles/ \
+  ./usr/share/vnppsvc/sql/sqlite/schema.sql ./usr/share/vnppsvc/sql/postgresql/schema.sql; do
+  grep -qxF -- "$f" "$work/files" || { cat "$work/files" >&2; fail "$f is not in the package"; }
+done
+
+# Control data.
+depends=$(dpkg-deb -f "$deb" Depends)
+for d in libodbc2 libsystemd0 libsqliteodbc odbc-postgresql; do
+  [[ ", $depends," == *", $d"[\ ,]* ]] || fail "Depends lacks $d: $depends"
+done
+[ "$(dpkg-deb -f "$deb" Package)" = vnppsvc ] || fail "package name"
+dpkg-deb -e "$deb" "$work/control"
+grep -qxF /etc/vnppsvc/VNPostProc.VFG "$work/control/conffiles" || fail "the sample is no conffile"
+for s in postinst prerm postrm; do
+  [ -x "$work/control/$s" ] || fail "$s missing or not executable"
+  sh -n "$work/control/$s" || fail "$s is not valid sh"
+done
+
+# Contents.
+dpkg-deb -x "$deb" "$work/root"
+unit=$work/root/lib/systemd/system/VNPostProcessor.service
+grep -qxF 'ExecStart="/usr/sbin/VNPPSvc"' "$unit" || fail "ExecStart: $(grep ExecStart= "$unit")"
+grep -qxF 'Environment="VNPPSVC_HOME=/var/lib/vnppsvc"' "$unit" || fail "no VNPPSVC_HOME in the unit"
+grep -qxF 'ReadWritePaths="/var/lib/vnppsvc" /run/lock' "$unit" || fail "ReadWritePaths"
+encoded=$(echo secret | "$work/root/usr/sbin/VNPPSvc" -encodepassword) || fail "packaged executable does not run"
+[ -n "$encoded" ] || fail "packaged executable printed nothing"
+
+if command -v systemd-analyze >/dev/null; then
+  # The executable must exist where ExecStart points; the extracted one stands in.
+  sed "s|^ExecStart=\"/usr/sbin/VNPPSvc\"|ExecStart=\"$work/root/usr/sbin/VNPPSvc\"|" "$unit" \
+    >"$work/VNPostProcessor.service"
+  out=$(systemd-analyze verify "$work/VNPostProcessor.service" 2>&1) ||
+    fail "systemd-analyze verify: $out"
+  [ -z "$out" ] || fail "systemd-analyze verify warns: $out"
+else
+  echo "systemd-analyze not installed (Debian package systemd): unit not verified" >&2
+fi
+
+echo "package OK: $(basename "$deb")"
