@@ -54,10 +54,10 @@ export VNPPSVC_INSTANCE=vnpp-faulttest-$$
 seed=${FAULTTEST_SEED:-$(( $$ ^ $(date +%s) ))}
 RANDOM=$seed
 
-# Readings: $stations stations over $days days up to today 00:00; about 3,000 windows, so
-# that an uninterrupted run over SQLite takes a second or two.
-stations=${FAULTTEST_STATIONS:-12}
-days=${FAULTTEST_DAYS:-5}
+# Readings: $stations stations over $days days up to today 00:00; about 33,000 windows, so
+# that a stop lands in the middle of an uninterrupted run over SQLite (half a second or more).
+stations=${FAULTTEST_STATIONS:-48}
+days=${FAULTTEST_DAYS:-14}
 start=$(date -d "$(date +%Y-%m-%d) -$days days" +%Y-%m-%d)
 startfrom=$(date -d "$start" +%m/%d/%Y)" 00:00:00"
 
@@ -255,9 +255,10 @@ case_postgresql_stop() {
     [ "${CI:-}" = true ] && fail "VNPP_TEST_PG is not set; PostgreSQL is required in CI"
     skip "PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
   fi
-  # Every result is one commit, and with fsync on each costs a disk flush: fewer windows.
-  stations=${FAULTTEST_PG_STATIONS:-4}
-  days=${FAULTTEST_PG_DAYS:-3}
+  # With fsync on, each commit costs a disk flush; results are committed a few thousand
+  # windows at a time, and the run must last long enough for the stop to land in it.
+  stations=${FAULTTEST_PG_STATIONS:-24}
+  days=${FAULTTEST_PG_DAYS:-7}
   start=$(date -d "$(date +%Y-%m-%d) -$days days" +%Y-%m-%d)
   startfrom=$(date -d "$start" +%m/%d/%Y)" 00:00:00"
   # From here on, PostgreSQL is expected to work: every failure fails the test.
