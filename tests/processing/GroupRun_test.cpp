@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
@@ -211,6 +214,81 @@ TEST_F(GroupRunTest, ScheduledRunNeverStoresAWindowThatHasNotEnded) {
   EXPECT_EQ(log_.CountQueued("Data for \"ST1.WL\""), 2u);  // 08:00 and 09:00
   EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 10));
   EXPECT_NE(ReadConfig().find("POLLUpdate1=03/15/2024 10:00:00"), std::string::npos);
+}
+
+// A result the database refuses ends that entry at its window, in both ways of running:
+// the windows before it and every other entry's windows are stored, the entry's progress
+// stops before the refused window, and the failure is logged once. In the batched way the
+// refusal comes while other entries' results wait uncommitted in the same transaction.
+TEST_F(GroupRunTest, RefusedResultEndsOnlyItsEntryAndKeepsEverythingBefore) {
+  for (const bool windowAtATime : {true, false}) {
+    SCOPED_TRACE(windowAtATime ? "window at a time" : "batched");
+    std::filesystem::remove(dbFile_);
+    CreateDatabase();
+    for (const char* station : {"ST1", "ST2", "ST3"}) {
+      AddReadings(station, "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
+    }
+    {
+      database::TConnection c;
+      c.Open(ConnectionString(), "", "");
+      c.ExecuteDirect(
+          "CREATE TRIGGER REFUSE BEFORE INSERT ON VN_PPDATA1 WHEN NEW.STATION_ID = 'ST2' AND "
+          "NEW.TIME_TAG >= '2024-03-15 09:00:00' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
+    config::TPostProcGroupItem& group = Load(
+        "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\n"
+        "POLL1=ST1.WL\r\nPOLLUpdate1=03/15/2024 06:00:00\r\n"
+        "POLL2=ST2.WL\r\nPOLLUpdate2=03/15/2024 06:00:00\r\n"
+        "POLL3=ST3.WL\r\nPOLLUpdate3=03/15/2024 06:00:00\r\n");
+    runner_->SetWindowAtATime(windowAtATime);
+    ScheduleAt(group, At(2024, 3, 15, 10));
+    EXPECT_FALSE(runner_->RunGroup(group));
+
+    const std::vector<std::string> rows = ResultRows();
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const std::string& r) { return r.rfind("ST1|", 0) == 0; }),
+              5);
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [](const std::string& r) { return r.rfind("ST3|", 0) == 0; }),
+              5);
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 08:00:00"), 1);
+    EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 09:00:00"), 0);
+    EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
+    EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, At(2024, 3, 15, 9));
+    EXPECT_DOUBLE_EQ(group.Sensors[2]->LastUpdate, At(2024, 3, 15, 11));
+    const std::string file = ReadConfig();
+    EXPECT_NE(file.find("POLLUpdate1=03/15/2024 11:00:00"), std::string::npos) << file;
+    EXPECT_NE(file.find("POLLUpdate2=03/15/2024 09:00:00"), std::string::npos) << file;
+    EXPECT_NE(file.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << file;
+    EXPECT_EQ(log_.CountQueued("Error 1500: "), 1u);
+    EXPECT_EQ(runner_->FailedEntries(), 1);
+  }
+}
+
+// A result table without the key takes no upsert: the rows go one by one, and a second run
+// over the same windows adds rows again, as inserts into such a table always did.
+TEST_F(GroupRunTest, ResultTableWithoutTheKeyGetsItsRowsOneByOne) {
+  {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    c.ExecuteDirect("DROP TABLE VN_PPDATA1");
+    c.ExecuteDirect(
+        "CREATE TABLE VN_PPDATA1 (STATION_ID VARCHAR(64), DATA_LABEL VARCHAR(64), FUNCTION_NAME "
+        "VARCHAR(16), TIME_TAG TIMESTAMP, TIME_PERIOD DOUBLE, PP_VALUE DOUBLE, FLAG1 VARCHAR(16), "
+        "FLAG2 VARCHAR(16), FLAG3 VARCHAR(16), VALUE_TIME_TAG TIMESTAMP, PROCESS_TIME_TAG "
+        "TIMESTAMP, SENSORNAME VARCHAR(64), ALTERNATE_LABEL VARCHAR(64))");
+  }
+  AddReadings("ST1", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
+  for (int run = 1; run <= 2; ++run) {  // each Load starts from 07:00 again
+    config::TPostProcGroupItem& group =
+        Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
+    ScheduleAt(group, At(2024, 3, 15, 10));
+    EXPECT_TRUE(runner_->RunGroup(group));
+    EXPECT_EQ(log_.CountQueued("Error 1500: "), 0u);
+  }
+  const std::vector<std::string> rows = ResultRows();
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST1|03/15/2024 07:00:00"), 2);
+  EXPECT_EQ(rows.size(), 2u * 4);  // ST1 07:00 to 10:00 twice; ST2 has no readings
 }
 
 TEST(GroupRunText, FormatsWindowStartAndValue) {
