@@ -3,8 +3,15 @@
 //   read:  one ordered range query per entry, rows taken one by one (SQLGetData per cell)
 //          or in blocks of bound column arrays;
 //   write: the results of hourly windows, per row (insert, then update on a key violation)
-//          or as multi-row upserts of R rows per statement, in transactions of T rows.
-// Usage: bench_odbc_paths <connection string> <entries> <days> [read|write|all]
+//          or as multi-row upserts of R rows per statement, in transactions of T rows;
+//   compact: multi-row upserts that bind the columns shared by an entry's rows once per
+//          statement and five per row (the form the service uses), 16 to 720 rows each.
+// Each write way runs twice: into an empty table, then over the rows it stored.
+// Usage: bench_odbc_paths <connection string> <entries> <days> [read|write|compact|all]
+// The stations are ST01.. below 100 entries, ST001.. from 100 on, as gen_readings.py writes
+// them. BENCH_SLOW=1 adds the per-row ways in autocommit, BENCH_720=1 a 720-row statement
+// (refused by PostgreSQL's client library: more than 7,500 parameters), BENCH_ONLY=R only R
+// rows per statement.
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -296,13 +303,14 @@ int main(int argc, char** argv) {
   c.Open(argv[1], "", "");
   std::printf("%s %s\n", c.DbmsName().c_str(), c.DbmsVersion().c_str());
   const TDateTime to = std::floor(vnpp::common::EncodeDateTime(2100, 1, 1));
-  if (what != "write" && what != "compact")
+  if (what == "read" || what == "all")
     TimeReads(c, entries, vnpp::common::EncodeDateTime(1990, 1, 1), to);
-  if (what == "compact") {
-    for (int per : {240}) {
+  if (what == "compact" || what == "all") {
+    for (int per : {16, 48, 144, 240, 720}) {
       TimeCompact(c, entries, vnpp::common::EncodeDateTime(2026, 1, 1), days * 24, per);
     }
-  } else if (what != "read") {
+  }
+  if (what == "write" || what == "all") {
     TimeWrites(c, entries, vnpp::common::EncodeDateTime(2026, 1, 1), days * 24);
   }
   return 0;
