@@ -162,14 +162,14 @@ void InsertReadings(const std::string& connectionString, const std::vector<TRead
   c.Commit();
 }
 
-struct TGroupSpec {
+struct TGroupFunction {
   const char* Func;
   const char* Parameter;
 };
 
 // Every function, DELTA with and without a roll-over constant and with one that makes some
 // results negative (those entries fail), and a name that is no function.
-const TGroupSpec kFunctions[] = {
+const TGroupFunction kFunctions[] = {
     {"AVG", ""},       {"min", ""},      {"MAX", ""},     {"SUM", ""},    {"STDEV", ""},
     {"CNT", ""},       {"FIRST", "2"},   {"LAST", ""},    {"Last", "3"},  {"DELTA", ""},
     {"DELTA", "1000"}, {"delta", "-20"}, {"SPECIAL", ""}, {"MEDIAN", ""},
@@ -194,7 +194,7 @@ std::string ConfigText(const std::string& dataSource) {
       "[PostProcess]\r\nLogDetail=2\r\nGroups=" + std::to_string(2 * std::size(kFunctions)) +
       "\r\n";
   for (std::size_t g = 0; g < 2 * std::size(kFunctions); ++g) {
-    const TGroupSpec& f = kFunctions[g / 2];
+    const TGroupFunction& f = kFunctions[g / 2];
     const TGroupShape shape = ShapeOf(g);
     text += "[PostProcessGroup:" + std::to_string(g + 1) + "]\r\nFuncName=" + f.Func +
             "\r\nParameter=" + f.Parameter +
