@@ -45,6 +45,8 @@ class TGroupRunner {
 
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
+  // Number of windows computed and stored since construction.
+  long Windows() const { return windows_.load(); }
 
  private:
   class TStatementsHolder;
@@ -62,6 +64,7 @@ class TGroupRunner {
   const std::atomic<bool>& scheduleMode_;
   std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
   std::atomic<long> failedEntries_{0};
+  std::atomic<long> windows_{0};
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/Mutex.h"
@@ -38,6 +39,9 @@ class TProcessing {
   void StopProcessGroup() EXCLUDES(mu_);
   std::string NextPollGroup() EXCLUDES(mu_);
   common::TDateTime NextPollTime() EXCLUDES(mu_);
+  // Every configured group as the running thread last saw it; after a stop, the last
+  // thread's view without due times; empty before the first load.
+  std::vector<TGroupStatus> GroupStatus() EXCLUDES(mu_);
 
   // For the catch-up command.
   bool Loaded() EXCLUDES(mu_);
@@ -62,6 +66,7 @@ class TProcessing {
   std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);
   long failedBefore_ GUARDED_BY(mu_) = 0;
   long incompleteBefore_ GUARDED_BY(mu_) = 0;
+  std::vector<TGroupStatus> stoppedStatus_ GUARDED_BY(mu_);
 };
 
 }  // namespace vnpp::processing

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "host/EventSink.h"
+#include "common/EventSink.h"
 
 namespace vnpp::host::testing {
 
@@ -71,7 +71,7 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-class RecordingSink final : public IEventSink {
+class RecordingSink final : public common::IEventSink {
  public:
   struct Event {
     std::string Kind, AppId, Item, Data;

@@ -79,8 +79,9 @@ TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
   log_.WriteLog("lost");
   log_.AppendLogLine("also lost");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
-  EXPECT_EQ(sink.Events(),
-            (std::vector<RecordingSink::Event>{{"ItemChange", kHostAppId, "MESSAGE", "lost"}}));
+  EXPECT_EQ(
+      sink.Events(),
+      (std::vector<RecordingSink::Event>{{"ItemChange", common::kHostAppId, "MESSAGE", "lost"}}));
 }
 
 TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
@@ -93,7 +94,7 @@ TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
   EXPECT_EQ(sink.Events()[0].Data, "only broadcast");
 }
 
-class ThrowingSink final : public IEventSink {
+class ThrowingSink final : public common::IEventSink {
  public:
   void SetItemChange(const std::string&, const std::string&, const std::string&) override {
     throw std::runtime_error("client gone");

@@ -43,8 +43,9 @@ class ServiceMainTest : public ::testing::Test {
     sink_.Clear();
   }
 
-  const Event stopped_{"ItemChange", kHostAppId, "MESSAGE", "Post processing service stopped."};
-  const Event shutdown_{"AppShutdown", kHostAppId, "", ""};
+  const Event stopped_{"ItemChange", common::kHostAppId, "MESSAGE",
+                       "Post processing service stopped."};
+  const Event shutdown_{"AppShutdown", common::kHostAppId, "", ""};
 
   TempDir dir_;
   ScopedEnv home_;
@@ -80,7 +81,7 @@ TEST_F(ServiceMainTest, TimerTickWritesQueuedMessagesToFileAndClients) {
   loop_.FireTimer();
   EXPECT_EQ(ReadFile(dir_ / "LogFiles/VNPostProc.log"),
             "03/15/2024 10:17:30    PollGroup 1: AVG - Retrieve data...\r\n");
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "MESSAGE",
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", common::kHostAppId, "MESSAGE",
                                                  "PollGroup 1: AVG - Retrieve data..."}}));
 }
 
@@ -170,7 +171,8 @@ TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
   processing.join();
   EXPECT_TRUE(sink_.Events().empty()) << "nothing before the main thread runs the notice";
   loop_.RunPending();
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "POLLGROUP", ""}}));
+  EXPECT_EQ(sink_.Events(),
+            (std::vector<Event>{{"ItemChange", common::kHostAppId, "POLLGROUP", ""}}));
   EXPECT_EQ(form.PollGroupLabel(), "3");
   EXPECT_EQ(form.PollTimeLabel(), "03/15/2024 11:05:00");
   form.WMPollGroupChanged(1);  // another parameter: nothing
