@@ -15,77 +15,23 @@
 #include <thread>
 #include <vector>
 
+#include "automation/PrivateBus.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
 #include "host/UniqueFd.h"
+#include "integration/ChildProcess.h"
 
 extern char** environ;
 
 namespace vnpp::host {
 namespace {
 
+using integration::Child;
+using integration::ReadAll;
+using integration::Spawn;
+using integration::WaitForInstanceLock;
 using testing::ScopedEnv;
 using testing::TempDir;
-
-struct Child {
-  pid_t pid = -1;
-  UniqueFd out;  // the child's standard output and standard error
-};
-
-// Starts VNPPSvc with env added to the test's environment; its output goes to one pipe.
-Child Spawn(const std::map<std::string, std::string>& env) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    if (std::string(*e).rfind("VNPPSVC_", 0) != 0) vars.emplace_back(*e);
-  }
-  for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (std::string& v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  char exe[] = VNPPSVC_EXE;
-  char* argv[] = {exe, nullptr};
-  Child child;
-  if (::posix_spawn(&child.pid, exe, &actions, nullptr, argv, envp.data()) != 0) child.pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  child.out = std::move(readEnd);
-  return child;
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-// True once pid holds a write flock (the instance lock), false when it ends first or the
-// deadline passes.
-bool WaitForInstanceLock(pid_t pid) {
-  const std::string marker = " WRITE " + std::to_string(pid) + " ";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-      if (line.find("FLOCK") != std::string::npos && line.find(marker) != std::string::npos) {
-        return true;
-      }
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
 
 // Every path under dir with its size and modification time.
 std::string Snapshot(const std::string& dir) {
@@ -102,6 +48,9 @@ std::string Snapshot(const std::string& dir) {
 TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
+    // A bus of its own: the program's automation object is there and says nothing.
+    automation::testing::TPrivateBus bus;
+    VNPP_NEED_BUS(bus);
     TempDir home, units;
     std::filesystem::create_directory(home / "LogFiles");
     const std::string instance =
@@ -110,7 +59,8 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
     const std::string lockPath = InstanceLockPath();
     const std::map<std::string, std::string> env = {{"VNPPSVC_HOME", home.Path()},
                                                     {"VNPPSVC_INSTANCE", instance},
-                                                    {"VNPPSVC_UNIT_DIR", units.Path()}};
+                                                    {"VNPPSVC_UNIT_DIR", units.Path()},
+                                                    {"DBUS_SESSION_BUS_ADDRESS", bus.Address()}};
 
     Child first = Spawn(env);
     ASSERT_GT(first.pid, 0);
