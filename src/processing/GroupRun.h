@@ -50,6 +50,8 @@ class TGroupRunner {
 
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
+  // Number of windows computed and stored since construction.
+  long Windows() const { return windows_.load(); }
 
  private:
   class TStatementsHolder;
@@ -68,6 +70,7 @@ class TGroupRunner {
   std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
   std::atomic<long> failedEntries_{0};
   std::function<void()> windowHook_;
+  std::atomic<long> windows_{0};
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a
