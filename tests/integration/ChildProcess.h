@@ -22,18 +22,31 @@ namespace vnpp::integration {
 
 struct Child {
   pid_t pid = -1;
+  common::UniqueFd in;   // the child's standard input, with SpawnOptions::pipeInput
   common::UniqueFd out;  // the child's standard output and standard error
 };
 
-// Starts argv[0] with env added to the test's environment (whose VNPPSVC_ variables are
-// left out); its output goes to one pipe.
+struct SpawnOptions {
+  std::string input = "/dev/null";  // the file on standard input
+  bool pipeInput = false;           // standard input from a pipe instead, kept in Child::in
+  bool closedOutput = false;        // the output pipe has no reader from the start
+};
+
+// Starts argv[0] with env added to the test's environment, whose variables of the program
+// (VNPPSVC_) and of the systemd protocols (NOTIFY_SOCKET, WATCHDOG_) are left out, as are
+// those env names; its output goes to one pipe.
 inline Child Spawn(const std::vector<std::string>& args,
-                   const std::map<std::string, std::string>& env) {
+                   const std::map<std::string, std::string>& env,
+                   const SpawnOptions& options = {}) {
   std::vector<std::string> vars;
   for (char** e = environ; *e != nullptr; ++e) {
     const std::string var(*e);
     const std::string name = var.substr(0, var.find('='));
-    if (var.rfind("VNPPSVC_", 0) != 0 && env.count(name) == 0) vars.push_back(var);
+    bool ours = env.count(name) != 0;
+    for (const char* prefix : {"VNPPSVC_", "NOTIFY_SOCKET=", "WATCHDOG_"}) {
+      ours = ours || var.rfind(prefix, 0) == 0;
+    }
+    if (!ours) vars.push_back(var);
   }
   for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
   std::vector<char*> envp;
@@ -44,20 +57,31 @@ inline Child Spawn(const std::vector<std::string>& args,
   for (std::string& a : argCopy) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  common::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+  int outFds[2], inFds[2];
+  if (::pipe2(outFds, O_CLOEXEC) != 0) return {};
+  common::UniqueFd readEnd(outFds[0]), writeEnd(outFds[1]), inRead, inWrite;
+  if (options.pipeInput) {
+    if (::pipe2(inFds, O_CLOEXEC) != 0) return {};
+    inRead.Reset(inFds[0]);
+    inWrite.Reset(inFds[1]);
+  }
+  if (options.closedOutput) readEnd.Reset();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  if (options.pipeInput) {
+    posix_spawn_file_actions_adddup2(&actions, inRead.Get(), STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY, 0);
+  }
   Child child;
   if (::posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
     child.pid = -1;
   }
   posix_spawn_file_actions_destroy(&actions);
   child.out = std::move(readEnd);
+  child.in = std::move(inWrite);
   return child;
 }
 
@@ -73,9 +97,11 @@ inline std::string ReadAll(int fd) {
   return text;
 }
 
-// Runs args to its end: its exit code (-1 when it did not exit normally) and its output.
+// Runs args to its end: its exit code (-1 when it did not exit normally), its status (the
+// exit code, or 128 + the signal that ended it) and its output.
 struct Finished {
   int code = -1;
+  int status = -1;
   std::string output;
 };
 inline Finished RunToEnd(const std::vector<std::string>& args,
@@ -87,6 +113,7 @@ inline Finished RunToEnd(const std::vector<std::string>& args,
   int status = 0;
   ::waitpid(child.pid, &status, 0);
   if (WIFEXITED(status)) done.code = WEXITSTATUS(status);
+  done.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return done;
 }
 
