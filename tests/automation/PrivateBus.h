@@ -14,8 +14,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "host/HostTestSupport.h"
 
 extern char** environ;
 
@@ -152,34 +155,11 @@ class TPrivateBus {
   pid_t pid_ = -1;
 };
 
-// Sets an environment variable for the lifetime of the object.
-class TScopedEnv {
+// Sets an environment variable (nullptr: removes it) for the lifetime of the object.
+class TScopedEnv : public host::testing::ScopedEnv {
  public:
-  TScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) {
-      old_ = old;
-      hadOld_ = true;
-    }
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~TScopedEnv() {
-    if (hadOld_) {
-      ::setenv(name_, old_.c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  TScopedEnv(const TScopedEnv&) = delete;
-  TScopedEnv& operator=(const TScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::string old_;
-  bool hadOld_ = false;
+  TScopedEnv(const char* name, const char* value)
+      : ScopedEnv(name, value != nullptr ? std::optional<std::string>(value) : std::nullopt) {}
 };
 
 }  // namespace vnpp::automation::testing
