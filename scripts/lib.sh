@@ -122,3 +122,38 @@ vnpp_pg_stop() {
   [ -n "${VNPP_PG_DIR:-}" ] && [ -d "$VNPP_PG_DIR/data" ] || return 0
   vnpp_pg_ctl -m immediate stop >/dev/null 2>&1 || true
 }
+
+# Starts a private session bus daemon for the tests. $1: directory for its configuration and
+# socket. Exports DBUS_SESSION_BUS_ADDRESS and VNPP_DBUS_PID; points DBUS_SYSTEM_BUS_ADDRESS at
+# a socket that does not exist, so that no test reaches the machine's own system bus.
+vnpp_dbus_start() {
+  local dir=$1
+  mkdir -p "$dir"
+  cat > "$dir/session.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$dir</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+CONF
+  local out
+  out=$(dbus-daemon --config-file="$dir/session.conf" --fork --print-address=1 --print-pid=1 \
+    2>"$dir/daemon.log") || { cat "$dir/daemon.log" >&2; return 1; }
+  DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$out")
+  VNPP_DBUS_PID=$(sed -n 2p <<<"$out")
+  export DBUS_SESSION_BUS_ADDRESS VNPP_DBUS_PID
+  export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$dir/no-system-bus"
+}
+
+vnpp_dbus_stop() {
+  [ -n "${VNPP_DBUS_PID:-}" ] || return 0
+  kill "$VNPP_DBUS_PID" 2>/dev/null || true
+  VNPP_DBUS_PID=""
+}

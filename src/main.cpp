@@ -7,9 +7,11 @@
 #include <iostream>
 #include <memory>
 
+#include "automation/Registration.h"
 #include "common/Regional.h"
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
+#include "host/HostComObject.h"
 #include "host/MainLoop.h"
 #include "host/ServiceInstall.h"
 #include "host/ServiceMain.h"
@@ -26,6 +28,12 @@ int main(int argc, char** argv) {
   if (host::HasSwitch(argc, argv, "encodepassword")) {
     return database::RunEncodePassword(std::cin, std::cout, std::cerr);
   }
+  if (host::HasSwitch(argc, argv, "regserver")) {
+    return automation::RunRegServer(true, std::cout, std::cerr);
+  }
+  if (host::HasSwitch(argc, argv, "unregserver")) {
+    return automation::RunRegServer(false, std::cout, std::cerr);
+  }
 
   // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
@@ -36,7 +44,11 @@ int main(int argc, char** argv) {
   const bool service = host::SelectRunMode("VNPostProcessor");
 
   host::TMainLoop loop;
-  host::TfrmServiceMain form(loop);
+  // Declared before the main object it acts on, so that it goes after it.
+  std::unique_ptr<host::THostComObject> hostComObject;
+  if (!host::IsInstallRun()) hostComObject = std::make_unique<host::THostComObject>(loop, service);
+  host::TfrmServiceMain form(loop, hostComObject ? hostComObject->Sink() : nullptr);
+  if (hostComObject) hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   std::unique_ptr<host::TCatchUp> catchUp;
   if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
@@ -54,5 +66,6 @@ int main(int argc, char** argv) {
 
   host::NotifyReady();
   loop.Run();
+  if (hostComObject) hostComObject->Close();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

@@ -25,6 +25,8 @@ class UniqueFd {
 
   int Get() const { return fd_; }
   bool Valid() const { return fd_ >= 0; }
+  // Gives up ownership: the caller closes the descriptor.
+  int Release() { return std::exchange(fd_, -1); }
   void Reset(int fd = -1) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = fd;

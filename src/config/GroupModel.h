@@ -68,6 +68,11 @@ class TPostProcGroupItem {
   TDateTime NotBeforeTime = 0;
   TDateTime WindowStart = 0;
   TDateTime WindowEnd = 0;
+
+  // The last run that was not stopped or cancelled, for operators: when it ended (0 = none
+  // since processing started) and how many entries failed in it. Processing thread only.
+  TDateTime LastRunEnd = 0;
+  std::int64_t LastRunFailedEntries = 0;
 };
 
 // Ordered, owning list of groups, indexed from 0. Never sorted.

@@ -11,6 +11,7 @@
 #include <map>
 #include <utility>
 
+#include "common/AtomicFile.h"
 #include "common/Error.h"
 #include "common/Regional.h"
 #include "common/Text.h"
@@ -43,13 +44,6 @@ std::int64_t MtimeNs(const struct stat& st) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
-// The directory part of a path, without its trailing '/'.
-std::string DirName(const std::string& path) {
-  const std::size_t slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The file that path names once symbolic links at its last component are followed: the one
 // to replace so that a link stays a link. A missing file, or a link to one, resolves to the
 // name to create. Returns 0 or an errno.
@@ -71,7 +65,7 @@ int ResolveFile(const std::string& path, std::string& out) {
     if (n < 0) return errno;
     if (n == 0 || static_cast<std::size_t>(n) >= sizeof target) return ENAMETOOLONG;
     const std::string link(target, static_cast<std::size_t>(n));
-    p = link[0] == '/' ? link : DirName(p) + "/" + link;
+    p = link[0] == '/' ? link : common::DirectoryOf(p) + "/" + link;
   }
   return ELOOP;
 }
@@ -515,37 +509,22 @@ std::string TIniFile::ReloadIfChangedOnDisk() {
 }
 
 int TIniFile::ReplaceFile(const std::string& target, const std::string& content) {
-  const std::string tmp = target + ".tmp";
-  ::unlink(tmp.c_str());  // a leftover of an earlier crash
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return errno;
-  int err = 0;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) err = errno;
-  if (err == 0 && disk_.exists) {
-    // Owner first: changing it may clear set-id bits that fchmod then puts back.
-    if ((st.st_uid != disk_.uid || st.st_gid != disk_.gid) &&
-        ::fchown(fd, disk_.uid, disk_.gid) != 0) {
-      err = errno;
-    }
-    if (err == 0 && ::fchmod(fd, disk_.mode & 07777) != 0) err = errno;
-  }
-  if (err == 0 && !common::WriteAll(fd, content.data(), content.size())) err = errno;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (err == 0 && ::fstat(fd, &st) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmp.c_str(), target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(tmp.c_str());
-    return err;
-  }
-  // The rename is on disk once the directory is; a failure here loses nothing already
-  // written, so it is not reported.
-  const int dfd = ::open(DirName(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
+  const int err = common::WriteFileWhole(
+      target, content, common::TFinalName::Replace,
+      [this](int fd) {
+        if (!disk_.exists) return 0;
+        struct stat now {};
+        if (::fstat(fd, &now) != 0) return errno;
+        // Owner first: changing it may clear set-id bits that fchmod then puts back.
+        if ((now.st_uid != disk_.uid || now.st_gid != disk_.gid) &&
+            ::fchown(fd, disk_.uid, disk_.gid) != 0) {
+          return errno;
+        }
+        return ::fchmod(fd, disk_.mode & 07777) != 0 ? errno : 0;
+      },
+      &st);
+  if (err != 0) return err;
   disk_ = DiskState{true,        st.st_dev,  st.st_ino, st.st_size,
                     MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};
   return 0;

@@ -7,11 +7,15 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/Error.h"
 
@@ -122,19 +126,58 @@ void TMainLoop::FireTimer() {
   if (timerEnabled_) RunCallback(onTick_);
 }
 
+void TMainLoop::AddPollSource(common::IPollSource* source) {
+  if (source != nullptr && std::find(sources_.begin(), sources_.end(), source) == sources_.end()) {
+    sources_.push_back(source);
+  }
+}
+
+void TMainLoop::RemovePollSource(common::IPollSource* source) {
+  sources_.erase(std::remove(sources_.begin(), sources_.end(), source), sources_.end());
+}
+
 void TMainLoop::Run() {
+  using Clock = std::chrono::steady_clock;
+  std::vector<pollfd> fds;
+  // Per source: its index in fds (or -1) and when its time-out ends.
+  struct Watched {
+    common::IPollSource* source;
+    int fdIndex;
+    std::optional<Clock::time_point> deadline;
+  };
+  std::vector<Watched> watched;
   while (!quit_.load()) {
-    pollfd fds[3] = {{wakeFd_.Get(), POLLIN, 0}, {timerFd_.Get(), POLLIN, 0}, {-1, POLLIN, 0}};
-    nfds_t count = 2;
-    if (signalFd_.Valid()) {
-      fds[2].fd = signalFd_.Get();
-      count = 3;
+    fds.assign({{wakeFd_.Get(), POLLIN, 0}, {timerFd_.Get(), POLLIN, 0}});
+    const bool signals = signalFd_.Valid();
+    if (signals) fds.push_back({signalFd_.Get(), POLLIN, 0});
+    // Sources are asked afresh before every poll: what a bus connection waits for changes
+    // with every message it sends or receives.
+    watched.clear();
+    int timeoutMs = -1;
+    const Clock::time_point now = Clock::now();
+    for (common::IPollSource* source : sources_) {
+      common::TPollData data;
+      try {
+        data = source->Prepare();
+      } catch (...) {
+        continue;  // a failing source is left out of this round
+      }
+      Watched w{source, -1, std::nullopt};
+      if (data.Fd >= 0) {
+        w.fdIndex = static_cast<int>(fds.size());
+        fds.push_back({data.Fd, data.Events, 0});
+      }
+      if (data.TimeoutMs >= 0) {
+        w.deadline = now + std::chrono::milliseconds(data.TimeoutMs);
+        if (timeoutMs < 0 || data.TimeoutMs < timeoutMs) timeoutMs = data.TimeoutMs;
+      }
+      watched.push_back(w);
     }
-    if (::poll(fds, count, -1) < 0) {
+    if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
       if (errno == EINTR) continue;
       Fail("poll");
     }
-    if (count == 3 && (fds[2].revents & POLLIN) != 0) {
+    if (signals && (fds[2].revents & POLLIN) != 0) {
       signalfd_siginfo info{};
       if (::read(signalFd_.Get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
         if (onStop_) {
@@ -153,6 +196,19 @@ void TMainLoop::Run() {
     if ((fds[1].revents & POLLIN) != 0) {
       Drain(timerFd_.Get());
       FireTimer();
+    }
+    const Clock::time_point after = Clock::now();
+    for (const Watched& w : watched) {
+      if (quit_.load()) break;
+      // A callback above may have removed the source.
+      if (std::find(sources_.begin(), sources_.end(), w.source) == sources_.end()) continue;
+      const short revents = w.fdIndex >= 0 ? fds[static_cast<size_t>(w.fdIndex)].revents : 0;
+      if (revents == 0 && !(w.deadline && *w.deadline <= after)) continue;
+      try {
+        w.source->Dispatch(revents);
+      } catch (...) {
+        // A source's failure must not end the loop; sources log their own failures.
+      }
     }
   }
 }

@@ -1,13 +1,16 @@
 // The main thread's event loop: the one-second message timer, messages posted from other
-// threads, and SIGINT/SIGTERM/SIGHUP as the stop command.
+// threads, SIGINT/SIGTERM/SIGHUP as the stop command, and the descriptors of other
+// subsystems (the bus connection of the automation object).
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <vector>
 
 #include "common/Mutex.h"
+#include "common/PollSource.h"
 #include "common/ThreadAnnotations.h"
 #include "common/UniqueFd.h"
 
@@ -43,6 +46,11 @@ class TMainLoop {
   void Quit();
   bool QuitRequested() const { return quit_.load(); }
 
+  // Watches source's descriptor from the next poll on, until removed. The source must
+  // outlive its registration. Loop thread only.
+  void AddPollSource(common::IPollSource* source);
+  void RemovePollSource(common::IPollSource* source);
+
   // Runs until Quit.
   void Run();
 
@@ -62,6 +70,7 @@ class TMainLoop {
   std::chrono::milliseconds interval_{1000};
   bool timerEnabled_ = false;
   std::atomic<bool> quit_{false};
+  std::vector<common::IPollSource*> sources_;  // loop thread only
 
   common::Mutex postMu_;
   std::deque<std::function<void()>> posted_ GUARDED_BY(postMu_);

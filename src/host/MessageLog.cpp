@@ -47,7 +47,8 @@ void TMessageLog::WriteLog(const std::string& message) {
     Report(failure);
     if (IJournal* journal = journal_.load()) journal->Send(message, ClassifyLogMessage(message));
     // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
-    if (IEventSink* sink = sink_.load()) sink->SetItemChange(kHostAppId, kItemMessage, message);
+    if (common::IEventSink* sink = sink_.load())
+      sink->SetItemChange(common::kHostAppId, common::kItemMessage, message);
   } catch (...) {
     // Logging never fails towards its caller; a failed broadcast loses only the event.
   }
@@ -141,12 +142,16 @@ bool TMessageLog::HasMessageQueue() const {
 }
 
 void TMessageLog::DrainMessageQueue() {
-  // The lock is held across the writes on purpose: the processing thread waits for a drain
-  // in progress before it queues its next message or changes the status labels.
-  common::MutexLock lock(queueMu_);
-  if (!queue_) return;
-  for (const std::string& message : *queue_) WriteLog(message);
-  queue_->clear();
+  // drainMu_, not queueMu_, is held across the writes: a second drain waits and writes its
+  // (later) messages after these, while QueueMessage and the status captions go on.
+  common::MutexLock drain(drainMu_);
+  std::deque<std::string> batch;
+  {
+    common::MutexLock lock(queueMu_);
+    if (!queue_) return;
+    batch.swap(*queue_);
+  }
+  for (const std::string& message : batch) WriteLog(message);
 }
 
 void TMessageLog::SetEchoFd(int fd) {

@@ -8,10 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "common/EventSink.h"
 #include "common/Log.h"
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
-#include "host/EventSink.h"
 #include "host/Journal.h"
 
 namespace vnpp::host {
@@ -60,9 +60,11 @@ class TMessageLog final : public common::ILog {
   void FreeMessageQueue() EXCLUDES(queueMu_);
   bool HasMessageQueue() const EXCLUDES(queueMu_);
 
-  // The message timer's work: WriteLog of every queued message, oldest first, holding the
-  // queue lock throughout. Nothing when no queue exists.
-  void DrainMessageQueue() EXCLUDES(queueMu_);
+  // The message timer's work: WriteLog of every queued message, oldest first. Nothing when
+  // no queue exists. The queue lock is held only to take the messages out: the processing
+  // thread never waits for the file or the broadcast. Drains from two threads (the timer,
+  // a stop of processing) run one after the other, so messages keep their order.
+  void DrainMessageQueue() EXCLUDES(drainMu_, queueMu_);
 
   // The lock of MessageQueue. The processing thread holds it while it changes the status
   // labels of the main object.
@@ -70,8 +72,8 @@ class TMessageLog final : public common::ILog {
 
   // The broadcast target, or nullptr for none.
   // REQUIRES: the sink outlives its use; it is replaced only while no other thread logs.
-  void SetEventSink(IEventSink* sink) { sink_.store(sink); }
-  IEventSink* EventSink() const { return sink_.load(); }
+  void SetEventSink(common::IEventSink* sink) { sink_.store(sink); }
+  common::IEventSink* EventSink() const { return sink_.load(); }
 
   // The journal that receives every message in service mode, or nullptr for none.
   // REQUIRES: the journal outlives its use, as for the event sink.
@@ -88,13 +90,14 @@ class TMessageLog final : public common::ILog {
 
   std::atomic<bool> logMessage_{false};
   std::atomic<int> logDetail_{0};
-  std::atomic<IEventSink*> sink_{nullptr};
+  std::atomic<common::IEventSink*> sink_{nullptr};
   std::atomic<IJournal*> journal_{nullptr};
 
-  // Lock order: the processing thread's StatusLock is taken before queueMu_, never the
-  // reverse. A drain writes the file while holding queueMu_, so queueMu_ comes before
-  // fileMu_.
-  mutable common::Mutex queueMu_ ACQUIRED_BEFORE(fileMu_);
+  // Held by a drain from taking the messages out until the last is written.
+  // Lock order: drainMu_ before queueMu_ and fileMu_; queueMu_ is never held while another
+  // lock is taken (the processing thread takes its StatusLock, if at all, before it).
+  common::Mutex drainMu_ ACQUIRED_BEFORE(queueMu_, fileMu_);
+  mutable common::Mutex queueMu_;
   std::optional<std::deque<std::string>> queue_ GUARDED_BY(queueMu_);
 
   // Serialises the file and the echo, so that lines of two threads never tear.

@@ -13,9 +13,9 @@
 #include <optional>
 #include <string_view>
 
+#include "common/AtomicFile.h"
 #include "common/Error.h"
 #include "common/Text.h"
-#include "common/UniqueFd.h"
 #include "host/Startup.h"
 
 extern char** environ;
@@ -100,38 +100,22 @@ std::string HomePath() {
   return home;
 }
 
-void SyncDirectory(const std::string& dir) {
-  const common::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.Valid()) ::fsync(fd.Get());
-}
-
-// Writes a file that must not exist yet: the text goes to a hidden temporary file beside it,
-// which is flushed and then linked under the final name. link() fails when the name exists,
-// so an existing unit stays untouched, and a crash leaves the final name absent or whole.
+// Writes a file that must not exist yet: it is linked under its final name only once it is
+// whole, and linking fails when the name exists, so an existing unit stays untouched.
 void CreateFileWhole(const std::string& dir, const std::string& name, const std::string& text) {
   const std::string path = dir + "/" + name;
-  std::string tmp = dir + "/." + name + ".XXXXXX";
-  common::UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));
-  if (!fd.Valid()) throw EPostProcError(SystemError(dir, errno));
-  const bool written = ::fchmod(fd.Get(), 0644) == 0 &&
-                       common::WriteAll(fd.Get(), text.data(), text.size()) &&
-                       ::fsync(fd.Get()) == 0;
-  int error = errno;
-  fd.Reset();
-  if (written && ::link(tmp.c_str(), path.c_str()) == 0) {
-    ::unlink(tmp.c_str());
-    SyncDirectory(dir);
-    return;
-  }
-  if (written) error = errno;
-  ::unlink(tmp.c_str());
-  throw EPostProcError(SystemError(written ? path : tmp, error));
+  const int err = common::WriteFileWhole(path, text, common::TFinalName::CreateOnly, [](int fd) {
+    return ::fchmod(fd, 0644) != 0 ? errno : 0;
+  });
+  // An existing unit is named; any other failure is the directory's.
+  if (err != 0) throw EPostProcError(SystemError(err == EEXIST ? path : dir, err));
 }
 
 void RemoveFile(const std::string& dir, const std::string& name) {
   const std::string path = dir + "/" + name;
-  if (::unlink(path.c_str()) != 0) throw EPostProcError(SystemError(path, errno));
-  SyncDirectory(dir);
+  if (const int err = common::RemoveFileDurably(path); err != 0) {
+    throw EPostProcError(SystemError(path, err));
+  }
 }
 
 // The systemctl to run, or none: VNPPSVC_SYSTEMCTL when set, else "systemctl" when systemd
@@ -194,7 +178,7 @@ void Install(const std::string& unitName) {
     // A unit that is not enabled is not installed: take it away again, so that a second
     // attempt meets the state of the first.
     ::unlink((dir + "/" + unitName).c_str());
-    SyncDirectory(dir);
+    common::SyncDirectory(dir);
     try {
       RunSystemctl(*systemctl, {"daemon-reload"});
     } catch (...) {

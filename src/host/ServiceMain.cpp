@@ -14,7 +14,7 @@
 
 namespace vnpp::host {
 
-TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, IEventSink* hostComObject)
+TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject)
     : loop_(loop), hostComObject_(hostComObject) {}
 
 TfrmServiceMain::~TfrmServiceMain() {
@@ -63,9 +63,14 @@ void TfrmServiceMain::FormCreate() {
       });
     };
   };
-  processing::TProcessEvents events{relay(&TProcessingHandlers::Loaded),
-                                    relay(&TProcessingHandlers::DemandDone),
-                                    relay(&TProcessingHandlers::Finished)};
+  processing::TProcessEvents events{
+      relay(&TProcessingHandlers::Loaded), relay(&TProcessingHandlers::DemandDone),
+      relay(&TProcessingHandlers::Finished), [this](const processing::TGroupRunReport& r) {
+        // The sink only queues the signal; FormClose stops processing before dropping it.
+        if (common::IEventSink* sink = log_.EventSink()) {
+          sink->GroupRunFinished(r.Index, r.Windows, r.FailedEntries);
+        }
+      }};
   processing_ = std::make_unique<processing::TProcessing>(
       *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); }, std::move(events));
   if (const auto interval = WatchdogInterval(); interval.count() > 0) {
@@ -89,16 +94,18 @@ bool TfrmServiceMain::FormCloseQuery() {
 void TfrmServiceMain::FormClose() {
   if (Installing) return;
   try {
-    StopProcessing();
+    std::lock_guard<std::mutex> control(controlMu_);
+    closing_ = true;
+    if (processing_) processing_->StopProcessing();
   } catch (const std::exception& e) {
     LogFailure(e.what());
   }
   log_.FreeMessageQueue();
-  if (IEventSink* sink = hostComObject_) {
+  if (common::IEventSink* sink = hostComObject_) {
     log_.SetEventSink(nullptr);
     hostComObject_ = nullptr;
     try {
-      sink->AppShutdown(kHostAppId);
+      sink->AppShutdown(common::kHostAppId);
     } catch (const std::exception& e) {
       LogFailure(e.what());
     }
@@ -147,7 +154,7 @@ void TfrmServiceMain::WMPollGroupChanged(int wParam) {
   NotifyStatus("Next Group: " + PollGroupLabel() + ", Next Time: " + PollTimeLabel());
   if (hostComObject_ == nullptr) return;
   try {
-    hostComObject_->SetItemChange(kHostAppId, kItemPollGroup, std::string());
+    hostComObject_->SetItemChange(common::kHostAppId, common::kItemPollGroup, std::string());
   } catch (...) {
     // A failed notice is dropped; clients read the next group when they ask.
   }
@@ -168,14 +175,17 @@ std::string TfrmServiceMain::PollTimeLabel() const {
 }
 
 void TfrmServiceMain::RestartProcessing() {
-  if (processing_) processing_->RestartProcessing();
+  std::lock_guard<std::mutex> control(controlMu_);
+  if (processing_ && !closing_) processing_->RestartProcessing();
 }
 
 void TfrmServiceMain::StartProcessing() {
-  if (processing_) processing_->StartProcessing();
+  std::lock_guard<std::mutex> control(controlMu_);
+  if (processing_ && !closing_) processing_->StartProcessing();
 }
 
 void TfrmServiceMain::StopProcessing() {
+  std::lock_guard<std::mutex> control(controlMu_);
   if (processing_) processing_->StopProcessing();
 }
 
@@ -203,6 +213,16 @@ void TfrmServiceMain::RunProcessGroup(int index) {
 
 void TfrmServiceMain::StopProcessGroup() {
   if (processing_) processing_->StopProcessGroup();
+}
+
+std::vector<automation::TGroupStatusRow> TfrmServiceMain::GroupStatus() const {
+  std::vector<automation::TGroupStatusRow> rows;
+  if (!processing_) return rows;
+  for (const processing::TGroupStatus& g : processing_->GroupStatus()) {
+    rows.push_back({g.Index, g.SectionName, g.Enabled, g.FuncName, g.NextDue, g.OldestLastUpdate,
+                    g.LastRunEnd, g.LastRunFailedEntries});
+  }
+  return rows;
 }
 
 std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {

@@ -4,12 +4,14 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "automation/ServiceControl.h"
+#include "common/EventSink.h"
 #include "common/Mutex.h"
 #include "common/ThreadAnnotations.h"
-#include "host/EventSink.h"
 #include "host/Journal.h"
 #include "host/MainLoop.h"
 #include "host/MessageLog.h"
@@ -33,13 +35,14 @@ inline constexpr int WM_POLLGROUPCHANGED = 1156;
 
 // Thread safety: main-thread object. Exceptions: PostPollGroupChanged and PostClose may be
 // called from any thread; the label setters from the processing thread while it holds
-// MessageQueueLock(); Log() itself is safe everywhere. StartProcessing,
-// StopProcessing, IsProcessing and RestartProcessing are to be safe from any thread.
-class TfrmServiceMain : public processing::IStatusSink {
+// MessageQueueLock(); Log() itself is safe everywhere. The operations offered to the
+// automation object (automation::IServiceControl) are safe from any thread; StartProcessing
+// and StopProcessing wait for the processing thread.
+class TfrmServiceMain : public processing::IStatusSink, public automation::IServiceControl {
  public:
   // loop must outlive this object. hostComObject is the broadcast target, taken into use by
   // FormCreate; nullptr for none. It must outlive this object or FormClose.
-  explicit TfrmServiceMain(TMainLoop& loop, IEventSink* hostComObject = nullptr);
+  explicit TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject = nullptr);
   // Closes the object (FormClose) when it was created and not yet closed. Never throws.
   ~TfrmServiceMain() override;
   TfrmServiceMain(const TfrmServiceMain&) = delete;
@@ -82,16 +85,21 @@ class TfrmServiceMain : public processing::IStatusSink {
   std::string PollTimeLabel() const EXCLUDES(log_.MessageQueueLock());
 
   // Processing, safe from any thread. Without a processing object (before FormCreate, in
-  // an install run) they do nothing, and the readers give an empty text and 0.
+  // an install run) they do nothing, and the readers give an empty text and 0. Once the
+  // object is closing, StartProcessing and RestartProcessing do nothing.
   void RestartProcessing();
-  void StartProcessing();
-  void StopProcessing();
-  bool IsProcessing() const;
-  std::string NextPollGroup() const;
-  common::TDateTime NextPollTime() const;
+  void StartProcessing() override;
+  void StopProcessing() override;
+  bool IsProcessing() const override;
+  std::string NextPollGroup() const override;
+  common::TDateTime NextPollTime() const override;
   // Runs the group at 0-based list position index at once; nothing for another index.
-  void RunProcessGroup(int index);
-  void StopProcessGroup();
+  void RunProcessGroup(int index) override;
+  void StopProcessGroup() override;
+  int GetLogDetail() const override { return log_.LogDetail(); }
+  void SetLogDetail(int level) override { log_.SetLogDetail(level); }
+  // Every configured group as processing last saw it, in list order.
+  std::vector<automation::TGroupStatusRow> GroupStatus() const override;
   // For the catch-up command: the processing object (nullptr before FormCreate) and the
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }
@@ -116,7 +124,7 @@ class TfrmServiceMain : public processing::IStatusSink {
     return log_.MessageQueueLock();
   }
   TMainLoop& Loop() { return loop_; }
-  IEventSink* HostComObject() const { return hostComObject_; }
+  common::IEventSink* HostComObject() const { return hostComObject_; }
 
   // Fields of the main object.
   bool Installing = false;
@@ -127,12 +135,17 @@ class TfrmServiceMain : public processing::IStatusSink {
   void LogFailure(const char* what);
 
   TMainLoop& loop_;
-  IEventSink* hostComObject_;
+  common::IEventSink* hostComObject_;
   TProcessingHandlers handlers_;  // main thread only
   bool created_ = false;
   bool closed_ = false;
   // Service mode only; declared before the log, which refers to it.
   std::unique_ptr<IJournal> journal_;
+  // Serialises starting and stopping with the close: held across the wait for the
+  // processing thread, so that a start asked for by a client can never follow the stop of
+  // FormClose. Lock order: before the processing object's locks.
+  std::mutex controlMu_;
+  bool closing_ = false;  // guarded by controlMu_
   // Mutable: the label getters take its lock.
   mutable TMessageLog log_;
   std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";

@@ -393,6 +393,7 @@ void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
   item.RetrieveData(statements_->statements);
   item.Compute(group.FuncName);
   item.StoreResult(statements_->statements);
+  ++windows_;
   if (log_.LogDetail() >= 2) {
     log_.QueueMessage(config::FormatText(
         common::kMsgDataFor, {entry.StationID, entry.SensorName, FormatWindowStart(window.Start),

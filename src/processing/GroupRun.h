@@ -59,6 +59,8 @@ class TGroupRunner {
 
   // Number of entries that ended with an error since construction.
   long FailedEntries() const { return failedEntries_.load(); }
+  // Number of windows computed and stored since construction.
+  long Windows() const { return windows_.load(); }
 
   // One window per query and per statement, each result on its own and each entry's
   // progress written after every window: the way of TPPDataItem's own statements, kept to
@@ -119,6 +121,7 @@ class TGroupRunner {
   std::vector<std::unique_ptr<TPendingEntry>> pending_;
   std::size_t windowsSinceCommit_ = 0;
   std::function<void()> windowHook_;
+  std::atomic<long> windows_{0};
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <utility>
 
 #include "common/Clock.h"
@@ -79,11 +80,59 @@ common::TDateTime TProcessThread::GetNextTime() {
   return NextTime;
 }
 
+std::vector<TGroupStatus> TProcessThread::GroupStatus() {
+  common::MutexLock lock(groupStatusMu_);
+  return groupStatus_;
+}
+
+std::pair<long, long> TProcessThread::RunCounters() const {
+  return {runner_.Windows(), runner_.FailedEntries()};
+}
+
+TGroupRunReport TProcessThread::RecordRun(config::TPostProcGroupItem& group,
+                                          std::pair<long, long> before) {
+  const auto [windows, failed] = RunCounters();
+  group.LastRunEnd = common::Now();
+  group.LastRunFailedEntries = failed - before.second;
+  return {group.GroupNumber - 1, windows - before.first, failed - before.second};
+}
+
+void TProcessThread::SnapshotGroups() {
+  // This thread is the only writer of the groups, so it reads them without a lock.
+  std::vector<TGroupStatus> rows;
+  if (const config::TPostProcGroups* groups = config_.Groups()) {
+    rows.reserve(static_cast<size_t>(groups->Count()));
+    for (int i = 0; i < groups->Count(); ++i) {
+      const config::TPostProcGroupItem& g = groups->Item(i);
+      TGroupStatus row;
+      row.Index = i;
+      row.SectionName = g.SectionName;
+      row.Enabled = g.Enabled;
+      row.FuncName = g.FuncName;
+      row.NextDue = (g.Enabled && g.NextProcessTime > 0) ? g.DueTime() : 0;
+      for (size_t k = 0; k < g.Sensors.size(); ++k) {
+        const common::TDateTime t = g.Sensors[k]->LastUpdate;
+        if (k == 0 || t < row.OldestLastUpdate) row.OldestLastUpdate = t;
+      }
+      row.LastRunEnd = g.LastRunEnd;
+      row.LastRunFailedEntries = g.LastRunFailedEntries;
+      rows.push_back(std::move(row));
+    }
+  }
+  common::MutexLock lock(groupStatusMu_);
+  groupStatus_.swap(rows);
+}
+
+void TProcessThread::ReportRun(const TGroupRunReport& report) {
+  if (events_.GroupRunFinished) events_.GroupRunFinished(report);
+}
+
 void TProcessThread::LogError(const std::string& message) {
   log_.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
 }
 
 void TProcessThread::PublishStatus() {
+  SnapshotGroups();
   if (CurrentGroup == nullptr) return;
   std::string text = std::to_string(CurrentGroup->GroupNumber);
   const common::TDateTime due = CurrentGroup->DueTime();
@@ -176,13 +225,16 @@ void TProcessThread::Loop() {
       if (ScheduleMode.load()) {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
+          const auto before = RunCounters();
           runner_.RunGroup(*CurrentGroup);
           // A stopped run is not over: the saved schedule repeats it at the next start.
           if (StopRequested.load()) break;
+          const TGroupRunReport report = RecordRun(*CurrentGroup, before);
           AdvanceAfterRun(*CurrentGroup);
           queue_.Insert(CurrentGroup);
           CurrentGroup = queue_.DeleteMin();
           PublishStatus();
+          ReportRun(report);
         } else {
           wakeEvent_.Wait(std::chrono::milliseconds(1000));
         }
@@ -206,12 +258,17 @@ void TProcessThread::Loop() {
       try {
         // The schedule moves on only over a run that brought every entry up to now; after a
         // failed, stopped or cancelled one the group keeps its period.
+        const auto before = RunCounters();
         const bool complete = runner_.RunGroupNow(*group, now);
         if (!complete) ++incompleteRuns_;
+        std::optional<TGroupRunReport> report;
+        if (!StopRequested.load() && !ScheduleMode.load()) report = RecordRun(*group, before);
         if (complete && !ScheduleMode.load() && origins_.count(group) != 0) {
           AdvanceAfterDemand(*group, now);
           Requeue();
         }
+        SnapshotGroups();
+        if (report) ReportRun(*report);
       } catch (...) {
         common::MutexLock lock(demandLock_);
         demandRunning_ = false;

@@ -33,12 +33,34 @@ class IStatusSink {
   virtual void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) = 0;
 };
 
+// One group as operators see it, in a snapshot the processing thread takes after loading
+// and after every run.
+struct TGroupStatus {
+  int Index = 0;  // position in the group list, from 0
+  std::string SectionName;
+  bool Enabled = false;
+  std::string FuncName;
+  common::TDateTime NextDue = 0;           // DueTime while scheduled, else 0
+  common::TDateTime OldestLastUpdate = 0;  // least LastUpdate of its entries; 0 without any
+  common::TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
+  std::int64_t LastRunFailedEntries = 0;
+};
+
+// A group run that went to its end (not stopped or cancelled).
+struct TGroupRunReport {
+  int Index = 0;  // position in the group list, from 0
+  std::int64_t Windows = 0;
+  std::int64_t FailedEntries = 0;
+};
+
 // Moments of the thread's life that others wait for. Each runs on the processing thread and
 // must return at once (hand the news to another thread); any may be empty.
 struct TProcessEvents {
   std::function<void()> Loaded;      // the configuration is loaded, run requests are taken
   std::function<void()> DemandDone;  // the demand list was found empty after demand work
   std::function<void()> Finished;    // the main procedure is about to return
+  // After a run's snapshot (GroupStatus) has been taken.
+  std::function<void(const TGroupRunReport&)> GroupRunFinished;
 };
 
 class TProcessThread {
@@ -65,6 +87,8 @@ class TProcessThread {
   void ClearDemand() EXCLUDES(demandLock_);
   std::string GetNextGroup() EXCLUDES(StatusLock);
   common::TDateTime GetNextTime() EXCLUDES(StatusLock);
+  // The latest snapshot of every configured group, in list order; empty while loading.
+  std::vector<TGroupStatus> GroupStatus() EXCLUDES(groupStatusMu_);
 
   // True once the configuration is loaded and the queue filled; run requests are refused
   // before that, so none can name a group of a list about to be replaced.
@@ -98,6 +122,12 @@ class TProcessThread {
   // Logs a warning when the clock is seen going back by more than a second.
   void WatchClock(common::TDateTime now);
   void Beat();
+  // Operators' view: the counters before a run, the run's record on the group, the
+  // snapshot of every group and the report of a finished run.
+  std::pair<long, long> RunCounters() const;
+  TGroupRunReport RecordRun(config::TPostProcGroupItem& group, std::pair<long, long> before);
+  void SnapshotGroups() EXCLUDES(groupStatusMu_);
+  void ReportRun(const TGroupRunReport& report);
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
@@ -128,6 +158,9 @@ class TProcessThread {
   common::Mutex demandLock_;
   std::deque<config::TPostProcGroupItem*> DemandList GUARDED_BY(demandLock_);
   bool demandRunning_ GUARDED_BY(demandLock_) = false;
+
+  common::Mutex groupStatusMu_;
+  std::vector<TGroupStatus> groupStatus_ GUARDED_BY(groupStatusMu_);
 
   std::atomic<long> incompleteRuns_{0};
   std::atomic<bool> loaded_{false};

@@ -40,6 +40,8 @@ void TProcessing::StopLocked() {
     common::MutexLock lock(mu_);
     failedBefore_ += thread->FailedEntries();
     incompleteBefore_ += thread->IncompleteRuns();
+    stoppedStatus_ = thread->GroupStatus();
+    for (TGroupStatus& row : stoppedStatus_) row.NextDue = 0;  // nothing is scheduled now
   }
   thread.reset();
   wake.reset();
@@ -114,6 +116,11 @@ std::string TProcessing::NextPollGroup() {
 common::TDateTime TProcessing::NextPollTime() {
   common::MutexLock lock(mu_);
   return ProcessThread ? ProcessThread->GetNextTime() : 0;
+}
+
+std::vector<TGroupStatus> TProcessing::GroupStatus() {
+  common::MutexLock lock(mu_);
+  return ProcessThread ? ProcessThread->GroupStatus() : stoppedStatus_;
 }
 
 bool TProcessing::Loaded() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "common/DateTime.h"
 #include "common/Mutex.h"
@@ -40,6 +41,9 @@ class TProcessing {
   void StopProcessGroup() EXCLUDES(mu_);
   std::string NextPollGroup() EXCLUDES(mu_);
   common::TDateTime NextPollTime() EXCLUDES(mu_);
+  // Every configured group as the running thread last saw it; after a stop, the last
+  // thread's view without due times; empty before the first load.
+  std::vector<TGroupStatus> GroupStatus() EXCLUDES(mu_);
 
   // The processing thread's last sign of progress as common::SteadyNanoseconds(), or 0
   // while no thread works (stopped, or ended on its own). Lock-free: the watchdog reads it
@@ -70,6 +74,7 @@ class TProcessing {
   long failedBefore_ GUARDED_BY(mu_) = 0;
   long incompleteBefore_ GUARDED_BY(mu_) = 0;
   std::atomic<std::int64_t> heartbeat_{0};
+  std::vector<TGroupStatus> stoppedStatus_ GUARDED_BY(mu_);
 };
 
 }  // namespace vnpp::processing

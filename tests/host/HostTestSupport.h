@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -12,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "host/EventSink.h"
+#include "common/EventSink.h"
 
 namespace vnpp::host::testing {
 
@@ -71,7 +73,7 @@ inline void WriteFile(const std::string& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-class RecordingSink final : public IEventSink {
+class RecordingSink final : public common::IEventSink {
  public:
   struct Event {
     std::string Kind, AppId, Item, Data;
@@ -98,6 +100,48 @@ class RecordingSink final : public IEventSink {
  private:
   mutable std::mutex mu_;
   std::vector<Event> events_;
+};
+
+// A broadcast target that, once armed, holds the first caller until released (or until a
+// failsafe of 20 seconds has passed): a client that is slow for seconds.
+class BlockingSink final : public common::IEventSink {
+ public:
+  void Arm() {
+    std::lock_guard<std::mutex> lock(mu_);
+    armed_ = true;
+  }
+  void Release() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
+  // Waits until a caller is held; false after timeout.
+  bool WaitBlocked(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return cv_.wait_for(lock, timeout, [this] { return blocked_; });
+  }
+  void SetItemChange(const std::string&, const std::string& item,
+                     const std::string& data) override {
+    std::unique_lock<std::mutex> lock(mu_);
+    items_.push_back(item + ":" + data);
+    if (!armed_ || blocked_) return;
+    blocked_ = true;
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+  }
+  void AppShutdown(const std::string&) override {}
+  std::vector<std::string> Items() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return items_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  bool armed_ = false, blocked_ = false, released_ = false;
+  std::vector<std::string> items_;
 };
 
 }  // namespace vnpp::host::testing

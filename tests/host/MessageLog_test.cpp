@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <future>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -85,8 +87,9 @@ TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
   log_.WriteLog("lost");
   log_.AppendLogLine("also lost");
   EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
-  EXPECT_EQ(sink.Events(),
-            (std::vector<RecordingSink::Event>{{"ItemChange", kHostAppId, "MESSAGE", "lost"}}));
+  EXPECT_EQ(
+      sink.Events(),
+      (std::vector<RecordingSink::Event>{{"ItemChange", common::kHostAppId, "MESSAGE", "lost"}}));
 }
 
 // A full disk, made with the file size limit (which holds for root too): a write that
@@ -142,7 +145,7 @@ TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
   EXPECT_EQ(sink.Events()[0].Data, "only broadcast");
 }
 
-class ThrowingSink final : public IEventSink {
+class ThrowingSink final : public common::IEventSink {
  public:
   void SetItemChange(const std::string&, const std::string&, const std::string&) override {
     throw std::runtime_error("client gone");
@@ -214,6 +217,61 @@ TEST_F(MessageLogTest, TwoThreadsWritingAtOnceNeverTearALine) {
     EXPECT_EQ(count[0], kLines) << path;
     EXPECT_EQ(count[1], kLines) << path;
   }
+}
+
+}  // namespace
+}  // namespace vnpp::host
+
+namespace vnpp::host {
+namespace {
+
+using testing::BlockingSink;
+
+// A client slow for seconds holds up the drain that broadcasts to it, but never the
+// processing thread's next message or its status captions.
+TEST_F(MessageLogTest, SlowBroadcastDuringADrainHoldsUpNeitherQueueNorCaptions) {
+  BlockingSink sink;
+  log_.SetEventSink(&sink);
+  log_.CreateMessageQueue();
+  log_.QueueMessage("first");
+  sink.Arm();
+  std::thread drain([&] { log_.DrainMessageQueue(); });
+  ASSERT_TRUE(sink.WaitBlocked(std::chrono::seconds(10)));
+  auto processingThread = std::async(std::launch::async, [&] {
+    log_.QueueMessage("second");
+    common::MutexLock captions(log_.MessageQueueLock());
+  });
+  const bool wentOn =
+      processingThread.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  sink.Release();
+  drain.join();
+  EXPECT_TRUE(wentOn) << "the processing thread waited for a client";
+  log_.DrainMessageQueue();
+  EXPECT_EQ(sink.Items(), (std::vector<std::string>{"MESSAGE:first", "MESSAGE:second"}));
+}
+
+// Two drains at once (the timer and a stop of processing) write in queue order: the second
+// waits for the first instead of overtaking it.
+TEST_F(MessageLogTest, ConcurrentDrainsKeepTheQueueOrder) {
+  BlockingSink sink;
+  log_.SetEventSink(&sink);
+  log_.CreateMessageQueue();
+  log_.QueueMessage("1");
+  log_.QueueMessage("2");
+  sink.Arm();
+  std::thread first([&] { log_.DrainMessageQueue(); });
+  ASSERT_TRUE(sink.WaitBlocked(std::chrono::seconds(10)));  // "1" written, held in its broadcast
+  log_.QueueMessage("3");
+  log_.QueueMessage("4");
+  std::thread second([&] { log_.DrainMessageQueue(); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sink.Release();
+  first.join();
+  second.join();
+  std::vector<std::string> messages;
+  std::istringstream lines(ReadFile(LogPath()));
+  for (std::string line; std::getline(lines, line);) messages.push_back(line.substr(23, 1));
+  EXPECT_EQ(messages, (std::vector<std::string>{"1", "2", "3", "4"}));
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "common/Clock.h"
@@ -43,8 +45,9 @@ class ServiceMainTest : public ::testing::Test {
     sink_.Clear();
   }
 
-  const Event stopped_{"ItemChange", kHostAppId, "MESSAGE", "Post processing service stopped."};
-  const Event shutdown_{"AppShutdown", kHostAppId, "", ""};
+  const Event stopped_{"ItemChange", common::kHostAppId, "MESSAGE",
+                       "Post processing service stopped."};
+  const Event shutdown_{"AppShutdown", common::kHostAppId, "", ""};
 
   TempDir dir_;
   ScopedEnv home_;
@@ -80,7 +83,7 @@ TEST_F(ServiceMainTest, TimerTickWritesQueuedMessagesToFileAndClients) {
   loop_.FireTimer();
   EXPECT_EQ(ReadFile(dir_ / "LogFiles/VNPostProc.log"),
             "03/15/2024 10:17:30    PollGroup 1: AVG - Retrieve data...\r\n");
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "MESSAGE",
+  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", common::kHostAppId, "MESSAGE",
                                                  "PollGroup 1: AVG - Retrieve data..."}}));
 }
 
@@ -170,7 +173,8 @@ TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
   processing.join();
   EXPECT_TRUE(sink_.Events().empty()) << "nothing before the main thread runs the notice";
   loop_.RunPending();
-  EXPECT_EQ(sink_.Events(), (std::vector<Event>{{"ItemChange", kHostAppId, "POLLGROUP", ""}}));
+  EXPECT_EQ(sink_.Events(),
+            (std::vector<Event>{{"ItemChange", common::kHostAppId, "POLLGROUP", ""}}));
   EXPECT_EQ(form.PollGroupLabel(), "3");
   EXPECT_EQ(form.PollTimeLabel(), "03/15/2024 11:05:00");
   form.WMPollGroupChanged(1);  // another parameter: nothing
@@ -189,6 +193,72 @@ TEST_F(ServiceMainTest, DestroyingAnOpenObjectRunsTheClosingSteps) {
   }
   EXPECT_EQ(sink_.Events(), (std::vector<Event>{stopped_, shutdown_}));
   EXPECT_FALSE(loop_.TimerEnabled());
+}
+
+}  // namespace
+}  // namespace vnpp::host
+
+namespace vnpp::host {
+namespace {
+
+using testing::BlockingSink;
+using testing::WriteFile;
+
+// A client slow for seconds while the main thread broadcasts the queued messages: the
+// processing thread runs a requested group to its end, and the operations that clients
+// call answer, all while the broadcast is held.
+TEST_F(ServiceMainTest, SlowClientHoldsUpNeitherProcessingNorTheOperations) {
+  WriteFile(dir_ / "VNPostProc.VFG",
+            "[PostProcess]\r\nGroups=1\r\nLogDetail=1\r\n"
+            "[PostProcessGroup:1]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n"
+            "StartFrom=LAST 3 HOURS\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\n");
+  BlockingSink sink;
+  TfrmServiceMain form(loop_, &sink);
+  form.FormCreate();
+  Settle(form);
+  form.Log().QueueMessage("before");
+  sink.Arm();
+  std::thread mainThread([&] { loop_.FireTimer(); });  // the timer's drain
+  ASSERT_TRUE(sink.WaitBlocked(std::chrono::seconds(10)));
+
+  auto client = std::async(std::launch::async, [&] {
+    // What automation clients call meanwhile, from other threads.
+    form.RunProcessGroup(0);
+    EXPECT_TRUE(form.IsProcessing());
+    EXPECT_EQ(form.NextPollGroup(), "1");
+    EXPECT_EQ(form.PollGroupLabel(), "1");
+    form.SetLogDetail(2);
+    EXPECT_EQ(form.GetLogDetail(), 2);
+    // The run goes to its end (its entry fails: there is no database).
+    for (int i = 0; i < 1000; ++i) {
+      const auto rows = form.GroupStatus();
+      if (!rows.empty() && rows[0].LastRunEnd != 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  });
+  const bool answered = client.wait_for(std::chrono::seconds(8)) == std::future_status::ready;
+  sink.Release();
+  mainThread.join();
+  ASSERT_TRUE(answered) << "a client's call waited for the slow client";
+  EXPECT_TRUE(client.get()) << "the group run did not finish while the broadcast was held";
+  loop_.FireTimer();
+  const auto items = sink.Items();
+  EXPECT_NE(std::find(items.begin(), items.end(), "MESSAGE:PollGroup 1: AVG - Retrieve data..."),
+            items.end());
+}
+
+// A start asked for by a client can never follow the stop of the close: processing stays
+// stopped once the object has closed.
+TEST_F(ServiceMainTest, StartAfterCloseDoesNothing) {
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  Settle(form);
+  Process().ShuttingDown.store(true);
+  ASSERT_TRUE(form.Close());
+  form.StartProcessing();
+  form.RestartProcessing();
+  EXPECT_FALSE(form.IsProcessing());
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -23,8 +22,7 @@
 #include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
-
-extern char** environ;
+#include "integration/ChildProcess.h"
 
 namespace vnpp::host {
 namespace {
@@ -35,80 +33,25 @@ using testing::ReadFile;
 using testing::TempDir;
 using testing::WriteFile;
 
-struct Child {
-  pid_t pid = -1;
-  common::UniqueFd in;   // the child's standard input (when asked for)
-  common::UniqueFd out;  // the child's standard output and standard error
-};
+using integration::Child;
+using integration::ReadAll;
+using Outcome = integration::Finished;
 
-// Starts program with args; env is added to the test's environment without the variables
-// of the program itself and of the systemd protocols.
+// program with args; env is added to the test's environment (see integration::Spawn).
 Child Spawn(const std::string& program, const std::vector<std::string>& args,
             const std::map<std::string, std::string>& env, bool withInput = false) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string var = *e;
-    bool ours = false;
-    for (const char* prefix : {"VNPPSVC_", "NOTIFY_SOCKET=", "WATCHDOG_"}) {
-      ours = ours || var.rfind(prefix, 0) == 0;
-    }
-    if (!ours) vars.push_back(var);
-  }
-  for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (std::string& v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
   std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-
-  int outFds[2], inFds[2];
-  if (::pipe2(outFds, O_CLOEXEC) != 0 || ::pipe2(inFds, O_CLOEXEC) != 0) return {};
-  common::UniqueFd outRead(outFds[0]), outWrite(outFds[1]), inRead(inFds[0]), inWrite(inFds[1]);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, outWrite.Get(), STDERR_FILENO);
-  if (withInput) {
-    posix_spawn_file_actions_adddup2(&actions, inRead.Get(), STDIN_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  }
-  Child child;
-  if (::posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0) {
-    child.pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  child.out = std::move(outRead);
-  if (withInput) child.in = std::move(inWrite);
-  return child;
+  integration::SpawnOptions options;
+  options.pipeInput = withInput;
+  return integration::Spawn(words, env, options);
 }
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-struct Outcome {
-  int status = -1;
-  std::string output;
-};
 
 Outcome RunToEnd(const std::string& program, const std::vector<std::string>& args,
                  const std::map<std::string, std::string>& env = {}) {
-  Child child = Spawn(program, args, env);
-  Outcome outcome;
-  if (child.pid <= 0) return outcome;
-  outcome.output = ReadAll(child.out.Get());
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return outcome;
+  std::vector<std::string> words = {program};
+  words.insert(words.end(), args.begin(), args.end());
+  return integration::RunToEnd(words, env);
 }
 
 bool Have(const std::string& program) { return RunToEnd(program, {"--version"}).status == 0; }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,11 +20,11 @@
 #include <thread>
 #include <vector>
 
+#include "automation/PrivateBus.h"
 #include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
-
-extern char** environ;
+#include "integration/ChildProcess.h"
 
 namespace vnpp::host {
 namespace {
@@ -33,10 +32,9 @@ namespace {
 using testing::ScopedEnv;
 using testing::TempDir;
 
-struct Child {
-  pid_t pid = -1;
-  common::UniqueFd out;  // the child's standard output and standard error
-};
+using integration::Child;
+using integration::ReadAll;
+using integration::WaitForInstanceLock;
 
 struct SpawnOptions {
   std::vector<std::string> args;
@@ -44,68 +42,14 @@ struct SpawnOptions {
   bool closedOutput = false;        // the output pipe has no reader from the start
 };
 
-// Starts VNPPSvc with env added to the test's environment; its output goes to one pipe.
+// VNPPSvc with options.args; env is added to the test's environment.
 Child Spawn(const std::map<std::string, std::string>& env, const SpawnOptions& options = {}) {
-  std::vector<std::string> vars;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string var(*e);
-    if (var.rfind("VNPPSVC_", 0) != 0 && var.rfind("NOTIFY_SOCKET=", 0) != 0) {
-      vars.push_back(var);
-    }
-  }
-  for (const auto& [k, v] : env) vars.push_back(k + "=" + v);
-  std::vector<char*> envp;
-  for (std::string& v : vars) envp.push_back(v.data());
-  envp.push_back(nullptr);
-
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
-  common::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-  if (options.closedOutput) readEnd.Reset();
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, writeEnd.Get(), STDERR_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, options.input.c_str(), O_RDONLY, 0);
-  std::string exe = VNPPSVC_EXE;
-  std::vector<std::string> args = options.args;
-  std::vector<char*> argv = {exe.data()};
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  Child child;
-  if (::posix_spawn(&child.pid, exe.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
-    child.pid = -1;
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  child.out = std::move(readEnd);
-  return child;
-}
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buf[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
-  return text;
-}
-
-// True once pid holds a write flock (the instance lock), false when it ends first or the
-// deadline passes.
-bool WaitForInstanceLock(pid_t pid) {
-  const std::string marker = " WRITE " + std::to_string(pid) + " ";
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream locks("/proc/locks");
-    for (std::string line; std::getline(locks, line);) {
-      if (line.find("FLOCK") != std::string::npos && line.find(marker) != std::string::npos) {
-        return true;
-      }
-    }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == pid) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  std::vector<std::string> args = {VNPPSVC_EXE};
+  args.insert(args.end(), options.args.begin(), options.args.end());
+  integration::SpawnOptions spawn;
+  spawn.input = options.input;
+  spawn.closedOutput = options.closedOutput;
+  return integration::Spawn(args, env, spawn);
 }
 
 // Every path under dir with its size and modification time.
@@ -124,6 +68,9 @@ std::string Snapshot(const std::string& dir) {
 TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(sig);
+    // A bus of its own: the program's automation object is there and says nothing.
+    automation::testing::TPrivateBus bus;
+    VNPP_NEED_BUS(bus);
     TempDir home, units;
     std::filesystem::create_directory(home / "LogFiles");
     const std::string instance =
@@ -132,7 +79,8 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
     const std::string lockPath = InstanceLockPath();
     const std::map<std::string, std::string> env = {{"VNPPSVC_HOME", home.Path()},
                                                     {"VNPPSVC_INSTANCE", instance},
-                                                    {"VNPPSVC_UNIT_DIR", units.Path()}};
+                                                    {"VNPPSVC_UNIT_DIR", units.Path()},
+                                                    {"DBUS_SESSION_BUS_ADDRESS", bus.Address()}};
 
     Child first = Spawn(env);
     ASSERT_GT(first.pid, 0);

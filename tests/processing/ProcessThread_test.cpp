@@ -251,3 +251,87 @@ TEST_F(ProcessThreadTest, FailedSavingOfStartFromIsLogged) {
 }
 
 }  // namespace vnpp::processing
+
+namespace vnpp::processing {
+namespace {
+
+// Two entries of one hourly group (the second without readings) and a disabled group.
+constexpr const char* kStatusGroups =
+    "[PostProcess]\r\nGroupNames=Levels,Spare\r\nLogDetail=1\r\n"
+    "[Levels]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n"
+    "StartFrom=03/15/2024 06:00:00\r\nPOLLNumber=2\r\nPOLL1=ST1.WL\r\nPOLL2=ST2.WL\r\n"
+    "POLLUpdate2=03/15/2024 08:00:00\r\n"
+    "[Spare]\r\nFuncName=MAX\r\nEnabled=0\r\n";
+
+// The operators' view: the snapshot follows loading, each finished run and the stop, and
+// every finished run is reported with its windows and failed entries.
+TEST_F(ProcessThreadTest, GroupStatusAndRunReportsFollowTheRuns) {
+  std::mutex mu;
+  std::vector<TGroupRunReport> reports;
+  TProcessEvents events;
+  events.GroupRunFinished = [&](const TGroupRunReport& r) {
+    std::lock_guard<std::mutex> lock(mu);
+    reports.push_back(r);
+  };
+  auto Reports = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return reports;
+  };
+  AddReadings("ST1", "WL", At(2024, 3, 15, 5), At(2024, 3, 15, 11));
+  WriteConfig(kStatusGroups);
+  config_ = std::make_unique<config::TConfiguration>(home_, log_);
+  processing_ = std::make_unique<TProcessing>(
+      *config_, database_, log_, status_, [] {}, std::move(events));
+  processing_->StartProcessing();
+  ASSERT_TRUE(Eventually([&] { return processing_->Loaded(); }));
+
+  std::vector<TGroupStatus> rows = processing_->GroupStatus();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].Index, 0);
+  EXPECT_EQ(rows[0].SectionName, "Levels");
+  EXPECT_TRUE(rows[0].Enabled);
+  EXPECT_EQ(rows[0].FuncName, "AVG");
+  EXPECT_DOUBLE_EQ(rows[0].NextDue, At(2024, 3, 15, 11));
+  // The entry without progress starts at the group's first period, 05:00.
+  EXPECT_DOUBLE_EQ(rows[0].OldestLastUpdate, At(2024, 3, 15, 5));
+  EXPECT_EQ(rows[0].LastRunEnd, 0);
+  EXPECT_EQ(rows[1].Index, 1);
+  EXPECT_FALSE(rows[1].Enabled);
+  EXPECT_EQ(rows[1].NextDue, 0);
+
+  clock_.Set(At(2024, 3, 15, 10, 40));
+  processing_->RunProcessGroup(0);
+  ASSERT_TRUE(Eventually([&] { return Reports().size() == 1 && !processing_->DemandBusy(); }));
+  // ST1 05:00 .. 10:00 and ST2 08:00 .. 10:00 (no readings there is no failure).
+  EXPECT_EQ(Reports()[0].Index, 0);
+  // Five windows each, 05:00 to 09:00; ST2 starts at the group's period like ST1, and its
+  // windows without readings count as computed though they store no row.
+  EXPECT_EQ(Reports()[0].Windows, 10);
+  EXPECT_EQ(Reports()[0].FailedEntries, 0);
+  rows = processing_->GroupStatus();
+  EXPECT_DOUBLE_EQ(rows[0].LastRunEnd, At(2024, 3, 15, 10, 40));
+  EXPECT_DOUBLE_EQ(rows[0].OldestLastUpdate, At(2024, 3, 15, 10));
+  EXPECT_EQ(rows[0].LastRunFailedEntries, 0);
+
+  // The scheduled run of the next hour, without the database: both entries fail.
+  std::filesystem::remove(dbFile_);
+  clock_.Set(At(2024, 3, 15, 11, 50));
+  ASSERT_TRUE(Eventually([&] { return Reports().size() == 2; }));
+  EXPECT_EQ(Reports()[1].Index, 0);
+  EXPECT_EQ(Reports()[1].Windows, 0);
+  EXPECT_EQ(Reports()[1].FailedEntries, 2);
+  rows = processing_->GroupStatus();
+  EXPECT_DOUBLE_EQ(rows[0].LastRunEnd, At(2024, 3, 15, 11, 50));
+  EXPECT_EQ(rows[0].LastRunFailedEntries, 2);
+  EXPECT_DOUBLE_EQ(rows[0].NextDue, At(2024, 3, 15, 12, 0));
+
+  processing_->StopProcessing();
+  rows = processing_->GroupStatus();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].NextDue, 0);  // nothing is scheduled while stopped
+  EXPECT_DOUBLE_EQ(rows[0].LastRunEnd, At(2024, 3, 15, 11, 50));
+  EXPECT_EQ(rows[0].LastRunFailedEntries, 2);
+}
+
+}  // namespace
+}  // namespace vnpp::processing

@@ -1,0 +1,46 @@
+// What the automation object's members act on: the main object's operations.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+
+namespace vnpp::automation {
+
+// One row of VNPPSvc.Status1.Groups.
+struct TGroupStatusRow {
+  std::int32_t Index = 0;  // position in the group list, from 0
+  std::string SectionName;
+  bool Enabled = false;
+  std::string FuncName;
+  common::TDateTime NextDue = 0;
+  common::TDateTime OldestLastUpdate = 0;
+  common::TDateTime LastRunEnd = 0;
+  std::int64_t LastRunFailedEntries = 0;
+};
+
+// Implemented by the main object. The automation object calls every member but two on the
+// main thread, from its method handlers; they must answer without waiting for the processing
+// thread to do work. StartProcessing and StopProcessing run on the object's control thread
+// and may wait for the processing thread to end.
+// Exceptions: the object catches every exception; the member then reports success (the
+// readers give their empty value).
+class IServiceControl {
+ public:
+  virtual ~IServiceControl() = default;
+  virtual int GetLogDetail() const = 0;
+  virtual void SetLogDetail(int level) = 0;
+  virtual std::string NextPollGroup() const = 0;
+  virtual common::TDateTime NextPollTime() const = 0;
+  virtual bool IsProcessing() const = 0;
+  virtual void RunProcessGroup(int index) = 0;
+  virtual void StopProcessGroup() = 0;
+  virtual std::vector<TGroupStatusRow> GroupStatus() const = 0;
+  // Control thread.
+  virtual void StartProcessing() = 0;
+  virtual void StopProcessing() = 0;
+};
+
+}  // namespace vnpp::automation

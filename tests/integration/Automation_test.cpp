@@ -1,0 +1,482 @@
+// The automation object of the real VNPPSvc on a private bus, with in-process clients and
+// with vnppctl; the system bus policy on a bus with the system bus's default policy.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "automation/BusClient.h"
+#include "automation/BusNames.h"
+#include "automation/PrivateBus.h"
+#include "common/Clock.h"
+#include "common/DateTime.h"
+#include "common/EventSink.h"
+#include "database/Odbc.h"
+#include "database/TestDatabases.h"
+#include "integration/ChildProcess.h"
+
+namespace vnpp::integration {
+namespace {
+
+using automation::kInterface;
+using automation::kStatusInterface;
+using automation::testing::TClient;
+using automation::testing::TPrivateBus;
+using automation::testing::TScopedEnv;
+using namespace std::chrono_literals;
+
+using TGroupRow = sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double,
+                                double, std::int64_t>;
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// The host's MESSAGE texts a client has received, in order.
+std::vector<std::string> Messages(const TClient& client) {
+  std::vector<std::string> out;
+  for (const auto& [appId, item, value] : client.items) {
+    if (appId == common::kHostAppId && item == common::kItemMessage) out.push_back(value);
+  }
+  return out;
+}
+
+size_t CountMessages(const TClient& client, const std::string& prefix) {
+  size_t n = 0;
+  for (const std::string& m : Messages(client)) n += m.rfind(prefix, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// A program home with a configuration and a SQLite database of readings, and the program
+// running there on a bus of its own.
+class AutomationProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VNPP_NEED_BUS(bus_);
+    char pattern[] = "/tmp/vnpp-auto.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    home_ = pattern;
+    std::filesystem::create_directory(home_ + "/LogFiles");
+    database::testing::ApplySchema("Driver=SQLite3;Database=" + DbFile(), "sqlite");
+  }
+  void TearDown() override {
+    Stop();
+    if (!home_.empty()) std::filesystem::remove_all(home_);
+  }
+
+  std::string DbFile() const { return home_ + "/data.db"; }
+  std::string LogFile() const { return home_ + "/LogFiles/VNPostProc.log"; }
+
+  // groups: the text of the group sections; GroupNames lists them.
+  void WriteConfig(const std::string& groupNames, const std::string& groups, int logDetail = 1) {
+    std::ofstream(home_ + "/VNPostProc.VFG", std::ios::binary)
+        << "[PostProcess]\r\nLogMessage=1\r\nLogDetail=" << logDetail
+        << "\r\nGroupNames=" << groupNames << "\r\n"
+        << groups << "[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=" << DbFile()
+        << ";NoCreat=1;JournalMode=WAL;SyncPragma=NORMAL\r\n";
+  }
+
+  // Readings of station.WL every 15 minutes over the last hours.
+  void AddReadings(const std::string& station, int hours) {
+    database::TConnection c;
+    c.Open("Driver=SQLite3;Database=" + DbFile(), "", "");
+    auto stmt = c.Prepare(
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES (:S, :N, :T, "
+        ":V)");
+    const common::TDateTime now = common::Now();
+    c.ExecuteDirect("BEGIN");
+    for (int i = 0; i < hours * 4; ++i) {
+      stmt->BindText("S", station);
+      stmt->BindText("N", "WL");
+      stmt->BindDateTime("T", now - (hours * 4 - i) * (15.0 / 1440.0));
+      stmt->BindDouble("V", i);
+      stmt->Execute();
+    }
+    c.ExecuteDirect("COMMIT");
+  }
+
+  std::map<std::string, std::string> Env() const {
+    return {{"VNPPSVC_HOME", home_},
+            {"VNPPSVC_INSTANCE", "vnpp-auto-" + std::to_string(::getpid())},
+            {"VNPPSVC_UNIT_DIR", home_},
+            {"VNPPSVC_BUS", "session"},
+            {"DBUS_SESSION_BUS_ADDRESS", bus_.Address()}};
+  }
+
+  // Starts the program and waits until its object answers.
+  void Start() {
+    child_ = Spawn(Env());
+    ASSERT_GT(child_.pid, 0);
+    for (int i = 0; i < 500; ++i) {
+      try {
+        TClient probe;
+        std::string alive;
+        probe.Proxy().callMethod("IsAlive").onInterface(kInterface).storeResultsTo(alive);
+        return;
+      } catch (const sdbus::Error&) {
+        std::this_thread::sleep_for(20ms);
+      }
+    }
+    FAIL() << "the automation object did not appear";
+  }
+
+  // SIGTERM and the exit code.
+  int Stop() {
+    if (child_.pid <= 0) return -1;
+    ::kill(child_.pid, SIGTERM);
+    int status = 0;
+    ::waitpid(child_.pid, &status, 0);
+    child_.pid = -1;
+    output_ = ReadAll(child_.out.Get());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+  Finished Ctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {VNPPCTL_EXE, "--session"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunToEnd(argv, Env());
+  }
+
+  TPrivateBus bus_;
+  TScopedEnv address_{"DBUS_SESSION_BUS_ADDRESS", bus_.Address().c_str()};
+  std::string home_;
+  Child child_;
+  std::string output_;
+};
+
+constexpr const char* kLevelsAndSpare =
+    "[Levels]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nStartFrom=LAST 6 HOURS\r\n"
+    // Half an hour after the period: no scheduled run comes between the test's own runs.
+    "BaseTime=00:30:00\r\n"
+    "POLLNumber=2\r\nPOLL1=ST1.WL\r\nPOLL2=ST2.WL\r\n"
+    "[Spare]\r\nFuncName=MAX\r\nEnabled=0\r\n";
+
+TEST_F(AutomationProcessTest, EveryMemberWorksAgainstTheRealProgram) {
+  AddReadings("ST1", 8);
+  WriteConfig("Levels,Spare", kLevelsAndSpare);
+  // Subscribed before the program starts: it receives every broadcast.
+  TClient a, b;
+  Start();
+  ASSERT_TRUE(a.PumpUntil([&] {
+    return std::find(a.items.begin(), a.items.end(),
+                     automation::testing::TItem{common::kHostAppId, "POLLGROUP", ""}) !=
+           a.items.end();
+  }));
+
+  // The next group is its number, not its name; its time is the one the status shows.
+  EXPECT_EQ(a.Get<std::string>("NextPollGroup"), "1");
+  std::vector<TGroupRow> rows;
+  a.Proxy().callMethod("Groups").onInterface(kStatusInterface).storeResultsTo(rows);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].get<1>(), "Levels");
+  EXPECT_EQ(rows[1].get<1>(), "Spare");
+  EXPECT_GT(a.Get<double>("NextPollTime"), common::Now());
+  EXPECT_DOUBLE_EQ(a.Get<double>("NextPollTime"), rows[0].get<4>());
+  EXPECT_EQ(a.Get<std::int32_t>("Status"), 1);
+  std::string alive;
+  a.Proxy().callMethod("IsAlive").onInterface(kInterface).storeResultsTo(alive);
+  EXPECT_TRUE(std::regex_match(alive, std::regex(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d)"))) << alive;
+  EXPECT_NO_THROW(a.Call("ResetParams"));
+
+  // LogDetail 2 from a client: the next run logs each window and its end...
+  a.Proxy().setProperty("LogDetail").onInterface(kInterface).toValue(std::int32_t{2});
+  EXPECT_EQ(b.Get<std::int32_t>("LogDetail"), 2);
+  a.Proxy().callMethod("RunProcessGroup").onInterface(kInterface).withArguments(std::int32_t{0});
+  ASSERT_TRUE(a.PumpUntil([&] { return CountMessages(a, "PollGroup AVG: Finished.") == 1; }, 20s));
+  EXPECT_GE(CountMessages(a, "Data for \"ST1.WL\""), 5u);
+  ASSERT_TRUE(a.PumpUntil([&] { return a.runs.size() == 1; }));
+  EXPECT_EQ(std::get<0>(a.runs[0]), 0);
+  EXPECT_EQ(std::get<2>(a.runs[0]), 0);
+
+  // ... until the configuration is read again by StartProcess.
+  a.Call("StartProcess");
+  EXPECT_EQ(a.Get<std::int32_t>("Status"), 1);
+  // The new thread reads the configuration after the call has returned.
+  ASSERT_TRUE(a.PumpUntil([&] { return CountMessages(a, "Startup parameters loaded.") == 2; }));
+  EXPECT_EQ(a.Get<std::int32_t>("LogDetail"), 1);
+  // Out of range: nothing (and no failure); then Levels (no end line now) and Spare.
+  for (std::int32_t index : {-1, 2, 0, 1}) {
+    for (int i = 0; i < 100 && b.Get<std::string>("NextPollGroup").empty(); ++i) {
+      std::this_thread::sleep_for(20ms);  // run requests are taken once the groups are loaded
+    }
+    EXPECT_NO_THROW(
+        a.Proxy().callMethod("RunProcessGroup").onInterface(kInterface).withArguments(index));
+  }
+  ASSERT_TRUE(a.PumpUntil(
+      [&] { return CountMessages(a, "PollGroup 2: MAX - Retrieve data...") == 1; }, 20s));
+  EXPECT_EQ(CountMessages(a, "PollGroup 1: AVG - Retrieve data..."), 2u);
+  EXPECT_EQ(CountMessages(a, "PollGroup AVG: Finished."), 1u);
+  EXPECT_EQ(CountMessages(a, "PollGroup MAX: Finished."), 0u);
+
+  // Status follows StopProcess and StartProcess; while stopped nothing is scheduled.
+  a.Call("StopProcess");
+  EXPECT_EQ(a.Get<std::int32_t>("Status"), 0);
+  EXPECT_EQ(a.Get<std::string>("NextPollGroup"), "");
+  EXPECT_EQ(a.Get<double>("NextPollTime"), 0);
+  a.Call("StartProcess");
+  EXPECT_EQ(a.Get<std::int32_t>("Status"), 1);
+
+  // A client's item reaches every client, itself included.
+  b.Proxy()
+      .callMethod("SetItemChange")
+      .onInterface(kInterface)
+      .withArguments(std::string("{B}"), std::string("LEVEL"), std::string("4.5"));
+  for (TClient* c : {&a, &b}) {
+    EXPECT_TRUE(c->PumpUntil([&] {
+      return std::find(c->items.begin(), c->items.end(),
+                       automation::testing::TItem{"{B}", "LEVEL", "4.5"}) != c->items.end();
+    }));
+  }
+
+  // The close: OnAppShutdown to every client, and every logged message was broadcast.
+  EXPECT_EQ(Stop(), 0) << output_;
+  EXPECT_EQ(output_, "");
+  for (TClient* c : {&a, &b}) {
+    ASSERT_TRUE(c->PumpUntil([&] { return !c->shutdowns.empty(); }));
+    EXPECT_EQ(c->shutdowns, std::vector<std::string>{common::kHostAppId});
+  }
+  std::vector<std::string> logged;
+  std::istringstream lines(ReadText(LogFile()));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    logged.push_back(line.substr(23));  // after "mm/dd/yyyy hh:nn:ss    "
+  }
+  ASSERT_FALSE(logged.empty());
+  EXPECT_EQ(logged.back(), "Post processing service stopped.");
+  // The file lines are the broadcasts in order, but for those logged before the configuration
+  // switched file logging on.
+  const std::vector<std::string> sent = Messages(a);
+  size_t k = 0;
+  for (const std::string& m : sent) {
+    if (k < logged.size() && m == logged[k]) ++k;
+  }
+  EXPECT_EQ(k, logged.size()) << "a logged message was not broadcast in order";
+  EXPECT_EQ(sent.front(), "Post processing service started.");
+}
+
+TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
+  AddReadings("ST1", 8);
+  WriteConfig("Levels,Spare", kLevelsAndSpare);
+  EXPECT_EQ(Ctl({"status"}).code, 3) << "not running yet";
+  Start();
+  Finished status = Ctl({"status"});
+  for (int i = 0; i < 100 && status.output.find("Levels") == std::string::npos; ++i) {
+    std::this_thread::sleep_for(20ms);
+    status = Ctl({"status"});
+  }
+  EXPECT_EQ(status.code, 0);
+  EXPECT_NE(status.output.find("processing running"), std::string::npos) << status.output;
+  EXPECT_NE(status.output.find("Next group: 1 at "), std::string::npos) << status.output;
+  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n0 +Levels +yes +AVG )")))
+      << status.output;
+  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n1 +Spare +no +MAX )")))
+      << status.output;
+
+  Child follow = Spawn({VNPPCTL_EXE, "--session", "follow"}, Env());
+  std::this_thread::sleep_for(500ms);  // subscribed
+
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::string output;  // a part of it
+  };
+  const Case cases[] = {
+      {{"alive"}, 0, "/"},
+      {{"log-detail", "2"}, 0, ""},
+      {{"log-detail"}, 0, "2\n"},
+      {{"run", "levels"}, 0, ""},  // the section name in any case
+      {{"run", "Nope"}, 1, "no group with the section name \"Nope\""},
+      {{"run", "5"}, 1, "no group at position 5"},
+      {{"cancel"}, 0, ""},
+      {{"stop"}, 0, "Processing stopped."},
+      {{"run", "0"}, 1, "processing is stopped"},
+      {{"start"}, 0, "Processing started."},
+      {{"log-detail"}, 0, "1\n"},  // the configuration's level again
+      {{"log-detail", "x"}, 2, "whole number"},
+      {{"bogus"}, 2, "unknown command bogus"},
+      {{"status", "extra"}, 2, "wrong arguments"},
+      {{"--help"}, 0, "EXIT STATUS"},
+  };
+  for (const Case& c : cases) {
+    std::string joined;
+    for (const std::string& a : c.args) joined += a + " ";
+    SCOPED_TRACE(joined);
+    const Finished done = Ctl(c.args);
+    EXPECT_EQ(done.code, c.code) << done.output;
+    EXPECT_NE(done.output.find(c.output), std::string::npos) << done.output;
+    // A cancelled run reports no end: give the requested one time to finish first.
+    if (c.args.size() == 2 && c.args[0] == "run" && c.code == 0) std::this_thread::sleep_for(2s);
+  }
+  std::this_thread::sleep_for(1500ms);  // the last messages reach the follower
+  ::kill(follow.pid, SIGINT);
+  int followStatus = 0;
+  ::waitpid(follow.pid, &followStatus, 0);
+  const std::string followed = ReadAll(follow.out.Get());
+  EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followed;
+  for (const char* part :
+       {"    PollGroup 1: AVG - Retrieve data...", "    Post processing service stopped.",
+        "    Post processing service started.", "    Next group: 1 at ", "Group 0 finished: "}) {
+    EXPECT_NE(followed.find(part), std::string::npos) << part << "\n" << followed;
+  }
+
+  // No such bus.
+  const Finished noBus = RunToEnd({VNPPCTL_EXE, "--system", "status"},
+                                  {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
+  EXPECT_EQ(noBus.code, 3) << noBus.output;
+  EXPECT_NE(noBus.output.find("cannot connect to the system bus"), std::string::npos);
+}
+
+// A client that subscribes to the broadcasts and never reads them holds up neither the
+// processing nor the other clients.
+TEST_F(AutomationProcessTest, ClientThatNeverReadsStallsNothing) {
+  // Five entries of minute windows over the last twelve hours: thousands of messages.
+  WriteConfig("Minutes",
+              "[Minutes]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=6\r\n"
+              "Interval=00:01:00\r\nStartFrom=LAST 12 HOURS\r\nPOLLNumber=5\r\n"
+              "POLL1=A.WL\r\nPOLL2=B.WL\r\nPOLL3=C.WL\r\nPOLL4=D.WL\r\nPOLL5=E.WL\r\n",
+              2);
+  Start();
+  auto stuck = sdbus::createSessionBusConnection();
+  stuck->addMatch(
+      "type='signal',sender='VNPPSvc.VNPostProcCom'", [](sdbus::Message&) {}, sdbus::floating_slot);
+  TClient reader;
+  for (int i = 0; i < 100 && reader.Get<std::string>("NextPollGroup").empty(); ++i) {
+    std::this_thread::sleep_for(20ms);
+  }
+  reader.Proxy()
+      .callMethod("RunProcessGroup")
+      .onInterface(kInterface)
+      .withArguments(std::int32_t{0});
+  // Meanwhile the program answers.
+  TClient other;
+  std::string alive;
+  other.Proxy().callMethod("IsAlive").onInterface(kInterface).storeResultsTo(alive);
+  EXPECT_FALSE(alive.empty());
+  // The minute group may also run on schedule around the requested run: wait for the report
+  // of the run that took the whole backlog.
+  auto bigRun = [&] {
+    for (const auto& run : reader.runs) {
+      if (std::get<1>(run) >= 5 * 719) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(reader.PumpUntil(bigRun, 90s));
+  ASSERT_TRUE(reader.PumpUntil(
+      [&] { return CountMessages(reader, "PollGroup AVG: Finished.") >= 1; }, 30s));
+  EXPECT_GE(CountMessages(reader, "Data for "), static_cast<size_t>(5 * 719));
+  EXPECT_EQ(Stop(), 0) << output_;
+}
+
+// --- The system bus policy ---------------------------------------------------------------
+
+// Runs vnppctl on the system-like bus as root, or as "nobody".
+Finished SystemCtl(const std::string& address, bool asNobody,
+                   const std::vector<std::string>& args) {
+  std::vector<std::string> argv;
+  if (asNobody)
+    argv = {"runuser", "-u", "nobody", "--", "env", "DBUS_SYSTEM_BUS_ADDRESS=" + address};
+  argv.push_back(VNPPCTL_EXE);
+  argv.push_back("--system");
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunToEnd(argv, {{"DBUS_SYSTEM_BUS_ADDRESS", address}});
+}
+
+TEST(AutomationPolicy, PolicyIsAcceptedAndKeepsTheControlMembersToRootAndTheGroup) {
+  {
+    TPrivateBus session;
+    VNPP_NEED_BUS(session);
+  }
+  const std::string policy =
+      automation::testing::SourceDir() + "/etc/dbus/VNPPSvc.VNPostProcCom.conf";
+  const std::string text = ReadText(policy);
+  ASSERT_NE(text.find("group=\"vnppsvc\""), std::string::npos);
+  const bool canSwitchUser = ::geteuid() == 0 && ::access("/usr/sbin/runuser", X_OK) == 0;
+
+  // The policy as shipped, and a copy naming nobody's group "nogroup" in place of "vnppsvc".
+  char pattern[] = "/tmp/vnpp-policy.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  std::string memberText = text;
+  memberText.replace(memberText.find("group=\"vnppsvc\""), 15, "group=\"nogroup\"");
+  std::ofstream(dir + "/member.conf") << memberText;
+
+  for (const bool nobodyIsMember : {false, true}) {
+    SCOPED_TRACE(nobodyIsMember ? "nobody in the group" : "policy as shipped");
+    TPrivateBus bus(nobodyIsMember ? dir + "/member.conf" : policy);
+    ASSERT_TRUE(bus.Running()) << "dbus-daemon refused the policy: " << bus.Error() << "\n"
+                               << ReadText(bus.Dir() + "/daemon.log");
+    if (!canSwitchUser) {
+      std::filesystem::remove_all(dir);
+      GTEST_SKIP() << "the policy is accepted; checking it needs root and runuser";
+    }
+    // Only root owns the name.
+    const Finished own =
+        RunToEnd({"runuser", "-u", "nobody", "--", "dbus-send", "--bus=" + bus.Address(),
+                  "--print-reply", "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                  "org.freedesktop.DBus.RequestName", "string:VNPPSvc.VNPostProcCom", "uint32:0"});
+    EXPECT_NE(own.code, 0) << own.output;
+    EXPECT_NE(own.output.find("AccessDenied"), std::string::npos) << own.output;
+
+    char home[] = "/tmp/vnpp-policy-home.XXXXXX";
+    ASSERT_NE(::mkdtemp(home), nullptr);
+    std::filesystem::create_directory(std::string(home) + "/LogFiles");
+    Child service =
+        Spawn({VNPPSVC_EXE}, {{"VNPPSVC_HOME", home},
+                              {"VNPPSVC_INSTANCE", "vnpp-policy-" + std::to_string(::getpid())},
+                              {"VNPPSVC_UNIT_DIR", home},
+                              {"VNPPSVC_BUS", "system"},
+                              {"DBUS_SYSTEM_BUS_ADDRESS", bus.Address()}});
+    ASSERT_GT(service.pid, 0);
+    Finished ready;
+    for (int i = 0; i < 250 && (ready = SystemCtl(bus.Address(), false, {"alive"})).code != 0;
+         ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_EQ(ready.code, 0) << ready.output;
+
+    const int control = nobodyIsMember ? 0 : 4;
+    struct Case {
+      std::vector<std::string> args;
+      int nobody;
+    };
+    const Case cases[] = {
+        {{"status"}, 0},       {{"alive"}, 0},
+        {{"log-detail"}, 0},   {{"log-detail", "3"}, control},
+        {{"cancel"}, control}, {{"run", "0"}, control},
+        {{"stop"}, control},   {{"start"}, control},
+    };
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));
+      const Finished done = SystemCtl(bus.Address(), true, c.args);
+      EXPECT_EQ(done.code, c.nobody) << done.output;
+      if (c.nobody == 4) {
+        EXPECT_NE(done.output.find("access denied"), std::string::npos);
+      }
+    }
+    EXPECT_EQ(SystemCtl(bus.Address(), false, {"log-detail", "3"}).code, 0);  // root
+    EXPECT_EQ(SystemCtl(bus.Address(), false, {"stop"}).code, 0);
+    ::kill(service.pid, SIGTERM);
+    int status = 0;
+    ::waitpid(service.pid, &status, 0);
+    EXPECT_EQ(ReadAll(service.out.Get()), "");
+    std::filesystem::remove_all(home);
+  }
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace vnpp::integration
