@@ -34,8 +34,11 @@ struct TGroupRunner::TPendingEntry {
   std::vector<compute::TResultValues> Rows;  // in window order
   // For each row: the entry's progress when that row cannot be stored.
   std::vector<common::TDateTime> ProgressBefore;
+  // For each row: windows computed before it (those kept when that row cannot be stored).
+  std::vector<long> WindowsBefore;
   std::size_t Sent = 0;            // rows sent within the open transaction
   common::TDateTime Progress = 0;  // end of the last window computed
+  long Windows = 0;                // windows computed, counted once their progress is kept
 };
 
 std::string FormatWindowStart(common::TDateTime start) {
@@ -295,6 +298,7 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
         p.Rows.push_back({item->StartTime, item->EndTime, item->PPValue, item->HasValueTime,
                           item->ValueTime, item->ProcessTime});
         p.ProgressBefore.push_back(p.Progress);
+        p.WindowsBefore.push_back(p.Windows);
       }
       if (log_.LogDetail() >= 2) {
         log_.QueueMessage(config::FormatText(
@@ -303,6 +307,7 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
              FormatResultValue(item->PPValue)}));
       }
       p.Progress = item->EndTime;
+      ++p.Windows;
       ++windowsSinceCommit_;
     }
     windows.erase(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(complete));
@@ -351,6 +356,7 @@ bool TGroupRunner::Recover(const config::TStationSensorInfoItem* failing) {
       } catch (const std::exception& e) {
         // The entry stops before the window that cannot be stored, as if it had failed there.
         p->Progress = p->ProgressBefore[i];
+        p->Windows = p->WindowsBefore[i];
         if (p->Entry != failing) EntryFailed(e.what());
         complete = false;
         break;
@@ -363,6 +369,7 @@ bool TGroupRunner::Recover(const config::TStationSensorInfoItem* failing) {
 bool TGroupRunner::WriteProgress() {
   std::vector<const config::TStationSensorInfoItem*> changed;
   for (const std::unique_ptr<TPendingEntry>& p : pending_) {
+    windows_ += p->Windows;
     if (p->Progress == p->Entry->LastUpdate) continue;
     p->Entry->LastUpdate = p->Progress;
     changed.push_back(p->Entry);
