@@ -100,6 +100,24 @@ finish() {
   return $status
 }
 
+# $1 home, $2 command that prints the stored rows. Runs the uninterrupted reference run and
+# sets ref_ms (the whole run) and span_ms (from its first stored row to its end): results
+# appear a commit at a time, so a fault has to land within span_ms of the first row.
+reference_run() {
+  local t0 t1
+  t0=$(date +%s%N)
+  start_catchup "$1"
+  wait_for_rows "$2" 0 || true
+  t1=$(date +%s%N)
+  wait_catchup
+  if [ "$run_rc" -ne 0 ]; then
+    show_run "$1"
+    fail "the uninterrupted VNPPSvc -catchup in $1 exited with $run_rc"
+  fi
+  ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+  span_ms=$(( ($(date +%s%N) - t1) / 1000000 ))
+}
+
 # --- SQLite cases -------------------------------------------------------------------------
 
 sqlite_reference() {
@@ -107,14 +125,11 @@ sqlite_reference() {
   cp "$work/base.db" "$work/a.db"
   cp "$work/base.db" "$work/b.db"
   make_home "$work/a" "$(sqlite_source "$work/a.db")"
-  local t0
-  t0=$(date +%s%N)
-  run_to_end "$work/a"
-  ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+  reference_run "$work/a" "rows_sqlite $work/a.db"
   ref_rows=$(rows_sqlite "$work/a.db")
   [ "$ref_rows" -gt 0 ] || fail "the uninterrupted run stored no results"
   dump_sqlite "$work/a.db" > "$work/a.dump"
-  echo "uninterrupted run: $ref_rows rows in $ref_ms ms"
+  echo "uninterrupted run: $ref_rows rows in $ref_ms ms, $span_ms ms from the first row"
 }
 
 # Prints "complete" when home b and its database hold what the uninterrupted run left.
@@ -149,7 +164,7 @@ case_sigterm() {
       problem "run $stop stored nothing new and exited with $run_rc"
       continue
     fi
-    ms=$(( RANDOM % (ref_ms / 3 + 1) ))
+    ms=$(( RANDOM % (span_ms / 2 + 1) ))
     sleep_ms "$ms"
     kill -TERM "$pid" 2>/dev/null || true
     wait_catchup
@@ -257,8 +272,8 @@ case_postgresql_stop() {
   fi
   # With fsync on, each commit costs a disk flush; results are committed a few thousand
   # windows at a time, and the run must last long enough for the stop to land in it.
-  stations=${FAULTTEST_PG_STATIONS:-24}
-  days=${FAULTTEST_PG_DAYS:-7}
+  stations=${FAULTTEST_PG_STATIONS:-48}
+  days=${FAULTTEST_PG_DAYS:-14}
   start=$(date -d "$(date +%Y-%m-%d) -$days days" +%Y-%m-%d)
   startfrom=$(date -d "$start" +%m/%d/%Y)" 00:00:00"
   # From here on, PostgreSQL is expected to work: every failure fails the test.
@@ -298,20 +313,17 @@ case_postgresql_stop() {
   }
 
   make_home "$work/a" "$source;Database=$ref_db"
-  local t0
-  t0=$(date +%s%N)
-  run_to_end "$work/a"
-  local ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+  reference_run "$work/a" "pg_rows $ref_db"
   local ref_rows
   ref_rows=$(pg_rows "$ref_db")
   [ "$ref_rows" -gt 0 ] || fail "the uninterrupted run stored no results"
   pg_dump_results "$ref_db" > "$work/a.dump"
-  echo "uninterrupted run: $ref_rows rows in $ref_ms ms"
+  echo "uninterrupted run: $ref_rows rows in $ref_ms ms, $span_ms ms from the first row"
 
   make_home "$work/b" "$source;Database=$fault_db"
   start_catchup "$work/b"
   wait_for_rows "pg_rows $fault_db" 0 || fail "the run stored nothing before it ended"
-  local ms=$(( RANDOM % (ref_ms / 3 + 1) ))
+  local ms=$(( RANDOM % (span_ms / 2 + 1) ))
   sleep_ms "$ms"
   vnpp_pg_ctl -m immediate stop >/dev/null || fail "pg_ctl stop failed"
   wait_catchup
