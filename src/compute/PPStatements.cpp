@@ -168,6 +168,16 @@ std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows) {
   return sql;
 }
 
+std::string UpsertArraysSQL() {
+  return std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
+         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.T, V.P, V.V, NULL, NULL, NULL, "
+         "V.VT, V.PT, :SENSORNAME, :ALTERNATE_LABEL FROM UNNEST(CAST(:TIME_TAGS AS TIMESTAMP[]), "
+         "CAST(:TIME_PERIODS AS DOUBLE PRECISION[]), CAST(:PP_VALUES AS DOUBLE PRECISION[]), "
+         "CAST(:VALUE_TIME_TAGS AS TIMESTAMP[]), CAST(:PROCESS_TIME_TAGS AS TIMESTAMP[])) "
+         "AS V (T, P, V, VT, PT)" +
+         kUpsertTail;
+}
+
 TPPStatements::TPPStatements(database::TConnection& connection) : connection_(connection) {}
 
 TPPStatements::~TPPStatements() = default;
@@ -231,6 +241,11 @@ database::TStatement& TPPStatements::Upsert(std::size_t rows) {
   auto& slot = upserts_[rows];
   if (!slot) slot = connection_.Prepare(UpsertSQL(UpsertDialect(), rows));
   return *slot;
+}
+
+database::TStatement& TPPStatements::UpsertArrays() {
+  if (!upsertArrays_) upsertArrays_ = connection_.Prepare(UpsertArraysSQL());
+  return *upsertArrays_;
 }
 
 database::TStatement& TPPStatements::Insert() { return Prepared(insert_, InsertSQL); }

@@ -44,6 +44,12 @@ std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows);
 inline constexpr std::size_t kUpsertKeyParams = 5;
 inline constexpr std::size_t kUpsertRowParams = 5;
 
+// PostgreSQL's form of the same upsert for any number of rows: after the five key parameters
+// come TIME_TAGS, TIME_PERIODS, PP_VALUES, VALUE_TIME_TAGS and PROCESS_TIME_TAGS, each an
+// array of one element per row in PostgreSQL's array text ("{...}"), bound as text. The
+// driver converts ten values per statement instead of five per row.
+std::string UpsertArraysSQL();
+
 // The prepared statements of one connection. Each statement is prepared on first use and
 // then executed again with new values, so a long catch-up prepares each text once.
 // REQUIRES: the connection stays open and outlives this object.
@@ -74,6 +80,8 @@ class TPPStatements {
   TUpsertDialect UpsertDialect();
   // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is not None.
   database::TStatement& Upsert(std::size_t rows);
+  // The prepared statement of UpsertArraysSQL. REQUIRES: UpsertDialect() is PostgreSQL.
+  database::TStatement& UpsertArrays();
 
  private:
   database::TStatement& Prepared(std::unique_ptr<database::TStatement>& slot,
@@ -90,6 +98,7 @@ class TPPStatements {
   std::array<std::unique_ptr<database::TStatement>, 4> range_;
   std::optional<TUpsertDialect> dialect_;
   std::map<std::size_t, std::unique_ptr<database::TStatement>> upserts_;  // by rows
+  std::unique_ptr<database::TStatement> upsertArrays_;
 };
 
 }  // namespace vnpp::compute

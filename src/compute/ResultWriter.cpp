@@ -1,5 +1,11 @@
 #include "compute/ResultWriter.h"
 
+#include <algorithm>
+#include <charconv>
+#include <system_error>
+
+#include "database/SqlText.h"
+
 namespace vnpp::compute {
 namespace {
 
@@ -7,6 +13,14 @@ constexpr double kHoursPerDay = 24.0;
 
 // Unrounded, exactly as the item computes it: the update finds the row by this same value.
 double TimePeriod(const TResultValues& row) { return (row.EndTime - row.StartTime) * kHoursPerDay; }
+
+// Shortest text that reads back as the same double (the driver's own conversion keeps every
+// bit too, so a row stored either way has the same TIME_PERIOD in its key).
+void AppendDouble(std::string& out, double value) {
+  char buf[32];
+  const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
 
 }  // namespace
 
@@ -49,8 +63,13 @@ void TResultWriter::WriteOne(const TResultKey& key, const TResultValues& row) {
 }
 
 void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> rows) {
-  if (db_.UpsertDialect() == TUpsertDialect::None) {
+  const TUpsertDialect dialect = db_.UpsertDialect();
+  if (dialect == TUpsertDialect::None) {
     for (const TResultValues& row : rows) WriteOne(key, row);
+    return;
+  }
+  if (dialect == TUpsertDialect::PostgreSQL) {
+    WriteArrays(key, rows);
     return;
   }
   while (!rows.empty()) {
@@ -62,15 +81,7 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
       }
     }
     database::TStatement& upsert = db_.Upsert(size);
-    upsert.BindTextAt(0, key.StationID);
-    upsert.BindTextAt(1, key.DataLabel);
-    upsert.BindTextAt(2, key.FunctionName);
-    upsert.BindTextAt(3, key.SensorName);
-    if (key.AlternateLabel.empty()) {
-      upsert.BindNullAt(4, database::TParamType::Text);
-    } else {
-      upsert.BindTextAt(4, key.AlternateLabel);
-    }
+    BindKey(upsert, key);
     for (std::size_t r = 0; r < size; ++r) {
       const TResultValues& row = rows[r];
       const std::size_t at = kUpsertKeyParams + r * kUpsertRowParams;
@@ -84,6 +95,60 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
       }
       upsert.BindDateTimeAt(at + 4, row.ProcessTime);
     }
+    upsert.Execute();
+    rows = rows.subspan(size);
+  }
+}
+
+void TResultWriter::BindKey(database::TStatement& upsert, const TResultKey& key) {
+  upsert.BindTextAt(0, key.StationID);
+  upsert.BindTextAt(1, key.DataLabel);
+  upsert.BindTextAt(2, key.FunctionName);
+  upsert.BindTextAt(3, key.SensorName);
+  if (key.AlternateLabel.empty()) {
+    upsert.BindNullAt(4, database::TParamType::Text);
+  } else {
+    upsert.BindTextAt(4, key.AlternateLabel);
+  }
+}
+
+void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultValues> rows) {
+  auto stamp = [this](std::string& out, TDateTime t) {
+    database::FormatSqlTimestamp(t, stamp_);
+    out += '"';
+    out += stamp_;
+    out += '"';
+  };
+  while (!rows.empty()) {
+    const std::size_t size = std::min(rows.size(), kRowsPerArrayStatement);
+    for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) {
+      a->assign(1, '{');
+    }
+    for (std::size_t r = 0; r < size; ++r) {
+      const TResultValues& row = rows[r];
+      if (r > 0) {
+        for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) {
+          *a += ',';
+        }
+      }
+      stamp(times_, row.StartTime);
+      AppendDouble(periods_, TimePeriod(row));
+      AppendDouble(values_, row.PPValue);
+      if (row.HasValueTime) {
+        stamp(valueTimes_, row.ValueTime);
+      } else {
+        valueTimes_ += "NULL";
+      }
+      stamp(processTimes_, row.ProcessTime);
+    }
+    for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) *a += '}';
+    database::TStatement& upsert = db_.UpsertArrays();
+    BindKey(upsert, key);
+    upsert.BindTextAt(kUpsertKeyParams, times_);
+    upsert.BindTextAt(kUpsertKeyParams + 1, periods_);
+    upsert.BindTextAt(kUpsertKeyParams + 2, values_);
+    upsert.BindTextAt(kUpsertKeyParams + 3, valueTimes_);
+    upsert.BindTextAt(kUpsertKeyParams + 4, processTimes_);
     upsert.Execute();
     rows = rows.subspan(size);
   }

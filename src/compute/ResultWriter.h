@@ -53,9 +53,16 @@ class TResultWriter {
   // description passes 30,000 bytes (7,500 parameters).
   static constexpr std::size_t kRowsPerStatement[] = {240, 48, 8, 1};
   static constexpr std::size_t kMaxRowsPerStatement = kRowsPerStatement[0];
+  // Rows per statement of PostgreSQL's array form.
+  static constexpr std::size_t kRowsPerArrayStatement = 2000;
 
  private:
+  void BindKey(database::TStatement& upsert, const TResultKey& key);
+  void WriteArrays(const TResultKey& key, std::span<const TResultValues> rows);
+
   TPPStatements& db_;
+  // The array texts of WriteArrays, kept for their storage.
+  std::string times_, periods_, values_, valueTimes_, processTimes_, stamp_;
 };
 
 }  // namespace vnpp::compute

@@ -352,6 +352,12 @@ TEST_P(CatchUpPaths, BatchedCatchUpLeavesWhatWindowAtATimeLeaves) {
     SCOPED_TRACE("batched with small reads, over the rows stored by the run before");
     ExpectSame(expected, Run(*batched, TWay::BatchedSmallReads));
   }
+  {
+    // The statements of a scheduled run find the rows the batched way stored by their key,
+    // TIME_PERIOD included, and update them instead of adding rows.
+    SCOPED_TRACE("window at a time, over the rows stored by the batched way");
+    ExpectSame(expected, Run(*batched, TWay::WindowAtATime));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatchUpPaths,
