@@ -13,6 +13,7 @@
 #include "config/Configuration.h"
 #include "config/PScan.h"
 #include "database/Database.h"
+#include "processing/BackgroundWriter.h"
 #include "processing/Calendar.h"
 
 namespace vnpp::processing {
@@ -25,6 +26,9 @@ class TGroupRunner::TStatementsHolder {
   database::TConnection& connection;
   compute::TPPStatements statements;
   compute::TResultWriter writer;
+  // PostgreSQL: the results go through a second connection (see Background).
+  std::unique_ptr<TBackgroundWriter> background;
+  bool backgroundTried = false;
 };
 
 // The computed windows of one entry whose results are not committed yet.
@@ -316,16 +320,51 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
   }
 }
 
+TBackgroundWriter* TGroupRunner::Background() {
+  TStatementsHolder& h = *statements_;
+  if (!h.backgroundTried) {
+    h.backgroundTried = true;
+    // Only where reading and writing at once pays and is safe: a SQLite reader would hold
+    // off the writer's commit.
+    if (h.statements.UpsertDialect() == compute::TUpsertDialect::PostgreSQL) {
+      try {
+        auto second = std::make_unique<database::TConnection>();
+        second->Open(database_.DataSource, database_.UserName, database_.Password);
+        h.background = std::make_unique<TBackgroundWriter>(std::move(second));
+      } catch (const database::EDatabaseError&) {
+        // No second connection (a connection limit, say): the results go the first one.
+      }
+    }
+  }
+  return h.background.get();
+}
+
+database::TConnection& TGroupRunner::WriteConnection() {
+  TBackgroundWriter* background = statements_->background.get();
+  return background != nullptr ? background->Connection() : statements_->connection;
+}
+
+compute::TResultWriter& TGroupRunner::ResultWriter() {
+  TBackgroundWriter* background = statements_->background.get();
+  return background != nullptr ? background->Writer() : statements_->writer;
+}
+
 void TGroupRunner::SendPending() {
   for (const std::unique_ptr<TPendingEntry>& p : pending_) {
     if (p->Sent == p->Rows.size()) continue;
-    database::TConnection& connection = statements_->connection;
-    if (!connection.InTransaction()) {
-      // Found out before the transaction: a refused probe would spoil it.
-      statements_->statements.UpsertDialect();
-      connection.BeginTransaction();
+    if (TBackgroundWriter* background = Background()) {
+      background->Write(p->Key,
+                        std::vector<compute::TResultValues>(
+                            p->Rows.begin() + static_cast<std::ptrdiff_t>(p->Sent), p->Rows.end()));
+    } else {
+      database::TConnection& connection = statements_->connection;
+      if (!connection.InTransaction()) {
+        // Found out before the transaction: a refused probe would spoil it.
+        statements_->statements.UpsertDialect();
+        connection.BeginTransaction();
+      }
+      statements_->writer.Write(p->Key, std::span(p->Rows).subspan(p->Sent));
     }
-    statements_->writer.Write(p->Key, std::span(p->Rows).subspan(p->Sent));
     p->Sent = p->Rows.size();
   }
 }
@@ -337,7 +376,8 @@ bool TGroupRunner::Settle() {
   }
   try {
     SendPending();
-    statements_->connection.Commit();
+    if (TBackgroundWriter* background = statements_->background.get()) background->Wait();
+    WriteConnection().Commit();
   } catch (const database::EDatabaseError&) {
     // Whatever cannot be stored on its own is logged with its entry there.
     return Recover(nullptr);
@@ -347,12 +387,19 @@ bool TGroupRunner::Settle() {
 
 bool TGroupRunner::Recover(const config::TStationSensorInfoItem* failing) {
   if (!statements_) return WriteProgress();
-  statements_->connection.Rollback();
+  if (TBackgroundWriter* background = statements_->background.get()) {
+    try {
+      background->Wait();
+    } catch (const database::EDatabaseError&) {
+      // Found again below, with its entry, when that row is stored on its own.
+    }
+  }
+  WriteConnection().Rollback();
   bool complete = true;
   for (const std::unique_ptr<TPendingEntry>& p : pending_) {
     for (std::size_t i = 0; i < p->Rows.size(); ++i) {
       try {
-        statements_->writer.WriteOne(p->Key, p->Rows[i]);
+        ResultWriter().WriteOne(p->Key, p->Rows[i]);
       } catch (const std::exception& e) {
         // The entry stops before the window that cannot be stored, as if it had failed there.
         p->Progress = p->ProgressBefore[i];

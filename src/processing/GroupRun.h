@@ -27,12 +27,17 @@ class ILog;
 namespace vnpp::config {
 class TConfiguration;
 }
-namespace vnpp::database {
-class TDatabase;
+namespace vnpp::compute {
+class TResultWriter;
 }
+namespace vnpp::database {
+class TConnection;
+class TDatabase;
+}  // namespace vnpp::database
 
 namespace vnpp::processing {
 struct TWindow;
+class TBackgroundWriter;
 
 class TGroupRunner {
  public:
@@ -100,7 +105,16 @@ class TGroupRunner {
   // logged by the caller.
   bool Recover(const config::TStationSensorInfoItem* failing);
   bool WriteProgress();
+  // Sends the rows not sent yet: queued for the background writer where there is one,
+  // else written on the run's connection, inside the open transaction.
   void SendPending();
+  // The background writer of the run's connection, made on the first call where the
+  // database is PostgreSQL and a second connection opens; else nullptr.
+  TBackgroundWriter* Background();
+  // Where the results go: the background writer's connection and writer, or the run's.
+  // REQUIRES: the background writer (if any) is idle.
+  database::TConnection& WriteConnection();
+  compute::TResultWriter& ResultWriter();
   // One entry failed: logged behind "Error 1500: " and counted.
   void EntryFailed(const std::string& message);
   void LogError(const std::string& message);

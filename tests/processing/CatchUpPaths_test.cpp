@@ -268,13 +268,14 @@ class CatchUpPaths : public ::testing::TestWithParam<TBackend> {
  protected:
   void SetUp() override { VNPP_REQUIRE_BACKEND(GetParam()); }
 
-  TOutcome Run(const TTestDatabase& db, TWay way) {
+  // config: the configuration text; empty for ConfigText's.
+  TOutcome Run(const TTestDatabase& db, TWay way, const std::string& config = "") {
     char tmpl[] = "/tmp/vnpp-paths-XXXXXX";
     EXPECT_NE(mkdtemp(tmpl), nullptr);
     const std::string home = std::string(tmpl) + "/";
     {
       std::ofstream out(home + config::kConfigFileName, std::ios::binary);
-      out << ConfigText(db.ConnectionString());
+      out << (config.empty() ? ConfigText(db.ConnectionString()) : config);
     }
     testing::TRecordingLog log;
     database::TDatabase database([](const std::string&) {});
@@ -358,6 +359,73 @@ TEST_P(CatchUpPaths, BatchedCatchUpLeavesWhatWindowAtATimeLeaves) {
     SCOPED_TRACE("window at a time, over the rows stored by the batched way");
     ExpectSame(expected, Run(*batched, TWay::WindowAtATime));
   }
+}
+
+// The station of a Dump row, and its window start.
+std::string Field(const std::string& row, int index) {
+  std::size_t from = 0;
+  for (int i = 0; i < index; ++i) from = row.find('|', from) + 1;
+  return row.substr(from, row.find('|', from) - from);
+}
+
+// A result the database refuses while other entries' results wait uncommitted (on
+// PostgreSQL in the writes of a second connection, found out only at the commit): the
+// refused entry stops at that window, the other entries keep everything, one error is logged.
+TEST_P(CatchUpPaths, RefusedResultEndsOnlyItsEntryWhileOthersWaitUncommitted) {
+  const std::vector<TReading> readings = MakeReadings(20240316);
+  auto reference = database::testing::MakeTestDatabase(GetParam());
+  auto refusing = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(reference->ConnectionString(), readings);
+  InsertReadings(refusing->ConnectionString(), readings);
+  {
+    database::TConnection c;
+    c.Open(refusing->ConnectionString(), "", "");
+    if (GetParam() == TBackend::SQLite) {
+      c.ExecuteDirect(
+          "CREATE TRIGGER REFUSE BEFORE INSERT ON VN_PPDATA1 WHEN NEW.STATION_ID = 'ST2' AND "
+          "NEW.TIME_TAG >= '2024-03-16 00:00:00' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    } else {
+      c.ExecuteDirect(
+          "CREATE FUNCTION REFUSE() RETURNS TRIGGER LANGUAGE plpgsql AS $$ BEGIN IF "
+          "NEW.STATION_ID = 'ST2' AND NEW.TIME_TAG >= '2024-03-16 00:00:00' THEN RAISE "
+          "EXCEPTION 'refused'; END IF; RETURN NEW; END $$");
+      c.ExecuteDirect(
+          "CREATE TRIGGER REFUSE BEFORE INSERT ON VN_PPDATA1 FOR EACH ROW EXECUTE FUNCTION "
+          "REFUSE()");
+    }
+  }
+  auto config = [](const TTestDatabase& db) {
+    std::string text =
+        "[PostProcess]\r\nGroups=1\r\n[PostProcessGroup:1]\r\nFuncName=AVG\r\n"
+        "Enabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\n";
+    for (const char* n : {"1", "2", "3"}) {
+      text += std::string("POLL") + n + "=ST" + n + ".WL\r\nPOLLUpdate" + n + "=" +
+              common::FormatDateTimeText(Start()) + "\r\n";
+    }
+    return text + "[Database Settings]\r\nODBC Data Source=" + db.ConnectionString() + "\r\n";
+  };
+  const TOutcome expected = Run(*reference, TWay::Batched, config(*reference));
+  const TOutcome refused = Run(*refusing, TWay::Batched, config(*refusing));
+  ASSERT_EQ(expected.Failed, 0);
+  ASSERT_EQ(expected.Progress.size(), 3u);
+
+  std::vector<std::string> kept;
+  for (const std::string& row : expected.Rows) {
+    if (Field(row, 0) != "'ST2'" || Field(row, 3) < "'2024-03-16") kept.push_back(row);
+  }
+  ASSERT_LT(kept.size(), expected.Rows.size());
+  ASSERT_GT(std::count_if(kept.begin(), kept.end(),
+                          [](const std::string& r) { return Field(r, 0) == "'ST2'"; }),
+            0);
+  EXPECT_TRUE(kept == refused.Rows) << FirstDifference(kept, refused.Rows);
+  EXPECT_EQ(refused.Failed, 1);
+  EXPECT_EQ(std::count_if(refused.Log.begin(), refused.Log.end(),
+                          [](const std::string& m) { return m.rfind("Error 1500: ", 0) == 0; }),
+            1);
+  ASSERT_EQ(refused.Progress.size(), 3u);
+  EXPECT_EQ(refused.Progress[0], expected.Progress[0]);
+  EXPECT_EQ(refused.Progress[1], "POLLUpdate2=" + common::FormatDateTimeText(Start() + 1) + "\r");
+  EXPECT_EQ(refused.Progress[2], expected.Progress[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatchUpPaths,

@@ -1,0 +1,64 @@
+// Result rows stored on a connection and a thread of their own.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "compute/PPStatements.h"
+#include "compute/ResultWriter.h"
+#include "database/Odbc.h"
+
+namespace vnpp::processing {
+
+// The database stores one entry's results while the runner reads and computes the next
+// windows: on one connection the two would wait for each other. The rows of all Write calls
+// up to Wait go into one transaction, begun by the first of them.
+// Thread safety: every member is called from the one thread that owns the object (the
+// runner's); the queued writes run on the writer's own thread. Connection and Writer are
+// for that owning thread after Wait, while the writer's thread has nothing to do.
+class TBackgroundWriter {
+ public:
+  // REQUIRES: connection is open.
+  explicit TBackgroundWriter(std::unique_ptr<database::TConnection> connection);
+  // Ends the thread after the queued writes; an uncommitted transaction is rolled back.
+  ~TBackgroundWriter();
+  TBackgroundWriter(const TBackgroundWriter&) = delete;
+  TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
+
+  // Queues rows of one entry. After a failed write the later ones are skipped until Wait.
+  void Write(const compute::TResultKey& key, std::vector<compute::TResultValues> rows);
+  // Returns when every queued write has run. Throws the error of the first write that failed
+  // since the last Wait (an EDatabaseError; on PostgreSQL the transaction is then spoiled).
+  void Wait();
+
+  database::TConnection& Connection() { return *connection_; }
+  compute::TResultWriter& Writer() { return writer_; }
+
+ private:
+  struct TJob {
+    compute::TResultKey Key;
+    std::vector<compute::TResultValues> Rows;
+  };
+  void Main();
+
+  std::unique_ptr<database::TConnection> connection_;
+  compute::TPPStatements statements_;
+  compute::TResultWriter writer_;
+
+  // mu_ guards jobs_, busy_, error_ and stop_.
+  std::mutex mu_;
+  std::condition_variable work_;  // a job queued, or stop_
+  std::condition_variable idle_;  // the queue ran empty
+  std::deque<TJob> jobs_;
+  bool busy_ = false;  // a job taken from the queue is running
+  std::exception_ptr error_;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vnpp::processing
