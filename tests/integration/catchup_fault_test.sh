@@ -154,8 +154,8 @@ sqlite_finish() {
 case_sigterm() {
   sqlite_reference
   make_home "$work/b" "$(sqlite_source "$work/b.db")"
-  local stop before ms complete
-  for stop in 1 2 3; do
+  local stop before ms complete tries=0
+  for ((stop = 1; stop <= 3; stop++)); do
     before=$(rows_sqlite "$work/b.db")
     start_catchup "$work/b"
     if ! wait_for_rows "rows_sqlite $work/b.db" "$before"; then
@@ -173,6 +173,17 @@ case_sigterm() {
       "$(rows_sqlite "$work/b.db") of $ref_rows rows stored"
     # A later start may legitimately finish what the earlier ones left before the signal.
     [ "$stop" -gt 1 ] && [ "$run_rc" -eq 0 ] && [ "$complete" = complete ] && break
+    if [ "$stop" -eq 1 ] && [ "$run_rc" -eq 0 ] && [ "$complete" = complete ] &&
+      [ "$tries" -lt 4 ]; then
+      # This start ran faster than the reference did (other jobs load the machine unevenly):
+      # start again from the readings alone, with shorter delays.
+      tries=$((tries + 1))
+      span_ms=$((span_ms / 2))
+      cp "$work/base.db" "$work/b.db"
+      make_home "$work/b" "$(sqlite_source "$work/b.db")"
+      stop=0
+      continue
+    fi
     check_faulted_exit "$run_rc" "SIGTERM (stop $stop)" "$complete"
   done
   run_to_end "$work/b"
@@ -320,23 +331,32 @@ case_postgresql_stop() {
   pg_dump_results "$ref_db" > "$work/a.dump"
   echo "uninterrupted run: $ref_rows rows in $ref_ms ms, $span_ms ms from the first row"
 
-  make_home "$work/b" "$source;Database=$fault_db"
-  start_catchup "$work/b"
-  wait_for_rows "pg_rows $fault_db" 0 || fail "the run stored nothing before it ended"
-  local ms=$(( RANDOM % (span_ms / 2 + 1) ))
-  sleep_ms "$ms"
-  vnpp_pg_ctl -m immediate stop >/dev/null || fail "pg_ctl stop failed"
-  wait_catchup
-  local rc=$run_rc
-  vnpp_pg_ctl start >/dev/null || fail "the server did not start again"
-  local stored complete=incomplete
-  stored=$(pg_rows "$fault_db")
-  echo "server stopped ${ms} ms after the first row; the run exited $rc; $stored of $ref_rows rows stored"
-  pg_dump_results "$fault_db" > "$work/b.now"
-  if cmp -s "$work/a.dump" "$work/b.now" &&
-    [ "$(poll_updates "$work/a/VNPostProc.VFG")" = "$(poll_updates "$work/b/VNPostProc.VFG")" ]; then
-    complete=complete
-  fi
+  local ms rc stored complete tries=0
+  while true; do
+    make_home "$work/b" "$source;Database=$fault_db"
+    start_catchup "$work/b"
+    wait_for_rows "pg_rows $fault_db" 0 || fail "the run stored nothing before it ended"
+    ms=$(( RANDOM % (span_ms / 2 + 1) ))
+    sleep_ms "$ms"
+    vnpp_pg_ctl -m immediate stop >/dev/null || fail "pg_ctl stop failed"
+    wait_catchup
+    rc=$run_rc
+    vnpp_pg_ctl start >/dev/null || fail "the server did not start again"
+    complete=incomplete
+    stored=$(pg_rows "$fault_db")
+    echo "server stopped ${ms} ms after the first row; the run exited $rc; $stored of $ref_rows rows stored"
+    pg_dump_results "$fault_db" > "$work/b.now"
+    if cmp -s "$work/a.dump" "$work/b.now" &&
+      [ "$(poll_updates "$work/a/VNPostProc.VFG")" = "$(poll_updates "$work/b/VNPostProc.VFG")" ]; then
+      complete=complete
+    fi
+    # A run faster than the reference's (other jobs load the machine unevenly) ended before
+    # the stop: again from no results, with shorter delays.
+    [ "$rc" -eq 0 ] && [ "$complete" = complete ] && [ "$tries" -lt 4 ] || break
+    tries=$((tries + 1))
+    span_ms=$((span_ms / 2))
+    psql_in "$fault_db" -c "DELETE FROM VN_PPDATA1" || fail "emptying VN_PPDATA1 failed"
+  done
   check_faulted_exit "$rc" "server stop" "$complete"
   run_to_end "$work/b"
   pg_dump_results "$fault_db" > "$work/b.dump"
