@@ -55,11 +55,7 @@ void TBackgroundWriter::Main() {
     std::exception_ptr error;
     if (!skip) {
       try {
-        if (!connection_->InTransaction()) {
-          // Found out before the transaction: a refused probe would spoil it.
-          statements_.UpsertDialect();
-          connection_->BeginTransaction();
-        }
+        statements_.BeginTransaction();
         writer_.Write(job.Key, job.Rows);
       } catch (...) {
         error = std::current_exception();

@@ -105,6 +105,12 @@ void TGroupRunner::EntryFailed(const std::string& message) {
   LogError(message);
 }
 
+void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
+                              const std::exception& e) {
+  if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
+  EntryFailed(e.what());
+}
+
 template <typename Walk>
 bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
   bool complete = false;
@@ -198,8 +204,7 @@ bool TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
     };
     reached = WalkEntry(group, *entry, next, [this] { return stopRequested_.load(); });
   } catch (const std::exception& e) {
-    if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
-    EntryFailed(e.what());
+    EntryError(entry, e);
     reached = false;
   }
   if (!inRun_) reached = Settle() && reached;
@@ -233,8 +238,7 @@ bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index
       reached = true;
     }
   } catch (const std::exception& e) {
-    if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
-    EntryFailed(e.what());
+    EntryError(entry, e);
     reached = false;
   }
   if (!inRun_) reached = Settle() && reached;
@@ -357,12 +361,7 @@ void TGroupRunner::SendPending() {
                         std::vector<compute::TResultValues>(
                             p->Rows.begin() + static_cast<std::ptrdiff_t>(p->Sent), p->Rows.end()));
     } else {
-      database::TConnection& connection = statements_->connection;
-      if (!connection.InTransaction()) {
-        // Found out before the transaction: a refused probe would spoil it.
-        statements_->statements.UpsertDialect();
-        connection.BeginTransaction();
-      }
+      statements_->statements.BeginTransaction();
       statements_->writer.Write(p->Key, std::span(p->Rows).subspan(p->Sent));
     }
     p->Sent = p->Rows.size();

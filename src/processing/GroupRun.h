@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -117,6 +118,9 @@ class TGroupRunner {
   compute::TResultWriter& ResultWriter();
   // One entry failed: logged behind "Error 1500: " and counted.
   void EntryFailed(const std::string& message);
+  // An entry's processing threw: after a database error the open transaction is recovered
+  // first; then the entry has failed.
+  void EntryError(const config::TStationSensorInfoItem* entry, const std::exception& e);
   void LogError(const std::string& message);
 
   config::TConfiguration& config_;
