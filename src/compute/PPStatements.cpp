@@ -140,30 +140,20 @@ std::string RangeSQL(std::uint8_t dataType, bool withPrevious) {
   return sql;
 }
 
-std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows) {
-  const bool sqlite = dialect == TUpsertDialect::SQLite;
-  // PostgreSQL learns the types of parameters inside VALUES from nothing but a cast; SQLite
-  // casts by affinity (a time stamp text would become a number) and needs none.
+std::string UpsertSQL(std::size_t rows) {
+  // No casts: SQLite casts by affinity (a time stamp text would become a number).
   std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
-                    ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, ";
-  sql += sqlite ? "V.column1, V.column2, V.column3, NULL, NULL, NULL, V.column4, V.column5"
-                : "V.T, V.P, V.V, NULL, NULL, NULL, V.VT, V.PT";
-  sql += ", :SENSORNAME, :ALTERNATE_LABEL FROM (VALUES ";
+                    ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, "
+                    "V.column3, NULL, NULL, NULL, V.column4, V.column5, :SENSORNAME, "
+                    ":ALTERNATE_LABEL FROM (VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
     const std::string n = std::to_string(r);
     if (r > 0) sql += ", ";
-    if (sqlite) {
-      sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
-             ", :PROCESS_TIME_TAG" + n + ")";
-    } else {
-      sql += "(CAST(:TIME_TAG" + n + " AS TIMESTAMP), CAST(:TIME_PERIOD" + n +
-             " AS DOUBLE PRECISION), CAST(:PP_VALUE" + n +
-             " AS DOUBLE PRECISION), CAST(:VALUE_TIME_TAG" + n +
-             " AS TIMESTAMP), CAST(:PROCESS_TIME_TAG" + n + " AS TIMESTAMP))";
-    }
+    sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
+           ", :PROCESS_TIME_TAG" + n + ")";
   }
   // SQLite needs a WHERE before ON CONFLICT to read the statement as an upsert.
-  sql += sqlite ? ") AS V WHERE 1 = 1" : ") AS V (T, P, V, VT, PT)";
+  sql += ") AS V WHERE 1 = 1";
   sql += kUpsertTail;
   return sql;
 }
@@ -245,7 +235,7 @@ void TPPStatements::BeginTransaction() {
 
 database::TStatement& TPPStatements::Upsert(std::size_t rows) {
   auto& slot = upserts_[rows];
-  if (!slot) slot = connection_.Prepare(UpsertSQL(UpsertDialect(), rows));
+  if (!slot) slot = connection_.Prepare(UpsertSQL(rows));
   return *slot;
 }
 

@@ -35,12 +35,12 @@ std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
 // Which multi-row form of the result upsert a database takes.
 enum class TUpsertDialect { None, PostgreSQL, SQLite };
 
-// An insert of `rows` result rows of one station and sensor that updates a row whose key
-// exists already, with the same values as UpdateSQL. Parameters, in order of first
+// SQLite's insert of `rows` result rows of one station and sensor that updates a row whose
+// key exists already, with the same values as UpdateSQL. Parameters, in order of first
 // occurrence: STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME, ALTERNATE_LABEL, then for
 // each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr, PROCESS_TIME_TAGr.
-// FLAG1 to FLAG3 are NULL. REQUIRES: dialect is not None, rows >= 1.
-std::string UpsertSQL(TUpsertDialect dialect, std::size_t rows);
+// FLAG1 to FLAG3 are NULL. REQUIRES: rows >= 1.
+std::string UpsertSQL(std::size_t rows);
 inline constexpr std::size_t kUpsertKeyParams = 5;
 inline constexpr std::size_t kUpsertRowParams = 5;
 
@@ -81,7 +81,7 @@ class TPPStatements {
   // Begins a transaction on the connection unless one is open, after UpsertDialect: a
   // refused probe would spoil the transaction.
   void BeginTransaction();
-  // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is not None.
+  // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is SQLite.
   database::TStatement& Upsert(std::size_t rows);
   // The prepared statement of UpsertArraysSQL. REQUIRES: UpsertDialect() is PostgreSQL.
   database::TStatement& UpsertArrays();

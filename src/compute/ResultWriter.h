@@ -41,18 +41,17 @@ class TResultWriter {
   explicit TResultWriter(TPPStatements& db) : db_(db) {}
 
   // Stores the rows: where the connection has the upsert, in statements of up to
-  // kMaxRowsPerStatement rows, otherwise one by one as WriteOne. A row whose key exists is
+  // kRowsPerStatement[0] rows (SQLite) or kRowsPerArrayStatement rows (PostgreSQL),
+  // otherwise one by one as WriteOne. A row whose key exists is
   // updated. Throws EDatabaseError; what the failed statement wrote is undone, and on
   // PostgreSQL the transaction it ran in is spoiled.
   void Write(const TResultKey& key, std::span<const TResultValues> rows);
   // One row as TPPDataItem::StoreResult stores it: insert, and update on a key violation.
   void WriteOne(const TResultKey& key, const TResultValues& row);
 
-  // The statement sizes, largest first. Larger statements cost the server more to parse
-  // than they save; the database client library also refuses statements whose parameter
-  // description passes 30,000 bytes (7,500 parameters).
+  // SQLite's statement sizes, largest first. Larger statements cost more to parse than
+  // they save.
   static constexpr std::size_t kRowsPerStatement[] = {240, 48, 8, 1};
-  static constexpr std::size_t kMaxRowsPerStatement = kRowsPerStatement[0];
   // Rows per statement of PostgreSQL's array form.
   static constexpr std::size_t kRowsPerArrayStatement = 2000;
 
