@@ -214,8 +214,6 @@ void TProcessThread::WatchClock(common::TDateTime now) {
 }
 
 void TProcessThread::Loop() {
-  CurrentGroup = queue_.DeleteMin();
-  PublishStatus();
   while (true) {
     Beat();
     try {
@@ -291,6 +289,10 @@ void TProcessThread::Execute() {
     }
     try {
       FillQueue();
+      // The first group is published before run requests are taken, so that whoever waits
+      // for Loaded reads the schedule it starts with.
+      CurrentGroup = queue_.DeleteMin();
+      PublishStatus();
       loaded_.store(true);
       if (events_.Loaded) events_.Loaded();
       Loop();
