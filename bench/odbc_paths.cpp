@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "compute/PPStatements.h"
 #include "database/Odbc.h"
 
 namespace {
@@ -84,20 +85,12 @@ void TimeReads(TConnection& c, int entries, TDateTime from, TDateTime to) {
   }
 }
 
-const char* const kColumns =
-    "STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, FLAG3, "
-    "VALUE_TIME_TAG, PROCESS_TIME_TAG, SENSORNAME, ALTERNATE_LABEL";
-
-// Both forms update what the update statement updates.
-const char* const kUpsertTail =
-    " ON CONFLICT (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD) DO UPDATE SET "
-    "PP_VALUE = EXCLUDED.PP_VALUE, FLAG1 = EXCLUDED.FLAG1, FLAG2 = EXCLUDED.FLAG2, FLAG3 = "
-    "EXCLUDED.FLAG3, VALUE_TIME_TAG = EXCLUDED.VALUE_TIME_TAG, PROCESS_TIME_TAG = "
-    "EXCLUDED.PROCESS_TIME_TAG, SENSORNAME = EXCLUDED.SENSORNAME, ALTERNATE_LABEL = "
-    "EXCLUDED.ALTERNATE_LABEL";
+// The service's own column list and upsert tail.
+using vnpp::compute::kResultColumns;
+using vnpp::compute::kUpsertTail;
 
 std::string UpsertText(int rows) {
-  std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kColumns + ") VALUES ";
+  std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns + ") VALUES ";
   for (int r = 0; r < rows; ++r) {
     if (r > 0) sql += ", ";
     sql += "(";
@@ -114,7 +107,7 @@ std::string UpsertText(int rows) {
 // The per-entry columns bound once per statement, five per row.
 std::string CompactText(int rows, bool sqlite) {
   std::string sql =
-      std::string("INSERT INTO VN_PPDATA1 (") + kColumns + ") SELECT :S, :L, :F, " +
+      std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns + ") SELECT :S, :L, :F, " +
       (sqlite
            ? std::string("V.column1, V.column2, V.column3, NULL, NULL, NULL, V.column4, V.column5")
            : std::string("V.T, V.P, V.V, NULL, NULL, NULL, V.VT, V.PT")) +

@@ -1,5 +1,11 @@
-// The names under which the automation object is found on the bus.
+// The names under which the automation object is found on the bus, and the types of its
+// members that the service and its client share.
 #pragma once
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <cstdint>
+#include <string>
 
 namespace vnpp::automation {
 
@@ -15,5 +21,10 @@ inline constexpr const char* kErrorClosing = "VNPPSvc.Error.Closing";
 
 // The group "vnppsvc" of the system bus policy may use the control members.
 inline constexpr const char* kControlGroup = "vnppsvc";
+
+// One row of VNPPSvc.Status1.Groups, "(isbsdddx)": index, section name, enabled, function,
+// next due, oldest progress, end of the last run, entries failed in it.
+using TGroupStruct = sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double,
+                                   double, std::int64_t>;
 
 }  // namespace vnpp::automation

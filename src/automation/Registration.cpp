@@ -28,11 +28,6 @@ const TBusFile kFiles[] = {
 
 std::string Reason() { return std::strerror(errno); }
 
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Writes text to path so that a crash at any moment leaves the old file or the new one.
 // Returns an empty text, or the reason of the failure.
 std::string ReplaceFile(const std::string& path, const std::string& text) {
@@ -60,7 +55,7 @@ std::string DbusDataDirectory() {
 
 int RunRegServer(bool install, std::ostream& out, std::ostream& err) {
   const std::string base = DbusDataDirectory();
-  if (!IsDirectory(base)) {
+  if (!common::IsDirectory(base)) {
     err << "VNPPSvc: " << base
         << " is not a directory (is D-Bus installed? VNPPSVC_DBUS_DIR names another)\n";
     return 1;
@@ -71,7 +66,7 @@ int RunRegServer(bool install, std::ostream& out, std::ostream& err) {
     std::string failure;
     if (install) {
       const std::string dir = common::DirectoryOf(path);
-      if (!IsDirectory(dir) && ::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+      if (!common::IsDirectory(dir) && ::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
         failure = "cannot create " + dir + ": " + Reason();
       } else {
         failure = ReplaceFile(path, *file.content);

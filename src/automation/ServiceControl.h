@@ -6,20 +6,12 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/GroupStatus.h"
 
 namespace vnpp::automation {
 
-// One row of VNPPSvc.Status1.Groups.
-struct TGroupStatusRow {
-  std::int32_t Index = 0;  // position in the group list, from 0
-  std::string SectionName;
-  bool Enabled = false;
-  std::string FuncName;
-  common::TDateTime NextDue = 0;
-  common::TDateTime OldestLastUpdate = 0;
-  common::TDateTime LastRunEnd = 0;
-  std::int64_t LastRunFailedEntries = 0;
-};
+// The rows of VNPPSvc.Status1.Groups.
+using common::TGroupStatus;
 
 // Implemented by the main object. The automation object calls every member but two on the
 // main thread, from its method handlers; they must answer without waiting for the processing
@@ -37,7 +29,7 @@ class IServiceControl {
   virtual bool IsProcessing() const = 0;
   virtual void RunProcessGroup(int index) = 0;
   virtual void StopProcessGroup() = 0;
-  virtual std::vector<TGroupStatusRow> GroupStatus() const = 0;
+  virtual std::vector<TGroupStatus> GroupStatus() const = 0;
   // Control thread.
   virtual void StartProcessing() = 0;
   virtual void StopProcessing() = 0;

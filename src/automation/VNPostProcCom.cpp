@@ -65,9 +65,6 @@ struct TJob {
   std::uint64_t id;
 };
 
-using TGroupStruct = sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double,
-                                   double, std::int64_t>;
-
 }  // namespace
 
 TBusKind ChooseBus(bool serviceMode) {
@@ -119,6 +116,8 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   void FlushConnection();
   template <typename T, typename Fn>
   T Read(Fn fn, T fallback) const;
+  template <typename Fn>
+  void Act(Fn fn) const;
   void Post(void (TImpl::*member)());
 
   const TPoster post_;
@@ -185,6 +184,16 @@ T TVNPostProcCOM::TImpl::Read(Fn fn, T fallback) const {
   return fallback;
 }
 
+template <typename Fn>
+void TVNPostProcCOM::TImpl::Act(Fn fn) const {
+  // The main object's operations never fail towards the client: a failure is reported as
+  // success, as the readers give their empty value.
+  try {
+    if (IServiceControl* control = control_.load()) fn(*control);
+  } catch (...) {
+  }
+}
+
 void TVNPostProcCOM::TImpl::Register() {
   // Method handlers run on the main thread, inside Dispatch.
   object_->registerMethod("SetItemChange")
@@ -230,11 +239,7 @@ void TVNPostProcCOM::TImpl::Register() {
         return Read<std::int32_t>([](IServiceControl& c) { return c.GetLogDetail(); }, 0);
       })
       .withSetter([this](const std::int32_t& level) {
-        try {
-          if (IServiceControl* control = control_.load()) control->SetLogDetail(level);
-        } catch (...) {
-          // Setting the level cannot fail towards the client.
-        }
+        Act([level](IServiceControl& c) { c.SetLogDetail(level); });
       })
       .withUpdateBehavior(sdbus::Flags::EMITS_NO_SIGNAL);
   object_->registerProperty("NextPollGroup")
@@ -266,18 +271,10 @@ void TVNPostProcCOM::TImpl::Register() {
       .onInterface(kInterface)
       .withInputParamNames("index")
       .implementedAs([this](const std::int32_t& index) {
-        try {
-          if (IServiceControl* control = control_.load()) control->RunProcessGroup(index);
-        } catch (...) {
-          // Reported as success, as every failure of the main object's operation.
-        }
+        Act([index](IServiceControl& c) { c.RunProcessGroup(index); });
       });
   object_->registerMethod("StopProcessGroup").onInterface(kInterface).implementedAs([this] {
-    try {
-      if (IServiceControl* control = control_.load()) control->StopProcessGroup();
-    } catch (...) {
-      // Reported as success.
-    }
+    Act([](IServiceControl& c) { c.StopProcessGroup(); });
   });
 
   object_->registerSignal("OnItemChange")
@@ -291,11 +288,11 @@ void TVNPostProcCOM::TImpl::Register() {
       .onInterface(kStatusInterface)
       .withOutputParamNames("groups")
       .implementedAs([this] {
-        const auto rows = Read<std::vector<TGroupStatusRow>>(
-            [](IServiceControl& c) { return c.GroupStatus(); }, {});
+        const auto rows =
+            Read<std::vector<TGroupStatus>>([](IServiceControl& c) { return c.GroupStatus(); }, {});
         std::vector<TGroupStruct> out;
         out.reserve(rows.size());
-        for (const TGroupStatusRow& r : rows) {
+        for (const TGroupStatus& r : rows) {
           out.emplace_back(r.Index, r.SectionName, r.Enabled, r.FuncName, r.NextDue,
                            r.OldestLastUpdate, r.LastRunEnd, r.LastRunFailedEntries);
         }
@@ -396,17 +393,13 @@ void TVNPostProcCOM::TImpl::WorkerMain() {
       job = jobs_.front();
       jobs_.pop_front();
     }
-    try {
-      if (IServiceControl* control = control_.load()) {
-        if (job.kind == TJobKind::Start) {
-          control->StartProcessing();
-        } else {
-          control->StopProcessing();
-        }
+    Act([kind = job.kind](IServiceControl& c) {
+      if (kind == TJobKind::Start) {
+        c.StartProcessing();
+      } else {
+        c.StopProcessing();
       }
-    } catch (...) {
-      // Reported as success.
-    }
+    });
     {
       std::lock_guard<std::mutex> lock(jobMu_);
       done_.push_back(job.id);

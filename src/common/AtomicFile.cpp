@@ -16,6 +16,11 @@ std::string DirectoryOf(const std::string& path) {
   return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
+bool IsDirectory(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 void SyncDirectory(const std::string& dir) {
   const UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.Valid()) ::fsync(fd.Get());

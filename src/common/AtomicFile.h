@@ -1,5 +1,5 @@
 // Files written whole: a crash or a kill at any moment leaves the old file (or none) or the
-// new one, never a part of it.
+// new one, never a part of it. Also the path helpers their writers share.
 // Thread safety: the functions keep no state; two writers of one path must not overlap.
 #pragma once
 
@@ -33,5 +33,8 @@ void SyncDirectory(const std::string& dir);
 
 // The directory part of path ("." for a bare name).
 std::string DirectoryOf(const std::string& path);
+
+// Whether path names a directory (symbolic links followed).
+bool IsDirectory(const std::string& path);
 
 }  // namespace vnpp::common

@@ -32,6 +32,18 @@ std::string PreviousSQL(std::uint8_t dataType);
 // (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only.
 std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
 
+// The columns of a result row, in the order of the upserts' select lists.
+inline constexpr const char* kResultColumns =
+    "STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, "
+    "FLAG3, VALUE_TIME_TAG, PROCESS_TIME_TAG, SENSORNAME, ALTERNATE_LABEL";
+// The end of every result upsert: on the key, the same columns as UpdateSQL sets.
+inline constexpr const char* kUpsertTail =
+    " ON CONFLICT (STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD) DO UPDATE SET "
+    "PP_VALUE = EXCLUDED.PP_VALUE, FLAG1 = EXCLUDED.FLAG1, FLAG2 = EXCLUDED.FLAG2, FLAG3 = "
+    "EXCLUDED.FLAG3, VALUE_TIME_TAG = EXCLUDED.VALUE_TIME_TAG, PROCESS_TIME_TAG = "
+    "EXCLUDED.PROCESS_TIME_TAG, SENSORNAME = EXCLUDED.SENSORNAME, ALTERNATE_LABEL = "
+    "EXCLUDED.ALTERNATE_LABEL";
+
 // Which multi-row form of the result upsert a database takes.
 enum class TUpsertDialect { None, PostgreSQL, SQLite };
 

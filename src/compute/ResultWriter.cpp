@@ -119,17 +119,14 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
     out += stamp_;
     out += '"';
   };
+  std::string* const arrays[] = {&times_, &periods_, &values_, &valueTimes_, &processTimes_};
   while (!rows.empty()) {
     const std::size_t size = std::min(rows.size(), kRowsPerArrayStatement);
-    for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) {
-      a->assign(1, '{');
-    }
+    for (std::string* a : arrays) a->assign(1, '{');
     for (std::size_t r = 0; r < size; ++r) {
       const TResultValues& row = rows[r];
       if (r > 0) {
-        for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) {
-          *a += ',';
-        }
+        for (std::string* a : arrays) *a += ',';
       }
       stamp(times_, row.StartTime);
       AppendDouble(periods_, TimePeriod(row));
@@ -141,14 +138,12 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
       }
       stamp(processTimes_, row.ProcessTime);
     }
-    for (std::string* a : {&times_, &periods_, &values_, &valueTimes_, &processTimes_}) *a += '}';
     database::TStatement& upsert = db_.UpsertArrays();
     BindKey(upsert, key);
-    upsert.BindTextAt(kUpsertKeyParams, times_);
-    upsert.BindTextAt(kUpsertKeyParams + 1, periods_);
-    upsert.BindTextAt(kUpsertKeyParams + 2, values_);
-    upsert.BindTextAt(kUpsertKeyParams + 3, valueTimes_);
-    upsert.BindTextAt(kUpsertKeyParams + 4, processTimes_);
+    for (std::size_t i = 0; i < std::size(arrays); ++i) {
+      *arrays[i] += '}';
+      upsert.BindTextAt(kUpsertKeyParams + i, *arrays[i]);
+    }
     upsert.Execute();
     rows = rows.subspan(size);
   }

@@ -125,10 +125,7 @@ std::optional<std::string> Systemctl() {
     if (*program == '\0') return std::nullopt;
     return std::string(program);
   }
-  struct stat st {};
-  if (::stat("/run/systemd/system", &st) == 0 && S_ISDIR(st.st_mode)) {
-    return std::string("systemctl");
-  }
+  if (common::IsDirectory("/run/systemd/system")) return std::string("systemctl");
   return std::nullopt;
 }
 
@@ -177,8 +174,7 @@ void Install(const std::string& unitName) {
   } catch (...) {
     // A unit that is not enabled is not installed: take it away again, so that a second
     // attempt meets the state of the first.
-    ::unlink((dir + "/" + unitName).c_str());
-    common::SyncDirectory(dir);
+    common::RemoveFileDurably(dir + "/" + unitName);
     try {
       RunSystemctl(*systemctl, {"daemon-reload"});
     } catch (...) {

@@ -215,14 +215,8 @@ void TfrmServiceMain::StopProcessGroup() {
   if (processing_) processing_->StopProcessGroup();
 }
 
-std::vector<automation::TGroupStatusRow> TfrmServiceMain::GroupStatus() const {
-  std::vector<automation::TGroupStatusRow> rows;
-  if (!processing_) return rows;
-  for (const processing::TGroupStatus& g : processing_->GroupStatus()) {
-    rows.push_back({g.Index, g.SectionName, g.Enabled, g.FuncName, g.NextDue, g.OldestLastUpdate,
-                    g.LastRunEnd, g.LastRunFailedEntries});
-  }
-  return rows;
+std::vector<common::TGroupStatus> TfrmServiceMain::GroupStatus() const {
+  return processing_ ? processing_->GroupStatus() : std::vector<common::TGroupStatus>();
 }
 
 std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {

@@ -99,7 +99,7 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   int GetLogDetail() const override { return log_.LogDetail(); }
   void SetLogDetail(int level) override { log_.SetLogDetail(level); }
   // Every configured group as processing last saw it, in list order.
-  std::vector<automation::TGroupStatusRow> GroupStatus() const override;
+  std::vector<common::TGroupStatus> GroupStatus() const override;
   // For the catch-up command: the processing object (nullptr before FormCreate) and the
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }

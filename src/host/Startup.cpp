@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "common/AtomicFile.h"
 #include "common/Text.h"
 
 namespace vnpp::host {
@@ -25,11 +26,6 @@ bool IsSwitch(std::string_view arg, std::string_view word) {
 std::string Env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::string(v) : std::string();
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Opens the lock file without O_CREAT first: in a sticky world-writable directory the
@@ -82,7 +78,7 @@ std::string InstanceLockPath() {
   for (char& c : name) {
     if (c == '\\' || c == '/') c = '_';
   }
-  const std::string dir = IsDirectory("/run/lock") ? "/run/lock" : "/tmp";
+  const std::string dir = common::IsDirectory("/run/lock") ? "/run/lock" : "/tmp";
   return dir + "/" + name + ".lock";
 }
 

@@ -263,9 +263,10 @@ void TProcessThread::Loop() {
         if (!StopRequested.load() && !ScheduleMode.load()) report = RecordRun(*group, before);
         if (complete && !ScheduleMode.load() && origins_.count(group) != 0) {
           AdvanceAfterDemand(*group, now);
-          Requeue();
+          Requeue();  // publishes, with a new snapshot
+        } else {
+          SnapshotGroups();
         }
-        SnapshotGroups();
         if (report) ReportRun(*report);
       } catch (...) {
         common::MutexLock lock(demandLock_);

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "common/GroupStatus.h"
 #include "common/Mutex.h"
 #include "config/GroupModel.h"
 #include "processing/GroupRun.h"
@@ -33,18 +34,7 @@ class IStatusSink {
   virtual void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) = 0;
 };
 
-// One group as operators see it, in a snapshot the processing thread takes after loading
-// and after every run.
-struct TGroupStatus {
-  int Index = 0;  // position in the group list, from 0
-  std::string SectionName;
-  bool Enabled = false;
-  std::string FuncName;
-  common::TDateTime NextDue = 0;           // DueTime while scheduled, else 0
-  common::TDateTime OldestLastUpdate = 0;  // least LastUpdate of its entries; 0 without any
-  common::TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
-  std::int64_t LastRunFailedEntries = 0;
-};
+using common::TGroupStatus;
 
 // A group run that went to its end (not stopped or cancelled).
 struct TGroupRunReport {

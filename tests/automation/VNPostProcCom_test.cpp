@@ -54,7 +54,7 @@ class TFakeControl final : public IServiceControl {
     Check();
     ++cancels;
   }
-  std::vector<TGroupStatusRow> GroupStatus() const override {
+  std::vector<TGroupStatus> GroupStatus() const override {
     Check();
     return {{0, "Hourly", true, "AVG", 45366.5, 45365.25, 45366.25, 0},
             {1, "Daily", false, "SUM", 0, 0, 0, 3}};

@@ -196,10 +196,8 @@ class TClient {
     }
   }
 
-  using TGroupRow = sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double,
-                                  double, std::int64_t>;
-  std::vector<TGroupRow> Groups() {
-    std::vector<TGroupRow> rows;
+  std::vector<automation::TGroupStruct> Groups() {
+    std::vector<automation::TGroupStruct> rows;
     try {
       proxy_->callMethod("Groups").onInterface(kStatusInterface).storeResultsTo(rows);
     } catch (const sdbus::Error& e) {

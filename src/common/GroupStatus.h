@@ -1,0 +1,24 @@
+// One post-process group as operators see it: taken by the processing thread, served on the
+// bus by the automation object.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/DateTime.h"
+
+namespace vnpp::common {
+
+// A snapshot row, taken after loading and after every run.
+struct TGroupStatus {
+  int Index = 0;  // position in the group list, from 0
+  std::string SectionName;
+  bool Enabled = false;
+  std::string FuncName;
+  TDateTime NextDue = 0;           // DueTime while scheduled, else 0
+  TDateTime OldestLastUpdate = 0;  // least LastUpdate of its entries; 0 without any
+  TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
+  std::int64_t LastRunFailedEntries = 0;
+};
+
+}  // namespace vnpp::common
