@@ -8,13 +8,13 @@
 #include "common/Regional.h"
 #include "common/Text.h"
 #include "compute/PPDataItem.h"
-#include "compute/ReadingCursor.h"
-#include "compute/ResultWriter.h"
 #include "config/Configuration.h"
 #include "config/PScan.h"
 #include "database/Database.h"
-#include "processing/BackgroundWriter.h"
 #include "processing/Calendar.h"
+#include "store/BackgroundWriter.h"
+#include "store/ReadingCursor.h"
+#include "store/ResultWriter.h"
 
 namespace vnpp::processing {
 // The prepared statements live as long as one connection: from the connect at the start

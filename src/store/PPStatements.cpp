@@ -1,4 +1,4 @@
-#include "compute/PPStatements.h"
+#include "store/PPStatements.h"
 
 #include "common/Error.h"
 

@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "compute/PPStatements.h"
-#include "compute/ResultWriter.h"
 #include "database/Odbc.h"
+#include "store/PPStatements.h"
+#include "store/ResultWriter.h"
 
 namespace vnpp::processing {
 

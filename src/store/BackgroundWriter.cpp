@@ -1,4 +1,4 @@
-#include "processing/BackgroundWriter.h"
+#include "store/BackgroundWriter.h"
 
 #include <utility>
 
