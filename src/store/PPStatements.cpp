@@ -215,12 +215,6 @@ TUpsertDialect TPPStatements::UpsertDialect() {
   return dialect;
 }
 
-void TPPStatements::BeginTransaction() {
-  if (connection_.InTransaction()) return;
-  UpsertDialect();
-  connection_.BeginTransaction();
-}
-
 database::TStatement& TPPStatements::Upsert(std::size_t rows) {
   auto& slot = upserts_[rows];
   if (!slot) slot = connection_.Prepare(UpsertSQL(rows));
