@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "compute/PPStatements.h"
 #include "database/Odbc.h"
+#include "store/PPStatements.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "compute/PPStatements.h"
+#include "store/PPStatements.h"
 
 namespace vnpp::compute {
 

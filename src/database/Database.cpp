@@ -83,6 +83,12 @@ bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
   return false;
 }
 
+std::unique_ptr<TConnection> TDatabase::OpenConnection() const {
+  auto connection = std::make_unique<TConnection>();
+  connection->Open(DataSource, UserName, Password);
+  return connection;
+}
+
 void TDatabase::DisconnectDatabase() {
   if (!Connected) return;
   connection_->Close();

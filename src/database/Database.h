@@ -50,6 +50,10 @@ class TDatabase {
   // Closes the connection; errors of the closing are swallowed.
   void DisconnectDatabase();
 
+  // A connection of its own with the current settings, for a second user of the database
+  // beside Connection(). Throws EDatabaseError when refused; nothing is shown.
+  std::unique_ptr<TConnection> OpenConnection() const;
+
   // The connection the queries run over. It stays the same object between connects; when
   // not connected its statements fail with EDatabaseError.
   TConnection& Connection() { return *connection_; }

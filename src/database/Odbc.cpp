@@ -780,6 +780,19 @@ void TConnection::Rollback() noexcept {
 
 bool TConnection::InTransaction() const { return impl_->State->InTransaction; }
 
+TTransaction::TTransaction(TConnection& connection) : connection_(connection) {
+  connection_.BeginTransaction();
+}
+
+TTransaction::~TTransaction() {
+  if (open_) connection_.Rollback();
+}
+
+void TTransaction::Commit() {
+  open_ = false;
+  connection_.Commit();
+}
+
 std::string TConnection::DbmsName() const { return InfoText(*impl_->State, SQL_DBMS_NAME); }
 
 std::string TConnection::DbmsVersion() const { return InfoText(*impl_->State, SQL_DBMS_VER); }

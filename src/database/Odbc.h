@@ -163,4 +163,23 @@ class TConnection {
   std::unique_ptr<Impl> impl_;
 };
 
+// An explicit transaction for the length of a scope: begun by the constructor, rolled back
+// by the destructor unless committed, so that no way out of a failure leaves it open.
+// REQUIRES: no transaction is open on the connection, and it outlives this object.
+class TTransaction {
+ public:
+  // Throws EDatabaseError when the connection is closed or refuses.
+  explicit TTransaction(TConnection& connection);
+  ~TTransaction();
+  TTransaction(const TTransaction&) = delete;
+  TTransaction& operator=(const TTransaction&) = delete;
+
+  // Throws EDatabaseError; the transaction is then rolled back. Either way it is over.
+  void Commit();
+
+ private:
+  TConnection& connection_;
+  bool open_ = true;
+};
+
 }  // namespace vnpp::database

@@ -8,13 +8,12 @@
 #include "common/Regional.h"
 #include "common/Text.h"
 #include "compute/PPDataItem.h"
-#include "compute/ReadingCursor.h"
-#include "compute/ResultWriter.h"
 #include "config/Configuration.h"
 #include "config/PScan.h"
 #include "database/Database.h"
-#include "processing/BackgroundWriter.h"
 #include "processing/Calendar.h"
+#include "store/ReadingCursor.h"
+#include "store/ResultWriter.h"
 
 namespace vnpp::processing {
 namespace {
@@ -35,32 +34,17 @@ constexpr const char* kMsgMisplaced =
 
 }  // namespace
 
-// The prepared statements live as long as one connection: from the connect at the start
-// of a run to the disconnect at its end.
-class TGroupRunner::TStatementsHolder {
+// The prepared statements and the result batch live as long as one connection: from the
+// connect at the start of a run to the disconnect at its end.
+class TGroupRunner::TSession {
  public:
-  explicit TStatementsHolder(database::TConnection& connection)
-      : connection(connection), statements(connection), writer(statements) {}
-  database::TConnection& connection;
+  TSession(database::TConnection& connection, database::TDatabase& database,
+           config::TConfiguration& config, common::ILog& log, TRunCounters& counters,
+           TResultBatch::TMode mode)
+      : statements(connection),
+        batch(connection, statements, database, config, log, counters, mode) {}
   compute::TPPStatements statements;
-  compute::TResultWriter writer;
-  // PostgreSQL: the results go through a second connection (see Background).
-  std::unique_ptr<TBackgroundWriter> background;
-  bool backgroundTried = false;
-};
-
-// The computed windows of one entry whose results are not committed yet.
-struct TGroupRunner::TPendingEntry {
-  config::TStationSensorInfoItem* Entry = nullptr;
-  compute::TResultKey Key;
-  std::vector<compute::TResultValues> Rows;  // in window order
-  // For each row: the entry's progress when that row cannot be stored.
-  std::vector<common::TDateTime> ProgressBefore;
-  // For each row: windows computed before it (those kept when that row cannot be stored).
-  std::vector<long> WindowsBefore;
-  std::size_t Sent = 0;            // rows sent within the open transaction
-  common::TDateTime Progress = 0;  // end of the last window computed
-  long Windows = 0;                // windows computed, counted once their progress is kept
+  TResultBatch batch;  // declared after the statements it writes with
 };
 
 std::string FormatWindowStart(common::TDateTime start) {
@@ -109,28 +93,34 @@ TGroupRunner::TGroupRunner(config::TConfiguration& config, database::TDatabase& 
       stopRequested_(stopRequested),
       scheduleMode_(scheduleMode) {}
 
-TGroupRunner::~TGroupRunner() {
-  // Results not committed are dropped with their progress, which was never written.
-  if (statements_) statements_->connection.Rollback();
-}
+// Results not committed are dropped with their progress, which was never written.
+TGroupRunner::~TGroupRunner() = default;
 
-void TGroupRunner::LogError(const std::string& message) {
-  log_.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
-}
-
-void TGroupRunner::EntryFailed(const std::string& message) {
-  ++failedEntries_;
-  LogError(message);
+TGroupRunner::TSession& TGroupRunner::Session() {
+  // Outside a run (a caller processing one entry) the statements go to the connection as it
+  // stands.
+  if (!session_) {
+    session_ = std::make_unique<TSession>(
+        database_.Connection(), database_, config_, log_, counters_,
+        windowAtATime_ ? TResultBatch::TMode::WindowAtATime : TResultBatch::TMode::Batched);
+  }
+  return *session_;
 }
 
 void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
                               const std::exception& e) {
-  if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) Recover(entry);
-  EntryFailed(e.what());
+  if (session_ && dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) {
+    session_->batch.Recover(entry);
+  }
+  EntryFailed(log_, counters_, e.what());
 }
 
-template <typename Walk>
-bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
+bool TGroupRunner::Cancelled(const TRunLimit& limit) const {
+  return stopRequested_.load() ||
+         (limit.Kind == TRunLimit::TKind::Immediate && scheduleMode_.load());
+}
+
+bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit) {
   bool complete = false;
   rolloverReported_ = nullptr;
   try {
@@ -141,75 +131,50 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
     }
     database_.ConnectDatabase(database::kSessionName);
     try {
-      statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
+      Session();
       inRun_ = true;
-      complete = walk();
-      complete = Settle() && complete;
+      complete = true;
+      for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
+        if (Cancelled(limit)) {
+          complete = false;
+          break;
+        }
+        complete = ProcessEntry(group, i, limit) && complete;
+      }
+      complete = session_->batch.Commit() && complete;
       inRun_ = false;
     } catch (...) {
       inRun_ = false;
-      pending_.clear();
-      if (statements_) statements_->connection.Rollback();
-      statements_.reset();
+      session_.reset();  // rolls back what is not committed
       database_.DisconnectDatabase();
       throw;
     }
-    statements_.reset();
+    session_.reset();
     database_.DisconnectDatabase();
     if (log_.LogDetail() >= 2) {
       log_.QueueMessage(config::FormatText(common::kMsgFinished, {group.FuncName}));
     }
   } catch (const std::exception& e) {
-    LogError(e.what());
+    LogRunError(log_, e.what());
     complete = false;
   }
   return complete;
 }
 
-bool TGroupRunner::RunGroup(config::TPostProcGroupItem& group) {
-  return Run(group, [&] {
-    bool complete = true;
-    for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
-      if (stopRequested_.load()) return false;
-      complete = ProcessSensor(group, i) && complete;
-    }
-    return complete;
-  });
-}
-
-bool TGroupRunner::RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
-  return Run(group, [&] {
-    bool complete = true;
-    for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
-      if (stopRequested_.load() || scheduleMode_.load()) return false;
-      complete = ProcessSensorNow(group, i, now) && complete;
-    }
-    return complete;
-  });
-}
-
-config::TStationSensorInfoItem& TGroupRunner::EntryAt(config::TPostProcGroupItem& group,
-                                                      int index) {
-  // Outside a run (a caller processing one entry) the statements go to the connection as it
-  // stands.
-  if (!statements_) statements_ = std::make_unique<TStatementsHolder>(database_.Connection());
-  return *group.Sensors.at(static_cast<size_t>(index));
-}
-
-bool TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
-  config::TStationSensorInfoItem* entry = nullptr;
-  bool reached = false;
-  try {
-    entry = &EntryAt(group, index);
-    common::TDateTime from = entry->LastUpdate;
-    if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+TGroupRunner::TNextWindow TGroupRunner::WindowsOf(const config::TPostProcGroupItem& group,
+                                                  const config::TStationSensorInfoItem& entry,
+                                                  const TRunLimit& limit) const {
+  common::TDateTime from = entry.LastUpdate;
+  if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+  const int type = group.TypeInterval;
+  const common::TDateTime interval = group.Interval;
+  if (limit.Kind == TRunLimit::TKind::Scheduled) {
     // Window ends are compared in whole seconds: two date-time values of one instant may
     // differ in their last bits.
     const common::EpochSeconds last = common::DateTimeToEpoch(group.WindowStart);
-    bool done = false;
-    const TNextWindow next = [&](TWindow& out) {
+    return [=, done = false](TWindow& out) mutable {
       if (done) return false;
-      const std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
+      const std::optional<TWindow> w = WindowFor(type, from, interval);
       // After the clock was set back, the group's period may lie in the future: a window
       // that has not ended yet is never stored as done.
       if (!w || common::DateTimeToEpoch(w->End) > NowEpoch()) {
@@ -221,82 +186,65 @@ bool TGroupRunner::ProcessSensor(config::TPostProcGroupItem& group, int index) {
       out = *w;
       return true;
     };
-    reached = WalkEntry(group, *entry, next, [this] { return stopRequested_.load(); });
-  } catch (const std::exception& e) {
-    EntryError(entry, e);
-    reached = false;
   }
-  if (!inRun_) reached = Settle() && reached;
-  return reached;
+  // A group never scheduled has WindowStart 0 and so processes nothing here.
+  if (group.WindowStart == 0) return [](TWindow&) { return false; };
+  const std::optional<TWindow> limitWindow = WindowFor(type, limit.Now, interval);
+  std::optional<TWindow> w = WindowFor(type, from, interval);
+  const common::EpochSeconds end = limitWindow ? common::DateTimeToEpoch(limitWindow->Start) : 0;
+  if (!limitWindow) w.reset();
+  return [=](TWindow& out) mutable {
+    if (!w || common::DateTimeToEpoch(w->End) >= end) return false;
+    out = *w;
+    w = WindowFor(type, w->End, interval);
+    return true;
+  };
 }
 
-bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index,
-                                    common::TDateTime now) {
+bool TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index,
+                                const TRunLimit& limit) {
   config::TStationSensorInfoItem* entry = nullptr;
   bool reached = false;
   try {
-    entry = &EntryAt(group, index);
-    // A group never scheduled has WindowStart 0 and so processes nothing here.
-    if (group.WindowStart != 0) {
-      common::TDateTime from = entry->LastUpdate;
-      if (from == 0 || from > group.WindowStart) from = group.WindowStart;
-      const std::optional<TWindow> limitWindow = WindowFor(group.TypeInterval, now, group.Interval);
-      std::optional<TWindow> w = WindowFor(group.TypeInterval, from, group.Interval);
-      const common::EpochSeconds limit =
-          limitWindow ? common::DateTimeToEpoch(limitWindow->Start) : 0;
-      if (!limitWindow) w.reset();
-      const TNextWindow next = [&](TWindow& out) {
-        if (!w || common::DateTimeToEpoch(w->End) >= limit) return false;
-        out = *w;
-        w = WindowFor(group.TypeInterval, w->End, group.Interval);
-        return true;
-      };
-      reached = WalkEntry(group, *entry, next,
-                          [this] { return stopRequested_.load() || scheduleMode_.load(); });
-    } else {
-      reached = true;
-    }
+    Session();
+    entry = group.Sensors.at(static_cast<size_t>(index)).get();
+    reached = WalkEntry(group, *entry, WindowsOf(group, *entry, limit), limit);
   } catch (const std::exception& e) {
     EntryError(entry, e);
     reached = false;
   }
-  if (!inRun_) reached = Settle() && reached;
+  if (!inRun_ && session_) reached = session_->batch.Commit() && reached;
   return reached;
 }
 
 bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
                              config::TStationSensorInfoItem& entry, const TNextWindow& next,
-                             const std::function<bool()>& cancelled) {
+                             const TRunLimit& limit) {
   if (group.IsDelta() && !group.Parameter.empty()) {
     // A configuration error, not one of the readings: no window is computed (none skipped),
     // and the group's run says so once.
     double rollover = 0;
     if (!compute::RolloverConstant(group.Parameter, rollover)) {
-      ++failedEntries_;
+      ++counters_.FailedEntries;
       if (rolloverReported_ != &group) {
         rolloverReported_ = &group;
-        LogError(config::FormatText(
-            kMsgBadRollover, {std::to_string(group.GroupNumber), group.SectionName, group.Parameter,
-                              entry.StationID + "." + entry.SensorName}));
+        LogRunError(
+            log_, config::FormatText(kMsgBadRollover,
+                                     {std::to_string(group.GroupNumber), group.SectionName,
+                                      group.Parameter, entry.StationID + "." + entry.SensorName}));
       }
       return false;
     }
   }
-  compute::TPPDataItem::TValueProblems problems;
-  bool reached = true;
-  if (!windowAtATime_) {
-    reached = WalkEntryBatched(group, entry, next, cancelled, problems);
-  } else {
-    TWindow w;
-    while (reached && next(w)) {
-      if (cancelled()) {
-        reached = false;
-        break;
-      }
-      ProcessWindow(group, entry, w, problems);
-    }
+  std::unique_ptr<compute::TPPDataItem> item;
+  bool reached = false;
+  try {
+    reached = WalkWindows(group, entry, next, limit, item);
+  } catch (...) {
+    if (item) ReportProblems(group, entry, item->Problems);
+    throw;
   }
-  ReportProblems(group, entry, problems);
+  if (item) ReportProblems(group, entry, item->Problems);
   return reached;
 }
 
@@ -325,29 +273,24 @@ void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,
 void TGroupRunner::LogRejected(const config::TPostProcGroupItem& group,
                                const config::TStationSensorInfoItem& entry,
                                const compute::TPPDataItem& item) {
-  LogError(config::FormatText(kMsgWindowRejected,
-                              {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
-                               FormatWindowStart(item.StartTime), item.Rejection}));
+  LogRunError(log_, config::FormatText(
+                        kMsgWindowRejected,
+                        {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
+                         FormatWindowStart(item.StartTime), item.Rejection}));
 }
 
-bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
-                                    config::TStationSensorInfoItem& entry, const TNextWindow& next,
-                                    const std::function<bool()>& cancelled,
-                                    compute::TPPDataItem::TValueProblems& problems) {
+bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
+                               config::TStationSensorInfoItem& entry, const TNextWindow& next,
+                               const TRunLimit& limit,
+                               std::unique_ptr<compute::TPPDataItem>& item) {
+  TResultBatch& batch = session_->batch;
+  // The reference reads each window by the item's own queries.
+  const std::size_t windowsPerRead = windowAtATime_ ? 1 : windowsPerRead_;
   std::vector<compute::TWindowSpan> windows;
-  std::unique_ptr<compute::TPPDataItem> item;
   std::unique_ptr<compute::TReadingCursor> cursor;
-  // What the readings held is reported however the walk ends.
-  struct TKeepProblems {
-    std::unique_ptr<compute::TPPDataItem>& item;
-    compute::TPPDataItem::TValueProblems& out;
-    ~TKeepProblems() {
-      if (item) std::swap(out, item->Problems);
-    }
-  } keepProblems{item, problems};
   bool more = true;
   while (true) {
-    for (TWindow w; more && windows.size() < windowsPerRead_;) {
+    for (TWindow w; more && windows.size() < windowsPerRead;) {
       more = next(w);
       if (more) windows.push_back({w.Start, w.End});
     }
@@ -357,15 +300,16 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
           entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
           entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
       cursor = std::make_unique<compute::TReadingCursor>(
-          statements_->statements, *item,
+          session_->statements, *item,
           rowsPerRead_ > 0 ? rowsPerRead_ : compute::TReadingCursor::kDefaultMaxRows);
     }
-    if (cancelled()) return false;
-    std::size_t complete = cursor->Load(windows);
-    const bool alone = complete == 0;  // one window holds more readings than a read takes
+    if (Cancelled(limit)) return false;
+    std::size_t complete = windowAtATime_ ? 0 : cursor->Load(windows);
+    // The first window alone holds more readings than a read takes, or the reference.
+    const bool alone = complete == 0;
     if (alone) complete = 1;
     for (std::size_t k = 0; k < complete; ++k) {
-      if (k > 0 && cancelled()) return false;
+      if (k > 0 && Cancelled(limit)) return false;
       if (windowHook_) windowHook_();
       if (alone) {
         cursor->ReadAlone(windows[0]);
@@ -373,182 +317,24 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
         cursor->Fill(k);
       }
       item->Compute(group.FuncName);
-      if (pending_.empty() || pending_.back()->Entry != &entry || pendingGroup_ != &group) {
-        if (pendingGroup_ != &group && !pending_.empty() && !Settle()) return false;
-        auto p = std::make_unique<TPendingEntry>();
-        p->Entry = &entry;
-        p->Key = {entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
-                  entry.AltLabel};
-        p->Progress = entry.LastUpdate;
-        pending_.push_back(std::move(p));
-        pendingGroup_ = &group;
-      }
-      TPendingEntry& p = *pending_.back();
       if (!item->Rejection.empty() && !item->Times.empty()) LogRejected(group, entry, *item);
+      std::optional<compute::TResultValues> row;
       if (item->HasResult()) {
-        p.Rows.push_back({item->StartTime, item->EndTime, item->PPValue, item->HasValueTime,
-                          item->ValueTime, item->ProcessTime});
-        p.ProgressBefore.push_back(p.Progress);
-        p.WindowsBefore.push_back(p.Windows);
+        row = compute::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
+                                     item->HasValueTime, item->ValueTime, item->ProcessTime};
       }
+      if (!batch.Add(group, entry, row, item->EndTime)) return false;
       if (log_.LogDetail() >= 2) {
         log_.QueueMessage(config::FormatText(
             common::kMsgDataFor,
             {entry.StationID, entry.SensorName, FormatWindowStart(item->StartTime),
              FormatResultValue(item->PPValue)}));
       }
-      p.Progress = item->EndTime;
-      ++p.Windows;
-      ++windowsSinceCommit_;
     }
     windows.erase(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(complete));
-    SendPending();
-    if (windowsSinceCommit_ >= kWindowsPerCommit && !Settle()) return false;
+    batch.Send();
+    if (batch.Full() && !batch.Commit()) return false;
   }
-}
-
-TBackgroundWriter* TGroupRunner::Background() {
-  TStatementsHolder& h = *statements_;
-  if (!h.backgroundTried) {
-    h.backgroundTried = true;
-    // Only where reading and writing at once pays and is safe: a SQLite reader would hold
-    // off the writer's commit.
-    if (h.statements.UpsertDialect() == compute::TUpsertDialect::PostgreSQL) {
-      try {
-        auto second = std::make_unique<database::TConnection>();
-        second->Open(database_.DataSource, database_.UserName, database_.Password);
-        h.background = std::make_unique<TBackgroundWriter>(std::move(second));
-      } catch (const database::EDatabaseError&) {
-        // No second connection (a connection limit, say): the results go the first one.
-      }
-    }
-  }
-  return h.background.get();
-}
-
-database::TConnection& TGroupRunner::WriteConnection() {
-  TBackgroundWriter* background = statements_->background.get();
-  return background != nullptr ? background->Connection() : statements_->connection;
-}
-
-compute::TResultWriter& TGroupRunner::ResultWriter() {
-  TBackgroundWriter* background = statements_->background.get();
-  return background != nullptr ? background->Writer() : statements_->writer;
-}
-
-void TGroupRunner::SendPending() {
-  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
-    if (p->Sent == p->Rows.size()) continue;
-    if (TBackgroundWriter* background = Background()) {
-      background->Write(p->Key,
-                        std::vector<compute::TResultValues>(
-                            p->Rows.begin() + static_cast<std::ptrdiff_t>(p->Sent), p->Rows.end()));
-    } else {
-      statements_->statements.BeginTransaction();
-      statements_->writer.Write(p->Key, std::span(p->Rows).subspan(p->Sent));
-    }
-    p->Sent = p->Rows.size();
-  }
-}
-
-bool TGroupRunner::Settle() {
-  if (pending_.empty()) {
-    windowsSinceCommit_ = 0;
-    return true;
-  }
-  try {
-    SendPending();
-    if (TBackgroundWriter* background = statements_->background.get()) background->Wait();
-    WriteConnection().Commit();
-  } catch (const database::EDatabaseError&) {
-    // Whatever cannot be stored on its own is logged with its entry there.
-    return Recover(nullptr);
-  }
-  return WriteProgress();
-}
-
-bool TGroupRunner::Recover(const config::TStationSensorInfoItem* failing) {
-  if (!statements_) return WriteProgress();
-  if (TBackgroundWriter* background = statements_->background.get()) {
-    try {
-      background->Wait();
-    } catch (const database::EDatabaseError&) {
-      // Found again below, with its entry, when that row is stored on its own.
-    }
-  }
-  WriteConnection().Rollback();
-  bool complete = true;
-  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
-    for (std::size_t i = 0; i < p->Rows.size(); ++i) {
-      try {
-        ResultWriter().WriteOne(p->Key, p->Rows[i]);
-      } catch (const std::exception& e) {
-        // The entry stops before the window that cannot be stored, as if it had failed there.
-        p->Progress = p->ProgressBefore[i];
-        p->Windows = p->WindowsBefore[i];
-        if (p->Entry != failing) EntryFailed(e.what());
-        complete = false;
-        break;
-      }
-    }
-  }
-  return WriteProgress() && complete;
-}
-
-bool TGroupRunner::WriteProgress() {
-  std::vector<const config::TStationSensorInfoItem*> changed;
-  for (const std::unique_ptr<TPendingEntry>& p : pending_) {
-    windows_ += p->Windows;
-    if (p->Progress == p->Entry->LastUpdate) continue;
-    p->Entry->LastUpdate = p->Progress;
-    changed.push_back(p->Entry);
-  }
-  config::TPostProcGroupItem* group = pendingGroup_;
-  pending_.clear();
-  pendingGroup_ = nullptr;
-  windowsSinceCommit_ = 0;
-  if (changed.empty() || group == nullptr || !config_.IsConfigFileOpen()) return true;
-  try {
-    config_.WritePollUpdates(*group, changed);
-    return true;
-  } catch (const std::exception& e) {
-    // The results are stored; the file lags behind them and the next run computes those
-    // windows again.
-    failedEntries_ += static_cast<long>(changed.size());
-    LogError(e.what());
-    return false;
-  }
-}
-
-void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
-                                 config::TStationSensorInfoItem& entry, const TWindow& window,
-                                 compute::TPPDataItem::TValueProblems& problems) {
-  if (windowHook_) windowHook_();
-  compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
-                            group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
-                            group.Parameter, group.IsDelta(), group.BoundaryMode);
-  item.RetrieveData(statements_->statements);
-  problems.NonFinite += item.Problems.NonFinite;
-  if (problems.NotNumber == 0 && item.Problems.NotNumber > 0) {
-    problems.Example = item.Problems.Example;
-    problems.ExampleTime = item.Problems.ExampleTime;
-  }
-  problems.NotNumber += item.Problems.NotNumber;
-  if (problems.Misplaced == 0 && item.Problems.Misplaced > 0) {
-    problems.MisplacedTime = item.Problems.MisplacedTime;
-  }
-  problems.Misplaced += item.Problems.Misplaced;
-  item.Compute(group.FuncName);
-  if (!item.Rejection.empty() && !item.Times.empty()) LogRejected(group, entry, item);
-  item.StoreResult(statements_->statements);
-  ++windows_;
-  if (log_.LogDetail() >= 2) {
-    log_.QueueMessage(config::FormatText(
-        common::kMsgDataFor, {entry.StationID, entry.SensorName, FormatWindowStart(window.Start),
-                              FormatResultValue(item.PPValue)}));
-  }
-  entry.LastUpdate = window.End;
-  if (config_.IsConfigFileOpen()) config_.WritePollUpdate(group, entry);
 }
 
 }  // namespace vnpp::processing

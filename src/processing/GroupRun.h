@@ -1,13 +1,13 @@
 // One run of a post-process group: every station/sensor entry is caught up window by
-// window, each result stored and each entry's progress written back.
+// window, each result stored and each entry's progress written back. Every kind of run walks
+// the windows the same way; they differ in their limit and what ends them (TRunLimit).
 //
 // The readings of an entry come in runs of up to kWindowsPerRead windows per query, and the
 // results go out in multi-row statements inside transactions of about kWindowsPerCommit
-// windows. Progress is written to the configuration file only after the transaction that
-// holds its results has been committed: the file may lag the result table, never lead it,
-// so a crash costs at most the windows of the open transaction, which the next run computes
-// again with the same results.
-// Thread safety: runs on the processing thread only.
+// windows (TResultBatch). Progress is written to the configuration file only after the transaction
+// that holds its results has been committed: the file may lag the result table, never lead it, so a
+// crash costs at most the windows of the open transaction, which the next run computes again with
+// the same results. Thread safety: runs on the processing thread only.
 #pragma once
 
 #include <atomic>
@@ -22,6 +22,7 @@
 #include "common/DateTime.h"
 #include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
+#include "processing/ResultBatch.h"
 
 namespace vnpp::common {
 class ILog;
@@ -29,17 +30,29 @@ class ILog;
 namespace vnpp::config {
 class TConfiguration;
 }
-namespace vnpp::compute {
-class TResultWriter;
-}  // namespace vnpp::compute
 namespace vnpp::database {
-class TConnection;
 class TDatabase;
 }  // namespace vnpp::database
 
 namespace vnpp::processing {
 struct TWindow;
-class TBackgroundWriter;
+
+// How far a run takes each entry, and what ends it early.
+struct TRunLimit {
+  enum class TKind {
+    // Each entry up to and including the group's current period, never a window that ends
+    // after the present; ended by a stop request.
+    Scheduled,
+    // Each entry up to the period boundary at or after Now; ended by a stop request or by
+    // a return to scheduling (a cancelled immediate run).
+    Immediate,
+  };
+  TKind Kind = TKind::Scheduled;
+  common::TDateTime Now = 0;  // Immediate only
+
+  static TRunLimit ScheduledRun() { return {}; }
+  static TRunLimit ImmediateRun(common::TDateTime now) { return {TKind::Immediate, now}; }
+};
 
 class TGroupRunner {
  public:
@@ -49,29 +62,33 @@ class TGroupRunner {
                const std::atomic<bool>& stopRequested, const std::atomic<bool>& scheduleMode);
   ~TGroupRunner();
 
-  // Scheduled run: each entry up to and including the group's current period, never a
-  // window that ends after the present.
-  // Immediate run: each entry up to the period boundary at or after now.
   // Both return true when every entry was brought up to its limit; false when an entry
   // failed, the connection failed, or the run was stopped or cancelled before the end.
-  bool RunGroup(config::TPostProcGroupItem& group);
-  bool RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now);
+  bool Run(config::TPostProcGroupItem& group, const TRunLimit& limit);
+  bool RunGroup(config::TPostProcGroupItem& group) { return Run(group, TRunLimit::ScheduledRun()); }
+  bool RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
+    return Run(group, TRunLimit::ImmediateRun(now));
+  }
 
   // One entry; true when it reached its limit, false when it failed (logged) or was stopped.
-  bool ProcessSensor(config::TPostProcGroupItem& group, int index);
-  bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now);
+  bool ProcessEntry(config::TPostProcGroupItem& group, int index, const TRunLimit& limit);
+  bool ProcessSensor(config::TPostProcGroupItem& group, int index) {
+    return ProcessEntry(group, index, TRunLimit::ScheduledRun());
+  }
+  bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now) {
+    return ProcessEntry(group, index, TRunLimit::ImmediateRun(now));
+  }
 
   // hook runs before every data window (the processing thread's heartbeat).
   void SetWindowHook(std::function<void()> hook) { windowHook_ = std::move(hook); }
 
   // Number of entries that ended with an error since construction.
-  long FailedEntries() const { return failedEntries_.load(); }
+  long FailedEntries() const { return counters_.FailedEntries.load(); }
   // Number of windows computed and stored since construction.
-  long Windows() const { return windows_.load(); }
+  long Windows() const { return counters_.Windows.load(); }
 
-  // One window per query and per statement, each result on its own and each entry's
-  // progress written after every window: the way of TPPDataItem's own statements, kept to
-  // check the batched way against. Off by default.
+  // Each window read by TPPDataItem's own queries and stored on its own, its progress
+  // written at once: the reference the batched way is checked against. Off by default.
   void SetWindowAtATime(bool on) { windowAtATime_ = on; }
 
   // Windows per range query and rows it may bring at most (tests make them small).
@@ -81,75 +98,51 @@ class TGroupRunner {
   }
 
   static constexpr std::size_t kWindowsPerRead = 720;
-  static constexpr std::size_t kWindowsPerCommit = 2000;
 
  private:
-  class TStatementsHolder;
-  struct TPendingEntry;
+  class TSession;
   // Gives the next window of an entry; false when there is none left before its limit.
   using TNextWindow = std::function<bool(TWindow&)>;
 
-  template <typename Walk>
-  bool Run(config::TPostProcGroupItem& group, Walk walk);
-  config::TStationSensorInfoItem& EntryAt(config::TPostProcGroupItem& group, int index);
-  // Both: true when the entry reached its limit. cancelled is asked before each window.
+  // The statements and the result batch of the connection as it stands, made when a caller
+  // processes one entry outside a run.
+  TSession& Session();
+  // The windows of entry from its progress up to the limit.
+  TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
+                        const config::TStationSensorInfoItem& entry, const TRunLimit& limit) const;
+  bool Cancelled(const TRunLimit& limit) const;
+  // Reads, computes and hands to the batch each window next gives; true when the entry
+  // reached its limit. Reports once what its readings held (ReportProblems).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                 const TNextWindow& next, const std::function<bool()>& cancelled);
-  bool WalkEntryBatched(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                        const TNextWindow& next, const std::function<bool()>& cancelled,
-                        compute::TPPDataItem::TValueProblems& problems);
-  void ProcessWindow(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                     const TWindow& window, compute::TPPDataItem::TValueProblems& problems);
-  // Once per entry and run: the readings whose value was taken as missing, and those that
-  // came with a window they are not in.
+                 const TNextWindow& next, const TRunLimit& limit);
+  // The walk itself; item is made at the first window.
+  bool WalkWindows(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
+                   const TNextWindow& next, const TRunLimit& limit,
+                   std::unique_ptr<compute::TPPDataItem>& item);
+  // Once per entry and run: the readings whose value was taken as missing, and those left
+  // out because their time tag does not sort as a time.
   void ReportProblems(const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry,
                       const compute::TPPDataItem::TValueProblems& problems);
   // A window whose result is not stored (item.Rejection says why).
   void LogRejected(const config::TPostProcGroupItem& group,
                    const config::TStationSensorInfoItem& entry, const compute::TPPDataItem& item);
-  // Both log what fails; false when an entry's results or progress could not be kept.
-  // Settle commits the open transaction and writes the progress it holds.
-  bool Settle();
-  // After a database failure: rolls the transaction back and stores its results one by one
-  // outside a transaction. failing is the entry whose processing failed; its own error is
-  // logged by the caller.
-  bool Recover(const config::TStationSensorInfoItem* failing);
-  bool WriteProgress();
-  // Sends the rows not sent yet: queued for the background writer where there is one,
-  // else written on the run's connection, inside the open transaction.
-  void SendPending();
-  // The background writer of the run's connection, made on the first call where the
-  // database is PostgreSQL and a second connection opens; else nullptr.
-  TBackgroundWriter* Background();
-  // Where the results go: the background writer's connection and writer, or the run's.
-  // REQUIRES: the background writer (if any) is idle.
-  database::TConnection& WriteConnection();
-  compute::TResultWriter& ResultWriter();
-  // One entry failed: logged behind "Error 1500: " and counted.
-  void EntryFailed(const std::string& message);
   // An entry's processing threw: after a database error the open transaction is recovered
   // first; then the entry has failed.
   void EntryError(const config::TStationSensorInfoItem* entry, const std::exception& e);
-  void LogError(const std::string& message);
 
   config::TConfiguration& config_;
   database::TDatabase& database_;
   common::ILog& log_;
   const std::atomic<bool>& stopRequested_;
   const std::atomic<bool>& scheduleMode_;
-  std::unique_ptr<TStatementsHolder> statements_;  // for the connection of the current run
-  std::atomic<long> failedEntries_{0};
+  TRunCounters counters_;
   bool windowAtATime_ = false;
   std::size_t windowsPerRead_ = kWindowsPerRead;
   std::size_t rowsPerRead_ = 0;  // 0: the cursor's default
-  bool inRun_ = false;           // inside RunGroup or RunGroupNow: entries settle at the end
-  // Results and progress of the open transaction (or not yet sent), by entry in run order.
-  config::TPostProcGroupItem* pendingGroup_ = nullptr;
-  std::vector<std::unique_ptr<TPendingEntry>> pending_;
-  std::size_t windowsSinceCommit_ = 0;
+  bool inRun_ = false;           // inside Run: entries commit at the end
   std::function<void()> windowHook_;
-  std::atomic<long> windows_{0};
+  std::unique_ptr<TSession> session_;  // for the connection of the current run
   // The group whose bad roll-over constant this run has reported (once per run).
   const config::TPostProcGroupItem* rolloverReported_ = nullptr;
 };

@@ -12,9 +12,9 @@
 #include "common/Clock.h"
 #include "common/Error.h"
 #include "compute/PPDataItem.h"
-#include "compute/PPStatements.h"
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
+#include "store/PPStatements.h"
 
 namespace vnpp::compute {
 namespace {

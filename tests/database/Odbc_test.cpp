@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <stdexcept>
 #include <string>
 
 #include "common/DateTime.h"
@@ -231,6 +232,36 @@ TEST_P(OdbcOnBothDrivers, MisuseRaisesTheDatabaseError) {
   EXPECT_FALSE(connection_.IsOpen());
   EXPECT_THROW(query->Execute(), EDatabaseError);
   EXPECT_THROW(connection_.Prepare("SELECT 1"), EDatabaseError);
+}
+
+// A transaction left without Commit, by an exception or a return, is rolled back; a
+// committed one stays, and the connection is back in autocommit either way.
+TEST_P(OdbcOnBothDrivers, TransactionNotCommittedIsRolledBackAtTheEndOfItsScope) {
+  auto insert = [&](const char* station) {
+    auto q = connection_.Prepare(
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG) VALUES (:S, 'B', "
+        "'2001-05-01 10:00:00')");
+    q->BindText("S", station);
+    q->Execute();
+  };
+  try {
+    TTransaction transaction(connection_);
+    insert("dropped");
+    throw std::runtime_error("failure on the way");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(connection_.InTransaction());
+  {
+    TTransaction transaction(connection_);
+    insert("kept");
+    transaction.Commit();
+  }
+  insert("autocommitted");
+  auto q = connection_.Prepare("SELECT STATION_ID FROM VN_DATA1 ORDER BY STATION_ID");
+  q->Execute();
+  std::vector<std::string> stations;
+  while (q->Fetch()) stations.push_back(q->GetText("STATION_ID"));
+  EXPECT_EQ(stations, (std::vector<std::string>{"autocommitted", "kept"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, OdbcOnBothDrivers,

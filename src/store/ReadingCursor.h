@@ -11,7 +11,7 @@
 
 #include "common/DateTime.h"
 #include "compute/PPDataItem.h"
-#include "compute/PPStatements.h"
+#include "store/PPStatements.h"
 
 namespace vnpp::compute {
 

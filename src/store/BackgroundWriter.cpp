@@ -1,4 +1,4 @@
-#include "processing/BackgroundWriter.h"
+#include "store/BackgroundWriter.h"
 
 #include <utility>
 
@@ -16,7 +16,7 @@ TBackgroundWriter::~TBackgroundWriter() {
   }
   work_.notify_one();
   thread_.join();
-  connection_->Rollback();
+  transaction_.reset();
 }
 
 void TBackgroundWriter::Write(const compute::TResultKey& key,
@@ -38,6 +38,19 @@ void TBackgroundWriter::Wait() {
   if (error) std::rethrow_exception(error);
 }
 
+void TBackgroundWriter::Commit() {
+  if (!transaction_) return;
+  try {
+    transaction_->Commit();
+  } catch (...) {
+    transaction_.reset();
+    throw;
+  }
+  transaction_.reset();
+}
+
+void TBackgroundWriter::Rollback() { transaction_.reset(); }
+
 void TBackgroundWriter::Main() {
   while (true) {
     TJob job;
@@ -55,7 +68,11 @@ void TBackgroundWriter::Main() {
     std::exception_ptr error;
     if (!skip) {
       try {
-        statements_.BeginTransaction();
+        if (!transaction_) {
+          // The dialect is found out before the transaction: a refused probe would spoil it.
+          statements_.UpsertDialect();
+          transaction_.emplace(*connection_);
+        }
         writer_.Write(job.Key, job.Rows);
       } catch (...) {
         error = std::current_exception();

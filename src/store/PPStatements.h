@@ -90,9 +90,6 @@ class TPPStatements {
   // the key, or a database without the statement, gets None. Call it outside a transaction:
   // on some databases a refused statement spoils the transaction it runs in.
   TUpsertDialect UpsertDialect();
-  // Begins a transaction on the connection unless one is open, after UpsertDialect: a
-  // refused probe would spoil the transaction.
-  void BeginTransaction();
   // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is SQLite.
   database::TStatement& Upsert(std::size_t rows);
   // The prepared statement of UpsertArraysSQL. REQUIRES: UpsertDialect() is PostgreSQL.

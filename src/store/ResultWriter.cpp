@@ -1,4 +1,4 @@
-#include "compute/ResultWriter.h"
+#include "store/ResultWriter.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "compute/PPStatements.h"
+#include "store/PPStatements.h"
 
 #include "common/Error.h"
 
@@ -221,12 +221,6 @@ TUpsertDialect TPPStatements::UpsertDialect() {
   }
   dialect_ = dialect;
   return dialect;
-}
-
-void TPPStatements::BeginTransaction() {
-  if (connection_.InTransaction()) return;
-  UpsertDialect();
-  connection_.BeginTransaction();
 }
 
 database::TStatement& TPPStatements::Upsert(std::size_t rows) {

@@ -6,21 +6,22 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
-#include "compute/PPStatements.h"
-#include "compute/ResultWriter.h"
 #include "database/Odbc.h"
+#include "store/PPStatements.h"
+#include "store/ResultWriter.h"
 
 namespace vnpp::processing {
 
 // The database stores one entry's results while the runner reads and computes the next
 // windows: on one connection the two would wait for each other. The rows of all Write calls
-// up to Wait go into one transaction, begun by the first of them.
+// up to Commit or Rollback go into one transaction, begun by the first of them.
 // Thread safety: every member is called from the one thread that owns the object (the
-// runner's); the queued writes run on the writer's own thread. Connection and Writer are
-// for that owning thread after Wait, while the writer's thread has nothing to do.
+// runner's); the queued writes run on the writer's own thread. Commit, Rollback and Writer
+// are for that owning thread after Wait, while the writer's thread has nothing to do.
 class TBackgroundWriter {
  public:
   // REQUIRES: connection is open.
@@ -35,8 +36,13 @@ class TBackgroundWriter {
   // Returns when every queued write has run. Throws the error of the first write that failed
   // since the last Wait (an EDatabaseError; on PostgreSQL the transaction is then spoiled).
   void Wait();
+  // The transaction of the writes since the last Commit or Rollback. Commit throws
+  // EDatabaseError (the transaction is rolled back then). REQUIRES: after Wait.
+  void Commit();
+  void Rollback();
 
-  database::TConnection& Connection() { return *connection_; }
+  // Rows stored one at a time on the writer's connection, outside a transaction.
+  // REQUIRES: after Wait and Rollback.
   compute::TResultWriter& Writer() { return writer_; }
 
  private:
@@ -49,6 +55,8 @@ class TBackgroundWriter {
   std::unique_ptr<database::TConnection> connection_;
   compute::TPPStatements statements_;
   compute::TResultWriter writer_;
+  // Begun by the writer's thread, ended by the owner's after Wait (handed over by busy_).
+  std::optional<database::TTransaction> transaction_;
 
   // mu_ guards jobs_, busy_, error_ and stop_.
   std::mutex mu_;

@@ -1,4 +1,4 @@
-#include "compute/ReadingCursor.h"
+#include "store/ReadingCursor.h"
 
 #include <limits>
 

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "common/DateTime.h"
-#include "compute/PPStatements.h"
+#include "store/PPStatements.h"
 
 namespace vnpp::compute {
 

@@ -1,0 +1,131 @@
+// The computed windows of a group run whose results are not committed yet: sent to the
+// database, committed, recovered one row at a time after a failure, and each entry's progress
+// written back once its results are committed.
+// Thread safety: belongs to the processing thread; the background writer it may start works
+// on a thread of its own.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/DateTime.h"
+#include "config/GroupModel.h"
+#include "store/ResultWriter.h"
+
+namespace vnpp::common {
+class ILog;
+}
+namespace vnpp::config {
+class TConfiguration;
+}
+namespace vnpp::compute {
+class TPPStatements;
+}
+namespace vnpp::database {
+class TConnection;
+class TDatabase;
+class TTransaction;
+}  // namespace vnpp::database
+
+namespace vnpp::processing {
+class TBackgroundWriter;
+
+// What a runner counts over its life: entries that ended with an error, and windows whose
+// progress was kept.
+struct TRunCounters {
+  std::atomic<long> FailedEntries{0};
+  std::atomic<long> Windows{0};
+};
+
+// Logs message behind "Error 1500: ".
+void LogRunError(common::ILog& log, const std::string& message);
+// One entry failed: logged and counted.
+void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& message);
+
+// One computed window whose result waits to be committed.
+struct TPendingRow {
+  compute::TResultValues Values;
+  // The entry's progress and its windows computed before this row: what is kept when this
+  // row cannot be stored.
+  common::TDateTime ProgressBefore = 0;
+  long WindowsBefore = 0;
+};
+
+class TResultBatch {
+ public:
+  // How the results go out: in transactions of about kWindowsPerCommit windows, or each
+  // window on its own outside a transaction with its progress written at once (the way of
+  // TPPDataItem's own statements, the reference the batched way is checked against).
+  enum class TMode { Batched, WindowAtATime };
+  static constexpr std::size_t kWindowsPerCommit = 2000;
+
+  // statements are those of connection, the run's. database opens the second connection of
+  // the PostgreSQL writer. Every reference must outlive the batch.
+  TResultBatch(database::TConnection& connection, compute::TPPStatements& statements,
+               database::TDatabase& database, config::TConfiguration& config, common::ILog& log,
+               TRunCounters& counters, TMode mode);
+  // Drops what is not committed: the transaction rolls back, and the progress it held was
+  // never written.
+  ~TResultBatch();
+  TResultBatch(const TResultBatch&) = delete;
+  TResultBatch& operator=(const TResultBatch&) = delete;
+
+  // One computed window of entry (of group) that ends at windowEnd; row is empty for a
+  // window without readings, which stores nothing but still moves the progress. A window of
+  // another group first commits what is pending; false when that failed (logged).
+  bool Add(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
+           const std::optional<compute::TResultValues>& row, common::TDateTime windowEnd);
+  // True when the windows since the last commit call for the next one.
+  bool Full() const;
+  // Sends the rows not sent yet: queued for the background writer where there is one, else
+  // written on the run's connection inside the open transaction. Throws EDatabaseError.
+  void Send();
+  // Commits what is pending and writes its progress. Both log what fails; false when an
+  // entry's results or progress could not be kept.
+  bool Commit();
+  // After a database failure: rolls the transaction back and stores its results one by one
+  // outside a transaction. failing is the entry whose processing failed; its own error is
+  // logged by the caller.
+  bool Recover(const config::TStationSensorInfoItem* failing);
+
+ private:
+  // The windows of one entry that are not committed, in window order.
+  struct TPendingEntry {
+    config::TStationSensorInfoItem* Entry = nullptr;
+    compute::TResultKey Key;
+    std::vector<TPendingRow> Rows;
+    std::size_t Sent = 0;            // rows sent within the open transaction
+    common::TDateTime Progress = 0;  // end of the last window computed
+    long Windows = 0;                // windows computed, counted once their progress is kept
+  };
+
+  bool WriteProgress();
+  // The background writer, made on the first call where the database is PostgreSQL and a
+  // second connection opens; else nullptr.
+  TBackgroundWriter* Background();
+  void Rollback();
+  // The rows of p from its first one not sent.
+  const std::vector<compute::TResultValues>& Unsent(const TPendingEntry& p);
+
+  database::TConnection& connection_;
+  compute::TPPStatements& statements_;
+  database::TDatabase& database_;
+  config::TConfiguration& config_;
+  common::ILog& log_;
+  TRunCounters& counters_;
+  const TMode mode_;
+  compute::TResultWriter writer_;
+  std::unique_ptr<TBackgroundWriter> background_;
+  bool backgroundTried_ = false;
+  std::unique_ptr<database::TTransaction> transaction_;  // of the run's connection
+  config::TPostProcGroupItem* group_ = nullptr;
+  std::vector<TPendingEntry> pending_;  // by entry in run order
+  std::size_t windowsSinceCommit_ = 0;
+  std::vector<compute::TResultValues> unsent_;  // Unsent's storage
+};
+
+}  // namespace vnpp::processing
