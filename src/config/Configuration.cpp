@@ -84,6 +84,7 @@ void TConfiguration::LoadConfiguration() {
 
     log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
     log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
+    catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
 
     if (!names.empty()) {

@@ -5,6 +5,7 @@
 // replaces the list.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,9 @@ class TConfiguration {
   // Any other thread reads the list under GroupListLock().
   TPostProcGroups* LockedGroups() const REQUIRES(groupListLock_) { return groups_.get(); }
   const std::string& ConfigFileName() const { return configFileName_; }
+  // [PostProcess] CatchUpAtStart of the last load: bring every enabled group up to the
+  // present as soon as processing has started, then run on schedule.
+  bool CatchUpAtStart() const { return catchUpAtStart_.load(); }
   const std::string& ProgramDir() const { return programDir_; }
   bool IsConfigFileOpen() const { return configFile_ != nullptr; }
   // The accessor of the last load (for the database settings); before the first load, one
@@ -75,6 +79,8 @@ class TConfiguration {
   // Processing thread only.
   std::string configFileName_;
   std::unique_ptr<TIniFile> configFile_;
+  // Written by the processing thread at a load, read by the main thread after it.
+  std::atomic<bool> catchUpAtStart_{false};
 
   mutable common::Mutex groupListLock_;
   // Written under groupListLock_ by the processing thread, which alone reads it without.

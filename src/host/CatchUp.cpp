@@ -14,15 +14,10 @@ TCatchUp::TCatchUp(TfrmServiceMain& form) : form_(form) {
 void TCatchUp::OnLoaded() {
   if (requested_) return;
   requested_ = true;
-  const std::vector<int> indexes = form_.EnabledGroupIndexes();
-  if (indexes.empty()) {
+  if (!form_.CatchUpEnabledGroups()) {
     done_ = true;
     Close();
-    return;
   }
-  // All requests go in before this handler returns, so a "demand done" notice of the first
-  // one is handled after the last request and sees the list still busy.
-  for (int index : indexes) form_.RunProcessGroup(index);
 }
 
 void TCatchUp::OnDemandDone() {

@@ -59,7 +59,12 @@ void TfrmServiceMain::FormCreate() {
   auto relay = [this](std::function<void()> TProcessingHandlers::*which) {
     return [this, which] {
       loop_.Post([this, which] {
-        if (handlers_.*which) (handlers_.*which)();
+        if (handlers_.*which) {
+          (handlers_.*which)();
+        } else if (which == &TProcessingHandlers::Loaded && config_ && config_->CatchUpAtStart()) {
+          // CatchUpAtStart: the backlog first, then the schedule.
+          CatchUpEnabledGroups();
+        }
       });
     };
   };
@@ -217,6 +222,16 @@ void TfrmServiceMain::StopProcessGroup() {
 
 std::vector<common::TGroupStatus> TfrmServiceMain::GroupStatus() const {
   return processing_ ? processing_->GroupStatus() : std::vector<common::TGroupStatus>();
+}
+
+bool TfrmServiceMain::CatchUpEnabledGroups() {
+  const std::vector<int> indexes = EnabledGroupIndexes();
+  // All requests go in before this returns, so a "demand done" notice of the first one is
+  // handled after the last request and sees the list still busy.
+  for (int index : indexes) {
+    if (processing_) processing_->RunProcessGroup(index, true);
+  }
+  return !indexes.empty();
 }
 
 std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {

@@ -104,6 +104,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }
   std::vector<int> EnabledGroupIndexes() const;
+  // Brings every enabled group up to the present, leaving each window its BaseTime, as the
+  // catch-up command does; true when there was a group to run.
+  bool CatchUpEnabledGroups();
 
   // Main-thread handlers of the processing thread's moments (see processing::TProcessEvents),
   // delivered through the main loop. Set them before FormCreate; main thread only.

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <limits>
 
 #include "common/Log.h"
 #include "common/Regional.h"
@@ -193,8 +194,13 @@ TGroupRunner::TNextWindow TGroupRunner::WindowsOf(const config::TPostProcGroupIt
   std::optional<TWindow> w = WindowFor(type, from, interval);
   const common::EpochSeconds end = limitWindow ? common::DateTimeToEpoch(limitWindow->Start) : 0;
   if (!limitWindow) w.reset();
+  // The latest window end that BaseTime lets a catch-up store.
+  const common::EpochSeconds lastEnd = limit.HoldBaseTime
+                                           ? common::DateTimeToEpoch(limit.Now - group.BaseTime)
+                                           : std::numeric_limits<common::EpochSeconds>::max();
   return [=](TWindow& out) mutable {
     if (!w || common::DateTimeToEpoch(w->End) >= end) return false;
+    if (common::DateTimeToEpoch(w->End) > lastEnd) return false;
     out = *w;
     w = WindowFor(type, w->End, interval);
     return true;

@@ -49,9 +49,13 @@ struct TRunLimit {
   };
   TKind Kind = TKind::Scheduled;
   common::TDateTime Now = 0;  // Immediate only
+  // Immediate only: also leaves out every window whose end plus the group's BaseTime lies
+  // after Now, as the schedule would have waited for it (a catch-up).
+  bool HoldBaseTime = false;
 
   static TRunLimit ScheduledRun() { return {}; }
   static TRunLimit ImmediateRun(common::TDateTime now) { return {TKind::Immediate, now}; }
+  static TRunLimit CatchUpRun(common::TDateTime now) { return {TKind::Immediate, now, true}; }
 };
 
 class TGroupRunner {

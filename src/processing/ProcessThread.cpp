@@ -53,9 +53,9 @@ void TProcessThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
-void TProcessThread::AddDemand(config::TPostProcGroupItem* group) {
+void TProcessThread::AddDemand(config::TPostProcGroupItem* group, bool catchUp) {
   common::MutexLock lock(demandLock_);
-  DemandList.push_back(group);
+  DemandList.push_back({group, catchUp});
   ScheduleMode.store(false);
 }
 
@@ -256,6 +256,7 @@ void TProcessThread::Loop() {
         continue;
       }
       config::TPostProcGroupItem* group = nullptr;
+      bool catchUp = false;
       bool demandDone = false;
       {
         common::MutexLock lock(demandLock_);
@@ -263,7 +264,8 @@ void TProcessThread::Loop() {
           ScheduleMode.store(true);
           demandDone = true;
         } else {
-          group = DemandList.front();
+          group = DemandList.front().Group;
+          catchUp = DemandList.front().CatchUp;
           DemandList.pop_front();
           demandRunning_ = true;
         }
@@ -274,14 +276,17 @@ void TProcessThread::Loop() {
         // The schedule moves on only over a run that brought every entry up to now; after a
         // failed, stopped or cancelled one the group keeps its period.
         const auto before = RunCounters();
-        SetProgressStart(*group,
-                         group->Period > 0 && group->StartTime < now ? now : group->StartTime);
-        const bool complete = runner_.RunGroupNow(*group, now);
+        // A catch-up leaves the windows that the schedule would still wait for to it.
+        const common::TDateTime reached = catchUp ? now - group->BaseTime : now;
+        SetProgressStart(
+            *group, group->Period > 0 && group->StartTime < reached ? reached : group->StartTime);
+        const bool complete = runner_.Run(
+            *group, catchUp ? TRunLimit::CatchUpRun(now) : TRunLimit::ImmediateRun(now));
         if (!complete) ++incompleteRuns_;
         std::optional<TGroupRunReport> report;
         if (!StopRequested.load() && !ScheduleMode.load()) report = RecordRun(*group, before);
         if (complete && !ScheduleMode.load() && origins_.count(group) != 0) {
-          AdvanceAfterDemand(*group, now);
+          AdvanceAfterDemand(*group, reached);
           Requeue();  // publishes, with a new snapshot
         } else {
           SnapshotGroups();

@@ -73,7 +73,9 @@ class TProcessThread {
   // Waits until the main procedure has ended.
   void Join();
 
-  void AddDemand(config::TPostProcGroupItem* group) EXCLUDES(demandLock_);
+  // catchUp: the run also waits for each window's BaseTime, and the schedule moves on to
+  // where that leaves the group (a backfill), instead of to now.
+  void AddDemand(config::TPostProcGroupItem* group, bool catchUp = false) EXCLUDES(demandLock_);
   void ClearDemand() EXCLUDES(demandLock_);
   std::string GetNextGroup() EXCLUDES(StatusLock);
   common::TDateTime GetNextTime() EXCLUDES(StatusLock);
@@ -149,7 +151,11 @@ class TProcessThread {
   common::TDateTime NextTime GUARDED_BY(StatusLock) = 0;
 
   common::Mutex demandLock_;
-  std::deque<config::TPostProcGroupItem*> DemandList GUARDED_BY(demandLock_);
+  struct TDemand {
+    config::TPostProcGroupItem* Group = nullptr;
+    bool CatchUp = false;
+  };
+  std::deque<TDemand> DemandList GUARDED_BY(demandLock_);
   bool demandRunning_ GUARDED_BY(demandLock_) = false;
 
   common::Mutex groupStatusMu_;

@@ -90,7 +90,7 @@ bool TProcessing::IsProcessing() {
   return ProcessThread != nullptr;
 }
 
-void TProcessing::RunProcessGroup(int index) {
+void TProcessing::RunProcessGroup(int index, bool catchUp) {
   common::MutexLock lock(mu_);
   if (!ProcessThread || !ProcessThread->Loaded()) return;
   {
@@ -98,7 +98,7 @@ void TProcessing::RunProcessGroup(int index) {
     common::MutexLock groupsLock(config_.GroupListLock());
     config::TPostProcGroups* groups = config_.LockedGroups();
     if (groups == nullptr || index < 0 || index >= groups->Count()) return;
-    ProcessThread->AddDemand(&groups->Item(index));
+    ProcessThread->AddDemand(&groups->Item(index), catchUp);
   }
   if (WakeEvent) WakeEvent->Set();
 }

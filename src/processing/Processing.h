@@ -37,7 +37,8 @@ class TProcessing {
 
   // Runs the group at 0-based list position index at once; nothing for another index,
   // without a thread, or while the thread is still loading its configuration.
-  void RunProcessGroup(int index) EXCLUDES(mu_);
+  // catchUp: see TProcessThread::AddDemand.
+  void RunProcessGroup(int index, bool catchUp = false) EXCLUDES(mu_);
   void StopProcessGroup() EXCLUDES(mu_);
   std::string NextPollGroup() EXCLUDES(mu_);
   common::TDateTime NextPollTime() EXCLUDES(mu_);
