@@ -104,6 +104,8 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }
   std::vector<int> EnabledGroupIndexes() const;
+  // The last load of the configuration stopped on an error or found no file.
+  bool ConfigurationRefused() const;
 
   // Main-thread handlers of the processing thread's moments (see processing::TProcessEvents),
   // delivered through the main loop. Set them before FormCreate; main thread only.

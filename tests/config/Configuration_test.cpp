@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -43,14 +44,42 @@ TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
   EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", "d"), "d");
 
   config_.LoadConfiguration();
+  // A moved-aside file is said once, with its path; the load counts as failed.
   EXPECT_EQ(log_.Messages,
-            (std::vector<std::string>{"Reading " + Path() + ".", "Startup parameters loaded."}));
+            (std::vector<std::string>{"Reading " + Path() + ".",
+                                      "Warning: the configuration file " + Path() +
+                                          " does not exist; there are no groups to process.",
+                                      "Startup parameters loaded."}));
+  EXPECT_TRUE(config_.LoadFailed());
   ASSERT_NE(config_.Groups(), nullptr);
   EXPECT_EQ(config_.Groups()->Count(), 0);
   EXPECT_TRUE(log_.LogMessage);
   EXPECT_EQ(log_.Detail, 1);
   EXPECT_EQ(config_.ConfigFileName(), Path());
   EXPECT_TRUE(config_.IsConfigFileOpen());
+}
+
+// What Windows editors write (a byte-order mark) is read; a GroupNames entry without its
+// section is said once by name; a refused file marks the load as failed.
+TEST_F(ConfigurationTest, ByteOrderMarkIsSkippedAndAMissingGroupSectionIsNamed) {
+  Load("\xEF\xBB\xBF[PostProcess]\r\nGroupNames=A,Lost\r\n[A]\r\nEnabled=1\r\n");
+  EXPECT_FALSE(config_.LoadFailed());
+  ASSERT_EQ(config_.Groups()->Count(), 2);
+  EXPECT_TRUE(Group(0).Enabled);
+  EXPECT_EQ(std::count_if(log_.Messages.begin(), log_.Messages.end(),
+                          [](const std::string& m) { return m.rfind("Warning: ", 0) == 0; }),
+            1);
+  EXPECT_NE(std::find(log_.Messages.begin(), log_.Messages.end(),
+                      "Warning: the group \"Lost\" in GroupNames has no section [Lost]; it "
+                      "stays disabled."),
+            log_.Messages.end());
+  config_.SaveStartFrom();
+  EXPECT_EQ(ReadFile(Path()).rfind("\xEF\xBB\xBF[PostProcess]\r\n", 0), 0u) << "kept";
+
+  Load("[PostProcess]\nGroups=10001\n");
+  EXPECT_TRUE(config_.LoadFailed());
+  Load("[PostProcess]\nGroups=0\n");
+  EXPECT_FALSE(config_.LoadFailed());
 }
 
 TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {

@@ -116,6 +116,56 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
   }
 }
 
+// Starts that cannot do what was asked say so and fail: a -catchup beside the running
+// instance, a second instance under systemd (which otherwise reports only "protocol"), an
+// argument the program does not know (which used to start processing in the foreground).
+TEST(VNPPSvcProcess, RefusedStartsSayWhyAndFail) {
+  TempDir home, units;
+  std::filesystem::create_directory(home / "LogFiles");
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-refused";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  const std::map<std::string, std::string> env = {{"VNPPSVC_HOME", home.Path()},
+                                                  {"VNPPSVC_INSTANCE", instance},
+                                                  {"VNPPSVC_UNIT_DIR", units.Path()}};
+  const auto run = [&](const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& extra, std::string& output) {
+    std::map<std::string, std::string> all = env;
+    all.insert(extra.begin(), extra.end());
+    Child child = Spawn(all, {args});
+    if (child.pid <= 0) return -1;
+    output = ReadAll(child.out.Get());
+    int status = -1;
+    if (::waitpid(child.pid, &status, 0) != child.pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  std::string output;
+  for (const char* arg : {"-catchupp", "/recompute", "catchup"}) {
+    EXPECT_EQ(run({arg}, {}, output), 2) << arg;
+    EXPECT_NE(output.find(std::string("unknown argument \"") + arg + "\""), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Usage: VNPPSvc"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(std::filesystem::exists(home / "LogFiles/VNPostProc.log")) << "nothing started";
+
+  Child first = Spawn(env);
+  ASSERT_GT(first.pid, 0);
+  ASSERT_TRUE(WaitForInstanceLock(first.pid));
+  const std::string pid = "(PID " + std::to_string(first.pid) + ")";
+  EXPECT_EQ(run({"-catchup"}, {}, output), 1);
+  EXPECT_NE(output.find("vnppctl run"), std::string::npos) << output;
+  EXPECT_NE(output.find(pid), std::string::npos) << output;
+  EXPECT_EQ(run({}, {{"NOTIFY_SOCKET", home / "no-socket"}}, output), 1);
+  EXPECT_NE(output.find(InstanceLockPath() + " " + pid), std::string::npos) << output;
+  EXPECT_EQ(run({}, {}, output), 0) << "a second instance on the desktop ends silently";
+  EXPECT_EQ(output, "");
+
+  ASSERT_EQ(::kill(first.pid, SIGTERM), 0);
+  int status = -1;
+  ASSERT_EQ(::waitpid(first.pid, &status, 0), first.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::remove(InstanceLockPath());
+}
+
 // A home whose one group catches up over the last few hours against a data source that
 // cannot be connected: every connection attempt writes its error to standard error.
 void WriteUnreachableDatabaseHome(const TempDir& home) {
