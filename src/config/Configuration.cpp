@@ -66,6 +66,8 @@ void TConfiguration::LoadConfiguration() {
   try {
     configFile_.reset();
     configFile_ = std::make_unique<TIniFile>(configFileName_);
+    // An operator's edit of a progress key that a write then overwrote.
+    configFile_->SetWarningReport([this](const std::string& text) { log_.WriteLog(text); });
     {
       // Frees the previous list; a request by list position sees an empty list until the
       // new one is in place.
@@ -82,13 +84,13 @@ void TConfiguration::LoadConfiguration() {
       throw;
     }
     const TIniFile& file = *configFile_;
+
+    log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
+    log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
     if (!file.Exists()) {
       failed = true;
       log_.WriteLog(FormatText(common::kMsgNoConfigFile, {configFileName_}));
     }
-
-    log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
-    log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
 
     if (!names.empty()) {

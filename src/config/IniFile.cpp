@@ -387,13 +387,16 @@ void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
     disk_.uid = st.st_uid;
     disk_.gid = st.st_gid;
   }
-  // What the path holds; content_ is what the values are applied to. They differ only after
-  // lines reached the replaced file late (below).
+  // What the path holds; content_ is what the values are applied to. They differ when
+  // lines reached a replaced file late.
   DiskState expected = disk_;
   std::string expectedBytes = content_;
-  // Each retry takes up an edit that came during the write; one that never ends wins over
-  // this write after so many.
-  constexpr int kAttempts = 20;
+  // Bytes appended to replaced files that the file at the path does not hold yet.
+  std::string pending = LateAppends();
+  AppendToContent(pending);
+  // Each retry takes up an edit that came during the write. A file that keeps changing for
+  // so many attempts fails the write rather than lose a byte of the edit.
+  constexpr int kAttempts = 100;
   for (int attempt = 1;; ++attempt) {
     std::vector<std::string> warnings;
     const std::vector<std::optional<std::string>> onDisk = CurrentValues(values);
@@ -413,40 +416,39 @@ void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
 
     std::string target;
     int err = ResolveFile(path_, target);
-    common::UniqueFd replacedFile = std::move(readFd_);
     if (err == 0) {
-      err = ReplaceFile(target, updated, [&] {
-        return attempt < kAttempts && !PathHolds(expected, expectedBytes) ? EAGAIN : 0;
-      });
+      err = ReplaceFile(target, updated,
+                        [&] { return PathHolds(expected, expectedBytes) ? 0 : EAGAIN; });
     }
-    if (err == EAGAIN) {
+    if (err == EAGAIN && attempt < kAttempts) {
       // Changed while the new file was written: apply the values to the file as it is now.
       if (std::string reason = ReadFromDisk(); !reason.empty()) FailWrite(reason);
       expected = disk_;
       expectedBytes = content_;
+      pending += LateAppends();
+      AppendToContent(pending);
       continue;
     }
-    if (err != 0) {
-      readFd_ = std::move(replacedFile);
-      FailWrite(ErrnoText(err));
-    }
+    if (err == EAGAIN) FailWrite("the file kept changing while it was written");
+    if (err != 0) FailWrite(ErrnoText(err));
     for (const std::string& warning : warnings) {
       if (warningReport_) warningReport_(warning);
     }
-    // An append that opened the old file before the rename and wrote after the check is in
-    // the replaced file only: apply the values to that once more.
-    std::string late;
-    if (attempt < kAttempts && replacedFile.Valid() &&
-        ReadWhole(replacedFile.Get(), late).empty() && late != content_) {
-      expected = disk_;  // ReplaceFile's new file
-      expectedBytes = std::move(updated);
-      content_ = std::move(late);
-      readFd_ = std::move(replacedFile);
-      Parse();
-      continue;
+    // A writer that opened the old file before the rename may still append to it; that file
+    // is watched until the next write, which takes such lines up.
+    if (readFd_.Valid()) {
+      if (replaced_.size() == kWatchedFiles) replaced_.erase(replaced_.begin());
+      replaced_.push_back(ReplacedFile{std::move(readFd_), expectedBytes.size()});
     }
     readFd_.Reset(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
     content_ = std::move(updated);
+    expected = disk_;  // ReplaceFile's new file
+    expectedBytes = content_;
+    pending = LateAppends();
+    if (!pending.empty()) {
+      AppendToContent(pending);
+      continue;
+    }
     if (!sameLength) {
       Parse();
       return;
@@ -458,6 +460,23 @@ void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
     }
     return;
   }
+}
+
+std::string TIniFile::LateAppends() {
+  std::string late;
+  for (ReplacedFile& file : replaced_) {
+    std::string now;
+    if (!ReadWhole(file.fd.Get(), now).empty() || now.size() <= file.size) continue;
+    late.append(now, file.size, std::string::npos);
+    file.size = now.size();
+  }
+  return late;
+}
+
+void TIniFile::AppendToContent(const std::string& bytes) {
+  if (bytes.empty()) return;
+  content_ += bytes;
+  Parse();
 }
 
 std::vector<std::optional<std::string>> TIniFile::CurrentValues(

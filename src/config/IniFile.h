@@ -111,10 +111,11 @@ class TIniFile : public common::IProfile {
   // The keys are applied to the file as it is at the moment of the write, so that an edit
   // made meanwhile by someone else (an operator's editor, lines appended) keeps every byte:
   // the file is read again when its inode, size, modification time or content differ from
-  // what was last read or written, again when it changes while the new file is being
-  // written, and once more when lines reached the replaced file just before the rename.
-  // When such an edit changed the value of one of the keys written, the warning report
-  // receives one line naming the key and both values.
+  // what was last read or written, and again when it changes while the new file is being
+  // written (a file that keeps changing fails the write after 100 attempts).
+  // Lines that a writer holding a replaced file (one of the last 8) still appends to it are
+  // added at the end of the file by the next write. When an edit changed the value of one of the
+  // keys written, the warning report receives one line naming the key and both values.
   void WriteStrings(const std::vector<TIniValue>& values);
 
   // Where the warnings of WriteStrings go; none until set.
@@ -153,6 +154,11 @@ class TIniFile : public common::IProfile {
   // Reads the file into content_, disk_ and the parsed sections. Returns the reason of a
   // failure, which leaves them unchanged, or an empty text.
   std::string ReadFromDisk();
+  // What was appended to the files that the last writes replaced after they were replaced,
+  // and not taken before.
+  std::string LateAppends();
+  // Adds bytes at the end of content_ and parses it again.
+  void AppendToContent(const std::string& bytes);
   // The file at path_ is the one of state and holds bytes.
   bool PathHolds(const DiskState& state, const std::string& bytes) const;
   // Every value of values as now parsed (nullopt for an absent key).
@@ -176,6 +182,13 @@ class TIniFile : public common::IProfile {
   std::string loadError_;  // why Load failed, when !readable_
   DiskState disk_;
   common::UniqueFd readFd_;  // the file content_ was read from (or last written), kept open
+  // The files the last writes replaced, newest last, and their bytes taken up so far.
+  struct ReplacedFile {
+    common::UniqueFd fd;
+    std::size_t size = 0;
+  };
+  static constexpr std::size_t kWatchedFiles = 8;
+  std::vector<ReplacedFile> replaced_;
   std::function<void(const std::string&)> warningReport_;
 };
 

@@ -256,6 +256,20 @@ TEST_F(ConfigurationTest, ProgressOfEachEntryGoesToItsOwnKey) {
   EXPECT_NE(text.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << text;
   EXPECT_EQ(text.find("POLLUpdate2"), std::string::npos) << text;
 
+  // An operator sets an entry back while processing runs: the next write of that key goes
+  // over the edit, and says so in the log.
+  std::string edited = text;
+  edited.replace(edited.find("POLLUpdate1=03/15/2024 10"), 25, "POLLUpdate1=01/01/2024 00");
+  WriteFile(Path(), edited);
+  log_.Messages.clear();
+  config_.WritePollUpdate(g, *g.Sensors[0]);
+  ASSERT_EQ(log_.Messages.size(), 1u);
+  EXPECT_EQ(log_.Messages[0].rfind("Warning: POLLUpdate1 in [Hourly] of " + Path() +
+                                       " was changed to \"01/01/2024 00:00:00\"",
+                                   0),
+            0u)
+      << log_.Messages[0];
+
   config_.LoadConfiguration();
   ASSERT_EQ(Group(0).Sensors.size(), 2u);
   EXPECT_EQ(Group(0).Sensors[0]->LastUpdate, first);

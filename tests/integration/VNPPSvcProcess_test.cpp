@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -227,6 +228,78 @@ TEST(VNPPSvcProcess, OutputPipeWithoutReaderDoesNotKillTheProcess) {
     }
     std::filesystem::remove(InstanceLockPath());
   }
+}
+
+// A catch-up that processed nothing because the configuration was missing or refused has
+// not done its job.
+TEST(VNPPSvcProcess, CatchUpFailsWhenTheConfigurationIsMissingOrRefused) {
+  const struct {
+    const char* name;
+    std::function<void(const TempDir&)> make;
+    const char* logged;
+  } cases[] = {
+      {"missing", [](const TempDir&) {}, "does not exist"},
+      {"count above its limit",
+       [](const TempDir& home) {
+         std::ofstream(home / "VNPostProc.VFG") << "[PostProcess]\r\nGroups=10001\r\n";
+       },
+       "above the limit"},
+      {"FIFO", [](const TempDir& home) { ::mkfifo((home / "VNPostProc.VFG").c_str(), 0644); },
+       "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home, units;
+    std::filesystem::create_directory(home / "LogFiles");
+    c.make(home);
+    const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-config";
+    ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+    Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                         {"VNPPSVC_INSTANCE", instance},
+                         {"VNPPSVC_UNIT_DIR", units.Path()}},
+                        {{"-catchup"}});
+    ASSERT_GT(child.pid, 0);
+    const std::string output = ReadAll(child.out.Get());
+    int status = -1;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output;
+    EXPECT_NE(output.find("configuration"), std::string::npos) << output;
+    EXPECT_NE(testing::ReadFile(home / "LogFiles/VNPostProc.log").find(c.logged),
+              std::string::npos);
+    std::filesystem::remove(InstanceLockPath());
+  }
+}
+
+// A refused connection is logged with its cause and the data source, never the password,
+// once for the run.
+TEST(VNPPSvcProcess, RefusedConnectionIsLoggedWithItsCauseOnce) {
+  TempDir home, units;
+  WriteUnreachableDatabaseHome(home);
+  std::string config = testing::ReadFile(home / "VNPostProc.VFG");
+  const std::string source = "Driver=VNPP no such driver;Database=x";
+  config.replace(config.find(source), source.size(), source + ";PWD={hunter;2}");
+  std::ofstream(home / "VNPostProc.VFG", std::ios::trunc) << config;
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-connect";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                       {"VNPPSVC_INSTANCE", instance},
+                       {"VNPPSVC_UNIT_DIR", units.Path()}},
+                      {{"-catchup"}});
+  ASSERT_GT(child.pid, 0);
+  const std::string output = ReadAll(child.out.Get());
+  int status = -1;
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const std::string log = testing::ReadFile(home / "LogFiles/VNPostProc.log");
+  const std::string line =
+      "Error 1501: Unable to connect to database. Data source \"" + source + ";PWD=***\": ";
+  const size_t at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once per run\n" << log;
+  // The driver manager's reason follows on the same line.
+  EXPECT_GT(log.find("\r\n", at), at + line.size() + 10) << log;
+  EXPECT_EQ((log + output).find("hunter"), std::string::npos) << log << output;
+  std::filesystem::remove(InstanceLockPath());
 }
 
 // The output read until it holds text, for at most 20 seconds.
