@@ -465,6 +465,10 @@ void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
 std::string TIniFile::LateAppends() {
   std::string late;
   for (ReplacedFile& file : replaced_) {
+    struct stat st {};
+    if (::fstat(file.fd.Get(), &st) != 0 || static_cast<std::size_t>(st.st_size) <= file.size) {
+      continue;
+    }
     std::string now;
     if (!ReadWhole(file.fd.Get(), now).empty() || now.size() <= file.size) continue;
     late.append(now, file.size, std::string::npos);
