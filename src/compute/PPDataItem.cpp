@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <utility>
 
@@ -10,6 +11,7 @@
 #include "common/Error.h"
 #include "common/Regional.h"
 #include "common/Text.h"
+#include "compute/ReadingValue.h"
 #include "compute/Statistics.h"
 
 namespace vnpp::compute {
@@ -137,7 +139,35 @@ class TCursorGuard {
   database::TStatement& query_;
 };
 
+std::string NumberText(double value) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.15g", value);
+  return buf;
+}
+
 }  // namespace
+
+bool RolloverConstant(const std::string& parameter, double& out) {
+  return TryRolloverConstant(parameter, common::Regional().DecimalSeparator, out);
+}
+
+bool TPPDataItem::TakeValue(std::string_view text, TDateTime time, bool truncated, double& value) {
+  const TReadingValue v = truncated ? TReadingValue{} : ParseReadingValue(text);
+  if (v.Kind == TValueKind::Number) {
+    value = v.Value;
+    return true;
+  }
+  if (v.Kind == TValueKind::NonFinite) {
+    ++Problems.NonFinite;
+  } else {
+    if (Problems.NotNumber == 0) {
+      Problems.Example = std::string(text) + (truncated ? "..." : "");
+      Problems.ExampleTime = time;
+    }
+    ++Problems.NotNumber;
+  }
+  return false;
+}
 
 TPPDataItem::TPPDataItem(std::string StationID, std::string SensorName, TDateTime StartTime,
                          TDateTime EndTime, std::uint8_t DataType, std::string Description,
@@ -170,6 +200,7 @@ void TPPDataItem::BeginWindow(TDateTime StartTime, TDateTime EndTime) {
   HasValueTime = false;
   ValueTime = 0;
   ProcessTime = 0;
+  Rejection.clear();
 }
 
 void TPPDataItem::RetrieveData(TPPStatements& db) {
@@ -184,7 +215,12 @@ void TPPDataItem::RetrieveData(TPPStatements& db) {
     while (query.Fetch()) {
       if (query.IsNull("ED_VALUE")) continue;
       const TDateTime tag = query.GetDateTime("TIME_TAG");
-      const double value = query.GetDouble("ED_VALUE");
+      if (tag < StartTime || tag > EndTime) {
+        NoteMisplaced(tag);
+        continue;
+      }
+      double value = 0;
+      if (!TakeValue(query.GetText("ED_VALUE"), tag, false, value)) continue;
       Times.push_back(tag);
       Values.push_back(value);
     }
@@ -204,8 +240,13 @@ void TPPDataItem::RetrievePrevious(TPPStatements& db) {
   PrevValue = 0;
   if (query.Fetch() && !query.IsNull("ED_VALUE")) {
     const TDateTime tag = query.GetDateTime("TIME_TAG");
-    PrevValue = query.GetDouble("ED_VALUE");
-    PrevTime = tag;
+    // A value that is no finite number counts as NULL, here without a count: the reading
+    // is counted where a window holds it.
+    const TReadingValue v = ParseReadingValue(query.GetText("ED_VALUE"));
+    if (v.Kind == TValueKind::Number) {
+      PrevValue = v.Value;
+      PrevTime = tag;
+    }
   }
 }
 
@@ -239,11 +280,21 @@ void TPPDataItem::Compute(const std::string& FunctionName) {
       return;
     }
     double rollover = 0;
-    if (!TryRolloverConstant(Parameter, common::Regional().DecimalSeparator, rollover)) {
+    if (!RolloverConstant(Parameter, rollover)) {
       throw common::EPostProcError(kRolloverConvertMessage);
     }
     PPValue = delta + rollover;
-    if (PPValue < 0) throw common::EPostProcError(kRolloverNegativeMessage);
+    if (PPValue < 0) {
+      // A counter reset by more than the constant: a fact of the readings, not a failure.
+      const std::string previous = PrevTime > 0 ? "previous reading " + NumberText(PrevValue) +
+                                                      " at " + common::FormatDateTimeText(PrevTime)
+                                                : std::string("no previous reading");
+      Rejection = std::string(kRolloverNegativeMessage) + " Newest reading " +
+                  NumberText(Values[n - 1]) + " at " + common::FormatDateTimeText(Times[n - 1]) +
+                  ", " + previous + ", roll-over constant " + NumberText(rollover) + ".";
+    } else if (!std::isfinite(PPValue)) {
+      Rejection = "The result is not a finite number.";
+    }
     return;
   }
 
@@ -263,6 +314,8 @@ void TPPDataItem::Compute(const std::string& FunctionName) {
   } else if (common::EqualsNoCase(FunctionName, "STDEV")) {
     PPValue = stats.StdDev();
   }
+  // Finite readings can still add up beyond the range of a double.
+  if (!std::isfinite(PPValue)) Rejection = "The result is not a finite number.";
 }
 
 void TPPDataItem::BindResultParams(database::TStatement& query) const {
@@ -298,7 +351,7 @@ void TPPDataItem::BindResultParams(database::TStatement& query) const {
 }
 
 void TPPDataItem::StoreResult(TPPStatements& db) {
-  if (Times.empty()) return;
+  if (!HasResult()) return;
   database::TStatement& insert = db.Insert();
   BindResultParams(insert);
   try {

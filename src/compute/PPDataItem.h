@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -29,7 +30,8 @@ class TPPDataItem {
   void BeginWindow(TDateTime StartTime, TDateTime EndTime);
 
   // Appends the readings with a value inside the window to Times and Values, oldest first,
-  // then calls RetrievePrevious when ReadPrevious is set. Throws EPostProcError naming a
+  // then calls RetrievePrevious when ReadPrevious is set. A value that is not a finite
+  // number is left out as a NULL value is, and counted in Problems. Throws EPostProcError naming a
   // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database
   // failure (what was appended before it stays).
   void RetrieveData(TPPStatements& db);
@@ -37,12 +39,15 @@ class TPPDataItem {
   // there is none or its value is NULL (older readings are not consulted).
   void RetrievePrevious(TPPStatements& db);
   // Applies the named function (any letter case) to the readings and sets FunctionName,
-  // ProcessTime and, where the function gives one, PPValue and ValueTime. Throws
-  // EPostProcError for a DELTA roll-over constant that does not convert or a negative
-  // DELTA result after adding it.
+  // ProcessTime and, where the function gives one, PPValue and ValueTime. A result that the
+  // window must not store (a negative DELTA after the roll-over constant, a result that is
+  // not a finite number) sets Rejection to the reason. Throws EPostProcError for a DELTA
+  // roll-over constant that does not convert.
   void Compute(const std::string& FunctionName);
+  // True when there is a result to store: readings, and no Rejection.
+  bool HasResult() const { return !Times.empty() && Rejection.empty(); }
   // Inserts the result row, or updates it when its key exists already. Writes nothing for
-  // an item without readings. Throws EDatabaseError for every other failure, unchanged.
+  // an item without a result. Throws EDatabaseError for every other failure, unchanged.
   void StoreResult(TPPStatements& db);
   // Binds the thirteen parameters that InsertSQL and UpdateSQL share.
   void BindResultParams(database::TStatement& query) const;
@@ -71,6 +76,32 @@ class TPPDataItem {
   bool HasValueTime = false;
   TDateTime ValueTime = 0;
   TDateTime ProcessTime = 0;
+  // Why this window's result is not stored ("" when it is): the log line's text.
+  std::string Rejection;
+
+  // Readings whose value was taken as missing, over every window since construction (not
+  // reset by BeginWindow): the entry reports them once per run.
+  struct TValueProblems {
+    long NonFinite = 0;
+    long NotNumber = 0;
+    std::string Example;  // the first value that is no number, as the database gave it
+    TDateTime ExampleTime = 0;
+    // Readings that a query returned out of the order or the range of their time: the
+    // database compares their time tag apart from its time (a text form that does not sort
+    // as time). They are left out of every window.
+    long Misplaced = 0;
+    TDateTime MisplacedTime = 0;
+  } Problems;
+  void NoteMisplaced(TDateTime time) {
+    if (Problems.Misplaced++ == 0) Problems.MisplacedTime = time;
+  }
+  // Takes a value read as text: true with value set for a number; false for a value that
+  // counts as missing (then counted in Problems).
+  bool TakeValue(std::string_view text, TDateTime time, bool truncated, double& value);
 };
+
+// The roll-over constant of a DELTA parameter (regional decimal separator, blanks around it
+// allowed); false when the text is no number.
+bool RolloverConstant(const std::string& parameter, double& out);
 
 }  // namespace vnpp::compute

@@ -171,13 +171,21 @@ database::TStatement& TPPStatements::WindowQuery(std::int32_t boundaryMode, std:
   const std::size_t index =
       static_cast<std::size_t>(boundaryMode) * 2 + (dataType == kUnflaggedOnly ? 1 : 0);
   auto& slot = window_[index];
-  if (!slot) slot = connection_.Prepare(WindowSQL(boundaryMode, dataType));
+  if (!slot) {
+    slot = connection_.Prepare(WindowSQL(boundaryMode, dataType));
+    // Values are taken from the database's own text, so that one that is not wholly a
+    // number is seen as such (a driver's conversion reads "12,5" as 12).
+    slot->ReadAsText("ED_VALUE");
+  }
   return *slot;
 }
 
 database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
   auto& slot = previous_[dataType == kUnflaggedOnly ? 1 : 0];
-  if (!slot) slot = connection_.Prepare(PreviousSQL(dataType));
+  if (!slot) {
+    slot = connection_.Prepare(PreviousSQL(dataType));
+    slot->ReadAsText("ED_VALUE");
+  }
   return *slot;
 }
 
@@ -187,7 +195,7 @@ database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool with
   if (!slot) {
     slot = connection_.Prepare(RangeSQL(dataType, withPrevious));
     std::vector<database::TColumnType> columns = {database::TColumnType::DateTime,
-                                                  database::TColumnType::Double};
+                                                  database::TColumnType::Text};
     if (filtered && withPrevious) {
       columns.push_back(database::TColumnType::Double);
       columns.push_back(database::TColumnType::Double);

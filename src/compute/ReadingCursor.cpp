@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "common/Error.h"
+#include "compute/ReadingValue.h"
 
 namespace vnpp::compute {
 namespace {
@@ -46,7 +47,7 @@ void TReadingCursor::StartPrevious(TDateTime from) {
 void TReadingCursor::AdvancePrevious(std::int64_t beforeKey) {
   for (; frontierRow_ < keys_.size() && keys_[frontierRow_] < beforeKey; ++frontierRow_) {
     const std::uint8_t f = flags_[frontierRow_];
-    if ((f & kPreviousOk) == 0) continue;
+    if ((f & kPreviousOk) == 0 || (f & kMisplaced) != 0) continue;
     const std::int64_t key = keys_[frontierRow_];
     previous_.Tie = previous_.HasRow && previous_.Key == key;
     previous_.HasRow = true;
@@ -76,6 +77,8 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
   times_.clear();
   values_.clear();
   flags_.clear();
+  badRow_ = static_cast<std::size_t>(-1);
+  badText_.clear();
   windowRow_ = 0;
   frontierRow_ = 0;
   previous_.Valid = previous_.Valid && !startPrevious;
@@ -99,11 +102,38 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
       }
     } close{query};
     query.Execute();
+    std::int64_t lastKey = fromKey;
     for (std::size_t n; (n = query.FetchBlock()) > 0;) {
       for (std::size_t r = 0; r < n; ++r) {
         const database::TTimeTag tag = query.TimeTagAt(0, r);
         std::uint8_t f = 0;
-        if (query.IsNullAt(1, r)) f |= kNull;
+        double value = 0;
+        if (query.IsNullAt(1, r)) {
+          f |= kNull;
+        } else {
+          bool truncated = false;
+          const std::string_view text = query.TextAt(1, r, &truncated);
+          const TReadingValue v = truncated ? TReadingValue{} : ParseReadingValue(text);
+          if (v.Kind == TValueKind::Number) {
+            value = v.Value;
+          } else if (v.Kind == TValueKind::NonFinite) {
+            f |= kNull | kNonFinite;
+          } else {
+            f |= kNull | kNotNumber;
+            if (badText_.empty()) {
+              badRow_ = keys_.size();
+              badText_ = std::string(text) + (truncated ? "..." : "");
+            }
+          }
+        }
+        if (tag.Micros < fromKey || tag.Micros > toKey || tag.Micros < lastKey) {
+          // Left out of every window and of the previous reading, as the per-window
+          // statements leave it out of the window its time lies in.
+          f |= kMisplaced;
+          item_.NoteMisplaced(tag.Value);
+        } else {
+          lastKey = tag.Micros;
+        }
         if (twoFilters_) {
           if (query.DoubleAt(2, r) != 0) f |= kWindowOk;
           if (query.DoubleAt(3, r) != 0) f |= kPreviousOk;
@@ -112,7 +142,7 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
         }
         keys_.push_back(tag.Micros);
         times_.push_back(tag.Value);
-        values_.push_back(query.DoubleAt(1, r));
+        values_.push_back(value);
         flags_.push_back(f);
       }
     }
@@ -152,16 +182,29 @@ void TReadingCursor::Fill(std::size_t k) {
   const std::int32_t mode = item_.BoundaryMode;
   // Mode 0 takes [start, end), 1 (start, end], 2 [start, end].
   while (windowRow_ < keys_.size() &&
-         (mode == 1 ? keys_[windowRow_] <= startKey : keys_[windowRow_] < startKey)) {
+         ((flags_[windowRow_] & kMisplaced) != 0 ||
+          (mode == 1 ? keys_[windowRow_] <= startKey : keys_[windowRow_] < startKey))) {
     ++windowRow_;
   }
   bool tie = false;
   bool haveLast = false;
   std::int64_t lastKey = 0;
-  for (std::size_t i = windowRow_;
-       i < keys_.size() && (mode == 0 ? keys_[i] < endKey : keys_[i] <= endKey); ++i) {
+  for (std::size_t i = windowRow_; i < keys_.size(); ++i) {
     const std::uint8_t f = flags_[i];
-    if ((f & kNull) != 0 || (f & kWindowOk) == 0) continue;
+    if ((f & kMisplaced) != 0) continue;
+    if (mode == 0 ? keys_[i] >= endKey : keys_[i] > endKey) break;
+    if ((f & kWindowOk) == 0) continue;
+    if ((f & kNull) != 0) {
+      if ((f & kNonFinite) != 0) {
+        ++item_.Problems.NonFinite;
+      } else if ((f & kNotNumber) != 0) {
+        if (item_.Problems.NotNumber++ == 0) {
+          item_.Problems.Example = i == badRow_ ? badText_ : std::string();
+          item_.Problems.ExampleTime = times_[i];
+        }
+      }
+      continue;
+    }
     if (haveLast && keys_[i] == lastKey) tie = true;
     haveLast = true;
     lastKey = keys_[i];

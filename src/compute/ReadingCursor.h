@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -51,7 +52,17 @@ class TReadingCursor {
   static constexpr std::size_t kDefaultMaxRows = 16384;
 
  private:
-  enum RowFlags : std::uint8_t { kNull = 1, kWindowOk = 2, kPreviousOk = 4 };
+  // kNull also marks a value that is no finite number (kNonFinite, kNotNumber): it is left
+  // out as a NULL value is. kMisplaced: the database ordered the row's time tag apart from
+  // its time (a text form the range comparisons do not sort as time).
+  enum RowFlags : std::uint8_t {
+    kNull = 1,
+    kWindowOk = 2,
+    kPreviousOk = 4,
+    kNonFinite = 8,
+    kNotNumber = 16,
+    kMisplaced = 32,
+  };
   // The newest reading that passed the previous-reading filter before the rows not yet
   // taken (frontierRow_).
   struct TPrevious {
@@ -77,6 +88,9 @@ class TReadingCursor {
   std::vector<TDateTime> times_;
   std::vector<double> values_;
   std::vector<std::uint8_t> flags_;
+  // The text of the first value of the last Load that is no number (its row, or npos).
+  std::size_t badRow_ = static_cast<std::size_t>(-1);
+  std::string badText_;
   std::vector<TWindowSpan> windows_;
   std::vector<std::int64_t> startKeys_;
   std::vector<std::int64_t> endKeys_;

@@ -193,6 +193,9 @@ void TConfiguration::WritePollUpdates(const TPostProcGroupItem& group,
     values.push_back(TIniValue{group.SectionName, PollUpdateKey(*entry),
                                TIniFile::DateTimeText(entry->LastUpdate)});
   }
+  if (!group.ProgressStartFrom.empty()) {
+    values.push_back(TIniValue{group.SectionName, "StartFrom", group.ProgressStartFrom});
+  }
   file.WriteStrings(values);
 }
 

@@ -50,8 +50,9 @@ class TConfiguration {
   // Writes entry.LastUpdate under POLLUpdate<entry.KeyNumber> in group.SectionName.
   // Throws EPostProcError "Unable to write to <file>: <reason>" on failure.
   void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
-  // WritePollUpdate for every entry of entries (entries of group), in one write of the file;
-  // on failure none of them is written. REQUIRES: no entry is null.
+  // WritePollUpdate for every entry of entries (entries of group), and the group's
+  // ProgressStartFrom as its StartFrom when it is set, in one write of the file; on failure
+  // none of them is written. REQUIRES: no entry is null.
   void WritePollUpdates(const TPostProcGroupItem& group,
                         const std::vector<const TStationSensorInfoItem*>& entries);
 

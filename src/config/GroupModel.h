@@ -68,6 +68,10 @@ class TPostProcGroupItem {
   TDateTime NotBeforeTime = 0;
   TDateTime WindowStart = 0;
   TDateTime WindowEnd = 0;
+  // The StartFrom that each write of the entries' progress records with it (empty: none):
+  // where the schedule stands once the run in progress completes, so that a restart after
+  // any kind of death resumes there instead of replaying the periods since the last stop.
+  std::string ProgressStartFrom;
 
   // The last run that was not stopped or cancelled, for operators: when it ended (0 = none
   // since processing started) and how many entries failed in it. Processing thread only.

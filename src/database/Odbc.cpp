@@ -100,6 +100,7 @@ struct BoundColumn {
   TColumnType Type = TColumnType::Double;
   std::vector<double> Doubles;
   std::vector<SQL_TIMESTAMP_STRUCT> Stamps;
+  std::vector<char> Texts;  // kBlockTextWidth bytes a row
   std::vector<SQLLEN> Indicators;
 };
 
@@ -193,6 +194,7 @@ struct TStatement::Impl {
   std::vector<BoundColumn> Bound;             // block reads only
   SQLULEN RowsFetched = 0;
   std::vector<ColumnInfo> Columns;
+  std::vector<std::string> TextColumns;  // upper-cased names read as text (ReadAsText)
   std::vector<CellValue> Row;
   size_t NextUnread = 0;  // columns are read in ascending order and kept
   bool CursorOpen = false;
@@ -308,6 +310,9 @@ struct TStatement::Impl {
         default:
           info.Kind = ColumnKind::Text;
           break;
+      }
+      for (const std::string& text : TextColumns) {
+        if (text == info.Name) info.Kind = ColumnKind::Text;
       }
       Columns.push_back(std::move(info));
     }
@@ -482,6 +487,10 @@ void TStatement::CloseCursor() {
   if (impl_->Stmt.Handle != SQL_NULL_HSTMT) SQLFreeStmt(impl_->Stmt.Handle, SQL_CLOSE);
 }
 
+void TStatement::ReadAsText(const std::string& column) {
+  impl_->TextColumns.push_back(UpperAscii(column));
+}
+
 bool TStatement::IsNull(const std::string& column) { return impl_->Cell(column).IsNull; }
 
 double TStatement::GetDouble(const std::string& column) {
@@ -572,6 +581,11 @@ void TStatement::BindColumns(const std::vector<TColumnType>& types, std::size_t 
       b.Doubles.assign(rowsPerBlock, 0);
       Check(SQLBindCol(h, col, SQL_C_DOUBLE, b.Doubles.data(), sizeof(double), b.Indicators.data()),
             SQL_HANDLE_STMT, h, "Binding a result column failed");
+    } else if (b.Type == TColumnType::Text) {
+      b.Texts.assign(rowsPerBlock * kBlockTextWidth, '\0');
+      Check(SQLBindCol(h, col, SQL_C_CHAR, b.Texts.data(), static_cast<SQLLEN>(kBlockTextWidth),
+                       b.Indicators.data()),
+            SQL_HANDLE_STMT, h, "Binding a result column failed");
     } else {
       b.Stamps.assign(rowsPerBlock, SQL_TIMESTAMP_STRUCT{});
       Check(SQLBindCol(h, col, SQL_C_TYPE_TIMESTAMP, b.Stamps.data(), sizeof(SQL_TIMESTAMP_STRUCT),
@@ -600,6 +614,22 @@ bool TStatement::IsNullAt(std::size_t column, std::size_t row) const {
 double TStatement::DoubleAt(std::size_t column, std::size_t row) const {
   const BoundColumn& b = impl_->Bound[column];
   return b.Indicators[row] == SQL_NULL_DATA ? 0 : b.Doubles[row];
+}
+
+std::string_view TStatement::TextAt(std::size_t column, std::size_t row, bool* truncated) const {
+  const BoundColumn& b = impl_->Bound[column];
+  const SQLLEN ind = b.Indicators[row];
+  if (truncated != nullptr) *truncated = false;
+  if (ind == SQL_NULL_DATA) return {};
+  const char* text = b.Texts.data() + row * kBlockTextWidth;
+  std::size_t length = 0;
+  if (ind == SQL_NO_TOTAL || ind >= static_cast<SQLLEN>(kBlockTextWidth)) {
+    if (truncated != nullptr) *truncated = true;
+    length = kBlockTextWidth - 1;
+  } else {
+    length = ind < 0 ? 0 : static_cast<std::size_t>(ind);
+  }
+  return {text, length};
 }
 
 TTimeTag TStatement::TimeTagAt(std::size_t column, std::size_t row) const {

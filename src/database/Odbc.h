@@ -39,8 +39,10 @@ class EDatabaseError : public common::EPostProcError {
 
 enum class TParamType { Text, Double, Integer, DateTime };
 
-// Column types of a block read (TStatement::BindColumns).
-enum class TColumnType { Double, DateTime };
+// Column types of a block read (TStatement::BindColumns). Text is the driver's own text of
+// the value, whatever the column's type, up to kBlockTextWidth bytes.
+enum class TColumnType { Double, DateTime, Text };
+inline constexpr std::size_t kBlockTextWidth = 64;
 
 // A time tag of a block read: the date-time value as GetDateTime gives it (to the
 // millisecond) and its exact position (common::CalendarMicros), for comparisons with bound
@@ -86,6 +88,10 @@ class TStatement {
   // Closes the cursor (a no-op when none is open).
   void CloseCursor();
 
+  // The named column is read as the driver's text of its value, whatever the column's type
+  // (GetText gives it unconverted), from the next Execute on.
+  void ReadAsText(const std::string& column);
+
   // Column access on the current row, by name without regard to case.
   bool IsNull(const std::string& column);
   double GetDouble(const std::string& column);
@@ -107,6 +113,10 @@ class TStatement {
   bool IsNullAt(std::size_t column, std::size_t row) const;
   double DoubleAt(std::size_t column, std::size_t row) const;
   TTimeTag TimeTagAt(std::size_t column, std::size_t row) const;
+  // The text of a Text column; *truncated is set when the value was longer than
+  // kBlockTextWidth - 1 bytes (the view then holds its beginning). Valid until the next
+  // FetchBlock.
+  std::string_view TextAt(std::size_t column, std::size_t row, bool* truncated = nullptr) const;
 
  private:
   friend class TConnection;

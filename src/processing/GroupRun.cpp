@@ -17,6 +17,24 @@
 #include "processing/Calendar.h"
 
 namespace vnpp::processing {
+namespace {
+
+// A window whose result is not stored: the entry, the window and the reason.
+constexpr const char* kMsgWindowRejected =
+    "PollGroup %p: %p.%p, window %p: %p Nothing is stored for this window.";
+// A DELTA group whose roll-over constant is no number: once per run.
+constexpr const char* kMsgBadRollover =
+    "DELTA - Unable to convert parameter string to RolloverConstant. PollGroup %p (%p), "
+    "Parameter \"%p\": its entries, %p first, stay where they are.";
+constexpr const char* kMsgValuesMissing =
+    "PollGroup %p: %p.%p: %p readings taken as missing: %p not finite, %p not a number%p.";
+constexpr const char* kMsgMisplaced =
+    "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
+    "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
+    "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+
+}  // namespace
+
 // The prepared statements live as long as one connection: from the connect at the start
 // of a run to the disconnect at its end.
 class TGroupRunner::TStatementsHolder {
@@ -114,6 +132,7 @@ void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
 template <typename Walk>
 bool TGroupRunner::Run(config::TPostProcGroupItem& group, Walk walk) {
   bool complete = false;
+  rolloverReported_ = nullptr;
   try {
     if (log_.LogDetail() >= 1) {
       log_.QueueMessage(config::FormatText(
@@ -248,21 +267,84 @@ bool TGroupRunner::ProcessSensorNow(config::TPostProcGroupItem& group, int index
 bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
                              config::TStationSensorInfoItem& entry, const TNextWindow& next,
                              const std::function<bool()>& cancelled) {
-  if (!windowAtATime_) return WalkEntryBatched(group, entry, next, cancelled);
-  TWindow w;
-  while (next(w)) {
-    if (cancelled()) return false;
-    ProcessWindow(group, entry, w);
+  if (group.IsDelta() && !group.Parameter.empty()) {
+    // A configuration error, not one of the readings: no window is computed (none skipped),
+    // and the group's run says so once.
+    double rollover = 0;
+    if (!compute::RolloverConstant(group.Parameter, rollover)) {
+      ++failedEntries_;
+      if (rolloverReported_ != &group) {
+        rolloverReported_ = &group;
+        LogError(config::FormatText(
+            kMsgBadRollover, {std::to_string(group.GroupNumber), group.SectionName, group.Parameter,
+                              entry.StationID + "." + entry.SensorName}));
+      }
+      return false;
+    }
   }
-  return true;
+  compute::TPPDataItem::TValueProblems problems;
+  bool reached = true;
+  if (!windowAtATime_) {
+    reached = WalkEntryBatched(group, entry, next, cancelled, problems);
+  } else {
+    TWindow w;
+    while (reached && next(w)) {
+      if (cancelled()) {
+        reached = false;
+        break;
+      }
+      ProcessWindow(group, entry, w, problems);
+    }
+  }
+  ReportProblems(group, entry, problems);
+  return reached;
+}
+
+void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,
+                                  const config::TStationSensorInfoItem& entry,
+                                  const compute::TPPDataItem::TValueProblems& p) {
+  const std::string number = std::to_string(group.GroupNumber);
+  if (p.NonFinite + p.NotNumber > 0) {
+    std::string example;
+    if (p.NotNumber > 0) {
+      example =
+          ", for example \"" + p.Example + "\" at " + common::FormatDateTimeText(p.ExampleTime);
+    }
+    log_.QueueMessage(config::FormatText(
+        kMsgValuesMissing,
+        {number, entry.StationID, entry.SensorName, std::to_string(p.NonFinite + p.NotNumber),
+         std::to_string(p.NonFinite), std::to_string(p.NotNumber), example}));
+  }
+  if (p.Misplaced > 0) {
+    log_.QueueMessage(config::FormatText(
+        kMsgMisplaced, {number, entry.StationID, entry.SensorName, std::to_string(p.Misplaced),
+                        common::FormatDateTimeText(p.MisplacedTime)}));
+  }
+}
+
+void TGroupRunner::LogRejected(const config::TPostProcGroupItem& group,
+                               const config::TStationSensorInfoItem& entry,
+                               const compute::TPPDataItem& item) {
+  LogError(config::FormatText(kMsgWindowRejected,
+                              {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
+                               FormatWindowStart(item.StartTime), item.Rejection}));
 }
 
 bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
                                     config::TStationSensorInfoItem& entry, const TNextWindow& next,
-                                    const std::function<bool()>& cancelled) {
+                                    const std::function<bool()>& cancelled,
+                                    compute::TPPDataItem::TValueProblems& problems) {
   std::vector<compute::TWindowSpan> windows;
   std::unique_ptr<compute::TPPDataItem> item;
   std::unique_ptr<compute::TReadingCursor> cursor;
+  // What the readings held is reported however the walk ends.
+  struct TKeepProblems {
+    std::unique_ptr<compute::TPPDataItem>& item;
+    compute::TPPDataItem::TValueProblems& out;
+    ~TKeepProblems() {
+      if (item) std::swap(out, item->Problems);
+    }
+  } keepProblems{item, problems};
   bool more = true;
   while (true) {
     for (TWindow w; more && windows.size() < windowsPerRead_;) {
@@ -302,7 +384,8 @@ bool TGroupRunner::WalkEntryBatched(config::TPostProcGroupItem& group,
         pendingGroup_ = &group;
       }
       TPendingEntry& p = *pending_.back();
-      if (!item->Times.empty()) {
+      if (!item->Rejection.empty() && !item->Times.empty()) LogRejected(group, entry, *item);
+      if (item->HasResult()) {
         p.Rows.push_back({item->StartTime, item->EndTime, item->PPValue, item->HasValueTime,
                           item->ValueTime, item->ProcessTime});
         p.ProgressBefore.push_back(p.Progress);
@@ -438,13 +521,25 @@ bool TGroupRunner::WriteProgress() {
 }
 
 void TGroupRunner::ProcessWindow(config::TPostProcGroupItem& group,
-                                 config::TStationSensorInfoItem& entry, const TWindow& window) {
+                                 config::TStationSensorInfoItem& entry, const TWindow& window,
+                                 compute::TPPDataItem::TValueProblems& problems) {
   if (windowHook_) windowHook_();
   compute::TPPDataItem item(entry.StationID, entry.SensorName, window.Start, window.End,
                             group.DataType, group.Description, entry.DataLabel, entry.AltLabel,
                             group.Parameter, group.IsDelta(), group.BoundaryMode);
   item.RetrieveData(statements_->statements);
+  problems.NonFinite += item.Problems.NonFinite;
+  if (problems.NotNumber == 0 && item.Problems.NotNumber > 0) {
+    problems.Example = item.Problems.Example;
+    problems.ExampleTime = item.Problems.ExampleTime;
+  }
+  problems.NotNumber += item.Problems.NotNumber;
+  if (problems.Misplaced == 0 && item.Problems.Misplaced > 0) {
+    problems.MisplacedTime = item.Problems.MisplacedTime;
+  }
+  problems.Misplaced += item.Problems.Misplaced;
   item.Compute(group.FuncName);
+  if (!item.Rejection.empty() && !item.Times.empty()) LogRejected(group, entry, item);
   item.StoreResult(statements_->statements);
   ++windows_;
   if (log_.LogDetail() >= 2) {

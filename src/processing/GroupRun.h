@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/DateTime.h"
+#include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
 
 namespace vnpp::common {
@@ -30,7 +31,7 @@ class TConfiguration;
 }
 namespace vnpp::compute {
 class TResultWriter;
-}
+}  // namespace vnpp::compute
 namespace vnpp::database {
 class TConnection;
 class TDatabase;
@@ -95,9 +96,18 @@ class TGroupRunner {
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                  const TNextWindow& next, const std::function<bool()>& cancelled);
   bool WalkEntryBatched(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                        const TNextWindow& next, const std::function<bool()>& cancelled);
+                        const TNextWindow& next, const std::function<bool()>& cancelled,
+                        compute::TPPDataItem::TValueProblems& problems);
   void ProcessWindow(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                     const TWindow& window);
+                     const TWindow& window, compute::TPPDataItem::TValueProblems& problems);
+  // Once per entry and run: the readings whose value was taken as missing, and those that
+  // came with a window they are not in.
+  void ReportProblems(const config::TPostProcGroupItem& group,
+                      const config::TStationSensorInfoItem& entry,
+                      const compute::TPPDataItem::TValueProblems& problems);
+  // A window whose result is not stored (item.Rejection says why).
+  void LogRejected(const config::TPostProcGroupItem& group,
+                   const config::TStationSensorInfoItem& entry, const compute::TPPDataItem& item);
   // Both log what fails; false when an entry's results or progress could not be kept.
   // Settle commits the open transaction and writes the progress it holds.
   bool Settle();
@@ -140,6 +150,8 @@ class TGroupRunner {
   std::size_t windowsSinceCommit_ = 0;
   std::function<void()> windowHook_;
   std::atomic<long> windows_{0};
+  // The group whose bad roll-over constant this run has reported (once per run).
+  const config::TPostProcGroupItem* rolloverReported_ = nullptr;
 };
 
 // "Data for" texts: the window start as date and time (time left out at midnight) and a

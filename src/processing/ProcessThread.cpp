@@ -193,6 +193,20 @@ void TProcessThread::KeepUnrecordedStarts() {
   }
 }
 
+void TProcessThread::SetProgressStart(config::TPostProcGroupItem& group, common::TDateTime next) {
+  const auto it = origins_.find(&group);
+  if (it == origins_.end()) {
+    group.ProgressStartFrom.clear();  // never scheduled: its StartFrom never moves
+    return;
+  }
+  const TOrigin& origin = it->second;
+  const bool unrecorded =
+      std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
+                  [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
+  // As at a stop: while an entry has no progress on file, the saved start must cover it.
+  group.ProgressStartFrom = unrecorded ? origin.StartFrom : common::FormatDateTimeText(next);
+}
+
 void TProcessThread::Requeue() {
   // A group's key changed (an immediate run moved its schedule): the queue is rebuilt, since
   // a key must not change while its group is in the queue.
@@ -224,6 +238,9 @@ void TProcessThread::Loop() {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
           const auto before = RunCounters();
+          SetProgressStart(*CurrentGroup, CurrentGroup->Period > 0
+                                              ? CurrentGroup->StartTime + CurrentGroup->Period
+                                              : CurrentGroup->StartTime);
           runner_.RunGroup(*CurrentGroup);
           // A stopped run is not over: the saved schedule repeats it at the next start.
           if (StopRequested.load()) break;
@@ -257,6 +274,8 @@ void TProcessThread::Loop() {
         // The schedule moves on only over a run that brought every entry up to now; after a
         // failed, stopped or cancelled one the group keeps its period.
         const auto before = RunCounters();
+        SetProgressStart(*group,
+                         group->Period > 0 && group->StartTime < now ? now : group->StartTime);
         const bool complete = runner_.RunGroupNow(*group, now);
         if (!complete) ++incompleteRuns_;
         std::optional<TGroupRunReport> report;

@@ -107,6 +107,9 @@ class TProcessThread {
   // Before the schedule is saved: a group with an entry that has no progress on file saves
   // the start it was first scheduled with, not the one it has moved on to.
   void KeepUnrecordedStarts();
+  // Before a run: the StartFrom its progress writes record (see ProgressStartFrom), next
+  // being the schedule's start once the run completes.
+  void SetProgressStart(config::TPostProcGroupItem& group, common::TDateTime next);
   // Puts CurrentGroup back, takes the head again and publishes it.
   void Requeue();
   // Logs a warning when the clock is seen going back by more than a second.

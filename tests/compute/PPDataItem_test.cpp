@@ -121,31 +121,59 @@ TEST(PPDataItem, ComputesEachFunctionOverTheWindowReadings) {
   }
 }
 
-TEST(PPDataItem, DeltaRejectsBadRolloverConstantsWithTheirMessages) {
+// A constant that is no number is a configuration error; a negative result is a fact of the
+// readings (a counter reset): the window stores nothing and says why, naming both readings.
+TEST(PPDataItem, DeltaRejectsBadRolloverConstantsAndWithholdsNegativeResults) {
   const std::string convert = "DELTA - Unable to convert parameter string to RolloverConstant.";
-  const std::string negative = "DELTA- Negative value after applying RolloverConstant.";
-  struct Case {
-    const char* parameter;
-    std::vector<double> values;
-    std::optional<double> previous;
-    const std::string& message;
-  };
-  const Case cases[] = {
-      {"x", {10}, 5, convert},   {"   ", {10}, 5, convert},  {"1 0", {10}, 5, convert},
-      {"1,5", {10}, 5, convert}, {"e5", {10}, 5, convert},   {"1e999", {10}, 5, convert},
-      {"inf", {10}, 5, convert}, {"-20", {10}, 5, negative}, {"-1", {}, {}, negative},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.parameter);
-    TPPDataItem item =
-        MakeItem(c.values.empty() ? std::vector<double>{3} : c.values, c.parameter, c.previous);
+  for (const char* parameter : {"x", "   ", "1 0", "1,5", "e5", "1e999", "inf"}) {
+    SCOPED_TRACE(parameter);
+    TPPDataItem item = MakeItem({10}, parameter, 5.0);
     try {
       item.Compute("DELTA");
       ADD_FAILURE() << "no exception";
     } catch (const common::EPostProcError& e) {
-      EXPECT_EQ(e.what(), c.message);
+      EXPECT_EQ(e.what(), convert);
     }
   }
+  struct Case {
+    const char* parameter;
+    std::vector<double> values;
+    std::optional<double> previous;
+    bool stored;
+  };
+  const Case cases[] = {
+      {"-20", {10}, 5.0, false}, {"-1", {3}, {}, false}, {"1000", {3}, 998.0, true},
+      {"0", {5}, 5.0, true},     {"", {3}, 998.0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.parameter);
+    TPPDataItem item = MakeItem(c.values, c.parameter, c.previous);
+    ASSERT_NO_THROW(item.Compute("DELTA"));
+    EXPECT_EQ(item.HasResult(), c.stored) << item.Rejection;
+    if (!c.stored) {
+      EXPECT_EQ(item.Rejection.rfind("DELTA- Negative value after applying RolloverConstant.", 0),
+                0u);
+      EXPECT_NE(item.Rejection.find("Newest reading " + std::to_string(int(c.values[0]))),
+                std::string::npos)
+          << item.Rejection;
+    }
+  }
+}
+
+// Finite readings whose sum lies beyond the range of a double: such a result is never
+// stored; what stays finite is.
+TEST(PPDataItem, ResultsThatAreNotFiniteAreWithheld) {
+  for (const char* function : {"AVG", "SUM"}) {
+    SCOPED_TRACE(function);
+    TPPDataItem item = MakeItem({1.5e308, 1.5e308}, "", std::nullopt);
+    item.Compute(function);
+    EXPECT_FALSE(item.HasResult());
+    EXPECT_EQ(item.Rejection, "The result is not a finite number.");
+  }
+  TPPDataItem max = MakeItem({1.5e308, 1.5e308}, "", std::nullopt);
+  max.Compute("MAX");
+  EXPECT_TRUE(max.HasResult());
+  EXPECT_EQ(max.PPValue, 1.5e308);
 }
 
 TEST(PPDataItem, DeltaReadsTheRolloverConstantWithTheRegionalDecimalSeparator) {

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Odd readings through the real "VNPPSvc -catchup", on SQLite or PostgreSQL:
+#  - a counter reset by more than the roll-over constant: that window stores nothing and is
+#    logged with both readings; the entry goes on with the next window;
+#  - a DELTA group whose Parameter is no number: one error line for the run, its entries stay;
+#  - NaN, infinite and (SQLite) text values: taken as missing and reported once per entry;
+#  - a sum beyond the range of a double: logged, nothing stored;
+#  - (SQLite) ISO time tags "YYYY-MM-DDTHH:MM:SS", which the range comparisons do not sort as
+#    time: reported once per entry.
+# Usage: bad_readings_test.sh VNPPSvc SOURCE-DIR sqlite|postgresql
+set -euo pipefail
+exe=$1
+src=$2
+backend=$3
+source "$src/scripts/lib.sh"
+work=$(mktemp -d /tmp/vnpp-badreadings.XXXXXX)
+chmod 755 "$work"
+pgdb=""
+cleanup() {
+  if [ -n "$pgdb" ]; then
+    PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q \
+      -c "DROP DATABASE IF EXISTS $pgdb" >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- log:" >&2
+  cat "$home/LogFiles/VNPostProc.log" >&2 || true
+  exit 1
+}
+
+day=$(date -d yesterday +%Y-%m-%d)
+startfrom=$(date -d "$day" +%m/%d/%Y)" 00:00:00"
+home=$work/home
+mkdir -p "$home/LogFiles"
+
+# Readings: station, sensor, hh:mm of yesterday, value (SQL text), time tag text (optional).
+readings=(
+  "ST01 RAIN 00:10 990" "ST01 RAIN 01:10 995" "ST01 RAIN 02:10 1500" "ST01 RAIN 03:10 10"
+  "ST01 RAIN 04:10 20"
+  "ST02 WL 00:10 1.0" "ST02 WL 00:40 3.0" "ST02 WL 01:10 1.5e308" "ST02 WL 01:40 1.5e308"
+  "ST02 WL 02:10 4.0"
+)
+if [ "$backend" = sqlite ]; then
+  readings+=("ST02 WL 00:20 1e999" "ST02 WL 00:25 -1e999" "ST02 WL 00:30 '12,5'"
+    "ST02 WL 00:35 'abc'" "ST03 WL 05:10 7.0" "ST03 WL 05:20 9.0")
+else
+  readings+=("ST02 WL 00:20 'NaN'" "ST02 WL 00:25 '-Infinity'" "ST02 WL 00:30 'Infinity'"
+    "ST03 WL 05:10 7.0" "ST03 WL 05:20 9.0")
+fi
+inserts=""
+for r in "${readings[@]}"; do
+  read -r station sensor hm value <<<"$r"
+  tag="$day $hm:00"
+  inserts+="INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('$station', '$sensor', '$tag', $value);"$'\n'
+done
+if [ "$backend" = sqlite ]; then
+  # A logger that writes ISO time tags: SQLite keeps the text as it is given.
+  inserts+="INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST03', 'WL', '${day}T05:15:00', 100);"$'\n'
+fi
+
+if [ "$backend" = sqlite ]; then
+  if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
+    vnpp_odbc_env "$work/odbc"
+  fi
+  db=$work/data.db
+  sqlite3 "$db" < "$src/sql/sqlite/schema.sql"
+  sqlite3 "$db" <<<"$inserts"
+  source_text="Driver=SQLite3;Database=$db;NoCreat=1"
+  query() { sqlite3 -separator '|' "$db" "$1"; }
+  tagexpr="strftime('%H:%M', TIME_TAG)"
+else
+  if [ -z "${VNPP_TEST_PG:-}" ]; then
+    [ "${CI:-}${VNPP_REQUIRE_PG:-}" != "" ] && { echo "FAIL: VNPP_TEST_PG is not set" >&2; exit 1; }
+    echo "SKIPPED: PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
+    exit 77
+  fi
+  pgdb=vnpp_bad_$$
+  psql_in() {
+    local d=$1
+    shift
+    PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d "$d" -q -t -A \
+      -v ON_ERROR_STOP=1 "$@"
+  }
+  psql_in vnpp -c "CREATE DATABASE $pgdb" >/dev/null
+  psql_in "$pgdb" -f "$src/sql/postgresql/schema.sql" >/dev/null
+  psql_in "$pgdb" <<<"$inserts" >/dev/null
+  source_text="Driver=PostgreSQL ANSI;Server=127.0.0.1;Port=$VNPP_PG_PORT;Database=$pgdb;UID=vnpp;PWD=$VNPP_TEST_PG_PASSWORD"
+  query() { psql_in "$pgdb" -F '|' -c "$1"; }
+  tagexpr="to_char(TIME_TAG, 'HH24:MI')"
+fi
+
+group() {  # $1 section, $2 function, $3 parameter, $4 entry (station.sensor), $5 label
+  printf '[%s]\r\nFuncName=%s\r\nEnabled=1\r\nTypeInterval=0\r\nBaseTime=00:05:00\r\n' "$1" "$2"
+  printf 'StartFrom=%s\r\nParameter=%s\r\nDataType=0\r\nPOLLNumber=1\r\nPOLL1=%s\r\nPOLLDataLabel1=%s\r\n' \
+    "$startfrom" "$3" "$4" "$5"
+}
+{
+  printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=1\r\n'
+  printf 'GroupNames=Rain delta,Rain delta bad,WL avg,WL sum,WL late\r\n'
+  group "Rain delta" DELTA 1000 ST01.RAIN RAIN_DELTA
+  group "Rain delta bad" DELTA abc ST01.RAIN RAIN_BAD
+  group "WL avg" AVG "" ST02.WL WL_AVG
+  group "WL sum" SUM "" ST02.WL WL_SUM
+  group "WL late" AVG "" ST03.WL WL_ISO
+  printf '[Database Settings]\r\nODBC Data Source=%s\r\n' "$source_text"
+} > "$home/VNPostProc.VFG"
+
+export VNPPSVC_HOME=$home VNPPSVC_INSTANCE=vnpp-badreadings-$$ VNPPSVC_BUS=session
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus"
+status=0
+"$exe" -catchup >"$work/out.txt" 2>&1 || status=$?
+log=$home/LogFiles/VNPostProc.log
+# The one failing group (a Parameter that is no number) makes the run fail, and only it.
+[ "$status" -eq 1 ] || fail "-catchup exited $status, expected 1 (the group with a bad Parameter)"
+
+rows() {  # $1 label: "hh:mm|value" per stored row, by time
+  query "SELECT $tagexpr, PP_VALUE FROM VN_PPDATA1 WHERE DATA_LABEL = '$1' ORDER BY TIME_TAG"
+}
+# The counter reset at 03:10 (1500 -> 10) gives -490 with the constant: no row for 03:00,
+# and the windows after it are computed.
+got=$(rows RAIN_DELTA | head -n 4 | tr '\n' ' ')
+[ "$got" = "00:00|1000.0 01:00|1005.0 02:00|1505.0 04:00|1010.0 " ] ||
+  [ "$got" = "00:00|1000 01:00|1005 02:00|1505 04:00|1010 " ] || fail "DELTA rows: $got"
+grep -q "PollGroup 1: ST01.RAIN, window $(date -d "$day" +%m/%d/%Y) 03:00:00: DELTA- Negative value after applying RolloverConstant. Newest reading 10 at .* previous reading 1500 at .* Nothing is stored for this window." "$log" ||
+  fail "no log line for the negative DELTA window"
+[ "$(grep -c 'Negative value' "$log")" -eq 1 ] || fail "the negative DELTA is logged more than once"
+grep -q 'POLLUpdate1=' <(sed -n '/^\[Rain delta\]/,/^\[Rain delta bad\]/p' "$home/VNPostProc.VFG") ||
+  fail "the DELTA entry made no progress"
+
+# A Parameter that is no number: one line for the run, nothing stored, no progress.
+[ "$(grep -c 'Unable to convert parameter string to RolloverConstant. PollGroup 2 (Rain delta bad), Parameter "abc"' "$log")" -eq 1 ] ||
+  fail "the bad Parameter is not logged exactly once"
+[ -z "$(rows RAIN_BAD)" ] || fail "rows stored for a group with a bad Parameter"
+sed -n '/^\[Rain delta bad\]/,/^\[WL avg\]/p' "$home/VNPostProc.VFG" | grep -q 'POLLUpdate' &&
+  fail "progress written for a group with a bad Parameter"
+
+# NaN, infinities and text are missing values: the 00:00 mean is (1 + 3) / 2.
+got=$(rows WL_AVG | head -n 2 | tr '\n' ' ')
+[ "$got" = "00:00|2.0 02:00|4.0 " ] || [ "$got" = "00:00|2 02:00|4 " ] || fail "AVG rows: $got"
+if [ "$backend" = sqlite ]; then
+  grep -q 'PollGroup 3: ST02.WL: 4 readings taken as missing: 2 not finite, 2 not a number, for example "12,5" at ' "$log" ||
+    fail "the missing values of ST02.WL are not reported"
+else
+  grep -q 'PollGroup 3: ST02.WL: 3 readings taken as missing: 3 not finite, 0 not a number.' "$log" ||
+    fail "the missing values of ST02.WL are not reported"
+fi
+# The 01:00 window's sum overflows: logged, no row.
+got=$(rows WL_SUM | tr '\n' ' ')
+case "$got" in
+  "00:00|4.0 02:00|4.0 " | "00:00|4 02:00|4 ") ;;
+  *) fail "SUM rows: $got" ;;
+esac
+grep -q "PollGroup 4: ST02.WL, window $(date -d "$day" +%m/%d/%Y) 01:00:00: The result is not a finite number. Nothing is stored for this window." "$log" ||
+  fail "the overflowing sum is not logged"
+
+# Nothing that is not a finite number reached the table.
+bad=$(query "SELECT COUNT(*) FROM VN_PPDATA1 WHERE PP_VALUE IS NULL OR NOT (PP_VALUE BETWEEN -1e308 AND 1e308)")
+[ "$bad" = 0 ] || fail "$bad rows hold no finite value"
+
+if [ "$backend" = sqlite ]; then
+  grep -q "PollGroup 5: ST03.WL: 1 readings left out: the database does not sort their time tag as a time (the first at $(date -d "$day" +%m/%d/%Y) 05:15:00)" "$log" ||
+    fail "the ISO time tag is not reported"
+  # It is in no window: the 05:00 mean is that of the two other readings.
+  got=$(rows WL_ISO | tr '\n' ' ')
+  [ "$got" = "05:00|8.0 " ] || fail "ISO rows: $got"
+fi
+[ -n "${VNPP_SHOW_LOG:-}" ] && cat "$log"
+echo "PASS ($backend)"

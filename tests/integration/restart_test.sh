@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# A restart after kill -9 resumes where the last progress write left the schedule: no window
+# that was stored before the kill is computed again, and none after it is skipped.
+# A group of 10-second periods starts three minutes back, so the service runs a few dozen
+# periods back to back, is killed once it has caught up, and is started again.
+# Usage: restart_test.sh VNPPSvc SOURCE-DIR
+set -euo pipefail
+exe=$1
+src=$2
+source "$src/scripts/lib.sh"
+work=$(mktemp -d /tmp/vnpp-restart.XXXXXX)
+pid=""
+cleanup() {
+  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+home=$work/home
+log=$home/LogFiles/VNPostProc.log
+fail() {
+  echo "FAIL: $*" >&2
+  echo "--- configuration:" >&2
+  cat "$home/VNPostProc.VFG" >&2 || true
+  echo "--- log:" >&2
+  tail -n 40 "$log" >&2 || true
+  exit 1
+}
+if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
+  vnpp_odbc_env "$work/odbc"
+fi
+mkdir -p "$home/LogFiles"
+db=$work/data.db
+sqlite3 "$db" < "$src/sql/sqlite/schema.sql"
+now=$(date +%s)
+# A reading every 5 seconds over the last four minutes and the next two, for two stations.
+{
+  echo "BEGIN;"
+  for ((t = now - 240; t < now + 120; t += 5)); do
+    tag=$(date -d "@$t" '+%Y-%m-%d %H:%M:%S')
+    echo "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST01', 'WL', '$tag', $((t % 97)));"
+    echo "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST02', 'WL', '$tag', $((t % 89)));"
+  done
+  echo "COMMIT;"
+} | sqlite3 "$db"
+startfrom=$(date -d "@$((now - 180))" '+%m/%d/%Y %H:%M:%S')
+printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=2\r\nGroupNames=Fast\r\n[Fast]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=6\r\nInterval=00:00:10\r\nBaseTime=00:00:00\r\nStartFrom=%s\r\nDataType=0\r\nPOLLNumber=2\r\nPOLL1=ST01.WL\r\nPOLLDataLabel1=WL_AVG\r\nPOLL2=ST02.WL\r\nPOLLDataLabel2=WL_AVG\r\n[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1\r\n' \
+  "$startfrom" "$db" > "$home/VNPostProc.VFG"
+
+export VNPPSVC_HOME=$home VNPPSVC_INSTANCE=vnpp-restart-$$ VNPPSVC_BUS=session
+export DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus"
+
+poll_update() {  # POLLUpdate1 as epoch seconds (0 when absent)
+  local v
+  v=$(tr -d '\r' < "$home/VNPostProc.VFG" | sed -n 's/^POLLUpdate1=//p')
+  [ -z "$v" ] && { echo 0; return; }
+  date -d "$(sed -E 's#^([0-9]+)/([0-9]+)/([0-9]+) #\3-\1-\2 #' <<<"$v")" +%s
+}
+
+"$exe" >"$work/first.out" 2>&1 &
+pid=$!
+# Caught up: the progress is within two periods of now.
+for _ in $(seq 1 300); do
+  [ $(( $(date +%s) - $(poll_update) )) -le 20 ] && break
+  sleep 0.1
+done
+[ $(( $(date +%s) - $(poll_update) )) -le 20 ] || fail "the first run did not catch up"
+kill -9 "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
+done_until=$(poll_update)
+lines_before=$(wc -l < "$log")
+
+"$exe" >"$work/second.out" 2>&1 &
+pid=$!
+# Two periods and a little: at least one scheduled run after the restart.
+target=$(( $(date +%s) + 22 ))
+while [ "$(date +%s)" -lt "$target" ]; do sleep 0.5; done
+kill -TERM "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
+
+# Windows the restarted service computed: "Data for "ST01.WL" at "mm/dd/yyyy hh:nn:ss", ..."
+replayed=0
+computed=0
+while IFS= read -r start; do
+  t=$(date -d "$(sed -E 's#^([0-9]+)/([0-9]+)/([0-9]+) #\3-\1-\2 #' <<<"$start")" +%s)
+  computed=$((computed + 1))
+  [ "$t" -lt "$done_until" ] && replayed=$((replayed + 1))
+done < <(tail -n +"$((lines_before + 1))" "$log" | sed -n 's/.*Data for "ST01.WL" at "\([^"]*\)".*/\1/p')
+[ "$replayed" -eq 0 ] || fail "$replayed windows stored before the kill were computed again"
+[ "$computed" -ge 1 ] || fail "the restarted service computed no window"
+# Nothing skipped: every 10-second window from the start to the last progress has its row.
+first=$(( (now - 180) / 10 * 10 ))
+last=$(poll_update)
+expected=$(( (last - first) / 10 ))
+rows=$(sqlite3 "$db" "SELECT COUNT(*) FROM VN_PPDATA1 WHERE STATION_ID = 'ST01'")
+[ "$rows" -eq "$expected" ] || fail "$rows windows stored for ST01, expected $expected"
+echo "PASS: restarted without replay ($computed new windows, $rows in all)"
