@@ -17,6 +17,7 @@ set(VNPP_PACKAGE_HOME /var/lib/vnppsvc)
 # compares.
 set(VNPP_EXEC_START "\"/usr/sbin/VNPPSvc\"")
 set(VNPP_HOME_ENVIRONMENT "\"VNPPSVC_HOME=${VNPP_PACKAGE_HOME}\"")
+set(VNPP_CONFIG_FILE "${VNPP_PACKAGE_HOME}/VNPostProc.VFG")
 set(VNPP_READ_WRITE_PATHS "\"${VNPP_PACKAGE_HOME}\" /run/lock")
 set(VNPP_PROTECT_HOME yes)
 set(VNPP_PACKAGED_UNIT ${CMAKE_BINARY_DIR}/package/VNPostProcessor.service)

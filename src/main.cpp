@@ -24,6 +24,13 @@ int main(int argc, char** argv) {
   common::LoadRegionalSettings();
   host::SetCommandLine(argc, argv);
 
+  // An argument the program does not know (a misspelt "-catchup", a switch of another build)
+  // must not start processing in the foreground.
+  if (std::string unknown; !host::KnownArguments(host::Process().Args, unknown)) {
+    std::cerr << "VNPPSvc: unknown argument \"" << unknown << "\".\n" << host::UsageText();
+    return 2;
+  }
+
   // Switches that run a tool and end.
   if (host::HasSwitch(argc, argv, "encodepassword")) {
     return database::RunEncodePassword(std::cin, std::cout, std::cerr);
@@ -38,10 +45,15 @@ int main(int argc, char** argv) {
   // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
 
-  host::TInstanceLock instance;
-  if (!instance.Acquire()) return 0;  // another instance runs: end silently
-
+  // The run mode only reads files; it is decided first so that a refusal can be reported
+  // where the mode's messages go.
   const bool service = host::SelectRunMode("VNPostProcessor");
+
+  host::TInstanceLock instance;
+  if (const host::TLockResult lock = instance.Acquire(); lock != host::TLockResult::Acquired) {
+    return host::ReportInstanceRefusal(instance, lock, host::HasSwitch(argc, argv, "catchup"),
+                                       service || host::StartedBySystemd());
+  }
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.

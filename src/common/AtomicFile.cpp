@@ -27,7 +27,8 @@ void SyncDirectory(const std::string& dir) {
 }
 
 int WriteFileWhole(const std::string& path, std::string_view text, TFinalName finalName,
-                   const std::function<int(int fd)>& prepare, struct stat* written) {
+                   const std::function<int(int fd)>& prepare, struct stat* written,
+                   const std::function<int()>& beforeRename) {
   const std::string tmp = path + ".tmp";
   ::unlink(tmp.c_str());  // a leftover of an earlier crash
   UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
@@ -38,6 +39,7 @@ int WriteFileWhole(const std::string& path, std::string_view text, TFinalName fi
   struct stat st {};
   if (err == 0 && ::fstat(fd.Get(), &st) != 0) err = errno;
   if (::close(fd.Release()) != 0 && err == 0) err = errno;
+  if (err == 0 && beforeRename) err = beforeRename();
   if (err == 0) {
     if (finalName == TFinalName::Replace) {
       if (::rename(tmp.c_str(), path.c_str()) != 0) err = errno;

@@ -21,8 +21,11 @@ enum class TFinalName {
 // set the new file's owner and mode (it returns 0 or an errno), flushes it to disk, gives it
 // the name path and flushes the directory. Returns 0, or the errno of the step that failed;
 // the temporary file never stays behind. On success *written receives the new file's status.
+// beforeRename runs last before the new file takes the name; an errno it returns ends the
+// write there, with path untouched.
 int WriteFileWhole(const std::string& path, std::string_view text, TFinalName finalName,
-                   const std::function<int(int fd)>& prepare = {}, struct stat* written = nullptr);
+                   const std::function<int(int fd)>& prepare = {}, struct stat* written = nullptr,
+                   const std::function<int()>& beforeRename = {});
 
 // Removes path and flushes the directory. Returns 0 or the errno of the unlink.
 int RemoveFileDurably(const std::string& path);

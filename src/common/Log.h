@@ -40,5 +40,9 @@ inline constexpr const char* kMsgServiceStopped = "Post processing service stopp
 inline constexpr const char* kMsgClockBack =
     "Warning: the system clock went back from %p to %p; windows already stored as done are not "
     "computed again.";
+inline constexpr const char* kMsgNoConfigFile =
+    "Warning: the configuration file %p does not exist; there are no groups to process.";
+inline constexpr const char* kMsgNoGroupSection =
+    "Warning: the group \"%p\" in GroupNames has no section [%p]; it stays disabled.";
 
 }  // namespace vnpp::common

@@ -62,9 +62,12 @@ void TConfiguration::LoadConfiguration() {
   log_.WriteLog(FormatText(common::kMsgReading, {configFileName_}));
 
   auto groups = std::make_unique<TPostProcGroups>();
+  bool failed = false;
   try {
     configFile_.reset();
     configFile_ = std::make_unique<TIniFile>(configFileName_);
+    // An operator's edit of a progress key that a write then overwrote.
+    configFile_->SetWarningReport([this](const std::string& text) { log_.WriteLog(text); });
     {
       // Frees the previous list; a request by list position sees an empty list until the
       // new one is in place.
@@ -85,6 +88,10 @@ void TConfiguration::LoadConfiguration() {
     log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
     log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
     catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
+    if (!file.Exists()) {
+      failed = true;
+      log_.WriteLog(FormatText(common::kMsgNoConfigFile, {configFileName_}));
+    }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
 
     if (!names.empty()) {
@@ -92,6 +99,10 @@ void TConfiguration::LoadConfiguration() {
       for (std::size_t i = 0; i < sections.size(); ++i) {
         auto group = std::make_unique<TPostProcGroupItem>();
         group->SectionName = sections[i];
+        if (!file.HasSection(group->SectionName)) {
+          log_.WriteLog(
+              FormatText(common::kMsgNoGroupSection, {group->SectionName, group->SectionName}));
+        }
         group->PPGIndex = file.ReadInteger(group->SectionName, "PPGIndex", -1);
         if (group->PPGIndex == -1) group->PPGIndex = static_cast<std::int32_t>(i) + 1;
         ReadGroupKeys(file, *group);
@@ -108,8 +119,10 @@ void TConfiguration::LoadConfiguration() {
       }
     }
   } catch (const std::exception& e) {
+    failed = true;
     log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
   }
+  loadFailed_.store(failed);
   {
     common::MutexLock lock(groupListLock_);
     groups_ = std::move(groups);

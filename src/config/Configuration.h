@@ -35,8 +35,12 @@ class TConfiguration {
   // sets the log options. Never throws: a failure (such as an invalid time of day, or a Groups
   // or POLLNumber above its limit) is logged as "Error 1500: <message>" and keeps the groups
   // read before the failing one. A file that exists but cannot be read sets the log options
-  // to their defaults (on, detail 1) before its error is logged.
+  // to their defaults (on, detail 1) before its error is logged. A missing file is one
+  // warning naming it, and so is each GroupNames entry without a section of its name.
   void LoadConfiguration();
+  // The last load stopped on an error or found no file: its groups are not the
+  // configuration. Any thread may ask.
+  bool LoadFailed() const { return loadFailed_.load(); }
 
   // Writes every group's StartFrom back, all in one write of the file. Nothing to do before
   // the first load. Throws EPostProcError "Unable to write to <file>: <reason>" on failure;
@@ -75,6 +79,8 @@ class TConfiguration {
   // Constant after construction.
   const std::string programDir_;
   common::ILog& log_;
+
+  std::atomic<bool> loadFailed_{false};
 
   // Processing thread only.
   std::string configFileName_;

@@ -44,6 +44,23 @@ std::int64_t MtimeNs(const struct stat& st) {
 
 std::string ErrnoText(int err) { return std::strerror(err); }
 
+// The bytes of the open file fd from its start into out. Returns the reason of a failure or
+// an empty text.
+std::string ReadWhole(int fd, std::string& out) {
+  out.clear();
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(out.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return ErrnoText(errno);
+    if (n == 0) return {};
+    out.append(buf, static_cast<std::size_t>(n));
+    if (out.size() > kMaxFileSize) {
+      return "larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB";
+    }
+  }
+}
+
 // The file that path names once symbolic links at its last component are followed: the one
 // to replace so that a link stays a link. A missing file, or a link to one, resolves to the
 // name to create. Returns 0 or an errno.
@@ -222,42 +239,24 @@ std::string TIniFile::ReadFromDisk() {
   if (!S_ISREG(st.st_mode)) return "not a regular file";
 
   // O_NONBLOCK: a FIFO put there meanwhile must not block the open.
-  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return ErrnoText(errno);
+  common::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!fd.Valid()) return ErrnoText(errno);
   std::string content;
   std::string reason;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd.Get(), &st) != 0) {
     reason = ErrnoText(errno);
   } else if (S_ISDIR(st.st_mode)) {
     reason = ErrnoText(EISDIR);
   } else if (!S_ISREG(st.st_mode)) {
     reason = "not a regular file";
-  } else if (static_cast<std::uint64_t>(st.st_size) > kMaxFileSize) {
-    reason = "larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB";
   } else {
-    content.reserve(static_cast<std::size_t>(st.st_size));
-    char buf[65536];
-    for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        reason = ErrnoText(errno);
-        break;
-      }
-      if (n == 0) break;
-      content.append(buf, static_cast<std::size_t>(n));
-      if (content.size() > kMaxFileSize) {
-        // Grew while being read.
-        reason = "larger than " + std::to_string(kMaxFileSize / (1024 * 1024)) + " MiB";
-        break;
-      }
-    }
+    reason = ReadWhole(fd.Get(), content);
   }
-  ::close(fd);
   if (!reason.empty()) return reason;
   content_ = std::move(content);
   disk_ = DiskState{true,        st.st_dev,  st.st_ino, static_cast<off_t>(content_.size()),
                     MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};
+  readFd_ = std::move(fd);
   Parse();
   return {};
 }
@@ -268,7 +267,7 @@ void TIniFile::Parse() {
   const std::string& text = content_;
   const std::size_t n = text.size();
   Section* current = nullptr;
-  std::size_t pos = 0;
+  std::size_t pos = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
   while (pos < n) {
     std::size_t end = pos;
     while (end < n && text[end] != '\r' && text[end] != '\n') ++end;
@@ -305,6 +304,10 @@ void TIniFile::Parse() {
     pos = next;
   }
   if (eol_.empty()) eol_ = "\n";
+}
+
+bool TIniFile::HasSection(const std::string& section) const {
+  return sections_.count(NameKey(section)) != 0;
 }
 
 const TIniFile::KeyEntry* TIniFile::Find(const std::string& section, const std::string& key) const {
@@ -373,28 +376,122 @@ void TIniFile::WriteString(const std::string& section, const std::string& key,
 void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
   if (values.empty()) return;
   if (!readable_) FailWrite(loadError_);
-  if (std::string reason = ReloadIfChangedOnDisk(); !reason.empty()) FailWrite(reason);
+  // The values as this accessor last read or wrote them: a different one on disk is an edit
+  // made under it.
+  const std::vector<std::optional<std::string>> seen = CurrentValues(values);
+  if (!PathHolds(disk_, content_)) {
+    if (std::string reason = ReadFromDisk(); !reason.empty()) FailWrite(reason);
+  } else if (struct stat st{}; disk_.exists && ::stat(path_.c_str(), &st) == 0) {
+    // A change of owner or mode leaves the content alone; the new file takes the new ones.
+    disk_.mode = st.st_mode;
+    disk_.uid = st.st_uid;
+    disk_.gid = st.st_gid;
+  }
+  // What the path holds; content_ is what the values are applied to. They differ when
+  // lines reached a replaced file late.
+  DiskState expected = disk_;
+  std::string expectedBytes = content_;
+  // Bytes appended to replaced files that the file at the path does not hold yet.
+  std::string pending = LateAppends();
+  AppendToContent(pending);
+  // Each retry takes up an edit that came during the write. A file that keeps changing for
+  // so many attempts fails the write rather than lose a byte of the edit.
+  constexpr int kAttempts = 100;
+  for (int attempt = 1;; ++attempt) {
+    std::vector<std::string> warnings;
+    const std::vector<std::optional<std::string>> onDisk = CurrentValues(values);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      const std::string value = values[i].Value.substr(0, values[i].Value.find_first_of("\r\n"));
+      if (onDisk[i] != seen[i] && onDisk[i] && *onDisk[i] != value) {
+        warnings.push_back(FormatText(
+            "Warning: %p in [%p] of %p was changed to \"%p\" while the service ran; the service "
+            "wrote \"%p\" over it. Edit progress keys while processing is stopped.",
+            {values[i].Key, values[i].Section, path_, *onDisk[i], value}));
+      }
+    }
+    bool sameLength = false;
+    std::vector<KeyEntry*> replaced;
+    std::string updated = ApplyValues(values, sameLength, replaced);
+    if (disk_.exists && updated == content_ && expectedBytes == content_) return;
 
-  bool sameLength = false;
-  std::vector<KeyEntry*> replaced;
-  std::string updated = ApplyValues(values, sameLength, replaced);
-  if (disk_.exists && updated == content_) return;
-
-  std::string target;
-  int err = ResolveFile(path_, target);
-  if (err == 0) err = ReplaceFile(target, updated);
-  if (err != 0) FailWrite(ErrnoText(err));
-
-  content_ = std::move(updated);
-  if (!sameLength) {
-    Parse();
+    std::string target;
+    int err = ResolveFile(path_, target);
+    if (err == 0) {
+      err = ReplaceFile(target, updated,
+                        [&] { return PathHolds(expected, expectedBytes) ? 0 : EAGAIN; });
+    }
+    if (err == EAGAIN && attempt < kAttempts) {
+      // Changed while the new file was written: apply the values to the file as it is now.
+      if (std::string reason = ReadFromDisk(); !reason.empty()) FailWrite(reason);
+      expected = disk_;
+      expectedBytes = content_;
+      pending += LateAppends();
+      AppendToContent(pending);
+      continue;
+    }
+    if (err == EAGAIN) FailWrite("the file kept changing while it was written");
+    if (err != 0) FailWrite(ErrnoText(err));
+    for (const std::string& warning : warnings) {
+      if (warningReport_) warningReport_(warning);
+    }
+    // A writer that opened the old file before the rename may still append to it; that file
+    // is watched until the next write, which takes such lines up.
+    if (readFd_.Valid()) {
+      if (replaced_.size() == kWatchedFiles) replaced_.erase(replaced_.begin());
+      replaced_.push_back(ReplacedFile{std::move(readFd_), expectedBytes.size()});
+    }
+    readFd_.Reset(::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    content_ = std::move(updated);
+    expected = disk_;  // ReplaceFile's new file
+    expectedBytes = content_;
+    pending = LateAppends();
+    if (!pending.empty()) {
+      AppendToContent(pending);
+      continue;
+    }
+    if (!sameLength) {
+      Parse();
+      return;
+    }
+    // Offsets are unchanged: only the values written need taking up.
+    for (KeyEntry* entry : replaced) {
+      entry->value.assign(content_, entry->valueOffset,
+                          std::min(entry->valueLength, kMaxValueLength));
+    }
     return;
   }
-  // Offsets are unchanged: only the values written need taking up.
-  for (KeyEntry* entry : replaced) {
-    entry->value.assign(content_, entry->valueOffset,
-                        std::min(entry->valueLength, kMaxValueLength));
+}
+
+std::string TIniFile::LateAppends() {
+  std::string late;
+  for (ReplacedFile& file : replaced_) {
+    struct stat st {};
+    if (::fstat(file.fd.Get(), &st) != 0 || static_cast<std::size_t>(st.st_size) <= file.size) {
+      continue;
+    }
+    std::string now;
+    if (!ReadWhole(file.fd.Get(), now).empty() || now.size() <= file.size) continue;
+    late.append(now, file.size, std::string::npos);
+    file.size = now.size();
   }
+  return late;
+}
+
+void TIniFile::AppendToContent(const std::string& bytes) {
+  if (bytes.empty()) return;
+  content_ += bytes;
+  Parse();
+}
+
+std::vector<std::optional<std::string>> TIniFile::CurrentValues(
+    const std::vector<TIniValue>& values) const {
+  std::vector<std::optional<std::string>> current;
+  current.reserve(values.size());
+  for (const TIniValue& v : values) {
+    const KeyEntry* entry = Find(v.Section, v.Key);
+    current.push_back(entry != nullptr ? std::optional<std::string>(entry->value) : std::nullopt);
+  }
+  return current;
 }
 
 std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,
@@ -486,29 +583,22 @@ std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sa
   return updated;
 }
 
-std::string TIniFile::ReloadIfChangedOnDisk() {
+bool TIniFile::PathHolds(const DiskState& state, const std::string& bytes) const {
   struct stat st {};
-  bool same = false;
-  if (::stat(path_.c_str(), &st) == 0) {
-    same = disk_.exists && st.st_dev == disk_.dev && st.st_ino == disk_.ino &&
-           st.st_size == disk_.size && MtimeNs(st) == disk_.mtimeNs;
-    if (same) {
-      // A change of owner or mode leaves the content alone; the next file keeps the new ones.
-      disk_.mode = st.st_mode;
-      disk_.uid = st.st_uid;
-      disk_.gid = st.st_gid;
-    }
-  } else if (errno == ENOENT) {
-    same = !disk_.exists;
-  } else {
-    return ErrnoText(errno);
+  if (::stat(path_.c_str(), &st) != 0) return errno == ENOENT && !state.exists;
+  if (!state.exists || st.st_dev != state.dev || st.st_ino != state.ino ||
+      st.st_size != state.size || MtimeNs(st) != state.mtimeNs || !S_ISREG(st.st_mode)) {
+    return false;
   }
-  if (same) return {};
-  // Someone else changed the file: take up their version before writing into it.
-  return ReadFromDisk();
+  // Same status: an edit within the clock's resolution that kept the size shows only in the
+  // bytes.
+  const common::UniqueFd fd(::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  std::string now;
+  return fd.Valid() && ReadWhole(fd.Get(), now).empty() && now == bytes;
 }
 
-int TIniFile::ReplaceFile(const std::string& target, const std::string& content) {
+int TIniFile::ReplaceFile(const std::string& target, const std::string& content,
+                          const std::function<int()>& beforeRename) {
   struct stat st {};
   const int err = common::WriteFileWhole(
       target, content, common::TFinalName::Replace,
@@ -523,7 +613,7 @@ int TIniFile::ReplaceFile(const std::string& target, const std::string& content)
         }
         return ::fchmod(fd, disk_.mode & 07777) != 0 ? errno : 0;
       },
-      &st);
+      &st, beforeRename);
   if (err != 0) return err;
   disk_ = DiskState{true,        st.st_dev,  st.st_ino, st.st_size,
                     MtimeNs(st), st.st_mode, st.st_uid, st.st_gid};

@@ -3,7 +3,9 @@
 //
 // Section and key names match without regard to ASCII letter case and without the blanks
 // around them. A value is the text after "=" without surrounding blanks, at most 2047
-// characters. Line ends are CR LF, LF or CR alone. Lines starting with ";" are comments.
+// characters. Line ends are CR LF, LF or CR alone. Lines starting with ";" are comments. A
+// UTF-8 byte-order mark at the start of the file (as Windows editors write it) is skipped,
+// and kept by writes.
 // Keys before the first section, lines without "=", a repeated section and a repeated key
 // are ignored (the first one counts); writes keep them.
 //
@@ -21,12 +23,15 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "common/DateTime.h"
 #include "common/Profile.h"
+#include "common/UniqueFd.h"
 
 namespace vnpp::config {
 
@@ -69,6 +74,10 @@ class TIniFile : public common::IProfile {
   void Load();
 
   const std::string& FileName() const { return path_; }
+  // The file existed when it was last read or written.
+  bool Exists() const { return disk_.exists; }
+  // The section is in the file (names compared as for keys).
+  bool HasSection(const std::string& section) const;
 
   // Text value or def when the key is absent.
   std::string ReadString(const std::string& section, const std::string& key,
@@ -95,11 +104,24 @@ class TIniFile : public common::IProfile {
 
   // Sets every key of values in one write of the file, in order (a key named twice gets its
   // last value). A missing key is added after its section's last key, a missing section at
-  // the end of the file. A value is one line: it is cut at its first CR or LF. When the file
-  // was changed by someone else since it was read, it is read again first. Nothing is written
-  // when no value changes. Throws EPostProcError "Unable to write to <file>: <reason>" on
-  // failure; the file and what reads return then hold none of the values.
+  // the end of the file. A value is one line: it is cut at its first CR or LF. Nothing is
+  // written when no value changes. Throws EPostProcError "Unable to write to <file>:
+  // <reason>" on failure; the file and what reads return then hold none of the values.
+  //
+  // The keys are applied to the file as it is at the moment of the write, so that an edit
+  // made meanwhile by someone else (an operator's editor, lines appended) keeps every byte:
+  // the file is read again when its inode, size, modification time or content differ from
+  // what was last read or written, and again when it changes while the new file is being
+  // written (a file that keeps changing fails the write after 100 attempts).
+  // Lines that a writer holding a replaced file (one of the last 8) still appends to it are
+  // added at the end of the file by the next write. When an edit changed the value of one of the
+  // keys written, the warning report receives one line naming the key and both values.
   void WriteStrings(const std::vector<TIniValue>& values);
+
+  // Where the warnings of WriteStrings go; none until set.
+  void SetWarningReport(std::function<void(const std::string&)> report) {
+    warningReport_ = std::move(report);
+  }
 
   // The text form of a date-time value: "mm/dd/yyyy hh:nn:ss[.zzz]" with the regional
   // separators, as ReadDateTime reads it.
@@ -132,9 +154,15 @@ class TIniFile : public common::IProfile {
   // Reads the file into content_, disk_ and the parsed sections. Returns the reason of a
   // failure, which leaves them unchanged, or an empty text.
   std::string ReadFromDisk();
-  // Reads the file again when it is no longer the one last read or written. Returns the
-  // reason of a failure or an empty text.
-  std::string ReloadIfChangedOnDisk();
+  // What was appended to the files that the last writes replaced after they were replaced,
+  // and not taken before.
+  std::string LateAppends();
+  // Adds bytes at the end of content_ and parses it again.
+  void AppendToContent(const std::string& bytes);
+  // The file at path_ is the one of state and holds bytes.
+  bool PathHolds(const DiskState& state, const std::string& bytes) const;
+  // Every value of values as now parsed (nullopt for an absent key).
+  std::vector<std::optional<std::string>> CurrentValues(const std::vector<TIniValue>& values) const;
   // The file's content with values set. sameLength tells whether only values of unchanged
   // length and without surrounding blanks were replaced (then the parse still holds but for
   // the values of the entries in replaced).
@@ -142,7 +170,8 @@ class TIniFile : public common::IProfile {
                           std::vector<KeyEntry*>& replaced);
   // Replaces the file at target (path_ with symbolic links followed) by content. Returns 0
   // or the errno of the failure, which leaves the file as it was.
-  int ReplaceFile(const std::string& target, const std::string& content);
+  int ReplaceFile(const std::string& target, const std::string& content,
+                  const std::function<int()>& beforeRename);
   [[noreturn]] void FailWrite(const std::string& reason) const;
 
   std::string path_;
@@ -152,6 +181,15 @@ class TIniFile : public common::IProfile {
   bool readable_ = true;
   std::string loadError_;  // why Load failed, when !readable_
   DiskState disk_;
+  common::UniqueFd readFd_;  // the file content_ was read from (or last written), kept open
+  // The files the last writes replaced, newest last, and their bytes taken up so far.
+  struct ReplacedFile {
+    common::UniqueFd fd;
+    std::size_t size = 0;
+  };
+  static constexpr std::size_t kWatchedFiles = 8;
+  std::vector<ReplacedFile> replaced_;
+  std::function<void(const std::string&)> warningReport_;
 };
 
 }  // namespace vnpp::config

@@ -1,5 +1,8 @@
 #include "database/Database.h"
 
+#include <algorithm>
+
+#include "common/Text.h"
 #include "database/Encrypt.h"
 #include "database/Registry.h"
 
@@ -12,6 +15,48 @@ std::string TrimControls(const std::string& s) {
   while (begin < end && static_cast<unsigned char>(s[begin]) <= ' ') ++begin;
   while (end > begin && static_cast<unsigned char>(s[end - 1]) <= ' ') --end;
   return s.substr(begin, end - begin);
+}
+
+// The data source as it may be shown: in a connection string the value of a PWD or Password
+// attribute (a braced value may hold ";") is replaced by "***".
+std::string ShownDataSource(const std::string& dataSource) {
+  if (dataSource.find('=') == std::string::npos) return dataSource;
+  std::string shown;
+  std::size_t pos = 0;
+  while (pos < dataSource.size()) {
+    const std::size_t eq = dataSource.find('=', pos);
+    if (eq == std::string::npos) {
+      shown.append(dataSource, pos, std::string::npos);
+      break;
+    }
+    std::size_t end = eq + 1;
+    if (end < dataSource.size() && dataSource[end] == '{') {
+      const std::size_t close = dataSource.find('}', end);
+      end = close == std::string::npos ? dataSource.size() : close + 1;
+    }
+    end = std::min(dataSource.find(';', end), dataSource.size());
+    const std::string name = common::UpperAscii(TrimControls(dataSource.substr(pos, eq - pos)));
+    shown.append(dataSource, pos, eq + 1 - pos);
+    shown += name == "PWD" || name == "PASSWORD" ? std::string("***")
+                                                 : dataSource.substr(eq + 1, end - eq - 1);
+    if (end < dataSource.size()) shown += ';';
+    pos = end + 1;
+  }
+  return shown;
+}
+
+// The driver's text on one line.
+std::string OneLine(const std::string& text) {
+  std::string line;
+  for (const char c : text) {
+    if (c != '\r' && c != '\n') {
+      line += c;
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
+  }
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line;
 }
 
 }  // namespace
@@ -76,7 +121,13 @@ bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
     Connected = true;
     return true;
   } catch (const std::exception& e) {
-    if (showError_) showError_(std::string(common::kMsgUnableToConnect) + "\n" + e.what());
+    if (showError_) {
+      // Never the password: the user name and the data source with its PWD hidden.
+      showError_(std::string(common::kMsgUnableToConnect) + " Data source \"" +
+                 ShownDataSource(DataSource) + "\"" +
+                 (UserName.empty() ? std::string() : ", user \"" + UserName + "\"") + ": " +
+                 OneLine(e.what()));
+    }
   }
   connection_->Close();
   Connected = false;

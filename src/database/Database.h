@@ -26,8 +26,9 @@ inline constexpr const char* kSessionName = "VNPostProcSesssion";
 
 class TDatabase {
  public:
-  // showError receives "Error 1501: Unable to connect to database." and, on a second line,
-  // the driver's text, when a connection is refused. It must not block the caller.
+  // showError receives one line when a connection is refused: "Error 1501: Unable to connect
+  // to database.", the data source (a PWD or Password attribute's value hidden), the user
+  // and the driver's text. It must not block the caller.
   explicit TDatabase(std::function<void(const std::string&)> showError);
   ~TDatabase();  // closes a connection that is still open
   TDatabase(const TDatabase&) = delete;

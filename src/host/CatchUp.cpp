@@ -41,6 +41,13 @@ int TCatchUp::ExitCode(bool stopSignalled, std::FILE* err) const {
   processing::TProcessing* processing = form_.Processing();
   const long failed = processing != nullptr ? processing->FailedEntries() : 0;
   const long incomplete = processing != nullptr ? processing->IncompleteRuns() : 0;
+  if (form_.ConfigurationRefused()) {
+    std::fputs(
+        "VNPPSvc: the configuration was missing or loading it stopped on an error (see "
+        "the log); the groups it holds were not all processed.\n",
+        err);
+    return 1;
+  }
   if (failed > 0) {
     std::fprintf(err, "VNPPSvc: %ld station/sensor entries failed; see the log.\n", failed);
     return 1;

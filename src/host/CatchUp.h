@@ -18,8 +18,8 @@ class TCatchUp {
   TCatchUp& operator=(const TCatchUp&) = delete;
 
   // After the main loop has ended: 0 when every enabled group was brought up to date; 1 (with
-  // one line on err) when an entry failed, a run ended early, or the catch-up was stopped
-  // (stopSignalled) or ended before it was done.
+  // one line on err) when the configuration was missing or refused, an entry failed, a run
+  // ended early, or the catch-up was stopped (stopSignalled) or ended before it was done.
   int ExitCode(bool stopSignalled, std::FILE* err) const;
 
   bool Done() const { return done_; }

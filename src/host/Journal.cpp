@@ -57,7 +57,7 @@ TJournalFields ClassifyLogMessage(const std::string& message) {
   TJournalFields fields;
   if (message.rfind("Error ", 0) == 0) {
     fields.Priority = kPriorityError;
-  } else if (message == common::kMsgDatabaseNotConnected) {
+  } else if (message == common::kMsgDatabaseNotConnected || message.rfind("Warning: ", 0) == 0) {
     fields.Priority = kPriorityWarning;
   } else {
     fields.Priority = kPriorityInfo;

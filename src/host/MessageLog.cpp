@@ -1,6 +1,7 @@
 #include "host/MessageLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -94,11 +95,23 @@ void TMessageLog::SetFailureReport(std::function<void(const std::string&)> repor
 std::string TMessageLog::AppendLogLineLocked(const std::string& line) {
   if (logFileName_.empty()) return std::string();
   // O_CREAT makes the file but never the directory: a missing "LogFiles" loses the line.
-  const common::UniqueFd fd(
-      ::open(logFileName_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666));
-  if (!fd.Valid()) return std::string();
-  // After a line cut short the file ends inside it: end that line before this one.
-  const std::string text = (lineOpen_ ? "\r\n" : "") + line + "\r\n";
+  // Opened for reading as well, to look at the end that an earlier process may have left.
+  constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY;
+  common::UniqueFd fd(::open(logFileName_.c_str(), O_RDWR | kFlags, 0666));
+  bool readable = fd.Valid();
+  if (!fd.Valid() && errno == EACCES)
+    fd.Reset(::open(logFileName_.c_str(), O_WRONLY | kFlags, 0666));
+  if (!fd.Valid()) return Failure(errno);
+  // A line cut short, by this process or by one before it (a full disk, a crash), leaves
+  // the file inside that line: end it before this one.
+  std::string lineEnd = lineOpen_ ? "\r\n" : "";
+  struct stat st {};
+  char last = '\n';
+  if (readable && ::fstat(fd.Get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+      ::pread(fd.Get(), &last, 1, st.st_size - 1) == 1) {
+    lineEnd = last == '\n' ? "" : last == '\r' ? "\n" : "\r\n";
+  }
+  const std::string text = lineEnd + line + "\r\n";
   // One write call per line: with O_APPEND a killed process leaves the line whole or absent.
   std::size_t written = 0;
   if (common::WriteAll(fd.Get(), text.data(), text.size(), &written)) {
@@ -108,6 +121,10 @@ std::string TMessageLog::AppendLogLineLocked(const std::string& line) {
   }
   const int error = errno;
   if (written > 0) lineOpen_ = true;  // nothing written leaves the file as it was
+  return Failure(error);
+}
+
+std::string TMessageLog::Failure(int error) {
   if (failureReported_) return std::string();
   failureReported_ = true;
   return "Cannot write the log file " + logFileName_ + ": " +

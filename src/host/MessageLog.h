@@ -44,9 +44,10 @@ class TMessageLog final : public common::ILog {
   std::string LogFileName() const EXCLUDES(fileMu_);
 
   // Opens LogFileName for appending (creating the file, never its directory), writes line
-  // and CR LF, closes it. A file that cannot be opened drops the line silently. A write
-  // that fails or is cut short (a full disk) loses the line or its end; the next line then
-  // starts with CR LF of its own, so that it begins a line of the file. Such a failure goes
+  // and CR LF, closes it. A file that cannot be opened (its directory deleted) loses the
+  // line; a write that fails or is cut short (a full disk) loses the line or its end. A file
+  // that does not end with a line end (a line cut short, here or by an earlier process)
+  // gets one before the line, so that the line begins a line of the file. A failure goes
   // to the failure report once, with the file name and the system's reason, and again only
   // after a write has succeeded in between.
   void AppendLogLine(const std::string& line) EXCLUDES(fileMu_);
@@ -86,6 +87,9 @@ class TMessageLog final : public common::ILog {
  private:
   // Returns the failure report to make once fileMu_ is released, or "".
   std::string AppendLogLineLocked(const std::string& line) REQUIRES(fileMu_);
+  // The report of a failure with errno error, or "" when one was made since the last good
+  // write.
+  std::string Failure(int error) REQUIRES(fileMu_);
   void Report(const std::string& failure) EXCLUDES(fileMu_);
 
   std::atomic<bool> logMessage_{false};

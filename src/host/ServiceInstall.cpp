@@ -203,6 +203,10 @@ std::string UnitFileText(const std::string& executable, const std::string& home)
   std::string text(kUnitTemplate);
   Replace(text, "@VNPP_EXEC_START@", Quoted(executable));
   Replace(text, "@VNPP_HOME_ENVIRONMENT@", Quoted("VNPPSVC_HOME=" + home));
+  // A condition's path is taken as written, without quotes; "%" still starts a specifier.
+  const std::string quotedConfig =
+      Quoted(home + (home.back() == '/' ? "" : "/") + "VNPostProc.VFG");
+  Replace(text, "@VNPP_CONFIG_FILE@", quotedConfig.substr(1, quotedConfig.size() - 2));
   // The instance lock lives in /run/lock, which ProtectSystem=strict makes read-only.
   Replace(text, "@VNPP_READ_WRITE_PATHS@", Quoted(home) + " /run/lock");
   // ProtectHome=yes would hide an executable or a home kept in a user's home directory.

@@ -52,8 +52,13 @@ void TfrmServiceMain::FormCreate() {
   log_.SetLogFileName(ProgramDir + "LogFiles/VNPostProc.log");
   log_.SetLogMessage(false);
   config_ = std::make_unique<config::TConfiguration>(ProgramDir, log_);
-  // Never waits for anybody: the processing thread goes on at once.
-  database_ = std::make_unique<database::TDatabase>(ShowOperatorMessage);
+  // Never waits for anybody: the processing thread goes on at once. The refusal with its
+  // cause goes to the log (and so to the journal in service mode); on the desktop it is
+  // shown on standard error as well.
+  database_ = std::make_unique<database::TDatabase>([this](const std::string& text) {
+    log_.QueueMessage(text);
+    if (!Process().RunAsService) ShowOperatorMessage(text);
+  });
   // The processing thread's moments reach the handlers on this thread; the thread itself only
   // posts and goes on.
   auto relay = [this](std::function<void()> TProcessingHandlers::*which) {
@@ -86,6 +91,8 @@ void TfrmServiceMain::FormCreate() {
   loop_.SetTimer(std::chrono::milliseconds(1000), [this] { tmrMessageTimer(); });
   loop_.EnableTimer(true);
 }
+
+bool TfrmServiceMain::ConfigurationRefused() const { return config_ && config_->LoadFailed(); }
 
 bool TfrmServiceMain::FormCloseQuery() {
   if (Process().ShuttingDown.load()) return true;

@@ -107,6 +107,8 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // Brings every enabled group up to the present, leaving each window its BaseTime, as the
   // catch-up command does; true when there was a group to run.
   bool CatchUpEnabledGroups();
+  // The last load of the configuration stopped on an error or found no file.
+  bool ConfigurationRefused() const;
 
   // Main-thread handlers of the processing thread's moments (see processing::TProcessEvents),
   // delivered through the main loop. Set them before FormCreate; main thread only.

@@ -4,13 +4,18 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <sstream>
 
 #include "common/AtomicFile.h"
 #include "common/Text.h"
@@ -29,20 +34,48 @@ std::string Env(const char* name) {
 }
 
 // Opens the lock file without O_CREAT first: in a sticky world-writable directory the
-// kernel may refuse O_CREAT on a file another account created.
+// kernel may refuse O_CREAT on a file another account created. A symbolic link is never
+// followed. Returns -1 with errno on failure.
 int OpenLockFile(const std::string& path) {
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    // O_NONBLOCK: a FIFO put there must not hold up the start.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd >= 0 || errno != ENOENT) return fd;
-    fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd >= 0) {
-      ::fchmod(fd, 0666);  // past the umask, so that every account meets the same lock
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
+    fd =
+        ::open(path.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0600);
+    if (fd >= 0 || errno != EEXIST) return fd;
   }
+  errno = EEXIST;
   return -1;
 }
+
+// The path still names the file that fd has open.
+bool SameFile(const std::string& path, const struct stat& opened) {
+  struct stat now {};
+  return ::lstat(path.c_str(), &now) == 0 && now.st_dev == opened.st_dev &&
+         now.st_ino == opened.st_ino;
+}
+
+// Takes a file, link or directory that another account put at path out of the way.
+void RemovePlanted(const std::string& path) {
+  if (::unlink(path.c_str()) == 0 || errno != EISDIR) return;
+  const std::string aside = path + ".replaced-" + std::to_string(::getpid());
+  if (::rename(path.c_str(), aside.c_str()) == 0) ::rmdir(aside.c_str());
+}
+
+std::string AccountName(uid_t uid) {
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buf(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
+  passwd pw{};
+  passwd* result = nullptr;
+  if (::getpwuid_r(uid, &pw, buf.data(), buf.size(), &result) != 0 || result == nullptr) {
+    return "uid " + std::to_string(uid);
+  }
+  return pw.pw_name;
+}
+
+constexpr std::string_view kKnownSwitches[] = {
+    "install", "uninstall", "silent", "catchup", "encodepassword", "regserver", "unregserver"};
 
 }  // namespace
 
@@ -82,15 +115,159 @@ std::string InstanceLockPath() {
   return dir + "/" + name + ".lock";
 }
 
-bool TInstanceLock::Acquire() {
-  if (fd_.Valid()) return true;
-  common::UniqueFd fd(OpenLockFile(InstanceLockPath()));
-  if (!fd.Valid()) return false;
-  while (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno != EINTR) return false;
+TLockResult TInstanceLock::Deny(const std::string& path, std::string reason) {
+  holder_ = LockHolderPid(path);
+  reason_ = std::move(reason);
+  return holder_ > 0 ? TLockResult::Held : TLockResult::Denied;
+}
+
+TLockResult TInstanceLock::Acquire() { return Acquire(ServiceAccountId()); }
+
+TLockResult TInstanceLock::Acquire(std::optional<uid_t> owner) {
+  if (fd_.Valid()) return TLockResult::Acquired;
+  holder_ = 0;
+  reason_.clear();
+  const std::string path = InstanceLockPath();
+  const uid_t self = ::geteuid();
+  if (owner && *owner != self) {
+    // Whatever this account could create there, the service would have to replace it.
+    return Deny(path, "The instance lock " + path + " belongs to the account " +
+                          AccountName(*owner) +
+                          " of the service VNPostProcessor; VNPPSvc runs under that account "
+                          "only (systemctl start VNPostProcessor).");
   }
-  fd_ = std::move(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    common::UniqueFd fd(OpenLockFile(path));
+    if (!fd.Valid() && errno == ELOOP && owner) {
+      RemovePlanted(path);  // a symbolic link
+      continue;
+    }
+    if (!fd.Valid()) {
+      const int error = errno;
+      struct stat st {};
+      const bool exists = ::lstat(path.c_str(), &st) == 0;
+      return Deny(path, "Cannot open the instance lock " + path + ": " + std::strerror(error) +
+                            (exists ? " (it belongs to the account " + AccountName(st.st_uid) + ")."
+                                    : "."));
+    }
+    struct stat st {};
+    if (::fstat(fd.Get(), &st) != 0) {
+      return Deny(path,
+                  "Cannot read the instance lock " + path + ": " + std::strerror(errno) + ".");
+    }
+    if (owner && (st.st_uid != *owner || (st.st_mode & 077) != 0 || !S_ISREG(st.st_mode))) {
+      // Planted by another account (or left open to others by an older version): it must
+      // not decide whether the service starts. Replaced under its own flock, so that two
+      // instances of the owner never both replace it; one held by another account's process
+      // is replaced after a second of waiting.
+      if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 && attempt < 50) {
+        ::usleep(20000);
+        continue;
+      }
+      if (SameFile(path, st)) RemovePlanted(path);
+      continue;
+    }
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EINTR) continue;
+      holder_ = LockHolderPid(path);
+      return TLockResult::Held;
+    }
+    // Replaced between the open and the flock: take the file that is there now.
+    if (!SameFile(path, st)) continue;
+    fd_ = std::move(fd);
+    return TLockResult::Acquired;
+  }
+  return Deny(path, "The instance lock " + path + " keeps being replaced.");
+}
+
+bool StartedBySystemd() { return !Env("NOTIFY_SOCKET").empty(); }
+
+int ReportInstanceRefusal(const TInstanceLock& lock, TLockResult result, bool catchUp,
+                          bool toSystem) {
+  const std::string holder =
+      lock.HolderPid() > 0 ? " (PID " + std::to_string(lock.HolderPid()) + ")" : std::string();
+  std::string text;
+  if (catchUp && result == TLockResult::Held) {
+    text = "VNPPSvc: VNPostProcessor runs already" + holder +
+           "; -catchup does not run beside it. Run the groups through the running service: "
+           "vnppctl run INDEX|SECTION-NAME for each group (vnppctl status lists them).";
+  } else if (result == TLockResult::Held) {
+    if (!toSystem) return 0;  // a second instance on the desktop ends silently
+    text = "VNPPSvc: another instance holds the instance lock " + InstanceLockPath() + holder +
+           "; this one ends.";
+  } else {
+    text = "VNPPSvc: " + lock.Reason();
+  }
+  if (toSystem) {
+    ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
+    ::syslog(LOG_ERR, "%s", text.c_str());
+  }
+  std::fprintf(stderr, "%s\n", text.c_str());
+  return 1;
+}
+
+pid_t LockHolderPid(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return 0;
+  char device[64];
+  std::snprintf(device, sizeof device, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  // "1: FLOCK  ADVISORY  WRITE 1234 fe:00:5678 0 EOF"; a waiter's line has "->" after the
+  // number and is skipped.
+  for (std::string line; std::getline(locks, line);) {
+    std::istringstream fields(line);
+    std::string number, kind, mode, access, pid, where;
+    fields >> number >> kind >> mode >> access >> pid >> where;
+    if (kind != "FLOCK" || where != device) continue;
+    return static_cast<pid_t>(std::atol(pid.c_str()));
+  }
+  return 0;
+}
+
+std::optional<uid_t> ServiceAccountId() {
+  const std::string serviceName =
+      Process().ServiceName.empty() ? std::string("VNPostProcessor") : Process().ServiceName;
+  const std::string unit = RegisteredUnitPath(serviceName + ".service");
+  if (unit.empty()) return std::nullopt;
+  const std::string account = UnitAccount(unit);
+  if (account.empty()) return std::nullopt;
+  if (std::all_of(account.begin(), account.end(),
+                  [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    return static_cast<uid_t>(std::strtoul(account.c_str(), nullptr, 10));
+  }
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::string buf(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
+  passwd pw{};
+  passwd* result = nullptr;
+  if (::getpwnam_r(account.c_str(), &pw, buf.data(), buf.size(), &result) != 0 ||
+      result == nullptr) {
+    return std::nullopt;
+  }
+  return pw.pw_uid;
+}
+
+bool KnownArguments(const std::vector<std::string>& args, std::string& unknown) {
+  for (const std::string& arg : args) {
+    const bool known = std::any_of(std::begin(kKnownSwitches), std::end(kKnownSwitches),
+                                   [&arg](std::string_view word) { return IsSwitch(arg, word); });
+    if (!known) {
+      unknown = arg;
+      return false;
+    }
+  }
   return true;
+}
+
+const char* UsageText() {
+  return "Usage: VNPPSvc                      process on schedule until stopped\n"
+         "       VNPPSvc -catchup             run every enabled group up to now, then end\n"
+         "       VNPPSvc -install [-silent]   write and enable the systemd unit\n"
+         "       VNPPSvc -uninstall [-silent] disable and remove the systemd unit\n"
+         "       VNPPSvc -encodepassword      encode the password read from standard input\n"
+         "       VNPPSvc -REGSERVER | -UNREGSERVER\n"
+         "                                    install or remove the D-Bus files\n"
+         "A switch starts with \"-\" or \"/\"; letter case does not matter.\n";
 }
 
 std::string EffectiveUserName() {

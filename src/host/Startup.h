@@ -2,7 +2,10 @@
 // program directory.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,19 +44,67 @@ bool IsInstallRun();
 // VNPPSVC_INSTANCE, made into a file name, in /run/lock (/tmp when that is missing).
 std::string InstanceLockPath();
 
+// What TInstanceLock::Acquire found.
+enum class TLockResult {
+  Acquired,  // this process holds the lock
+  Held,      // another process holds it
+  Denied,    // this account may not take it, or the file cannot be used (Reason())
+};
+
 // The machine-wide marker of the running instance: an exclusive flock on the lock file,
-// released by the kernel when the process ends. Thread safety: main thread only.
+// released by the kernel when the process ends. The file is readable and writable by its
+// owner only (a readable file is enough to hold an flock), so another account cannot take or
+// hold it. Thread safety: main thread only.
 class TInstanceLock {
  public:
   TInstanceLock() = default;
-  // Creates the lock file when needed (mode 0666) and takes the lock without waiting.
-  // False when another process holds it or the file cannot be opened.
-  bool Acquire();
+  // Takes the lock without waiting, creating the file (mode 0600) when it is missing. With
+  // owner set (the account of the registered service), only that account may take it: any
+  // other is Denied, and a file that another account planted (or that others may open) is
+  // replaced by one of its own; without owner, the account that made the file holds it, and
+  // another is Denied unless it may open the file anyway (root).
+  TLockResult Acquire(std::optional<uid_t> owner);
+  // Acquire(ServiceAccountId()).
+  TLockResult Acquire();
   bool Held() const { return fd_.Valid(); }
+  // After Held or Denied: the process holding the lock, 0 when none is known.
+  pid_t HolderPid() const { return holder_; }
+  // After Denied: why, as one sentence naming the lock file.
+  const std::string& Reason() const { return reason_; }
 
  private:
+  TLockResult Deny(const std::string& path, std::string reason);
+
   common::UniqueFd fd_;
+  pid_t holder_ = 0;
+  std::string reason_;
 };
+
+// systemd started this process (NOTIFY_SOCKET is set).
+bool StartedBySystemd();
+
+// Ends a start that did not get the lock (result Held or Denied) and returns the exit code.
+// A -catchup (catchUp) says on standard error that the service runs and how to run the
+// groups through it, 1. With toSystem (service mode, or started by systemd) the refusal
+// with the lock's path and the holder's PID goes to syslog and standard error, 1. Otherwise
+// a second instance ends silently with 0, and a Denied one says why on standard error, 1.
+int ReportInstanceRefusal(const TInstanceLock& lock, TLockResult result, bool catchUp,
+                          bool toSystem);
+
+// The process that holds an flock on the file at path (from /proc/locks), 0 when none does.
+pid_t LockHolderPid(const std::string& path);
+
+// The user id of the account the registered unit ServiceName + ".service" runs under
+// (RegisteredUnitPath, UnitAccount); none when no unit is registered or its account is
+// unknown.
+std::optional<uid_t> ServiceAccountId();
+
+// Every argument is a switch of the program ("install", "uninstall", "silent", "catchup",
+// "encodepassword", "regserver", "unregserver", as HasSwitch reads them). Otherwise false,
+// with the first other argument in unknown.
+bool KnownArguments(const std::vector<std::string>& args, std::string& unknown);
+// The usage text, several lines ending in LF.
+const char* UsageText();
 
 // The name of the effective user, empty when it cannot be found.
 std::string EffectiveUserName();

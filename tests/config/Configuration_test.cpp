@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -43,14 +44,42 @@ TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
   EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", "d"), "d");
 
   config_.LoadConfiguration();
+  // A moved-aside file is said once, with its path; the load counts as failed.
   EXPECT_EQ(log_.Messages,
-            (std::vector<std::string>{"Reading " + Path() + ".", "Startup parameters loaded."}));
+            (std::vector<std::string>{"Reading " + Path() + ".",
+                                      "Warning: the configuration file " + Path() +
+                                          " does not exist; there are no groups to process.",
+                                      "Startup parameters loaded."}));
+  EXPECT_TRUE(config_.LoadFailed());
   ASSERT_NE(config_.Groups(), nullptr);
   EXPECT_EQ(config_.Groups()->Count(), 0);
   EXPECT_TRUE(log_.LogMessage);
   EXPECT_EQ(log_.Detail, 1);
   EXPECT_EQ(config_.ConfigFileName(), Path());
   EXPECT_TRUE(config_.IsConfigFileOpen());
+}
+
+// What Windows editors write (a byte-order mark) is read; a GroupNames entry without its
+// section is said once by name; a refused file marks the load as failed.
+TEST_F(ConfigurationTest, ByteOrderMarkIsSkippedAndAMissingGroupSectionIsNamed) {
+  Load("\xEF\xBB\xBF[PostProcess]\r\nGroupNames=A,Lost\r\n[A]\r\nEnabled=1\r\n");
+  EXPECT_FALSE(config_.LoadFailed());
+  ASSERT_EQ(config_.Groups()->Count(), 2);
+  EXPECT_TRUE(Group(0).Enabled);
+  EXPECT_EQ(std::count_if(log_.Messages.begin(), log_.Messages.end(),
+                          [](const std::string& m) { return m.rfind("Warning: ", 0) == 0; }),
+            1);
+  EXPECT_NE(std::find(log_.Messages.begin(), log_.Messages.end(),
+                      "Warning: the group \"Lost\" in GroupNames has no section [Lost]; it "
+                      "stays disabled."),
+            log_.Messages.end());
+  config_.SaveStartFrom();
+  EXPECT_EQ(ReadFile(Path()).rfind("\xEF\xBB\xBF[PostProcess]\r\n", 0), 0u) << "kept";
+
+  Load("[PostProcess]\nGroups=10001\n");
+  EXPECT_TRUE(config_.LoadFailed());
+  Load("[PostProcess]\nGroups=0\n");
+  EXPECT_FALSE(config_.LoadFailed());
 }
 
 TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {
@@ -226,6 +255,20 @@ TEST_F(ConfigurationTest, ProgressOfEachEntryGoesToItsOwnKey) {
   const std::string text = ReadFile(Path());
   EXPECT_NE(text.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << text;
   EXPECT_EQ(text.find("POLLUpdate2"), std::string::npos) << text;
+
+  // An operator sets an entry back while processing runs: the next write of that key goes
+  // over the edit, and says so in the log.
+  std::string edited = text;
+  edited.replace(edited.find("POLLUpdate1=03/15/2024 10"), 25, "POLLUpdate1=01/01/2024 00");
+  WriteFile(Path(), edited);
+  log_.Messages.clear();
+  config_.WritePollUpdate(g, *g.Sensors[0]);
+  ASSERT_EQ(log_.Messages.size(), 1u);
+  EXPECT_EQ(log_.Messages[0].rfind("Warning: POLLUpdate1 in [Hourly] of " + Path() +
+                                       " was changed to \"01/01/2024 00:00:00\"",
+                                   0),
+            0u)
+      << log_.Messages[0];
 
   config_.LoadConfiguration();
   ASSERT_EQ(Group(0).Sensors.size(), 2u);

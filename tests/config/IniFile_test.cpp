@@ -7,11 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Error.h"
@@ -313,9 +315,76 @@ TEST(IniFile, TakesUpChangesMadeByOthersBeforeWriting) {
   // An editor replaces the file meanwhile.
   WriteFile(path + ".new", "; edited\n[G]\nB=x\nA=2222\n");
   std::filesystem::rename(path + ".new", path);
+  std::vector<std::string> warnings;
+  f.SetWarningReport([&](const std::string& text) { warnings.push_back(text); });
   f.WriteString("G", "A", "3333");
   EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=x\nA=3333\n");
   EXPECT_EQ(f.ReadString("G", "B", ""), "x");
+  // The edit changed a key that the write then set: that is said.
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find("A in [G] of " + path + " was changed to \"2222\""), std::string::npos)
+      << warnings[0];
+  EXPECT_NE(warnings[0].find("\"3333\""), std::string::npos) << warnings[0];
+
+  // An edit in place that keeps the size and the modification time shows only in the bytes.
+  struct stat before {};
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, "y", 1, 15), 1);  // B=x becomes B=y
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::futimens(fd, times), 0);
+    ::close(fd);
+  }
+  f.WriteString("G", "A", "4444");
+  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=y\nA=4444\n");
+  EXPECT_EQ(warnings.size(), 1u) << "an operator's change of another key is no warning";
+}
+
+// Lines that an operator appends while progress is written back are all kept, whatever
+// moment of the write they come at.
+TEST(IniFile, LinesAppendedDuringWritesAreNeverLost) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteFile(path, "[G]\nPOLLUpdate1=0\n");
+  TIniFile f(path);
+  f.Load();
+  constexpr int kLines = 1500;
+  std::atomic<bool> done{false};
+  std::thread appender([&] {
+    for (int i = 0; i < kLines; ++i) {
+      const std::string line = "; appended " + std::to_string(i) + "\n";
+      const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+      if (fd >= 0) {
+        static_cast<void>(::write(fd, line.data(), line.size()));
+        ::close(fd);
+      }
+    }
+    done.store(true);
+  });
+  // A write that meets an append on every attempt fails rather than lose it.
+  int writes = 0, failed = 0;
+  while (!done.load()) {
+    try {
+      f.WriteString("G", "POLLUpdate1", std::to_string(++writes));
+    } catch (const common::EPostProcError& e) {
+      ++failed;
+      EXPECT_NE(std::string(e.what()).find("kept changing"), std::string::npos) << e.what();
+    }
+  }
+  appender.join();
+  f.WriteString("G", "POLLUpdate1", "last");
+  const std::string text = ReadFile(path);
+  int lost = 0;
+  for (int i = 0; i < kLines; ++i) {
+    if (text.find("; appended " + std::to_string(i) + "\n") == std::string::npos) ++lost;
+  }
+  EXPECT_EQ(lost, 0) << "of " << kLines << " lines, with " << writes << " writes (" << failed
+                     << " failed)";
+  TIniFile fresh(path);
+  fresh.Load();
+  EXPECT_EQ(fresh.ReadString("G", "POLLUpdate1", ""), "last");
 }
 
 TEST(IniFile, FailedWriteNamesTheFileAndChangesNothing) {

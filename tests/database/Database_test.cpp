@@ -218,16 +218,26 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
   EXPECT_TRUE(errors.empty()) << "a blank data source is no connection failure";
 }
 
+// One line with the data source, the user and the driver's reason; never the password.
 TEST(TDatabase, RefusedConnectionShowsError1501WithTheDriversText) {
   std::vector<std::string> errors;
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
-  db.DataSource = "Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1";
+  db.DataSource = "Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1;pwd={se;cret}";
+  db.UserName = "ann";
+  db.Password = "hidden";
   EXPECT_FALSE(db.ConnectDatabase(kSessionName));
   EXPECT_FALSE(db.Connected);
   ASSERT_EQ(errors.size(), 1u);
-  const std::string head = "Error 1501: Unable to connect to database.\n";
+  const std::string head =
+      "Error 1501: Unable to connect to database. Data source "
+      "\"Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1;pwd=***\", user \"ann\": ";
   EXPECT_EQ(errors[0].substr(0, head.size()), head);
-  EXPECT_GT(errors[0].size(), head.size());
+  EXPECT_GT(errors[0].size(), head.size() + 5) << "the driver's reason";
+  EXPECT_EQ(errors[0].find_first_of("\r\n"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors[0].find("cret"), std::string::npos) << errors[0];
+  EXPECT_EQ(errors[0].find("hidden"), std::string::npos) << errors[0];
+  db.UserName.clear();
+  db.Password.clear();
 
   // The next attempt starts afresh and succeeds once the database is there.
   testing::TTestSqlite sqlite;

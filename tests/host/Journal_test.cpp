@@ -32,6 +32,9 @@ TEST(Journal, ClassifiesPriorityAndGroupNumber) {
       {"Error 1500: ", 3, std::nullopt},
       {"Error 1501: Unable to connect to database.", 3, std::nullopt},
       {"Database NOT connected.", 4, std::nullopt},
+      {"Warning: the configuration file /x/VNPostProc.VFG does not exist; there are no groups to "
+       "process.",
+       4, std::nullopt},
       {"Post processing service started.", 6, std::nullopt},
       {"", 6, std::nullopt},
   };

@@ -80,16 +80,52 @@ TEST_F(MessageLogTest, ErrorPrefixWithEmptyTextIsLoggedAsThePrefixAlone) {
   EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    Error 1500: \r\n");
 }
 
-TEST_F(MessageLogTest, MissingLogFilesDirectoryLosesTheLineButStillBroadcasts) {
-  std::filesystem::remove_all(dir_ / "LogFiles");
+// The directory deleted while the program runs: the lines are lost and that is said once,
+// as for a full disk; once the directory is back, the log goes on.
+TEST_F(MessageLogTest, MissingLogFilesDirectoryIsReportedOnceAndTheLogGoesOnWhenItIsBack) {
+  std::vector<std::string> reports;
+  log_.SetFailureReport([&](const std::string& text) { reports.push_back(text); });
   RecordingSink sink;
   log_.SetEventSink(&sink);
+  log_.WriteLog("before");
+  std::filesystem::remove_all(dir_ / "LogFiles");
   log_.WriteLog("lost");
   log_.AppendLogLine("also lost");
-  EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles"));
-  EXPECT_EQ(
-      sink.Events(),
-      (std::vector<RecordingSink::Event>{{"ItemChange", common::kHostAppId, "MESSAGE", "lost"}}));
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "LogFiles")) << "never created";
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_NE(reports[0].find(LogPath() + ": " + std::strerror(ENOENT)), std::string::npos)
+      << reports[0];
+  std::filesystem::create_directory(dir_ / "LogFiles");
+  log_.WriteLog("back");
+  EXPECT_EQ(ReadFile(LogPath()), "12/07/2026 06:49:19    back\r\n");
+  std::filesystem::remove_all(dir_ / "LogFiles");
+  log_.WriteLog("lost again");
+  EXPECT_EQ(reports.size(), 2u) << "a new failure after a good write";
+  EXPECT_EQ(sink.Events().size(), 4u) << "every message is still broadcast";
+}
+
+// A line that a failed write (or a killed process) left without its end is ended before the
+// next process's first line, which would otherwise be glued to it.
+TEST_F(MessageLogTest, FileLeftInsideALineGetsTheLineEndBeforeTheNextLine) {
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {"old line\r\ncut line", "old line\r\ncut line\r\n"},
+      {"old line\r\ncut line\r", "old line\r\ncut line\r\n"},
+      {"old line\r\n", "old line\r\n"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before);
+    testing::WriteFile(LogPath(), c.before);
+    TMessageLog next;
+    next.SetLogFileName(LogPath());
+    next.SetLogMessage(true);
+    next.WriteLog("first of the next process");
+    EXPECT_EQ(ReadFile(LogPath()),
+              std::string(c.after) + "12/07/2026 06:49:19    first of the next process\r\n");
+  }
 }
 
 // A full disk, made with the file size limit (which holds for root too): a write that

@@ -106,6 +106,8 @@ TEST(UnitFileText, QuotesAndEscapesThePathsAndKeepsUserHomesReadable) {
   EXPECT_EQ(Line(unit, "ExecStart"), "ExecStart=\"/opt/vn 1/VNPPSvc%%$\"");
   EXPECT_EQ(Line(unit, "Environment"), "Environment=\"VNPPSVC_HOME=/srv/vn%%pp\"");
   EXPECT_EQ(Line(unit, "ReadWritePaths"), "ReadWritePaths=\"/srv/vn%%pp\" /run/lock");
+  // Without the configuration the unit does not start, and systemctl status says why.
+  EXPECT_EQ(Line(unit, "ConditionPathExists"), "ConditionPathExists=/srv/vn%%pp/VNPostProc.VFG");
   EXPECT_EQ(Line(unit, "ProtectHome"), "ProtectHome=yes");
   EXPECT_EQ(Line(unit, "WantedBy"), "WantedBy=multi-user.target");
   EXPECT_EQ(Line(unit, "Restart"), "Restart=on-failure");

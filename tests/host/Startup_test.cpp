@@ -1,7 +1,10 @@
 #include "host/Startup.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,7 +113,7 @@ TEST_F(RunModeTest, SpacesInTheBaseNameBecomeUnderscoresInTheServiceName) {
   EXPECT_EQ(Process().ServiceName, "VN_Post_Processor");
 }
 
-TEST(InstanceLock, OnlyOneHolderAtATimeAndTheFileIsOpenToEveryAccount) {
+TEST(InstanceLock, OnlyOneHolderAtATimeAndTheFileIsClosedToOtherAccounts) {
   const std::string name = "vnpp-test-" + std::to_string(::getpid()) + "/x\\y";
   ScopedEnv instance("VNPPSVC_INSTANCE", name);
   const std::string path = InstanceLockPath();
@@ -119,16 +122,86 @@ TEST(InstanceLock, OnlyOneHolderAtATimeAndTheFileIsOpenToEveryAccount) {
   EXPECT_TRUE(path.rfind("/run/lock/", 0) == 0 || path.rfind("/tmp/", 0) == 0) << path;
   {
     TInstanceLock first;
-    ASSERT_TRUE(first.Acquire());
+    ASSERT_EQ(first.Acquire(std::nullopt), TLockResult::Acquired);
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0666u);
+    // Reading is enough to hold an flock: nobody else may open it at all.
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     TInstanceLock second;
-    EXPECT_FALSE(second.Acquire());
+    EXPECT_EQ(second.Acquire(std::nullopt), TLockResult::Held);
     EXPECT_FALSE(second.Held());
+    EXPECT_EQ(second.HolderPid(), ::getpid());
   }
   TInstanceLock after;
-  EXPECT_TRUE(after.Acquire()) << "the lock goes with its holder";
+  EXPECT_EQ(after.Acquire(std::nullopt), TLockResult::Acquired) << "the lock goes with its holder";
+  std::filesystem::remove(path);
+}
+
+// An unprivileged account that makes the lock file first (open to all, as older versions
+// made it, or a link, a FIFO, a directory) and holds it must not keep the service from
+// starting; an account other than the service's is refused with the reason.
+TEST(InstanceLock, AnotherAccountCannotHoldTheServicesStart) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another account";
+  const uid_t nobody = 65534;
+  ScopedEnv instance("VNPPSVC_INSTANCE", "vnpp-test-" + std::to_string(::getpid()) + "-planted");
+  const std::string path = InstanceLockPath();
+  const auto plantAndHold = [&](int ready, int release) {
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(3);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT, 0666);
+    if (fd < 0 || ::fchmod(fd, 0666) != 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(4);
+    char c = 0;
+    if (::write(ready, &c, 1) != 1) ::_exit(5);
+    static_cast<void>(::read(release, &c, 1));  // until the test closes its end
+    ::_exit(0);
+  };
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::close(ready[0]);
+    ::close(release[1]);
+    plantAndHold(ready[1], release[0]);
+  }
+  ::close(ready[1]);
+  ::close(release[0]);
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1) << "the other account could not hold the file";
+  EXPECT_EQ(LockHolderPid(path), holder);
+  {
+    TInstanceLock service;
+    EXPECT_EQ(service.Acquire(0), TLockResult::Acquired);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+  ::close(release[1]);
+  int status = -1;
+  ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  // Not a regular file: taken out of the way as well.
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::symlink("/etc/passwd", path.c_str()), 0);
+  {
+    TInstanceLock service;
+    EXPECT_EQ(service.Acquire(0), TLockResult::Acquired);
+  }
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::mkfifo(path.c_str(), 0666), 0);
+  {
+    TInstanceLock service;
+    EXPECT_EQ(service.Acquire(0), TLockResult::Acquired);
+    // Another account than the service's is refused, naming the lock.
+    TInstanceLock other;
+    EXPECT_EQ(other.Acquire(nobody), TLockResult::Held);
+    EXPECT_EQ(other.HolderPid(), ::getpid());
+  }
+  TInstanceLock other;
+  EXPECT_EQ(other.Acquire(nobody), TLockResult::Denied);
+  EXPECT_NE(other.Reason().find(path), std::string::npos) << other.Reason();
   std::filesystem::remove(path);
 }
 

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -116,6 +117,70 @@ TEST(VNPPSvcProcess, RunsUntilAStopSignalAndASecondInstanceEndsSilently) {
   }
 }
 
+// Starts that cannot do what was asked say so and fail: a -catchup beside the running
+// instance, a second instance under systemd (which otherwise reports only "protocol"), an
+// argument the program does not know (which used to start processing in the foreground).
+TEST(VNPPSvcProcess, RefusedStartsSayWhyAndFail) {
+  TempDir home, units;
+  std::filesystem::create_directory(home / "LogFiles");
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-refused";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  const std::map<std::string, std::string> env = {{"VNPPSVC_HOME", home.Path()},
+                                                  {"VNPPSVC_INSTANCE", instance},
+                                                  {"VNPPSVC_UNIT_DIR", units.Path()}};
+  const auto run = [&](const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& extra, std::string& output) {
+    std::map<std::string, std::string> all = env;
+    all.insert(extra.begin(), extra.end());
+    Child child = Spawn(all, {args});
+    if (child.pid <= 0) return -1;
+    // A start that was not refused runs on: it is ended after 20 seconds.
+    output.clear();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+      pollfd p{child.out.Get(), POLLIN, 0};
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(child.pid, SIGKILL);
+        break;
+      }
+      if (::poll(&p, 1, 100) != 1) continue;
+      char buf[4096];
+      const ssize_t n = ::read(child.out.Get(), buf, sizeof buf);
+      if (n <= 0) break;
+      output.append(buf, static_cast<size_t>(n));
+    }
+    int status = -1;
+    if (::waitpid(child.pid, &status, 0) != child.pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  std::string output;
+  for (const char* arg : {"-catchupp", "/recompute", "catchup"}) {
+    EXPECT_EQ(run({arg}, {}, output), 2) << arg;
+    EXPECT_NE(output.find(std::string("unknown argument \"") + arg + "\""), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("Usage: VNPPSvc"), std::string::npos) << output;
+  }
+  EXPECT_FALSE(std::filesystem::exists(home / "LogFiles/VNPostProc.log")) << "nothing started";
+
+  Child first = Spawn(env);
+  ASSERT_GT(first.pid, 0);
+  ASSERT_TRUE(WaitForInstanceLock(first.pid));
+  const std::string pid = "(PID " + std::to_string(first.pid) + ")";
+  EXPECT_EQ(run({"-catchup"}, {}, output), 1);
+  EXPECT_NE(output.find("vnppctl run"), std::string::npos) << output;
+  EXPECT_NE(output.find(pid), std::string::npos) << output;
+  EXPECT_EQ(run({}, {{"NOTIFY_SOCKET", home / "no-socket"}}, output), 1);
+  EXPECT_NE(output.find(InstanceLockPath() + " " + pid), std::string::npos) << output;
+  EXPECT_EQ(run({}, {}, output), 0) << "a second instance on the desktop ends silently";
+  EXPECT_EQ(output, "");
+
+  ASSERT_EQ(::kill(first.pid, SIGTERM), 0);
+  int status = -1;
+  ASSERT_EQ(::waitpid(first.pid, &status, 0), first.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  std::filesystem::remove(InstanceLockPath());
+}
+
 // A home whose one group catches up over the last few hours against a data source that
 // cannot be connected: every connection attempt writes its error to standard error.
 void WriteUnreachableDatabaseHome(const TempDir& home) {
@@ -177,6 +242,78 @@ TEST(VNPPSvcProcess, OutputPipeWithoutReaderDoesNotKillTheProcess) {
     }
     std::filesystem::remove(InstanceLockPath());
   }
+}
+
+// A catch-up that processed nothing because the configuration was missing or refused has
+// not done its job.
+TEST(VNPPSvcProcess, CatchUpFailsWhenTheConfigurationIsMissingOrRefused) {
+  const struct {
+    const char* name;
+    std::function<void(const TempDir&)> make;
+    const char* logged;
+  } cases[] = {
+      {"missing", [](const TempDir&) {}, "does not exist"},
+      {"count above its limit",
+       [](const TempDir& home) {
+         std::ofstream(home / "VNPostProc.VFG") << "[PostProcess]\r\nGroups=10001\r\n";
+       },
+       "above the limit"},
+      {"FIFO", [](const TempDir& home) { ::mkfifo((home / "VNPostProc.VFG").c_str(), 0644); },
+       "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home, units;
+    std::filesystem::create_directory(home / "LogFiles");
+    c.make(home);
+    const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-config";
+    ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+    Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                         {"VNPPSVC_INSTANCE", instance},
+                         {"VNPPSVC_UNIT_DIR", units.Path()}},
+                        {{"-catchup"}});
+    ASSERT_GT(child.pid, 0);
+    const std::string output = ReadAll(child.out.Get());
+    int status = -1;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << output;
+    EXPECT_NE(output.find("configuration"), std::string::npos) << output;
+    EXPECT_NE(testing::ReadFile(home / "LogFiles/VNPostProc.log").find(c.logged),
+              std::string::npos);
+    std::filesystem::remove(InstanceLockPath());
+  }
+}
+
+// A refused connection is logged with its cause and the data source, never the password,
+// once for the run.
+TEST(VNPPSvcProcess, RefusedConnectionIsLoggedWithItsCauseOnce) {
+  TempDir home, units;
+  WriteUnreachableDatabaseHome(home);
+  std::string config = testing::ReadFile(home / "VNPostProc.VFG");
+  const std::string source = "Driver=VNPP no such driver;Database=x";
+  config.replace(config.find(source), source.size(), source + ";PWD={hunter;2}");
+  std::ofstream(home / "VNPostProc.VFG", std::ios::trunc) << config;
+  const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-connect";
+  ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
+  Child child = Spawn({{"VNPPSVC_HOME", home.Path()},
+                       {"VNPPSVC_INSTANCE", instance},
+                       {"VNPPSVC_UNIT_DIR", units.Path()}},
+                      {{"-catchup"}});
+  ASSERT_GT(child.pid, 0);
+  const std::string output = ReadAll(child.out.Get());
+  int status = -1;
+  ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  const std::string log = testing::ReadFile(home / "LogFiles/VNPostProc.log");
+  const std::string line =
+      "Error 1501: Unable to connect to database. Data source \"" + source + ";PWD=***\": ";
+  const size_t at = log.find(line);
+  ASSERT_NE(at, std::string::npos) << log;
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once per run\n" << log;
+  // The driver manager's reason follows on the same line.
+  EXPECT_GT(log.find("\r\n", at), at + line.size() + 10) << log;
+  EXPECT_EQ((log + output).find("hunter"), std::string::npos) << log << output;
+  std::filesystem::remove(InstanceLockPath());
 }
 
 // The output read until it holds text, for at most 20 seconds.
