@@ -107,7 +107,8 @@ void TConfiguration::LoadConfiguration() {
       }
     }
   } catch (const std::exception& e) {
-    log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
+    log_.WriteLogAs(common::ILog::TPriority::Error,
+                    std::string(common::kMsgErrorPrefix) + e.what());
   }
   {
     common::MutexLock lock(groupListLock_);

@@ -197,10 +197,24 @@ void Uninstall(const std::string& unitName) {
 
 }  // namespace
 
-std::string UnitFileText(const std::string& executable, const std::string& home) {
+std::string UnitFileText(const std::string& executable, const std::string& home,
+                         const std::string& account) {
   CheckUnitPath(executable, true);
   CheckUnitPath(home, false);
+  for (const char c : account) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (!plain) throw common::EPostProcError("not an account name for a unit: " + account);
+  }
   std::string text(kUnitTemplate);
+  if (account.empty()) {
+    // Root, with only the capabilities to write a home that another account owns.
+    Replace(text, "@VNPP_ACCOUNT@", "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH");
+  } else {
+    // A system account that owns the home: no capabilities at all.
+    Replace(text, "@VNPP_ACCOUNT@",
+            "User=" + account + "\nGroup=" + account +
+                "\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes");
+  }
   Replace(text, "@VNPP_EXEC_START@", Quoted(executable));
   Replace(text, "@VNPP_HOME_ENVIRONMENT@", Quoted("VNPPSVC_HOME=" + home));
   // The instance lock lives in /run/lock, which ProtectSystem=strict makes read-only.

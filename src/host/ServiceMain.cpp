@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 
+#include "common/Error.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
@@ -30,7 +31,7 @@ TfrmServiceMain::~TfrmServiceMain() {
 }
 
 void TfrmServiceMain::LogFailure(const char* what) {
-  log_.WriteLog(std::string(common::kMsgErrorPrefix) + what);
+  log_.WriteLogAs(common::ILog::TPriority::Error, std::string(common::kMsgErrorPrefix) + what);
 }
 
 void TfrmServiceMain::FormCreate() {
@@ -181,12 +182,21 @@ void TfrmServiceMain::RestartProcessing() {
 
 void TfrmServiceMain::StartProcessing() {
   std::lock_guard<std::mutex> control(controlMu_);
-  if (processing_ && !closing_) processing_->StartProcessing();
+  if (!processing_ || closing_) throw common::EPostProcError("VNPPSvc is closing");
+  processing_->StartProcessing();
+  // A start that fails has logged its reason as "Error 1500: ...".
+  if (!processing_->IsProcessing()) {
+    throw common::EPostProcError("processing did not start; the log says why");
+  }
 }
 
 void TfrmServiceMain::StopProcessing() {
   std::lock_guard<std::mutex> control(controlMu_);
-  if (processing_) processing_->StopProcessing();
+  if (!processing_) return;
+  processing_->StopProcessing();
+  // The unit's status text no longer names a next group. Posted after every notice of the
+  // stopped thread, so that none of them overwrites it.
+  loop_.Post([] { NotifyStatus(kStatusStopped); });
 }
 
 bool TfrmServiceMain::IsProcessing() const { return processing_ && processing_->IsProcessing(); }

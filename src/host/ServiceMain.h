@@ -30,6 +30,9 @@ class TProcessing;
 
 namespace vnpp::host {
 
+// The unit's status text while processing is stopped (vnppctl stop, StopProcess).
+inline constexpr const char* kStatusStopped = "Processing stopped.";
+
 // The "next group changed" notice (a window message number elsewhere; kept for the logs).
 inline constexpr int WM_POLLGROUPCHANGED = 1156;
 

@@ -135,7 +135,7 @@ TEST(UnitFileText, RefusesPathsAUnitFileCannotCarry) {
 TEST(UnitFileText, ThePackagedUnitIsTheTextThatInstallWrites) {
   const std::string packaged = ReadFile(VNPP_PACKAGED_UNIT);
   ASSERT_FALSE(packaged.empty()) << VNPP_PACKAGED_UNIT;
-  EXPECT_EQ(packaged, UnitFileText("/usr/sbin/VNPPSvc", "/var/lib/vnppsvc"));
+  EXPECT_EQ(packaged, UnitFileText("/usr/sbin/VNPPSvc", "/var/lib/vnppsvc", "vnppsvc"));
 }
 
 class ServiceInstallTest : public ::testing::Test {
