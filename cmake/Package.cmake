@@ -10,7 +10,7 @@
 #   /usr/share/vnppsvc/sql                   table definitions
 #   /usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml   the interface description
 #   /usr/share/man/man8/VNPPSvc.8.gz, /usr/share/man/man1/vnppctl.1.gz
-#   /usr/share/doc/vnppsvc/README.md, copyright, changelog.Debian.gz
+#   /usr/share/doc/vnppsvc/README.md, copyright, changelog.gz
 
 set(VNPP_PACKAGE_HOME /var/lib/vnppsvc)
 
@@ -51,7 +51,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/src/automation/VNPPSvc.IVNPostProcCom.xml
 # and time stamp, so the package is reproducible).
 set(_gzipped)
 foreach(pair "docs/man/VNPPSvc.8;man/VNPPSvc.8.gz" "docs/man/vnppctl.1;man/vnppctl.1.gz"
-             "packaging/debian/changelog;changelog.Debian.gz")
+             "packaging/debian/changelog;changelog.gz")
   list(GET pair 0 _from)
   list(GET pair 1 _to)
   add_custom_command(
@@ -65,9 +65,9 @@ endforeach()
 add_custom_target(package_docs ALL DEPENDS ${_gzipped})
 install(FILES ${CMAKE_BINARY_DIR}/package/man/VNPPSvc.8.gz DESTINATION share/man/man8)
 install(FILES ${CMAKE_BINARY_DIR}/package/man/vnppctl.1.gz DESTINATION share/man/man1)
-install(FILES ${CMAKE_BINARY_DIR}/package/changelog.Debian.gz DESTINATION share/doc/vnppsvc)
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION share/doc/vnppsvc)
 
-set(VNPP_PACKAGE_MAINTAINER "VNPPSvc maintainers <vnppsvc@localhost>"
+set(VNPP_PACKAGE_MAINTAINER "VNPPSvc maintainers <vnppsvc@example.com>"
     CACHE STRING "Maintainer field of the Debian package")
 
 set(CPACK_GENERATOR DEB)

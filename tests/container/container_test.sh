@@ -41,6 +41,10 @@ step() { echo "=== container: $*"; }
 
 cleanup() {
   set +e
+  if [ -n "${VNPP_CONTAINER_KEEP:-}" ] && [ -n "$leader" ]; then
+    echo "container kept: nsenter -t $leader -a; root $work, cgroups ${cgroups[*]}" >&2
+    return
+  fi
   if [ -n "$leader" ] && kill -0 "$leader" 2>/dev/null; then
     nsenter -t "$leader" -a -- systemctl poweroff >/dev/null 2>&1
   fi
@@ -52,8 +56,20 @@ cleanup() {
     kill -KILL "$nspawn_pid" 2>/dev/null
     wait "$nspawn_pid" 2>/dev/null
   fi
-  # The cgroups the container left behind, deepest first.
-  local g
+  # Whatever of the container still runs (a container that never came up, or one that
+  # nspawn left when it was killed), then its cgroups, deepest first.
+  local g p
+  for _ in 1 2 3 4 5; do
+    local left=0
+    for g in "${cgroups[@]}"; do
+      [ -d "$g" ] || continue
+      for p in $(find "$g" -name cgroup.procs -exec cat {} + 2>/dev/null); do
+        kill -KILL "$p" 2>/dev/null && left=1
+      done
+    done
+    [ $left -eq 0 ] && break
+    sleep 1
+  done
   for g in "${cgroups[@]}"; do
     [ -d "$g" ] && find "$g" -depth -type d -exec rmdir {} \; 2>/dev/null
   done
@@ -73,7 +89,8 @@ tarball=$cache/$suite-$(echo "$include" | md5sum | cut -c1-12).tar
 if [ ! -s "$tarball" ]; then
   step "building the root file system ($suite, minbase) into $tarball"
   mkdir -p "$cache"
-  mmdebstrap --variant=minbase --include="$include" "$suite" "$tarball.tmp" >"$cache/mmdebstrap.log" 2>&1 ||
+  mmdebstrap --variant=minbase --format=tar --include="$include" "$suite" "$tarball.tmp" \
+    >"$cache/mmdebstrap.log" 2>&1 ||
     { tail -n 20 "$cache/mmdebstrap.log" >&2; rm -f "$tarball.tmp"; cannot "mmdebstrap failed (see $cache/mmdebstrap.log)"; }
   mv "$tarball.tmp" "$tarball"
 fi
@@ -117,10 +134,21 @@ done
 [ -n "$leader" ] || { cat "$work/nspawn.log" >&2; cannot "systemd-nspawn did not start systemd"; }
 
 ct() { nsenter -t "$leader" -a -- "$@"; }
-state=$(ct timeout 90 systemctl is-system-running --wait 2>/dev/null || true)
+# The container's D-Bus and systemctl need a moment after PID 1 has appeared.
+state=""
+for _ in $(seq 1 90); do
+  state=$(ct systemctl is-system-running 2>"$work/state.err" || true)
+  case $state in
+    running | degraded) break ;;
+  esac
+  sleep 1
+done
 case $state in
   running | degraded) ;;
-  *) cat "$work/nspawn.log" >&2; cannot "the container's systemd did not come up (state: '$state')" ;;
+  *)
+    cat "$work/nspawn.log" "$work/state.err" >&2
+    cannot "the container's systemd did not come up (state: '$state')"
+    ;;
 esac
 
 # Waits up to $1 seconds for the command to succeed.
@@ -140,7 +168,7 @@ sql() { ct sqlite3 "$home/data.db" "$1"; }
 
 # --- Install ------------------------------------------------------------------------------
 step "apt install ./vnppsvc.deb"
-ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download /root/vnppsvc.deb \
+ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/vnppsvc.deb \
   >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt install"; }
 ct getent passwd vnppsvc >/dev/null || fail "no account vnppsvc"
 [ "$(ct stat -c %U "$home/LogFiles")" = vnppsvc ] || fail "the log directory is not vnppsvc's"
@@ -156,13 +184,15 @@ python3 "$src/scripts/gen_readings.py" --sqlite "$root$home/data.db" --stations 
   --start "$(date -d yesterday +%Y-%m-%d)" >/dev/null
 printf '%s\r\n' "[PostProcess]" "LogMessage=1" "LogDetail=1" "GroupNames=Hourly" \
   "[Hourly]" "FuncName=AVG" "Enabled=1" "TypeInterval=0" "BaseTime=00:05:00" \
-  "StartFrom=LAST 24 HOURS" "POLLNumber=2" "POLL1=ST01.WL" "POLLDataLabel1=WL_HAVG" \
+  "StartFrom=$(date -d yesterday +%m/%d/%Y) 00:00:00" "POLLNumber=2" "POLL1=ST01.WL" "POLLDataLabel1=WL_HAVG" \
   "POLL2=ST02.WL" "POLLDataLabel2=WL_HAVG" "[Database Settings]" \
   "ODBC Data Source=Driver=SQLite3;Database=$home/data.db;NoCreat=1;JournalMode=WAL" \
   >"$root$home/VNPostProc.VFG"
 ct chown -R vnppsvc:vnppsvc "$home"
 ct systemctl start VNPostProcessor || fail "systemctl start"
-wait_for 30 ct grep -q '^POLLUpdate2=' "$home/VNPostProc.VFG" ||
+# The first scheduled run comes at five past the next hour: the backlog is asked for now.
+wait_for 30 ct vnppctl run 1 || fail "vnppctl run 1: $(ct vnppctl run 1 2>&1)"
+wait_for 60 ct grep -q '^POLLUpdate2=' "$home/VNPostProc.VFG" ||
   fail "no progress written: $(ct cat "$home/LogFiles/VNPostProc.log")"
 rows=$(sql 'SELECT COUNT(*) FROM VN_PPDATA1')
 [ "$rows" -ge 40 ] || fail "only $rows results stored"
@@ -173,6 +203,9 @@ rows=$(sql 'SELECT COUNT(*) FROM VN_PPDATA1')
 step "systemctl status and the journal"
 status=$(ct systemctl status VNPostProcessor --no-pager || true)
 grep -q 'Status: "Next Group: 1, Next Time: ' <<<"$status" || fail "status: $status"
+# The run's lines reach the log with the next tick of the message timer.
+wait_for 10 ct journalctl SYSLOG_IDENTIFIER=VNPostProcessor GROUP=1 --no-pager -q -o cat --grep 'PollGroup 1: AVG' ||
+  fail "no group line in the journal: $(ct journalctl -u VNPostProcessor --no-pager)"
 journal=$(ct journalctl SYSLOG_IDENTIFIER=VNPostProcessor -o export --no-pager)
 grep -q '^MESSAGE=PollGroup 1: AVG - Retrieve data...$' <<<"$journal" || fail "no group line in the journal"
 grep -q '^GROUP=1$' <<<"$journal" || fail "no GROUP field"
@@ -246,7 +279,7 @@ ct tail -n 1 "$home/LogFiles/VNPostProc.log" | grep -q 'Post processing service 
 step "upgrade"
 ct systemctl start VNPostProcessor
 pid=$(main_pid)
-ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download /root/vnppsvc-upgrade.deb \
+ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/vnppsvc-upgrade.deb \
   >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "upgrade"; }
 [ "$(ct dpkg-query -W -f '${Version}' vnppsvc)" = "$version+upgrade1" ] || fail "not upgraded"
 [ "$(ct systemctl is-active VNPostProcessor)" = active ] || fail "not running after the upgrade"

@@ -72,7 +72,7 @@ fi
 
 if command -v lintian >/dev/null; then
   # Errors fail; warnings and notes are shown.
-  lintian --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 || true
+  lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
   cat "$work/lintian.log"
   ! grep -q '^E: ' "$work/lintian.log" || fail "lintian reports errors"
 else
