@@ -165,7 +165,10 @@ void Install(const std::string& unitName) {
   if (::lstat((dir + "/" + unitName).c_str(), &st) == 0) {
     throw EPostProcError(SystemError(dir + "/" + unitName, EEXIST));
   }
-  CreateFileWhole(dir, unitName, UnitFileText(ExecutablePath(), HomePath()));
+  // Root unless VNPPSVC_UNIT_USER names the account (one that owns the home).
+  const char* account = std::getenv("VNPPSVC_UNIT_USER");
+  CreateFileWhole(dir, unitName,
+                  UnitFileText(ExecutablePath(), HomePath(), account != nullptr ? account : ""));
   const std::optional<std::string> systemctl = Systemctl();
   if (!systemctl) return;
   try {
