@@ -22,7 +22,7 @@ set(VNPP_HOME_ENVIRONMENT "\"VNPPSVC_HOME=${VNPP_PACKAGE_HOME}\"")
 set(VNPP_READ_WRITE_PATHS "\"${VNPP_PACKAGE_HOME}\" /run/lock")
 set(VNPP_PROTECT_HOME yes)
 # The package's own system account (created by postinst) owns the home.
-set(VNPP_ACCOUNT "User=vnppsvc\nGroup=vnppsvc\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes")
+set(VNPP_ACCOUNT "User=vnppsvc\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes")
 set(VNPP_PACKAGED_UNIT ${CMAKE_BINARY_DIR}/package/VNPostProcessor.service)
 configure_file(${CMAKE_SOURCE_DIR}/etc/VNPostProcessor.service.in ${VNPP_PACKAGED_UNIT} @ONLY)
 

@@ -213,9 +213,9 @@ std::string UnitFileText(const std::string& executable, const std::string& home,
     // Root, with only the capabilities to write a home that another account owns.
     Replace(text, "@VNPP_ACCOUNT@", "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH");
   } else {
-    // A system account that owns the home: no capabilities at all.
+    // An account that owns the home (with its own primary group): no capabilities at all.
     Replace(text, "@VNPP_ACCOUNT@",
-            "User=" + account + "\nGroup=" + account +
+            "User=" + account +
                 "\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes");
   }
   Replace(text, "@VNPP_EXEC_START@", Quoted(executable));

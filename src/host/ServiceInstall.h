@@ -13,8 +13,8 @@ namespace vnpp::host {
 // package fills it. Throws common::EPostProcError when a path is not absolute or holds a
 // character that a unit file cannot carry (a control character, '"' or '\', and in the
 // executable's name also "'").
-// account: the unit's User= and Group= (the package's "vnppsvc"), or empty for root (what
-// -install writes).
+// account: the unit's User= (the package's "vnppsvc"), or empty for root (what -install
+// writes unless VNPPSVC_UNIT_USER names an account).
 std::string UnitFileText(const std::string& executable, const std::string& home,
                          const std::string& account = std::string());
 

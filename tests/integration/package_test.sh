@@ -50,7 +50,7 @@ unit=$work/root/lib/systemd/system/VNPostProcessor.service
 grep -qxF 'ExecStart="/usr/sbin/VNPPSvc"' "$unit" || fail "ExecStart: $(grep ExecStart= "$unit")"
 grep -qxF 'Environment="VNPPSVC_HOME=/var/lib/vnppsvc"' "$unit" || fail "no VNPPSVC_HOME in the unit"
 grep -qxF 'ReadWritePaths="/var/lib/vnppsvc" /run/lock' "$unit" || fail "ReadWritePaths"
-for line in User=vnppsvc Group=vnppsvc UMask=0027 LogRateLimitIntervalSec=0 CapabilityBoundingSet=; do
+for line in User=vnppsvc UMask=0027 LogRateLimitIntervalSec=0 CapabilityBoundingSet=; do
   grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
 # The account that the unit names may own the bus name.
