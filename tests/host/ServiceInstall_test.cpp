@@ -211,8 +211,7 @@ TEST_F(ServiceInstallTest, InstallNamesTheAccountOnlyWhenToldTo) {
   ASSERT_EQ(Install({"-install"}), 0) << err_;
   const std::string unit = ReadFile(UnitPath());
   EXPECT_EQ(unit, UnitFileText(SelfExe(), homeDir_.Path(), "vnppsvc"));
-  EXPECT_NE(unit.find("\nUser=vnppsvc\nCapabilityBoundingSet=\n"),
-            std::string::npos);
+  EXPECT_NE(unit.find("\nUser=vnppsvc\nCapabilityBoundingSet=\n"), std::string::npos);
   EXPECT_EQ(UnitFileText(SelfExe(), homeDir_.Path()).find("User="), std::string::npos);
   ASSERT_EQ(Install({"-uninstall"}), 0) << err_;
   ScopedEnv bad("VNPPSVC_UNIT_USER", "root\nExecStartPre=/bin/true");
