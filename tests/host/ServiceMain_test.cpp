@@ -305,6 +305,18 @@ TEST_F(ServiceMainTest, StatusTextSaysProcessingStoppedAfterAStop) {
   }
   loop_.RunPending();
   EXPECT_EQ(lastStatus().rfind("Next Group: ", 0), 0u);
+
+  // A start without an enabled group never shows the group of before the stop.
+  form.StopProcessing();
+  testing::WriteFile(dir_ / "VNPostProc.VFG",
+                     "[PostProcess]\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\n"
+                     "Enabled=0\r\n");
+  form.StartProcessing();
+  for (int i = 0; i < 2000 && !form.Processing()->Loaded(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  loop_.RunPending();
+  EXPECT_EQ(lastStatus(), "Processing started; no group is scheduled.");
 }
 
 }  // namespace
