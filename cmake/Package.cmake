@@ -8,7 +8,9 @@
 #   /etc/vnppsvc/VNPostProc.VFG              documented sample configuration (a conffile)
 #   /var/lib/vnppsvc/LogFiles                the home (VNPPSVC_HOME in the unit) and its log
 #   /usr/share/vnppsvc/sql                   table definitions
-#   /usr/share/doc/vnppsvc/README.md
+#   /usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml   the interface description
+#   /usr/share/man/man8/VNPPSvc.8.gz, /usr/share/man/man1/vnppctl.1.gz
+#   /usr/share/doc/vnppsvc/README.md, copyright, changelog.gz
 
 set(VNPP_PACKAGE_HOME /var/lib/vnppsvc)
 
@@ -20,6 +22,8 @@ set(VNPP_HOME_ENVIRONMENT "\"VNPPSVC_HOME=${VNPP_PACKAGE_HOME}\"")
 set(VNPP_CONFIG_FILE "${VNPP_PACKAGE_HOME}/VNPostProc.VFG")
 set(VNPP_READ_WRITE_PATHS "\"${VNPP_PACKAGE_HOME}\" /run/lock")
 set(VNPP_PROTECT_HOME yes)
+# The package's own system account (created by postinst) owns the home.
+set(VNPP_ACCOUNT "User=vnppsvc\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes")
 set(VNPP_PACKAGED_UNIT ${CMAKE_BINARY_DIR}/package/VNPostProcessor.service)
 configure_file(${CMAKE_SOURCE_DIR}/etc/VNPostProcessor.service.in ${VNPP_PACKAGED_UNIT} @ONLY)
 
@@ -39,9 +43,32 @@ endif()
 install(FILES ${CMAKE_SOURCE_DIR}/etc/VNPostProc.VFG DESTINATION /etc/vnppsvc)
 install(DIRECTORY DESTINATION ${VNPP_PACKAGE_HOME}/LogFiles)
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/sql/ DESTINATION share/vnppsvc/sql)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/vnppsvc)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION share/doc/vnppsvc)
+install(FILES ${CMAKE_SOURCE_DIR}/src/automation/VNPPSvc.IVNPostProcCom.xml
+        DESTINATION share/dbus-1/interfaces)
 
-set(VNPP_PACKAGE_MAINTAINER "VNPPSvc maintainers <vnppsvc@localhost>"
+# Manual pages and the Debian changelog, compressed as Debian wants them (gzip -9n: no name
+# and time stamp, so the package is reproducible).
+set(_gzipped)
+foreach(pair "docs/man/VNPPSvc.8;man/VNPPSvc.8.gz" "docs/man/vnppctl.1;man/vnppctl.1.gz"
+             "packaging/debian/changelog;changelog.gz")
+  list(GET pair 0 _from)
+  list(GET pair 1 _to)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/package/${_to}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/package/man
+    COMMAND gzip -9n -c ${CMAKE_SOURCE_DIR}/${_from} > ${CMAKE_BINARY_DIR}/package/${_to}
+    DEPENDS ${CMAKE_SOURCE_DIR}/${_from}
+    VERBATIM)
+  list(APPEND _gzipped ${CMAKE_BINARY_DIR}/package/${_to})
+endforeach()
+add_custom_target(package_docs ALL DEPENDS ${_gzipped})
+install(FILES ${CMAKE_BINARY_DIR}/package/man/VNPPSvc.8.gz DESTINATION share/man/man8)
+install(FILES ${CMAKE_BINARY_DIR}/package/man/vnppctl.1.gz DESTINATION share/man/man1)
+install(FILES ${CMAKE_BINARY_DIR}/package/changelog.gz DESTINATION share/doc/vnppsvc)
+
+set(VNPP_PACKAGE_MAINTAINER "VNPPSvc maintainers <vnppsvc@example.com>"
     CACHE STRING "Maintainer field of the Debian package")
 
 set(CPACK_GENERATOR DEB)
@@ -62,7 +89,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # The linked libraries (unixODBC, libsystemd, ...) come from dpkg-shlibdeps; the ODBC drivers
 # are loaded at run time, so they are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqliteodbc, odbc-postgresql")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libsqliteodbc, odbc-postgresql")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "unixodbc")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${CMAKE_SOURCE_DIR}/packaging/debian/postinst ${CMAKE_SOURCE_DIR}/packaging/debian/prerm

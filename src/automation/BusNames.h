@@ -4,6 +4,7 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,6 +19,12 @@ inline constexpr const char* kStatusInterface = "VNPPSvc.Status1";
 // Error names of the object's own failures.
 inline constexpr const char* kErrorFailed = "VNPPSvc.Error.Failed";
 inline constexpr const char* kErrorClosing = "VNPPSvc.Error.Closing";
+inline constexpr const char* kErrorTooLarge = "VNPPSvc.Error.TooLarge";
+
+// SetItemChange refuses a call whose three strings together are longer than this (bytes):
+// every client receives each relayed item, and the bus keeps what a slow client has not
+// read yet on the service's account.
+inline constexpr std::size_t kMaxItemChangeBytes = 64 * 1024;
 
 // The group "vnppsvc" of the system bus policy may use the control members.
 inline constexpr const char* kControlGroup = "vnppsvc";

@@ -27,9 +27,10 @@
 namespace vnpp::automation {
 namespace {
 
-// Broadcasts waiting for the main thread; beyond this many (a main thread that no longer
-// serves) new ones are dropped rather than growing without bound.
+// Broadcasts waiting for the main thread; beyond this many, or this many bytes of text (a
+// main thread that no longer serves), new ones are dropped rather than growing without bound.
 constexpr std::size_t kMaxQueuedSignals = 65536;
+constexpr std::size_t kMaxQueuedSignalBytes = 64 * 1024 * 1024;
 // Incoming messages handled per Dispatch, so that a flood of calls cannot starve the
 // loop's timer and posted work; the rest is handled on the next round.
 constexpr int kMaxMessagesPerDispatch = 64;
@@ -52,6 +53,10 @@ TSignal ItemChangeSignal(const std::string& appId, const std::string& item,
   return s;
 }
 
+std::size_t SignalBytes(const TSignal& s) {
+  return s.appId.size() + s.item.size() + s.value.size();
+}
+
 TSignal AppShutdownSignal(const std::string& appId) {
   TSignal s;
   s.kind = TSignal::Kind::AppShutdown;
@@ -63,6 +68,11 @@ enum class TJobKind { Start, Stop };
 struct TJob {
   TJobKind kind;
   std::uint64_t id;
+};
+// A finished job: "" or the reason of its failure, for the reply.
+struct TDone {
+  std::uint64_t id;
+  std::string failure;
 };
 
 }  // namespace
@@ -116,8 +126,12 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   void FlushConnection();
   template <typename T, typename Fn>
   T Read(Fn fn, T fallback) const;
+  // Runs fn on the main object; returns "" or the reason of its failure.
   template <typename Fn>
-  void Act(Fn fn) const;
+  std::string Act(Fn fn) const;
+  // Act for a method handler: a failure becomes the caller's D-Bus error.
+  template <typename Fn>
+  void ActOrThrow(Fn fn) const;
   void Post(void (TImpl::*member)());
 
   const TPoster post_;
@@ -134,6 +148,7 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   // Broadcasts from any thread, oldest first.
   common::Mutex signalMu_;
   std::deque<TSignal> signals_ GUARDED_BY(signalMu_);
+  std::size_t queuedBytes_ GUARDED_BY(signalMu_) = 0;  // the strings of signals_
   bool flushPosted_ GUARDED_BY(signalMu_) = false;
   bool acceptSignals_ GUARDED_BY(signalMu_) = true;
   std::atomic<std::uint64_t> dropped_{0};
@@ -142,7 +157,7 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   std::mutex jobMu_;
   std::condition_variable jobCv_;
   std::deque<TJob> jobs_;
-  std::deque<std::uint64_t> done_;
+  std::deque<TDone> done_;
   bool stopWorker_ = false;
   std::thread worker_;
 };
@@ -185,13 +200,25 @@ T TVNPostProcCOM::TImpl::Read(Fn fn, T fallback) const {
 }
 
 template <typename Fn>
-void TVNPostProcCOM::TImpl::Act(Fn fn) const {
-  // The main object's operations never fail towards the client: a failure is reported as
-  // success, as the readers give their empty value.
+std::string TVNPostProcCOM::TImpl::Act(Fn fn) const {
+  // A control member that the main object fails is an error for its caller, with the reason
+  // (unlike the readers, which give their empty value).
+  IServiceControl* control = control_.load();
+  if (control == nullptr) return "VNPPSvc has no main object (it is starting or closing)";
   try {
-    if (IServiceControl* control = control_.load()) fn(*control);
+    fn(*control);
+  } catch (const std::exception& e) {
+    return e.what()[0] != '\0' ? e.what() : "the main object failed the request";
   } catch (...) {
+    return "the main object failed the request";
   }
+  return std::string();
+}
+
+template <typename Fn>
+void TVNPostProcCOM::TImpl::ActOrThrow(Fn fn) const {
+  const std::string failure = Act(fn);
+  if (!failure.empty()) throw sdbus::Error(kErrorFailed, failure);
 }
 
 void TVNPostProcCOM::TImpl::Register() {
@@ -201,6 +228,11 @@ void TVNPostProcCOM::TImpl::Register() {
       .withInputParamNames("AppID", "Item", "Data")
       .implementedAs(
           [this](const std::string& appId, const std::string& item, const std::string& data) {
+            if (appId.size() + item.size() + data.size() > kMaxItemChangeBytes) {
+              throw sdbus::Error(kErrorTooLarge, "SetItemChange takes at most " +
+                                                     std::to_string(kMaxItemChangeBytes) +
+                                                     " bytes of AppID, Item and Data together");
+            }
             try {
               Enqueue(ItemChangeSignal(appId, item, data));
               // Sent before the reply: the caller's own OnItemChange comes first.
@@ -239,7 +271,7 @@ void TVNPostProcCOM::TImpl::Register() {
         return Read<std::int32_t>([](IServiceControl& c) { return c.GetLogDetail(); }, 0);
       })
       .withSetter([this](const std::int32_t& level) {
-        Act([level](IServiceControl& c) { c.SetLogDetail(level); });
+        ActOrThrow([level](IServiceControl& c) { c.SetLogDetail(level); });
       })
       .withUpdateBehavior(sdbus::Flags::EMITS_NO_SIGNAL);
   object_->registerProperty("NextPollGroup")
@@ -271,10 +303,11 @@ void TVNPostProcCOM::TImpl::Register() {
       .onInterface(kInterface)
       .withInputParamNames("index")
       .implementedAs([this](const std::int32_t& index) {
-        Act([index](IServiceControl& c) { c.RunProcessGroup(index); });
+        // An index outside the list is no failure: the main object ignores it.
+        ActOrThrow([index](IServiceControl& c) { c.RunProcessGroup(index); });
       });
   object_->registerMethod("StopProcessGroup").onInterface(kInterface).implementedAs([this] {
-    Act([](IServiceControl& c) { c.StopProcessGroup(); });
+    ActOrThrow([](IServiceControl& c) { c.StopProcessGroup(); });
   });
 
   object_->registerSignal("OnItemChange")
@@ -316,10 +349,12 @@ void TVNPostProcCOM::TImpl::Enqueue(TSignal signal) {
   {
     common::MutexLock lock(signalMu_);
     if (!acceptSignals_) return;
-    if (signals_.size() >= kMaxQueuedSignals) {
+    const std::size_t bytes = SignalBytes(signal);
+    if (signals_.size() >= kMaxQueuedSignals || queuedBytes_ + bytes > kMaxQueuedSignalBytes) {
       ++dropped_;
       return;
     }
+    queuedBytes_ += bytes;
     signals_.push_back(std::move(signal));
     wake = !flushPosted_;
     flushPosted_ = true;
@@ -333,6 +368,7 @@ void TVNPostProcCOM::TImpl::FlushSignals() {
   {
     common::MutexLock lock(signalMu_);
     batch.swap(signals_);
+    queuedBytes_ = 0;
     flushPosted_ = false;
   }
   // Sent unlocked and in queue order; sending only queues the message on the connection
@@ -393,7 +429,7 @@ void TVNPostProcCOM::TImpl::WorkerMain() {
       job = jobs_.front();
       jobs_.pop_front();
     }
-    Act([kind = job.kind](IServiceControl& c) {
+    std::string failure = Act([kind = job.kind](IServiceControl& c) {
       if (kind == TJobKind::Start) {
         c.StartProcessing();
       } else {
@@ -402,23 +438,28 @@ void TVNPostProcCOM::TImpl::WorkerMain() {
     });
     {
       std::lock_guard<std::mutex> lock(jobMu_);
-      done_.push_back(job.id);
+      done_.push_back({job.id, std::move(failure)});
     }
     Post(&TImpl::SendReplies);
   }
 }
 
 void TVNPostProcCOM::TImpl::SendReplies() {
-  std::deque<std::uint64_t> done;
+  std::deque<TDone> done;
   {
     std::lock_guard<std::mutex> lock(jobMu_);
     done.swap(done_);
   }
-  for (std::uint64_t id : done) {
-    auto it = replies_.find(id);
+  for (const TDone& d : done) {
+    auto it = replies_.find(d.id);
     if (it == replies_.end()) continue;
     try {
-      if (!broken_) it->second.returnResults();
+      if (broken_) {
+      } else if (d.failure.empty()) {
+        it->second.returnResults();
+      } else {
+        it->second.returnError(sdbus::Error(kErrorFailed, d.failure));
+      }
     } catch (...) {
       // The caller has gone; nothing to tell.
     }

@@ -15,6 +15,14 @@ class ILog {
   // Never throws.
   virtual void WriteLog(const std::string& message) = 0;
 
+  // WriteLog of a message that the system journal records at the given priority, decided
+  // where the message is made. The default writes it as WriteLog does.
+  enum class TPriority { Error = 3, Warning = 4, Info = 6 };
+  virtual void WriteLogAs(TPriority priority, const std::string& message) {
+    static_cast<void>(priority);
+    WriteLog(message);
+  }
+
   // Hands a message of the processing thread to the main thread, which writes it on its
   // next timer tick. Never throws.
   virtual void QueueMessage(const std::string& message) = 0;

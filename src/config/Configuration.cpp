@@ -120,7 +120,8 @@ void TConfiguration::LoadConfiguration() {
     }
   } catch (const std::exception& e) {
     failed = true;
-    log_.WriteLog(std::string(common::kMsgErrorPrefix) + e.what());
+    log_.WriteLogAs(common::ILog::TPriority::Error,
+                    std::string(common::kMsgErrorPrefix) + e.what());
   }
   loadFailed_.store(failed);
   {

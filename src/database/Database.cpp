@@ -77,7 +77,8 @@ void TDatabase::LoadDatabaseSettings(const common::IProfile& configFile, common:
     } else {
       ReadRegistrySettings(DataSource, UserName, Password);
       if (TrimControls(DataSource).empty() && TrimControls(UserName).empty()) {
-        log.WriteLog(DataSource + " " + common::kMsgDatabaseNotConnected);
+        log.WriteLogAs(common::ILog::TPriority::Warning,
+                       DataSource + " " + common::kMsgDatabaseNotConnected);
       }
     }
   } catch (...) {

@@ -1,10 +1,15 @@
 #include "host/Journal.h"
 
 #include <sys/uio.h>
+// Without this, sd_journal_sendv adds CODE_FILE with the path of this file on the machine
+// that built the program.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
 #include <string_view>
+#include <utility>
 
+#include "common/Clock.h"
 #include "common/Log.h"
 
 namespace vnpp::host {
@@ -55,9 +60,11 @@ class TSystemJournal final : public IJournal {
 
 TJournalFields ClassifyLogMessage(const std::string& message) {
   TJournalFields fields;
-  if (message.rfind("Error ", 0) == 0) {
+  if (message.rfind(common::kMsgErrorPrefix, 0) == 0 ||
+      message.rfind(common::kMsgUnableToConnect, 0) == 0) {
     fields.Priority = kPriorityError;
-  } else if (message == common::kMsgDatabaseNotConnected || message.rfind("Warning: ", 0) == 0) {
+  } else if (message.rfind("Warning: ", 0) == 0) {
+    // Warnings that are written as text only (the load of the configuration).
     fields.Priority = kPriorityWarning;
   } else {
     fields.Priority = kPriorityInfo;
@@ -66,6 +73,56 @@ TJournalFields ClassifyLogMessage(const std::string& message) {
   return fields;
 }
 
-std::unique_ptr<IJournal> MakeSystemJournal() { return std::make_unique<TSystemJournal>(); }
+TJournalLimiter::TJournalLimiter(std::unique_ptr<IJournal> journal, int budget,
+                                 std::chrono::nanoseconds period,
+                                 std::function<std::int64_t()> nowNs)
+    : journal_(std::move(journal)),
+      budget_(budget),
+      periodNs_(period.count()),
+      nowNs_(std::move(nowNs)) {}
+
+void TJournalLimiter::Send(const std::string& message, const TJournalFields& fields) noexcept {
+  static const std::string_view kDetail = [] {
+    const std::string_view format = common::kMsgDataFor;
+    return format.substr(0, format.find('%'));  // "Data for \""
+  }();
+  const bool detail = fields.Priority == kPriorityInfo &&
+                      std::string_view(message).substr(0, kDetail.size()) == kDetail;
+  std::int64_t leftOut = 0;
+  bool pass = true;
+  {
+    common::MutexLock lock(mu_);
+    const std::int64_t now = nowNs_();
+    if (now - periodStart_ >= periodNs_) {
+      periodStart_ = now;
+      sent_ = 0;
+      leftOut = std::exchange(leftOut_, 0);
+    }
+    if (detail) {
+      if (sent_ < budget_) {
+        ++sent_;
+      } else {
+        ++leftOut_;
+        pass = false;
+      }
+    }
+  }
+  if (leftOut > 0) {
+    try {
+      journal_->Send(std::to_string(leftOut) +
+                         " per-window messages were left out of the journal; the log file has "
+                         "them (LogMessage=1)",
+                     TJournalFields{});
+    } catch (...) {
+    }
+  }
+  if (pass) journal_->Send(message, fields);
+}
+
+std::unique_ptr<IJournal> MakeSystemJournal() {
+  return std::make_unique<TJournalLimiter>(std::make_unique<TSystemJournal>(), 1000,
+                                           std::chrono::seconds(30),
+                                           [] { return common::SteadyNanoseconds(); });
+}
 
 }  // namespace vnpp::host

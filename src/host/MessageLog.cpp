@@ -37,6 +37,10 @@ void ShowOperatorMessage(const std::string& text) {
 }
 
 void TMessageLog::WriteLog(const std::string& message) {
+  WriteLogAs(static_cast<TPriority>(ClassifyLogMessage(message).Priority), message);
+}
+
+void TMessageLog::WriteLogAs(TPriority priority, const std::string& message) {
   try {
     const std::string line = common::FormatDateTimeText(common::Now()) + "    " + message;
     std::string failure;
@@ -46,7 +50,11 @@ void TMessageLog::WriteLog(const std::string& message) {
       if (echoFd_ >= 0) WriteAll(echoFd_, line + "\n");
     }
     Report(failure);
-    if (IJournal* journal = journal_.load()) journal->Send(message, ClassifyLogMessage(message));
+    if (IJournal* journal = journal_.load()) {
+      TJournalFields fields = ClassifyLogMessage(message);
+      fields.Priority = static_cast<int>(priority);
+      journal->Send(message, fields);
+    }
     // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
     if (common::IEventSink* sink = sink_.load())
       sink->SetItemChange(common::kHostAppId, common::kItemMessage, message);

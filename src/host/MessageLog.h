@@ -31,7 +31,10 @@ class TMessageLog final : public common::ILog {
   // Time stamp + four blanks + message: to the file when LogMessage is on, to the echo when
   // one is set; the bare message to the journal when one is set (whatever LogMessage says,
   // as for the broadcast) and to the event sink as item "MESSAGE". Never throws.
+  // The journal's priority: that of a WriteLogAs, else an error for the program's error
+  // texts ("Error 1500: ...", "Error 1501: ...") and informational for the rest.
   void WriteLog(const std::string& message) override EXCLUDES(fileMu_);
+  void WriteLogAs(TPriority priority, const std::string& message) override EXCLUDES(fileMu_);
   // Appends the message to MessageQueue; dropped when no queue exists. Never throws.
   void QueueMessage(const std::string& message) override EXCLUDES(queueMu_);
 

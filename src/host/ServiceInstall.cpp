@@ -165,7 +165,10 @@ void Install(const std::string& unitName) {
   if (::lstat((dir + "/" + unitName).c_str(), &st) == 0) {
     throw EPostProcError(SystemError(dir + "/" + unitName, EEXIST));
   }
-  CreateFileWhole(dir, unitName, UnitFileText(ExecutablePath(), HomePath()));
+  // Root unless VNPPSVC_UNIT_USER names the account (one that owns the home).
+  const char* account = std::getenv("VNPPSVC_UNIT_USER");
+  CreateFileWhole(dir, unitName,
+                  UnitFileText(ExecutablePath(), HomePath(), account != nullptr ? account : ""));
   const std::optional<std::string> systemctl = Systemctl();
   if (!systemctl) return;
   try {
@@ -197,10 +200,24 @@ void Uninstall(const std::string& unitName) {
 
 }  // namespace
 
-std::string UnitFileText(const std::string& executable, const std::string& home) {
+std::string UnitFileText(const std::string& executable, const std::string& home,
+                         const std::string& account) {
   CheckUnitPath(executable, true);
   CheckUnitPath(home, false);
+  for (const char c : account) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    if (!plain) throw common::EPostProcError("not an account name for a unit: " + account);
+  }
   std::string text(kUnitTemplate);
+  if (account.empty()) {
+    // Root, with only the capabilities to write a home that another account owns.
+    Replace(text, "@VNPP_ACCOUNT@", "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH");
+  } else {
+    // An account that owns the home (with its own primary group): no capabilities at all.
+    Replace(text, "@VNPP_ACCOUNT@",
+            "User=" + account +
+                "\nCapabilityBoundingSet=\nAmbientCapabilities=\nPrivateUsers=yes\nRemoveIPC=yes");
+  }
   Replace(text, "@VNPP_EXEC_START@", Quoted(executable));
   Replace(text, "@VNPP_HOME_ENVIRONMENT@", Quoted("VNPPSVC_HOME=" + home));
   // A condition's path is taken as written, without quotes; "%" still starts a specifier.

@@ -13,7 +13,10 @@ namespace vnpp::host {
 // package fills it. Throws common::EPostProcError when a path is not absolute or holds a
 // character that a unit file cannot carry (a control character, '"' or '\', and in the
 // executable's name also "'").
-std::string UnitFileText(const std::string& executable, const std::string& home);
+// account: the unit's User= (the package's "vnppsvc"), or empty for root (what -install
+// writes unless VNPPSVC_UNIT_USER names an account).
+std::string UnitFileText(const std::string& executable, const std::string& home,
+                         const std::string& account = std::string());
 
 // The switches of the installing run, with the prefixes "-" and "/" only, letter case
 // ignored: "install" (it wins when both are given), "uninstall", and "silent" (no message on

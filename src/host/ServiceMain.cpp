@@ -5,6 +5,7 @@
 #include <chrono>
 #include <exception>
 
+#include "common/Error.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
@@ -30,7 +31,7 @@ TfrmServiceMain::~TfrmServiceMain() {
 }
 
 void TfrmServiceMain::LogFailure(const char* what) {
-  log_.WriteLog(std::string(common::kMsgErrorPrefix) + what);
+  log_.WriteLogAs(common::ILog::TPriority::Error, std::string(common::kMsgErrorPrefix) + what);
 }
 
 void TfrmServiceMain::FormCreate() {
@@ -193,12 +194,42 @@ void TfrmServiceMain::RestartProcessing() {
 
 void TfrmServiceMain::StartProcessing() {
   std::lock_guard<std::mutex> control(controlMu_);
-  if (processing_ && !closing_) processing_->StartProcessing();
+  if (!processing_ || closing_) throw common::EPostProcError("VNPPSvc is closing");
+  // A running thread stops first (as StartProcessing would), so that the group it showed
+  // is not taken for one of the new thread.
+  processing_->StopProcessing();
+  {
+    common::MutexLock lock(log_.MessageQueueLock());
+    shownSinceStop_ = false;
+  }
+  processing_->StartProcessing();
+  // A start that fails has logged its reason as "Error 1500: ...".
+  if (!processing_->IsProcessing()) {
+    throw common::EPostProcError("processing did not start; the log says why");
+  }
+  // Until the new thread names its next group (which posts a status of its own, before or
+  // after this one) the labels still show the group of before the stop.
+  loop_.Post([this] {
+    std::string text = kStatusNothingScheduled;
+    {
+      common::MutexLock lock(log_.MessageQueueLock());
+      if (shownSinceStop_) text = "Next Group: " + lblPollGroup_ + ", Next Time: " + lblPollTime_;
+    }
+    NotifyStatus(text);
+  });
 }
 
 void TfrmServiceMain::StopProcessing() {
   std::lock_guard<std::mutex> control(controlMu_);
-  if (processing_) processing_->StopProcessing();
+  if (!processing_) return;
+  processing_->StopProcessing();
+  {
+    common::MutexLock lock(log_.MessageQueueLock());
+    shownSinceStop_ = false;
+  }
+  // The unit's status text no longer names a next group. Posted after every notice of the
+  // stopped thread, so that none of them overwrites it.
+  loop_.Post([] { NotifyStatus(kStatusStopped); });
 }
 
 bool TfrmServiceMain::IsProcessing() const { return processing_ && processing_->IsProcessing(); }
@@ -258,6 +289,7 @@ void TfrmServiceMain::ShowNextGroup(const std::string& groupText, common::TDateT
     common::MutexLock lock(log_.MessageQueueLock());
     lblPollGroup_ = groupText;
     lblPollTime_ = common::FormatDateTimeText(dueTime);
+    shownSinceStop_ = true;
   }
   PostPollGroupChanged();
 }

@@ -30,6 +30,11 @@ class TProcessing;
 
 namespace vnpp::host {
 
+// The unit's status text while processing is stopped (vnppctl stop, StopProcess).
+inline constexpr const char* kStatusStopped = "Processing stopped.";
+// ... after a start, until processing names a next group (none is enabled, or it is loading).
+inline constexpr const char* kStatusNothingScheduled = "Processing started; no group is scheduled.";
+
 // The "next group changed" notice (a window message number elsewhere; kept for the logs).
 inline constexpr int WM_POLLGROUPCHANGED = 1156;
 
@@ -155,6 +160,8 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   mutable TMessageLog log_;
   std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
   std::string lblPollTime_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
+  // A group has been shown since the last StopProcessing (the status text after a start).
+  bool shownSinceStop_ GUARDED_BY(log_.MessageQueueLock()) = false;
   // Declared after the log so that they go first; processing_ before what it uses.
   std::unique_ptr<config::TConfiguration> config_;
   std::unique_ptr<database::TDatabase> database_;

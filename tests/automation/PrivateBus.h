@@ -64,7 +64,9 @@ inline const char* kSystemLikePolicy = R"(
 class TPrivateBus {
  public:
   // policyFile: for a system-like bus, the policy file to include; empty for a session bus.
-  explicit TPrivateBus(const std::string& policyFile = std::string()) {
+  // serviceDir: a directory of activation files for the bus, or empty for none.
+  explicit TPrivateBus(const std::string& policyFile = std::string(),
+                       const std::string& serviceDir = std::string()) {
     char pattern[] = "/tmp/vnpp-bus.XXXXXX";
     if (::mkdtemp(pattern) == nullptr) {
       error_ = "mkdtemp failed";
@@ -89,6 +91,7 @@ class TPrivateBus {
             << "</listen>\n  <auth>EXTERNAL</auth>\n"
             << kSystemLikePolicy << "  <include>" << policyFile << "</include>\n";
       }
+      if (!serviceDir.empty()) out << "  <servicedir>" << serviceDir << "</servicedir>\n";
       out << "</busconfig>\n";
     }
     int fds[2];

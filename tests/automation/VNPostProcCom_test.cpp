@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -41,7 +42,10 @@ using namespace std::chrono_literals;
 class TFakeControl final : public IServiceControl {
  public:
   int GetLogDetail() const override { return Check(), logDetail.load(); }
-  void SetLogDetail(int level) override { logDetail.store(level); }
+  void SetLogDetail(int level) override {
+    Check();
+    logDetail.store(level);
+  }
   std::string NextPollGroup() const override { return Check(), "3"; }
   common::TDateTime NextPollTime() const override { return Check(), 45366.5; }
   bool IsProcessing() const override { return Check(), processing.load(); }
@@ -60,12 +64,14 @@ class TFakeControl final : public IServiceControl {
             {1, "Daily", false, "SUM", 0, 0, 0, 3}};
   }
   void StartProcessing() override {
+    Check();
     std::unique_lock<std::mutex> lock(mu_);
     controlThread = std::this_thread::get_id();
     calls.push_back("start");
     processing.store(true);
   }
   void StopProcessing() override {
+    Check();
     std::unique_lock<std::mutex> lock(mu_);
     controlThread = std::this_thread::get_id();
     calls.push_back("stop");
@@ -306,14 +312,16 @@ TEST_F(VNPostProcComTest, ReadsAndControlMembersReachTheMainObject) {
   EXPECT_EQ(rows[1].get<7>(), 3);
 }
 
-// The reads and the control members never fail towards the client: a failure of the main
-// object's operation, or no main object at all, gives the empty values and success.
-TEST_F(VNPostProcComTest, FailuresOfTheMainObjectReachNoClient) {
+// The reads never fail towards the client: a failure of the main object, or no main object
+// at all, gives the empty values. A control member that fails is the caller's D-Bus error,
+// with the reason.
+TEST_F(VNPostProcComTest, FailedControlCallsAreBusErrorsAndFailedReadsEmptyValues) {
   StartObject();
   TClient client;
   for (const char* situation : {"failing", "none"}) {
     SCOPED_TRACE(situation);
-    if (std::string(situation) == "failing") {
+    const bool failing = std::string(situation) == "failing";
+    if (failing) {
       control_.failing.store(true);
     } else {
       control_.failing.store(false);
@@ -323,16 +331,65 @@ TEST_F(VNPostProcComTest, FailuresOfTheMainObjectReachNoClient) {
     EXPECT_EQ(client.Get<std::string>("NextPollGroup"), "");
     EXPECT_EQ(client.Get<double>("NextPollTime"), 0);
     EXPECT_EQ(client.Get<std::int32_t>("Status"), 0);
-    EXPECT_NO_THROW(
-        client.Proxy().callMethod("RunProcessGroup").onInterface(kInterface).withArguments(0));
-    EXPECT_NO_THROW(client.Call("StopProcessGroup"));
-    EXPECT_NO_THROW(client.Call("StartProcess"));
     std::vector<sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double, double,
                               std::int64_t>>
         rows;
     client.Proxy().callMethod("Groups").onInterface(kStatusInterface).storeResultsTo(rows);
     EXPECT_TRUE(rows.empty());
+
+    const std::function<void()> calls[] = {
+        [&] {
+          client.Proxy().callMethod("RunProcessGroup").onInterface(kInterface).withArguments(0);
+        },
+        [&] { client.Call("StopProcessGroup"); },
+        [&] { client.Call("StartProcess"); },
+        [&] { client.Call("StopProcess"); },
+        [&] {
+          client.Proxy().setProperty("LogDetail").onInterface(kInterface).toValue(std::int32_t{2});
+        },
+    };
+    for (const auto& call : calls) {
+      try {
+        call();
+        ADD_FAILURE() << "a failed control call reported success";
+      } catch (const sdbus::Error& e) {
+        EXPECT_EQ(e.getName(), kErrorFailed);
+        EXPECT_NE(e.getMessage().find(failing ? "main object failure" : "no main object"),
+                  std::string::npos)
+            << e.getMessage();
+      }
+    }
   }
+  EXPECT_TRUE(control_.Runs().empty());
+  EXPECT_EQ(control_.logDetail.load(), 1);
+}
+
+// SetItemChange relays at most kMaxItemChangeBytes; a larger call is refused and reaches no
+// client.
+TEST_F(VNPostProcComTest, SetItemChangeRefusesPayloadsAboveTheLimit) {
+  StartObject();
+  TClient client;
+  auto relay = [&](size_t dataBytes) {
+    client.Proxy()
+        .callMethod("SetItemChange")
+        .onInterface(kInterface)
+        .withArguments(std::string("{A}"), std::string("BIG"), std::string(dataBytes, 'x'));
+  };
+  const size_t fits = kMaxItemChangeBytes - 6;  // "{A}" and "BIG"
+  EXPECT_NO_THROW(relay(fits));
+  try {
+    relay(fits + 1);
+    ADD_FAILURE() << "a payload above the limit was accepted";
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), kErrorTooLarge);
+    EXPECT_NE(e.getMessage().find("65536"), std::string::npos) << e.getMessage();
+  }
+  EXPECT_THROW(relay(1024 * 1024), sdbus::Error);
+  client.Call("ResetParams");  // everything sent before its reply has arrived
+  ASSERT_TRUE(client.PumpUntil([&] { return !client.items.empty(); }));
+  client.PumpUntil([] { return false; }, 200ms);
+  ASSERT_EQ(client.items.size(), 1u);
+  EXPECT_EQ(std::get<2>(client.items[0]).size(), fits);
 }
 
 TEST_F(VNPostProcComTest, IsAliveGivesTheLocalTimeWithTheRegionalSeparators) {

@@ -8,6 +8,8 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "config/IniFile.h"
+#include "database/Database.h"
 #include "host/HostTestSupport.h"
 #include "host/MessageLog.h"
 
@@ -31,7 +33,8 @@ TEST(Journal, ClassifiesPriorityAndGroupNumber) {
       {"Error 1500: PollGroup 3: boom", 3, std::nullopt},
       {"Error 1500: ", 3, std::nullopt},
       {"Error 1501: Unable to connect to database.", 3, std::nullopt},
-      {"Database NOT connected.", 4, std::nullopt},
+      {"Error 1502: not one of ours", 6, std::nullopt},
+      {" Database NOT connected.", 6, std::nullopt},  // a warning where it is made
       {"Warning: the configuration file /x/VNPostProc.VFG does not exist; there are no groups to "
        "process.",
        4, std::nullopt},
@@ -86,6 +89,44 @@ TEST(Journal, EveryMessageReachesTheJournalAndTheFileLinesStayAsTheyWere) {
       {"Post processing service stopped.", {6, std::nullopt}},
   };
   EXPECT_EQ(journal.entries, expected);
+}
+
+// A warning is classified where it is made, whatever its text: the database settings' " Database
+// NOT connected." (its data source name in front) reaches the journal as a warning.
+TEST(Journal, WarningsMadeElsewhereKeepTheirPriority) {
+  testing::TempDir dir;
+  testing::ScopedEnv registry("VNPPSVC_REGISTRY", dir / "no-registry.reg");
+  RecordingJournal journal;
+  TMessageLog log;
+  log.SetJournal(&journal);
+  config::TIniFile profile(dir / "none.VFG");
+  profile.Load();
+  database::TDatabase db([](const std::string&) {});
+  db.LoadDatabaseSettings(profile, log);
+  using Entry = std::pair<std::string, TJournalFields>;
+  EXPECT_EQ(journal.entries, (std::vector<Entry>{{" Database NOT connected.", {4, std::nullopt}}}));
+}
+
+// The per-window lines of LogDetail 2 are limited per period; errors, warnings and the lines of
+// LogDetail 1 always pass, and the next period begins with the count of lines left out.
+TEST(Journal, LimiterLeavesOutOnlyPerWindowLinesAndSaysHowMany) {
+  auto inner = std::make_unique<RecordingJournal>();
+  RecordingJournal& journal = *inner;
+  std::int64_t now = 1000;
+  TJournalLimiter limiter(std::move(inner), 2, std::chrono::nanoseconds(100), [&] { return now; });
+  const std::string window = "Data for \"ST1.WL\" at \"03/05/2024 07:00:00\", 4.5";
+  for (int i = 0; i < 5; ++i) {
+    limiter.Send(window, {6, std::nullopt});
+    limiter.Send("PollGroup 1: AVG - Retrieve data...", {6, 1});
+    limiter.Send("Error 1500: Data for nothing", {3, std::nullopt});
+  }
+  EXPECT_EQ(journal.entries.size(), 2u + 5u + 5u);
+  now += 100;
+  limiter.Send(window, {6, std::nullopt});
+  ASSERT_EQ(journal.entries.size(), 14u);
+  EXPECT_EQ(journal.entries[12].first.rfind("3 per-window messages were left out", 0), 0u)
+      << journal.entries[12].first;
+  EXPECT_EQ(journal.entries[13].first, window);
 }
 
 }  // namespace

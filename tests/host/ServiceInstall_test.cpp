@@ -137,7 +137,7 @@ TEST(UnitFileText, RefusesPathsAUnitFileCannotCarry) {
 TEST(UnitFileText, ThePackagedUnitIsTheTextThatInstallWrites) {
   const std::string packaged = ReadFile(VNPP_PACKAGED_UNIT);
   ASSERT_FALSE(packaged.empty()) << VNPP_PACKAGED_UNIT;
-  EXPECT_EQ(packaged, UnitFileText("/usr/sbin/VNPPSvc", "/var/lib/vnppsvc"));
+  EXPECT_EQ(packaged, UnitFileText("/usr/sbin/VNPPSvc", "/var/lib/vnppsvc", "vnppsvc"));
 }
 
 class ServiceInstallTest : public ::testing::Test {
@@ -146,7 +146,8 @@ class ServiceInstallTest : public ::testing::Test {
       : unitDir_("VNPPSVC_UNIT_DIR", units_.Path()),
         home_("VNPPSVC_HOME", homeDir_.Path()),
         systemctl_("VNPPSVC_SYSTEMCTL", ""),
-        fail_("FAKE_SYSTEMCTL_FAIL", std::nullopt) {}
+        fail_("FAKE_SYSTEMCTL_FAIL", std::nullopt),
+        user_("VNPPSVC_UNIT_USER", std::nullopt) {}
 
   // Runs the installing run with args; returns the exit code and keeps the two outputs.
   int Install(const std::vector<std::string>& args) {
@@ -186,7 +187,7 @@ class ServiceInstallTest : public ::testing::Test {
   std::string UnitPath() const { return units_ / "VNPostProcessor.service"; }
 
   TempDir units_, homeDir_, fake_;
-  ScopedEnv unitDir_, home_, systemctl_, fail_;
+  ScopedEnv unitDir_, home_, systemctl_, fail_, user_;
   std::string out_, err_;
 };
 
@@ -203,6 +204,21 @@ TEST_F(ServiceInstallTest, InstallWritesTheUnitWholeForThisProgramAndItsHome) {
     ++entries;
   }
   EXPECT_EQ(entries, 1) << "no temporary file is left";
+}
+
+// Root unless told otherwise: VNPPSVC_UNIT_USER names the account, which then gets no
+// capabilities; a name that is no account name installs nothing.
+TEST_F(ServiceInstallTest, InstallNamesTheAccountOnlyWhenToldTo) {
+  ScopedEnv user("VNPPSVC_UNIT_USER", "vnppsvc");
+  ASSERT_EQ(Install({"-install"}), 0) << err_;
+  const std::string unit = ReadFile(UnitPath());
+  EXPECT_EQ(unit, UnitFileText(SelfExe(), homeDir_.Path(), "vnppsvc"));
+  EXPECT_NE(unit.find("\nUser=vnppsvc\nCapabilityBoundingSet=\n"), std::string::npos);
+  EXPECT_EQ(UnitFileText(SelfExe(), homeDir_.Path()).find("User="), std::string::npos);
+  ASSERT_EQ(Install({"-uninstall"}), 0) << err_;
+  ScopedEnv bad("VNPPSVC_UNIT_USER", "root\nExecStartPre=/bin/true");
+  EXPECT_NE(Install({"-install"}), 0);
+  EXPECT_FALSE(std::filesystem::exists(UnitPath()));
 }
 
 TEST_F(ServiceInstallTest, SwitchesTakeDashOrSlashInAnyCaseAndSilentHidesSuccess) {

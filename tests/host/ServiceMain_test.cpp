@@ -1,6 +1,8 @@
 #include "host/ServiceMain.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
@@ -9,6 +11,8 @@
 #include <thread>
 
 #include "common/Clock.h"
+#include "common/Error.h"
+#include "common/UniqueFd.h"
 #include "host/HostTestSupport.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
@@ -249,16 +253,70 @@ TEST_F(ServiceMainTest, SlowClientHoldsUpNeitherProcessingNorTheOperations) {
 }
 
 // A start asked for by a client can never follow the stop of the close: processing stays
-// stopped once the object has closed.
-TEST_F(ServiceMainTest, StartAfterCloseDoesNothing) {
+// stopped once the object has closed, and the client is told.
+TEST_F(ServiceMainTest, StartAfterCloseFailsAndStartsNothing) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
   Settle(form);
   Process().ShuttingDown.store(true);
   ASSERT_TRUE(form.Close());
-  form.StartProcessing();
+  EXPECT_THROW(form.StartProcessing(), common::EPostProcError);
   form.RestartProcessing();
   EXPECT_FALSE(form.IsProcessing());
+}
+
+// After a stop the unit's status text says so instead of naming the next group; a start
+// names the next group again.
+TEST_F(ServiceMainTest, StatusTextSaysProcessingStoppedAfterAStop) {
+  TempDir sock;
+  common::UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = sock / "notify";
+  path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+  ASSERT_EQ(::bind(fd.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ScopedEnv notify("NOTIFY_SOCKET", path);
+  // The last STATUS= that has arrived.
+  auto lastStatus = [&] {
+    std::string last;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd.Get(), buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+      const std::string datagram(buf, static_cast<size_t>(n));
+      if (datagram.rfind("STATUS=", 0) == 0) last = datagram.substr(7);
+    }
+    return last;
+  };
+  testing::WriteFile(dir_ / "VNPostProc.VFG",
+                     "[PostProcess]\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\n"
+                     "Enabled=1\r\nTypeInterval=0\r\nStartFrom=NOW\r\nPOLLNumber=0\r\n"
+                     "[Database Settings]\r\nODBC Data Source=vnpp-no-such-dsn\r\n");
+  TfrmServiceMain form(loop_, &sink_);
+  form.FormCreate();
+  Settle(form);
+  loop_.RunPending();
+  EXPECT_EQ(lastStatus().rfind("Next Group: 1, Next Time: ", 0), 0u);
+  form.StopProcessing();
+  loop_.RunPending();
+  EXPECT_EQ(lastStatus(), "Processing stopped.");
+  form.StartProcessing();
+  for (int i = 0; i < 2000 && !form.Processing()->Loaded(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  loop_.RunPending();
+  EXPECT_EQ(lastStatus().rfind("Next Group: ", 0), 0u);
+
+  // A start without an enabled group never shows the group of before the stop.
+  form.StopProcessing();
+  testing::WriteFile(dir_ / "VNPostProc.VFG",
+                     "[PostProcess]\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\n"
+                     "Enabled=0\r\n");
+  form.StartProcessing();
+  for (int i = 0; i < 2000 && !form.Processing()->Loaded(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  loop_.RunPending();
+  EXPECT_EQ(lastStatus(), "Processing started; no group is scheduled.");
 }
 
 }  // namespace

@@ -280,10 +280,11 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
   }
   EXPECT_EQ(status.code, 0);
   EXPECT_NE(status.output.find("processing running"), std::string::npos) << status.output;
-  EXPECT_NE(status.output.find("Next group: 1 at "), std::string::npos) << status.output;
-  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n0 +Levels +yes +AVG )")))
+  // Groups by the number the log gives them ("PollGroup 1: ..."), not their list position.
+  EXPECT_NE(status.output.find("Next group: 1 (Levels) at "), std::string::npos) << status.output;
+  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n1 +Levels +yes +AVG )")))
       << status.output;
-  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n1 +Spare +no +MAX )")))
+  EXPECT_TRUE(std::regex_search(status.output, std::regex(R"(\n2 +Spare +no +MAX )")))
       << status.output;
 
   Child follow = Spawn({VNPPCTL_EXE, "--session", "follow"}, Env());
@@ -300,10 +301,12 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
       {{"log-detail"}, 0, "2\n"},
       {{"run", "levels"}, 0, ""},  // the section name in any case
       {{"run", "Nope"}, 1, "no group with the section name \"Nope\""},
-      {{"run", "5"}, 1, "no group at position 5"},
+      {{"run", "2"}, 0, ""},  // Spare, the last group
+      {{"run", "3"}, 1, "no group 3 (there are 2, from 1)"},
+      {{"run", "0"}, 1, "no group 0"},
       {{"cancel"}, 0, ""},
       {{"stop"}, 0, "Processing stopped."},
-      {{"run", "0"}, 1, "processing is stopped"},
+      {{"run", "1"}, 1, "processing is stopped"},
       {{"start"}, 0, "Processing started."},
       {{"log-detail"}, 0, "1\n"},  // the configuration's level again
       {{"log-detail", "x"}, 2, "whole number"},
@@ -329,7 +332,8 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
   EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followed;
   for (const char* part :
        {"    PollGroup 1: AVG - Retrieve data...", "    Post processing service stopped.",
-        "    Post processing service started.", "    Next group: 1 at ", "Group 0 finished: "}) {
+        "    Post processing service started.", "    Next group: 1 at ",
+        "Group 1 finished: ", "Group 2 finished: "}) {
     EXPECT_NE(followed.find(part), std::string::npos) << part << "\n" << followed;
   }
 
@@ -338,6 +342,48 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
                                   {{"DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/bus"}});
   EXPECT_EQ(noBus.code, 3) << noBus.output;
   EXPECT_NE(noBus.output.find("cannot connect to the system bus"), std::string::npos);
+}
+
+// vnppctl talks only to a running service: no verb starts it by bus activation, while a
+// plain client's call still does (that is what the activation file is for).
+TEST(VnppctlActivation, NoVerbStartsTheServiceAndNotRunningIsExitThree) {
+  char pattern[] = "/tmp/vnpp-activation.XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string marker = dir + "/activated";
+  std::ofstream(dir + "/VNPPSvc.VNPostProcCom.service")
+      << "[D-BUS Service]\nName=VNPPSvc.VNPostProcCom\nExec=/bin/sh -c 'echo x >> " << marker
+      << "; exit 1'\n";  // fails at once: the bus need not wait for the name
+  {
+    TPrivateBus bus(std::string(), dir);
+    VNPP_NEED_BUS(bus);
+    const std::map<std::string, std::string> env = {{"DBUS_SESSION_BUS_ADDRESS", bus.Address()},
+                                                    {"VNPPSVC_BUS", "session"}};
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"status"},
+                                               {"alive"},
+                                               {"log-detail"},
+                                               {"follow"},
+                                               {"log-detail", "2"},
+                                               {"run", "1"},
+                                               {"cancel"},
+                                               {"stop"},
+                                               {"start"}}) {
+      SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
+      std::vector<std::string> argv = {VNPPCTL_EXE};
+      argv.insert(argv.end(), args.begin(), args.end());
+      const Finished done = RunToEnd(argv, env);
+      EXPECT_EQ(done.code, 3) << done.output;
+      EXPECT_NE(done.output.find("not running"), std::string::npos) << done.output;
+      EXPECT_FALSE(std::filesystem::exists(marker)) << "vnppctl started the service";
+    }
+    // The same bus activates for a plain client: the check above is not vacuous.
+    RunToEnd({"dbus-send", "--bus=" + bus.Address(), "--print-reply", "--reply-timeout=10000",
+              "--dest=VNPPSvc.VNPostProcCom", "/VNPPSvc/VNPostProcCom",
+              "VNPPSvc.IVNPostProcCom.IsAlive"});
+    EXPECT_TRUE(std::filesystem::exists(marker));
+  }
+  std::filesystem::remove_all(dir);
 }
 
 // A client that subscribes to the broadcasts and never reads them holds up neither the
@@ -380,6 +426,46 @@ TEST_F(AutomationProcessTest, ClientThatNeverReadsStallsNothing) {
   EXPECT_TRUE(reader.PumpUntil(
       [&] { return CountMessages(reader, "Data for ") >= static_cast<size_t>(5 * 719); }, 30s))
       << CountMessages(reader, "Data for ") << " \"Data for\" lines";
+  EXPECT_EQ(Stop(), 0) << output_;
+}
+
+// A client that never reads while another relays large items: the bus keeps every signal
+// the stuck client has not read on the service's account, and at its limit stops reading
+// from the service, so that no client gets an answer any more. Large relays are refused.
+TEST_F(AutomationProcessTest, LargeRelaysCannotStallTheServiceBehindAClientThatNeverReads) {
+  WriteConfig("Levels,Spare", kLevelsAndSpare);
+  Start();
+  auto stuck = sdbus::createSessionBusConnection();
+  stuck->addMatch(
+      "type='signal',sender='VNPPSvc.VNPostProcCom'", [](sdbus::Message&) {}, sdbus::floating_slot);
+  TClient relay;
+  const std::string megabyte(1024 * 1024, 'x');
+  // The bus's default limit is 127 MB: more than enough relays to reach it.
+  int refused = 0;
+  for (int i = 0; i < 160; ++i) {
+    try {
+      relay.Proxy()
+          .callMethod("SetItemChange")
+          .onInterface(kInterface)
+          .withTimeout(5s)
+          .withArguments(std::string("{R}"), std::string("BLOB"), megabyte);
+    } catch (const sdbus::Error& e) {
+      if (e.getName() != automation::kErrorTooLarge) {
+        ADD_FAILURE() << "relay " << i << ": " << e.getName() << ": " << e.getMessage();
+        break;
+      }
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 160);
+  TClient other;
+  std::string alive;
+  EXPECT_NO_THROW(other.Proxy()
+                      .callMethod("IsAlive")
+                      .onInterface(kInterface)
+                      .withTimeout(5s)
+                      .storeResultsTo(alive));
+  EXPECT_FALSE(alive.empty());
   EXPECT_EQ(Stop(), 0) << output_;
 }
 

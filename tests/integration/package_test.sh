@@ -25,6 +25,8 @@ deb=${debs[0]}
 dpkg-deb -c "$deb" | awk '{print $6}' >"$work/files"
 for f in ./usr/sbin/VNPPSvc ./lib/systemd/system/VNPostProcessor.service \
   ./etc/vnppsvc/VNPostProc.VFG ./var/lib/vnppsvc/LogFiles/ \
+  ./usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml ./usr/share/man/man8/VNPPSvc.8.gz \
+  ./usr/share/man/man1/vnppctl.1.gz ./usr/share/doc/vnppsvc/copyright \
   ./usr/share/vnppsvc/sql/sqlite/schema.sql ./usr/share/vnppsvc/sql/postgresql/schema.sql; do
   grep -qxF -- "$f" "$work/files" || { cat "$work/files" >&2; fail "$f is not in the package"; }
 done
@@ -48,6 +50,12 @@ unit=$work/root/lib/systemd/system/VNPostProcessor.service
 grep -qxF 'ExecStart="/usr/sbin/VNPPSvc"' "$unit" || fail "ExecStart: $(grep ExecStart= "$unit")"
 grep -qxF 'Environment="VNPPSVC_HOME=/var/lib/vnppsvc"' "$unit" || fail "no VNPPSVC_HOME in the unit"
 grep -qxF 'ReadWritePaths="/var/lib/vnppsvc" /run/lock' "$unit" || fail "ReadWritePaths"
+for line in User=vnppsvc UMask=0027 LogRateLimitIntervalSec=0 CapabilityBoundingSet=; do
+  grep -qxF "$line" "$unit" || fail "the unit lacks $line"
+done
+# The account that the unit names may own the bus name.
+grep -qF '<policy user="vnppsvc">' "$work/root/usr/share/dbus-1/system.d/VNPPSvc.VNPostProcCom.conf" ||
+  fail "the bus policy does not let vnppsvc own the name"
 encoded=$(echo secret | "$work/root/usr/sbin/VNPPSvc" -encodepassword) || fail "packaged executable does not run"
 [ -n "$encoded" ] || fail "packaged executable printed nothing"
 
@@ -60,6 +68,15 @@ if command -v systemd-analyze >/dev/null; then
   [ -z "$out" ] || fail "systemd-analyze verify warns: $out"
 else
   echo "systemd-analyze not installed (Debian package systemd): unit not verified" >&2
+fi
+
+if command -v lintian >/dev/null; then
+  # Errors fail; warnings and notes are shown.
+  lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
+  cat "$work/lintian.log"
+  ! grep -q '^E: ' "$work/lintian.log" || fail "lintian reports errors"
+else
+  echo "lintian not installed (Debian package lintian): package not linted" >&2
 fi
 
 echo "package OK: $(basename "$deb")"

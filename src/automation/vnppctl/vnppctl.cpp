@@ -61,8 +61,8 @@ DESCRIPTION
 COMMANDS
     status
         Whether processing runs, the next group and its due time, and every configured
-        group: its position (the INDEX of "run"), section name, whether it is enabled, its
-        function, when it is due next, the oldest progress of its entries (the backlog) and
+        group: its number (the one the log shows in "PollGroup N: ...", counted from 1 in the
+        order of GroupNames), section name, whether it is enabled, its function, when it is due next, the oldest progress of its entries (the backlog) and
         how far that lags behind now, when its last completed run ended and how many
         entries failed in it.
     alive
@@ -76,14 +76,15 @@ COMMANDS
         reads the configuration afresh. Waits until that is done.
     stop
         Stops processing and waits until the processing thread has ended.
-    run INDEX | SECTION-NAME
-        Runs a group at once, by its position in the group list (from 0, as "status"
-        shows it) or by its section name (letter case ignored).
+    run GROUP | SECTION-NAME
+        Runs a group at once, by its number (from 1, as "status" and the log show it) or
+        by its section name (letter case ignored).
     cancel
         Drops pending immediate runs and abandons the one in progress.
     follow
         Prints every log message and every change of the next group as the service
-        announces them, and the end of group runs, until Ctrl-C.
+        announces them, and the end of group runs ("Group N finished", N as in the log),
+        until Ctrl-C.
 
 OPTIONS
     --session    use the session bus (a desktop instance)
@@ -100,7 +101,8 @@ EXIT STATUS
     0  done ("status" also when processing is stopped)
     1  the service failed the request, or there is no such group
     2  wrong command line
-    3  no bus, or VNPPSvc is not running on it
+    3  no bus, or VNPPSvc is not running on it (vnppctl never starts the service: it
+       talks only to a running process)
     4  access denied by the bus policy
 )";
 
@@ -154,7 +156,20 @@ class TClient {
       throw TExit{kExitNotRunning,
                   "vnppctl: cannot connect to the " + BusName() + " bus: " + e.getMessage()};
     }
-    proxy_ = sdbus::createProxy(*connection_, kBusName, kObjectPath);
+    // Every call goes to the unique name of the process that owns the well-known name now.
+    // A call to a well-known name without an owner would start the service by bus
+    // activation; a call to a unique name never does, and fails once that process has gone.
+    std::string owner;
+    try {
+      auto bus = sdbus::createProxy(*connection_, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+      bus->callMethod("GetNameOwner")
+          .onInterface("org.freedesktop.DBus")
+          .withArguments(std::string(kBusName))
+          .storeResultsTo(owner);
+    } catch (const sdbus::Error& e) {
+      Fail(e);
+    }
+    proxy_ = sdbus::createProxy(*connection_, owner, kObjectPath);
   }
 
   std::string BusName() const { return system_ ? "system" : "session"; }
@@ -169,6 +184,7 @@ class TClient {
         name.rfind("org.freedesktop.DBus.Error.Spawn.", 0) == 0) {
       std::string hint = system_ ? " (a desktop instance runs on the session bus: --session)"
                                  : " (the service runs on the system bus: --system)";
+      if (system_) hint += "; systemctl start VNPostProcessor starts it";
       throw TExit{kExitNotRunning,
                   "vnppctl: VNPPSvc is not running on the " + BusName() + " bus" + hint};
     }
@@ -236,6 +252,11 @@ int Status(TClient& client) {
   std::cout << "VNPPSvc on the " << client.BusName() << " bus: processing "
             << (status == 1 ? "running" : "stopped") << "\n";
   std::cout << "Next group: " << (next.empty() ? std::string("-") : next);
+  if (long long number = 0; IsInteger(next, &number)) {
+    for (const auto& g : groups) {
+      if (g.get<0>() + 1 == number) std::cout << " (" << g.get<1>() << ")";
+    }
+  }
   if (!next.empty()) std::cout << " at " << TimeText(nextTime);
   std::cout << "\n";
   if (groups.empty()) {
@@ -243,13 +264,15 @@ int Status(TClient& client) {
     return kExitOk;
   }
   const common::TDateTime now = common::Now();
-  std::vector<std::vector<std::string>> table = {{"INDEX", "SECTION", "ENABLED", "FUNCTION",
+  // Groups are shown by their number as the log writes it ("PollGroup 3: ..."): the list
+  // position on the bus plus one.
+  std::vector<std::vector<std::string>> table = {{"GROUP", "SECTION", "ENABLED", "FUNCTION",
                                                   "NEXT DUE", "BACKLOG FROM", "LAG", "LAST RUN",
                                                   "FAILED"}};
   for (const auto& g : groups) {
-    table.push_back({std::to_string(g.get<0>()), g.get<1>(), g.get<2>() ? "yes" : "no", g.get<3>(),
-                     TimeText(g.get<4>()), TimeText(g.get<5>()), LagText(g.get<5>(), now),
-                     TimeText(g.get<6>()),
+    table.push_back({std::to_string(g.get<0>() + 1), g.get<1>(), g.get<2>() ? "yes" : "no",
+                     g.get<3>(), TimeText(g.get<4>()), TimeText(g.get<5>()),
+                     LagText(g.get<5>(), now), TimeText(g.get<6>()),
                      g.get<6>() == 0 ? std::string("-") : std::to_string(g.get<7>())});
   }
   std::vector<size_t> width(table[0].size(), 0);
@@ -270,12 +293,13 @@ int Status(TClient& client) {
 
 int Run(TClient& client, const std::string& which) {
   const auto groups = client.Groups();
-  long long index = 0;
-  if (IsInteger(which, &index)) {
-    if (!groups.empty() && (index < 0 || index >= static_cast<long long>(groups.size()))) {
-      throw TExit{kExitFailed, "vnppctl: no group at position " + which + " (there are " +
-                                   std::to_string(groups.size()) + ", from 0)"};
+  long long index = 0;  // the list position on the bus
+  if (long long number = 0; IsInteger(which, &number)) {
+    if (!groups.empty() && (number < 1 || number > static_cast<long long>(groups.size()))) {
+      throw TExit{kExitFailed, "vnppctl: no group " + which + " (there are " +
+                                   std::to_string(groups.size()) + ", from 1)"};
     }
+    index = number - 1;
   } else {
     auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) {
       return common::EqualsNoCase(g.template get<1>(), which);
@@ -326,7 +350,7 @@ int Follow(TClient& client) {
   proxy.uponSignal("GroupRunFinished")
       .onInterface(kStatusInterface)
       .call([&](std::int32_t index, std::int64_t windows, std::int64_t failed) {
-        std::cout << stamp() << "Group " << index << " finished: " << windows << " windows, "
+        std::cout << stamp() << "Group " << index + 1 << " finished: " << windows << " windows, "
                   << failed << " entries failed" << std::endl;
       });
   proxy.finishRegistration();
