@@ -8,13 +8,21 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "store/PPStatements.h"
+
+namespace vnpp::database {
+class TStatement;
+}
+namespace vnpp::store {
+class TPPStatements;
+}  // namespace vnpp::store
 
 namespace vnpp::compute {
 
 using common::TDateTime;
 
-// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled.
+// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled. Compute and
+// BeginWindow need no database; RetrieveData, RetrievePrevious, StoreResult and
+// BindResultParams are the store's (src/store), which its library defines.
 // Thread safety: none; an item belongs to the thread that created it.
 class TPPDataItem {
  public:
@@ -32,10 +40,10 @@ class TPPDataItem {
   // then calls RetrievePrevious when ReadPrevious is set. Throws EPostProcError naming a
   // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database
   // failure (what was appended before it stays).
-  void RetrieveData(TPPStatements& db);
+  void RetrieveData(store::TPPStatements& db);
   // Sets PrevTime and PrevValue from the newest reading before StartTime; both stay 0 when
   // there is none or its value is NULL (older readings are not consulted).
-  void RetrievePrevious(TPPStatements& db);
+  void RetrievePrevious(store::TPPStatements& db);
   // Applies the named function (any letter case) to the readings and sets FunctionName,
   // ProcessTime and, where the function gives one, PPValue and ValueTime. Throws
   // EPostProcError for a DELTA roll-over constant that does not convert or a negative
@@ -43,7 +51,7 @@ class TPPDataItem {
   void Compute(const std::string& FunctionName);
   // Inserts the result row, or updates it when its key exists already. Writes nothing for
   // an item without readings. Throws EDatabaseError for every other failure, unchanged.
-  void StoreResult(TPPStatements& db);
+  void StoreResult(store::TPPStatements& db);
   // Binds the thirteen parameters that InsertSQL and UpdateSQL share.
   void BindResultParams(database::TStatement& query) const;
 

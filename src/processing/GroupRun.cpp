@@ -25,7 +25,7 @@ class TGroupRunner::TSession {
            TResultBatch::TMode mode)
       : statements(connection),
         batch(connection, statements, database, config, log, counters, mode) {}
-  compute::TPPStatements statements;
+  store::TPPStatements statements;
   TResultBatch batch;  // declared after the statements it writes with
 };
 
@@ -204,9 +204,9 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
   TResultBatch& batch = session_->batch;
   // The reference reads each window by the item's own queries.
   const std::size_t windowsPerRead = windowAtATime_ ? 1 : windowsPerRead_;
-  std::vector<compute::TWindowSpan> windows;
+  std::vector<store::TWindowSpan> windows;
   std::unique_ptr<compute::TPPDataItem> item;
-  std::unique_ptr<compute::TReadingCursor> cursor;
+  std::unique_ptr<store::TReadingCursor> cursor;
   bool more = true;
   while (true) {
     for (TWindow w; more && windows.size() < windowsPerRead;) {
@@ -218,9 +218,9 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       item = std::make_unique<compute::TPPDataItem>(
           entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
           entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
-      cursor = std::make_unique<compute::TReadingCursor>(
+      cursor = std::make_unique<store::TReadingCursor>(
           session_->statements, *item,
-          rowsPerRead_ > 0 ? rowsPerRead_ : compute::TReadingCursor::kDefaultMaxRows);
+          rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
     }
     if (Cancelled(limit)) return false;
     std::size_t complete = windowAtATime_ ? 0 : cursor->Load(windows);
@@ -236,10 +236,10 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
         cursor->Fill(k);
       }
       item->Compute(group.FuncName);
-      std::optional<compute::TResultValues> row;
+      std::optional<store::TResultValues> row;
       if (!item->Times.empty()) {
-        row = compute::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
-                                     item->HasValueTime, item->ValueTime, item->ProcessTime};
+        row = store::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
+                                   item->HasValueTime, item->ValueTime, item->ProcessTime};
       }
       if (!batch.Add(group, entry, row, item->EndTime)) return false;
       if (log_.LogDetail() >= 2) {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace vnpp::processing {
+namespace vnpp::store {
 
 TBackgroundWriter::TBackgroundWriter(std::unique_ptr<database::TConnection> connection)
     : connection_(std::move(connection)), statements_(*connection_), writer_(statements_) {
@@ -19,8 +19,8 @@ TBackgroundWriter::~TBackgroundWriter() {
   transaction_.reset();
 }
 
-void TBackgroundWriter::Write(const compute::TResultKey& key,
-                              std::vector<compute::TResultValues> rows) {
+void TBackgroundWriter::Write(const store::TResultKey& key,
+                              std::vector<store::TResultValues> rows) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     jobs_.push_back({key, std::move(rows)});
@@ -89,4 +89,4 @@ void TBackgroundWriter::Main() {
   }
 }
 
-}  // namespace vnpp::processing
+}  // namespace vnpp::store

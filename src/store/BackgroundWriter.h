@@ -14,7 +14,7 @@
 #include "store/PPStatements.h"
 #include "store/ResultWriter.h"
 
-namespace vnpp::processing {
+namespace vnpp::store {
 
 // The database stores one entry's results while the runner reads and computes the next
 // windows: on one connection the two would wait for each other. The rows of all Write calls
@@ -32,7 +32,7 @@ class TBackgroundWriter {
   TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
 
   // Queues rows of one entry. After a failed write the later ones are skipped until Wait.
-  void Write(const compute::TResultKey& key, std::vector<compute::TResultValues> rows);
+  void Write(const store::TResultKey& key, std::vector<store::TResultValues> rows);
   // Returns when every queued write has run. Throws the error of the first write that failed
   // since the last Wait (an EDatabaseError; on PostgreSQL the transaction is then spoiled).
   void Wait();
@@ -43,18 +43,18 @@ class TBackgroundWriter {
 
   // Rows stored one at a time on the writer's connection, outside a transaction.
   // REQUIRES: after Wait and Rollback.
-  compute::TResultWriter& Writer() { return writer_; }
+  store::TResultWriter& Writer() { return writer_; }
 
  private:
   struct TJob {
-    compute::TResultKey Key;
-    std::vector<compute::TResultValues> Rows;
+    store::TResultKey Key;
+    std::vector<store::TResultValues> Rows;
   };
   void Main();
 
   std::unique_ptr<database::TConnection> connection_;
-  compute::TPPStatements statements_;
-  compute::TResultWriter writer_;
+  store::TPPStatements statements_;
+  store::TResultWriter writer_;
   // Begun by the writer's thread, ended by the owner's after Wait (handed over by busy_).
   std::optional<database::TTransaction> transaction_;
 
@@ -69,4 +69,4 @@ class TBackgroundWriter {
   std::thread thread_;
 };
 
-}  // namespace vnpp::processing
+}  // namespace vnpp::store

@@ -4,14 +4,14 @@
 
 #include "common/Error.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 namespace {
 
 constexpr std::uint8_t kUnflaggedOnly = 1;
 
 }  // namespace
 
-TReadingCursor::TReadingCursor(TPPStatements& db, TPPDataItem& item, std::size_t maxRows)
+TReadingCursor::TReadingCursor(TPPStatements& db, compute::TPPDataItem& item, std::size_t maxRows)
     : db_(db),
       item_(item),
       maxRows_(maxRows > 0 ? maxRows : 1),
@@ -88,16 +88,7 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
   query.BindDateTime("ENDTIME", to);
   query.BindInteger("MAXROWS", static_cast<std::int64_t>(maxRows_));
   {
-    struct TClose {
-      database::TStatement& q;
-      ~TClose() {
-        // The next Execute closes the cursor anyway; a failure here helps no one.
-        try {
-          q.CloseCursor();
-        } catch (...) {
-        }
-      }
-    } close{query};
+    database::TCursorGuard guard(query);
     query.Execute();
     for (std::size_t n; (n = query.FetchBlock()) > 0;) {
       for (std::size_t r = 0; r < n; ++r) {
@@ -189,4 +180,4 @@ void TReadingCursor::ReadAlone(const TWindowSpan& window) {
   previous_.Valid = false;
 }
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store
