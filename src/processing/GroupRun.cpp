@@ -110,7 +110,11 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
           common::kMsgRetrieveData,
           {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
     }
-    database_.ConnectDatabase(database::kSessionName);
+    if (!database_.ConnectDatabase(database::kSessionName)) {
+      // Refused (shown as Error 1501) or no data source: the run goes on over the closed
+      // connection, where each entry with a window to compute fails once and keeps its
+      // progress, and an entry that is up to date stays complete.
+    }
     try {
       Session();
       inRun_ = true;
