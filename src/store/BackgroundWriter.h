@@ -1,15 +1,14 @@
 // Result rows stored on a connection and a thread of their own.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
+#include "common/WorkQueue.h"
 #include "database/Odbc.h"
 #include "store/PPStatements.h"
 #include "store/ResultWriter.h"
@@ -47,25 +46,21 @@ class TBackgroundWriter {
 
  private:
   struct TJob {
-    store::TResultKey Key;
-    std::vector<store::TResultValues> Rows;
+    TResultKey Key;
+    std::vector<TResultValues> Rows;
   };
   void Main();
 
   std::unique_ptr<database::TConnection> connection_;
-  store::TPPStatements statements_;
-  store::TResultWriter writer_;
-  // Begun by the writer's thread, ended by the owner's after Wait (handed over by busy_).
+  TPPStatements statements_;
+  TResultWriter writer_;
+  // Begun by the writer's thread, ended by the owner's after Wait (handed over by the
+  // queue's idle state).
   std::optional<database::TTransaction> transaction_;
 
-  // mu_ guards jobs_, busy_, error_ and stop_.
-  std::mutex mu_;
-  std::condition_variable work_;  // a job queued, or stop_
-  std::condition_variable idle_;  // the queue ran empty
-  std::deque<TJob> jobs_;
-  bool busy_ = false;  // a job taken from the queue is running
-  std::exception_ptr error_;
-  bool stop_ = false;
+  common::TWorkQueue<TJob> jobs_;
+  common::Mutex errorMu_;
+  std::exception_ptr error_ GUARDED_BY(errorMu_);  // of the first write that failed
   std::thread thread_;
 };
 
