@@ -12,7 +12,7 @@
 
 #include "common/DateTime.h"
 #include "common/Error.h"
-#include "config/ConfigTestSupport.h"
+#include "support/ConfigTestSupport.h"
 
 namespace vnpp::config {
 namespace {

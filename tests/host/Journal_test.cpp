@@ -8,8 +8,8 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
-#include "host/HostTestSupport.h"
 #include "host/MessageLog.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

@@ -9,9 +9,9 @@
 #include <thread>
 
 #include "common/Clock.h"
-#include "host/HostTestSupport.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

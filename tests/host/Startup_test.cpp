@@ -8,7 +8,7 @@
 #include <cctype>
 #include <filesystem>
 
-#include "host/HostTestSupport.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

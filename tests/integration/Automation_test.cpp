@@ -18,13 +18,13 @@
 
 #include "automation/BusClient.h"
 #include "automation/BusNames.h"
-#include "automation/PrivateBus.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/EventSink.h"
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
-#include "integration/ChildProcess.h"
+#include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 
 namespace vnpp::integration {
 namespace {

@@ -8,8 +8,8 @@
 #include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
-#include "processing/ProcessingFixture.h"
 #include "processing/Schedule.h"
+#include "support/ProcessingFixture.h"
 
 namespace vnpp::processing {
 namespace {
