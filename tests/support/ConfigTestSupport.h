@@ -1,5 +1,5 @@
-// Temporary directories, whole-file reads and writes, a child process with a file size
-// limit, and a log that records messages.
+// The common temporary directory and file helpers, a child process with a file size limit,
+// and a log that records messages.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,42 +18,13 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "support/Files.h"
 
 namespace vnpp::config::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vnpp_config_XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // With a trailing '/'.
-  std::string Dir() const { return path_ + "/"; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using vnpp::testing::ReadFile;
+using vnpp::testing::TempDir;
+using vnpp::testing::WriteFile;
 
 // Runs check in a child process whose files cannot grow beyond fileSizeLimit bytes (a full
 // disk: writes fail with EFBIG) and which is killed after alarmSeconds (a call that blocks).
