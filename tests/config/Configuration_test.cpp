@@ -43,25 +43,25 @@ TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
   EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", "d"), "d");
 
   config_.LoadConfiguration();
-  EXPECT_EQ(log_.Messages,
+  EXPECT_EQ(log_.Messages(),
             (std::vector<std::string>{"Reading " + Path() + ".", "Startup parameters loaded."}));
   ASSERT_NE(config_.Groups(), nullptr);
   EXPECT_EQ(config_.Groups()->Count(), 0);
-  EXPECT_TRUE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 1);
+  EXPECT_TRUE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 1);
   EXPECT_EQ(config_.ConfigFileName(), Path());
   EXPECT_TRUE(config_.IsConfigFileOpen());
 }
 
 TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {
   Load("[PostProcess]\nLogMessage=0\nLogDetail=2\n[Database Settings]\nODBC Data Source=VN\n");
-  EXPECT_FALSE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 2);
+  EXPECT_FALSE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 2);
   EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", ""), "VN");
 
   Load("[PostProcess]\nLogMessage=No\nLogDetail=lots\n");
-  EXPECT_TRUE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 1);
+  EXPECT_TRUE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 1);
 }
 
 TEST_F(ConfigurationTest, NamedSectionsWinOverNumberedOnes) {
@@ -173,13 +173,13 @@ TEST_F(ConfigurationTest, InvalidTimeEndsLoadingAndKeepsTheGroupsBeforeIt) {
       {"BaseTime=10:00 x", "Error 1500: '10:00 x' is not a valid time"},
   };
   for (const Row& r : rows) {
-    log_.Messages.clear();
+    log_.Clear();
     Load("[PostProcess]\nGroupNames=A,B,C\n[A]\nFuncName=AVG\n[B]\n" + r.line +
          "\n[C]\nFuncName=SUM\n");
     ASSERT_EQ(config_.Groups()->Count(), 1) << r.line;
     EXPECT_EQ(Group(0).SectionName, "A");
-    EXPECT_EQ(log_.Messages, (std::vector<std::string>{"Reading " + Path() + ".", r.error,
-                                                       "Startup parameters loaded."}));
+    EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Reading " + Path() + ".", r.error,
+                                                         "Startup parameters loaded."}));
   }
 }
 
@@ -331,12 +331,12 @@ TEST_F(ConfigurationTest, UnreadableFileIsLoggedAndNeverOverwritten) {
     std::filesystem::remove_all(Path());
     r.make(Path());
     const auto kind = std::filesystem::status(Path()).type();
-    log_ = RecordingLog{};
+    log_.Reset();
     config_.LoadConfiguration();
-    ASSERT_EQ(log_.Messages.size(), 3u) << r.name;
-    EXPECT_EQ(log_.Messages[1], "Error 1500: Unable to read " + Path() + ": " + r.reason);
-    EXPECT_EQ(log_.LogMessageAt, (std::vector<bool>{false, true, true})) << r.name;
-    EXPECT_EQ(log_.Detail, 1) << r.name;
+    ASSERT_EQ(log_.Messages().size(), 3u) << r.name;
+    EXPECT_EQ(log_.Messages()[1], "Error 1500: Unable to read " + Path() + ": " + r.reason);
+    EXPECT_EQ(log_.LogMessageAt(), (std::vector<bool>{false, true, true})) << r.name;
+    EXPECT_EQ(log_.LogDetail(), 1) << r.name;
     EXPECT_EQ(config_.Groups()->Count(), 0) << r.name;
     config_.SaveStartFrom();  // no group: nothing to write, no error
     EXPECT_EQ(std::filesystem::status(Path()).type(), kind) << r.name;
@@ -366,7 +366,7 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
        ""},
   };
   for (const Row& r : rows) {
-    log_.Messages.clear();
+    log_.Clear();
     Load(r.file);
     std::vector<std::string> sections;
     for (int i = 0; i < config_.Groups()->Count(); ++i) sections.push_back(Group(i).SectionName);
@@ -374,7 +374,7 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
     std::vector<std::string> expected = {"Reading " + Path() + "."};
     if (!r.error.empty()) expected.push_back(r.error);
     expected.push_back("Startup parameters loaded.");
-    EXPECT_EQ(log_.Messages, expected) << r.file;
+    EXPECT_EQ(log_.Messages(), expected) << r.file;
   }
   ASSERT_EQ(Group(0).Sensors.size(), 1u);
   EXPECT_EQ(Group(0).Sensors[0]->KeyNumber, 100000);
@@ -392,7 +392,7 @@ TEST(SampleConfiguration, LoadsEveryGroupWithoutErrors) {
   testing::RecordingLog log;
   TConfiguration config(std::string(source) + "/etc/", log);
   config.LoadConfiguration();
-  EXPECT_EQ(log.Messages.size(), 2u) << log.Messages[1];
+  EXPECT_EQ(log.Messages().size(), 2u) << log.Messages()[1];
   ASSERT_EQ(config.Groups()->Count(), 3);
   EXPECT_TRUE(config.Groups()->Item(2).IsDelta());
   EXPECT_EQ(config.Groups()->Item(1).Sensors.at(1)->KeyNumber, 3);

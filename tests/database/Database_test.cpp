@@ -11,6 +11,7 @@
 
 #include "database/Encrypt.h"
 #include "database/TestDatabases.h"
+#include "support/RecordingLog.h"
 
 namespace vnpp::database {
 namespace {
@@ -26,14 +27,10 @@ class TFakeProfile : public common::IProfile {
   }
 };
 
-class TFakeLog : public common::ILog {
+// Records what is logged; LogDetail 0.
+class TFakeLog : public vnpp::testing::TRecordingLog {
  public:
-  std::vector<std::string> Lines;
-  void WriteLog(const std::string& message) override { Lines.push_back(message); }
-  void QueueMessage(const std::string& message) override { Lines.push_back(message); }
-  void SetLogMessage(bool) override {}
-  int LogDetail() const override { return 0; }
-  void SetLogDetail(int) override {}
+  TFakeLog() : TRecordingLog(0) {}
 };
 
 std::string EncodedPassword(const std::string& password) {
@@ -141,7 +138,7 @@ TEST(TDatabase, LoadsSettingsFromTheFileSectionOrElseFromTheRegistry) {
     EXPECT_EQ(db.DataSource(), c.DataSource) << c.Name;
     EXPECT_EQ(db.UserName(), c.UserName) << c.Name;
     EXPECT_EQ(db.Password(), c.Password) << c.Name;
-    EXPECT_EQ(log.Lines, c.Log) << c.Name;
+    EXPECT_EQ(log.Messages(), c.Log) << c.Name;
   }
 }
 
@@ -156,7 +153,7 @@ TEST(TDatabase, InvalidPasswordTextEndsTheLoadSilentlyAndKeepsThePassword) {
   EXPECT_EQ(db.DataSource(), "Dsn");
   EXPECT_EQ(db.UserName(), "u");
   EXPECT_EQ(db.Password(), "old");
-  EXPECT_TRUE(log.Lines.empty());
+  EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST(TDatabase, UnreadableRegistryFileContributesNothing) {

@@ -19,6 +19,7 @@
 
 #include "common/Log.h"
 #include "support/Files.h"
+#include "support/RecordingLog.h"
 
 namespace vnpp::config::testing {
 
@@ -72,24 +73,10 @@ inline std::string InChild(const std::function<std::string()>& check,
   return result;
 }
 
-class RecordingLog : public common::ILog {
+// Records every message; LogDetail -99 until set, as no configuration has set it.
+class RecordingLog : public vnpp::testing::TRecordingLog {
  public:
-  void WriteLog(const std::string& message) override {
-    Messages.push_back(message);
-    LogMessageAt.push_back(LogMessage);
-  }
-  void QueueMessage(const std::string& message) override {
-    Messages.push_back(message);
-    LogMessageAt.push_back(LogMessage);
-  }
-  void SetLogMessage(bool on) override { LogMessage = on; }
-  int LogDetail() const override { return Detail; }
-  void SetLogDetail(int level) override { Detail = level; }
-
-  std::vector<std::string> Messages;
-  std::vector<bool> LogMessageAt;  // the log switch when each message came
-  bool LogMessage = false;
-  int Detail = -99;
+  RecordingLog() : TRecordingLog(-99) {}
 };
 
 }  // namespace vnpp::config::testing
