@@ -9,6 +9,7 @@
 
 #include "automation/Registration.h"
 #include "common/Regional.h"
+#include "common/ServiceName.h"
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
 #include "host/HostComObject.h"
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
   host::TInstanceLock instance;
   if (!instance.Acquire()) return 0;  // another instance runs: end silently
 
-  const bool service = host::SelectRunMode("VNPostProcessor");
+  const bool service = host::SelectRunMode(common::kServiceName);
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.

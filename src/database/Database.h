@@ -9,6 +9,7 @@
 #include "common/Log.h"
 #include "common/Profile.h"
 #include "database/Odbc.h"
+#include "database/Registry.h"
 
 namespace vnpp::database {
 
@@ -16,8 +17,7 @@ inline constexpr const char* kDatabaseSection = "Database Settings";
 inline constexpr const char* kKeyDataSource = "ODBC Data Source";
 inline constexpr const char* kKeyUserName = "ODBC Username";
 inline constexpr const char* kKeyPassword = "ODBC Password";
-inline constexpr const char* kRegistrySettingsKey =
-    "HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\Settings\\";
+inline constexpr const char* kRegistrySettingsKey = kSettingsKey;
 inline constexpr const char* kRegSource = "ODBC_Source";
 inline constexpr const char* kRegUser = "ODBC_User";
 inline constexpr const char* kRegPass = "ODBC_Pass";
