@@ -287,7 +287,19 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
       << status.output;
 
   Child follow = Spawn({VNPPCTL_EXE, "--session", "follow"}, Env());
-  std::this_thread::sleep_for(500ms);  // subscribed
+  TOutputWatch followed(follow.out.Get());
+  // Subscribed once a broadcast of the host's AppID comes out of it.
+  bool subscribed = false;
+  for (int i = 0; i < 100 && !subscribed; ++i) {
+    TClient()
+        .Proxy()
+        .callMethod("SetItemChange")
+        .onInterface(kInterface)
+        .withArguments(std::string(common::kHostAppId), std::string(common::kItemMessage),
+                       std::string("follower subscribed"));
+    subscribed = followed.WaitFor("follower subscribed", 1, 200ms);
+  }
+  ASSERT_TRUE(subscribed) << followed.ReadToEnd();
 
   struct Case {
     std::vector<std::string> args;
@@ -318,19 +330,23 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
     const Finished done = Ctl(c.args);
     EXPECT_EQ(done.code, c.code) << done.output;
     EXPECT_NE(done.output.find(c.output), std::string::npos) << done.output;
-    // A cancelled run reports no end: give the requested one time to finish first.
-    if (c.args.size() == 2 && c.args[0] == "run" && c.code == 0) std::this_thread::sleep_for(2s);
+    // A cancelled run reports no end: the requested one finishes first.
+    if (c.args.size() == 2 && c.args[0] == "run" && c.code == 0) {
+      EXPECT_TRUE(followed.WaitFor("Group 0 finished: ", followed.Count("Group 0 finished: ") + 1));
+    }
   }
-  std::this_thread::sleep_for(1500ms);  // the last messages reach the follower
+  const char* const parts[] = {
+      "    PollGroup 1: AVG - Retrieve data...", "    Post processing service stopped.",
+      "    Post processing service started.", "    Next group: 1 at ", "Group 0 finished: "};
+  // The last messages reach the follower with the next ticks of the message timer.
+  for (const char* part : parts) followed.WaitFor(part);
   ::kill(follow.pid, SIGINT);
   int followStatus = 0;
   ::waitpid(follow.pid, &followStatus, 0);
-  const std::string followed = ReadAll(follow.out.Get());
-  EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followed;
-  for (const char* part :
-       {"    PollGroup 1: AVG - Retrieve data...", "    Post processing service stopped.",
-        "    Post processing service started.", "    Next group: 1 at ", "Group 0 finished: "}) {
-    EXPECT_NE(followed.find(part), std::string::npos) << part << "\n" << followed;
+  const std::string followedText = followed.ReadToEnd();
+  EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followedText;
+  for (const char* part : parts) {
+    EXPECT_NE(followedText.find(part), std::string::npos) << part << "\n" << followedText;
   }
 
   // No such bus.
