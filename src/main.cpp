@@ -43,19 +43,18 @@ int main(int argc, char** argv) {
   if (!instance.Acquire()) return 0;  // another instance runs: end silently
 
   const bool service = host::SelectRunMode(common::kServiceName);
+  if (host::IsInstallRun())
+    return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.
-  std::unique_ptr<host::THostComObject> hostComObject;
-  if (!host::IsInstallRun()) hostComObject = std::make_unique<host::THostComObject>(loop, service);
-  host::TfrmServiceMain form(loop, hostComObject ? hostComObject->Sink() : nullptr);
-  if (hostComObject) hostComObject->SetControl(&form);
+  auto hostComObject = std::make_unique<host::THostComObject>(loop, service);
+  host::TfrmServiceMain form(loop, hostComObject->Sink());
+  hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   std::unique_ptr<host::TCatchUp> catchUp;
   if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
   form.FormCreate();
-
-  if (form.Installing) return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   std::atomic<bool> stopSignalled{false};
   loop.WatchStopSignals([&] {
@@ -67,6 +66,6 @@ int main(int argc, char** argv) {
 
   host::NotifyReady();
   loop.Run();
-  if (hostComObject) hostComObject->Close();
+  hostComObject->Close();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }
