@@ -86,8 +86,8 @@ void TimeReads(TConnection& c, int entries, TDateTime from, TDateTime to) {
 }
 
 // The service's own column list and upsert tail.
-using vnpp::compute::kResultColumns;
-using vnpp::compute::kUpsertTail;
+using vnpp::store::kResultColumns;
+using vnpp::store::kUpsertTail;
 
 std::string UpsertText(int rows) {
   std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns + ") VALUES ";

@@ -9,6 +9,7 @@
 
 #include "automation/Registration.h"
 #include "common/Regional.h"
+#include "common/ServiceName.h"
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
 #include "host/HostComObject.h"
@@ -47,26 +48,26 @@ int main(int argc, char** argv) {
 
   // The run mode only reads files; it is decided first so that a refusal can be reported
   // where the mode's messages go.
-  const bool service = host::SelectRunMode("VNPostProcessor");
+  const bool service = host::SelectRunMode(common::kServiceName);
 
   host::TInstanceLock instance;
   if (const host::TLockResult lock = instance.Acquire(); lock != host::TLockResult::Acquired) {
     return host::ReportInstanceRefusal(instance, lock, host::HasSwitch(argc, argv, "catchup"),
                                        service || host::StartedBySystemd());
   }
+  if (host::IsInstallRun()) {
+    return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
+  }
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.
-  std::unique_ptr<host::THostComObject> hostComObject;
-  if (!host::IsInstallRun()) hostComObject = std::make_unique<host::THostComObject>(loop, service);
-  host::TfrmServiceMain form(loop, hostComObject ? hostComObject->Sink() : nullptr);
-  if (hostComObject) hostComObject->SetControl(&form);
+  auto hostComObject = std::make_unique<host::THostComObject>(loop, service);
+  host::TfrmServiceMain form(loop, hostComObject->Sink());
+  hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   std::unique_ptr<host::TCatchUp> catchUp;
   if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
   form.FormCreate();
-
-  if (form.Installing) return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
 
   std::atomic<bool> stopSignalled{false};
   loop.WatchStopSignals([&] {
@@ -78,6 +79,6 @@ int main(int argc, char** argv) {
 
   host::NotifyReady();
   loop.Run();
-  if (hostComObject) hostComObject->Close();
+  hostComObject->Close();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

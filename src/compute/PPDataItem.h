@@ -9,13 +9,21 @@
 #include <vector>
 
 #include "common/DateTime.h"
-#include "store/PPStatements.h"
+
+namespace vnpp::database {
+class TStatement;
+}
+namespace vnpp::store {
+class TPPStatements;
+}  // namespace vnpp::store
 
 namespace vnpp::compute {
 
 using common::TDateTime;
 
-// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled.
+// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled. Compute and
+// BeginWindow need no database; RetrieveData, RetrievePrevious, StoreResult and
+// BindResultParams are the store's (src/store), which its library defines.
 // Thread safety: none; an item belongs to the thread that created it.
 class TPPDataItem {
  public:
@@ -34,10 +42,10 @@ class TPPDataItem {
   // number is left out as a NULL value is, and counted in Problems. Throws EPostProcError naming a
   // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database
   // failure (what was appended before it stays).
-  void RetrieveData(TPPStatements& db);
+  void RetrieveData(store::TPPStatements& db);
   // Sets PrevTime and PrevValue from the newest reading before StartTime; both stay 0 when
   // there is none or its value is NULL (older readings are not consulted).
-  void RetrievePrevious(TPPStatements& db);
+  void RetrievePrevious(store::TPPStatements& db);
   // Applies the named function (any letter case) to the readings and sets FunctionName,
   // ProcessTime and, where the function gives one, PPValue and ValueTime. A result that the
   // window must not store (a negative DELTA after the roll-over constant, a result that is
@@ -48,7 +56,7 @@ class TPPDataItem {
   bool HasResult() const { return !Times.empty() && Rejection.empty(); }
   // Inserts the result row, or updates it when its key exists already. Writes nothing for
   // an item without a result. Throws EDatabaseError for every other failure, unchanged.
-  void StoreResult(TPPStatements& db);
+  void StoreResult(store::TPPStatements& db);
   // Binds the thirteen parameters that InsertSQL and UpdateSQL share.
   void BindResultParams(database::TStatement& query) const;
 

@@ -68,17 +68,19 @@ TDatabase::~TDatabase() { DisconnectDatabase(); }
 
 void TDatabase::LoadDatabaseSettings(const common::IProfile& configFile, common::ILog& log) {
   try {
-    DataSource = configFile.ReadString(kDatabaseSection, kKeyDataSource, "");
-    UserName = configFile.ReadString(kDatabaseSection, kKeyUserName, "");
+    dataSource_ = configFile.ReadString(kDatabaseSection, kKeyDataSource, "");
+    userName_ = configFile.ReadString(kDatabaseSection, kKeyUserName, "");
     const std::string encoded = configFile.ReadString(kDatabaseSection, kKeyPassword, "");
-    if (!TrimControls(DataSource).empty() || !TrimControls(UserName).empty()) {
+    if (!TrimControls(dataSource_).empty() || !TrimControls(userName_).empty()) {
       const TVEncrypt encrypt;
-      Password = encrypt.DecodeCredential(Base64Decode(encoded)).Password;
+      password_ = encrypt.DecodeCredential(Base64Decode(encoded)).Password;
     } else {
-      ReadRegistrySettings(DataSource, UserName, Password);
-      if (TrimControls(DataSource).empty() && TrimControls(UserName).empty()) {
+      // An unreadable registry file gives empty settings, as an absent one does: both are
+      // reported as a database not connected.
+      const bool read = ReadRegistrySettings(dataSource_, userName_, password_);
+      if (!read || (TrimControls(dataSource_).empty() && TrimControls(userName_).empty())) {
         log.WriteLogAs(common::ILog::TPriority::Warning,
-                       DataSource + " " + common::kMsgDatabaseNotConnected);
+                       dataSource_ + " " + common::kMsgDatabaseNotConnected);
       }
     }
   } catch (...) {
@@ -106,45 +108,51 @@ bool TDatabase::ReadRegistrySettings(std::string& dataSource, std::string& userN
   }
 }
 
+void TDatabase::SetSettings(std::string dataSource, std::string userName, std::string password) {
+  dataSource_ = std::move(dataSource);
+  userName_ = std::move(userName);
+  password_ = std::move(password);
+}
+
 bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
-  if (TrimControls(DataSource).empty()) {
+  if (TrimControls(dataSource_).empty()) {
     DisconnectDatabase();
     return false;
   }
-  if (DataSource != LastDataSource || UserName != LastUserName) {
-    LastDataSource = DataSource;
-    LastUserName = UserName;
-    if (Connected) DisconnectDatabase();
+  if (dataSource_ != lastDataSource_ || userName_ != lastUserName_) {
+    lastDataSource_ = dataSource_;
+    lastUserName_ = userName_;
+    if (connected_) DisconnectDatabase();
   }
-  if (Connected) return true;
+  if (connected_) return true;
   try {
-    connection_->Open(DataSource, UserName, Password);
-    Connected = true;
+    connection_->Open(dataSource_, userName_, password_);
+    connected_ = true;
     return true;
   } catch (const std::exception& e) {
     if (showError_) {
       // Never the password: the user name and the data source with its PWD hidden.
       showError_(std::string(common::kMsgUnableToConnect) + " Data source \"" +
-                 ShownDataSource(DataSource) + "\"" +
-                 (UserName.empty() ? std::string() : ", user \"" + UserName + "\"") + ": " +
+                 ShownDataSource(dataSource_) + "\"" +
+                 (userName_.empty() ? std::string() : ", user \"" + userName_ + "\"") + ": " +
                  OneLine(e.what()));
     }
   }
   connection_->Close();
-  Connected = false;
+  connected_ = false;
   return false;
 }
 
 std::unique_ptr<TConnection> TDatabase::OpenConnection() const {
   auto connection = std::make_unique<TConnection>();
-  connection->Open(DataSource, UserName, Password);
+  connection->Open(dataSource_, userName_, password_);
   return connection;
 }
 
 void TDatabase::DisconnectDatabase() {
-  if (!Connected) return;
+  if (!connected_) return;
   connection_->Close();
-  Connected = false;
+  connected_ = false;
 }
 
 }  // namespace vnpp::database

@@ -9,6 +9,7 @@
 #include "common/Log.h"
 #include "common/Profile.h"
 #include "database/Odbc.h"
+#include "database/Registry.h"
 
 namespace vnpp::database {
 
@@ -16,14 +17,16 @@ inline constexpr const char* kDatabaseSection = "Database Settings";
 inline constexpr const char* kKeyDataSource = "ODBC Data Source";
 inline constexpr const char* kKeyUserName = "ODBC Username";
 inline constexpr const char* kKeyPassword = "ODBC Password";
-inline constexpr const char* kRegistrySettingsKey =
-    "HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\Settings\\";
+inline constexpr const char* kRegistrySettingsKey = kSettingsKey;
 inline constexpr const char* kRegSource = "ODBC_Source";
 inline constexpr const char* kRegUser = "ODBC_User";
 inline constexpr const char* kRegPass = "ODBC_Pass";
 // The session name the group run passes to ConnectDatabase.
 inline constexpr const char* kSessionName = "VNPostProcSesssion";
 
+// The database settings and a factory of connections: the one connection of the processing
+// thread (ConnectDatabase, Connection) and connections of their own (OpenConnection). The
+// settings change only through LoadDatabaseSettings and SetSettings.
 class TDatabase {
  public:
   // showError receives one line when a connection is refused: "Error 1501: Unable to connect
@@ -39,36 +42,46 @@ class TDatabase {
   // DataSource + " Database NOT connected." when no data source and no user result.
   // Never throws; a failure (such as an invalid Base64 password) ends it silently.
   void LoadDatabaseSettings(const common::IProfile& configFile, common::ILog& log);
+  // Sets the three settings (the password in clear text) as a load would.
+  void SetSettings(std::string dataSource, std::string userName, std::string password);
 
   // Reads the three settings from the registry file's settings key into the outputs, which
   // are emptied first. An absent key gives empty settings and true; false when reading fails.
-  bool ReadRegistrySettings(std::string& dataSource, std::string& userName, std::string& password);
+  [[nodiscard]] bool ReadRegistrySettings(std::string& dataSource, std::string& userName,
+                                          std::string& password);
 
   // Opens the connection unless it is open with unchanged DataSource and UserName. False
   // without a message when DataSource is blank; false after showError when refused. The
   // session name names the caller's session; an ODBC connection has no such name to keep.
-  bool ConnectDatabase(const std::string& sessionName);
+  [[nodiscard]] bool ConnectDatabase(const std::string& sessionName);
   // Closes the connection; errors of the closing are swallowed.
   void DisconnectDatabase();
-
-  // A connection of its own with the current settings, for a second user of the database
-  // beside Connection(). Throws EDatabaseError when refused; nothing is shown.
-  std::unique_ptr<TConnection> OpenConnection() const;
+  bool IsConnected() const { return connected_; }
 
   // The connection the queries run over. It stays the same object between connects; when
   // not connected its statements fail with EDatabaseError.
   TConnection& Connection() { return *connection_; }
 
-  std::string DataSource;
-  std::string UserName;
-  std::string Password;  // clear text
-  std::string LastDataSource;
-  std::string LastUserName;
-  bool Connected = false;
+  // A connection of its own with the current settings, for a second user of the database
+  // beside Connection(). Throws EDatabaseError when refused; nothing is shown.
+  [[nodiscard]] std::unique_ptr<TConnection> OpenConnection() const;
+
+  const std::string& DataSource() const { return dataSource_; }
+  const std::string& UserName() const { return userName_; }
+  const std::string& Password() const { return password_; }  // clear text
+  // The data source and user of the last connect that was not skipped for unchanged settings.
+  const std::string& LastDataSource() const { return lastDataSource_; }
+  const std::string& LastUserName() const { return lastUserName_; }
 
  private:
   std::function<void(const std::string&)> showError_;
   std::unique_ptr<TConnection> connection_;
+  std::string dataSource_;
+  std::string userName_;
+  std::string password_;
+  std::string lastDataSource_;
+  std::string lastUserName_;
+  bool connected_ = false;
 };
 
 }  // namespace vnpp::database

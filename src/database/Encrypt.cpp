@@ -6,6 +6,8 @@
 #include <random>
 #include <string_view>
 
+#include "database/Registry.h"
+
 namespace vnpp::database {
 namespace {
 
@@ -180,8 +182,7 @@ int RunEncodePassword(std::istream& in, std::ostream& out, std::ostream& err) {
   const std::string credential = TVEncrypt().EncodeCredential(password);
   out << "; VNPostProc.VFG, section [Database Settings]:\n"
       << "ODBC Password=" << Base64Encode(credential) << "\n"
-      << "; registry file, key [HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\"
-         "Settings]:\n"
+      << "; registry file, key [" << kSettingsKey << "]:\n"
       << "\"ODBC_Pass\"=" << RegistryHex(credential) << "\n";
   // Output that did not arrive (a closed pipe, a full disk) leaves the caller without the
   // credential: that is a failure.

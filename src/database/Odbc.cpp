@@ -780,6 +780,15 @@ void TConnection::Rollback() noexcept {
 
 bool TConnection::InTransaction() const { return impl_->State->InTransaction; }
 
+TCursorGuard::~TCursorGuard() {
+  // A destructor may run during unwinding; a failure to close is of no use to anyone then,
+  // and the next Execute closes the cursor anyway.
+  try {
+    query_.CloseCursor();
+  } catch (...) {
+  }
+}
+
 TTransaction::TTransaction(TConnection& connection) : connection_(connection) {
   connection_.BeginTransaction();
 }

@@ -163,6 +163,18 @@ class TConnection {
   std::unique_ptr<Impl> impl_;
 };
 
+// Closes the cursor of a query on every path out of a read.
+class TCursorGuard {
+ public:
+  explicit TCursorGuard(TStatement& query) : query_(query) {}
+  ~TCursorGuard();
+  TCursorGuard(const TCursorGuard&) = delete;
+  TCursorGuard& operator=(const TCursorGuard&) = delete;
+
+ private:
+  TStatement& query_;
+};
+
 // An explicit transaction for the length of a scope: begun by the constructor, rolled back
 // by the destructor unless committed, so that no way out of a failure leaves it open.
 // REQUIRES: no transaction is open on the connection, and it outlives this object.

@@ -12,6 +12,10 @@
 
 namespace vnpp::database {
 
+// The registry file's key of the settings (the database's among them).
+inline constexpr const char* kSettingsKey =
+    "HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\Settings";
+
 class ERegistryError : public common::EPostProcError {
  public:
   using EPostProcError::EPostProcError;

@@ -11,6 +11,7 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "common/ServiceName.h"
 
 namespace vnpp::host {
 namespace {
@@ -42,7 +43,7 @@ class TSystemJournal final : public IJournal {
       const std::string text = "MESSAGE=" + message;
       const std::string priority = "PRIORITY=" + std::to_string(fields.Priority);
       const std::string group = fields.Group ? "GROUP=" + std::to_string(*fields.Group) : "";
-      static const std::string kIdent = "SYSLOG_IDENTIFIER=VNPostProcessor";
+      static const std::string kIdent = std::string("SYSLOG_IDENTIFIER=") + common::kServiceName;
       iovec fieldsV[4] = {
           {const_cast<char*>(text.data()), text.size()},
           {const_cast<char*>(priority.data()), priority.size()},

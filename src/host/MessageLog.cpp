@@ -10,6 +10,7 @@
 
 #include "common/Clock.h"
 #include "common/DateTime.h"
+#include "common/ServiceName.h"
 #include "common/Text.h"
 #include "common/UniqueFd.h"
 #include "host/Startup.h"
@@ -23,13 +24,17 @@ bool WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
+void OpenSyslog() {
+  static const bool opened = [] {
+    ::openlog(common::kServiceName, LOG_PID, LOG_DAEMON);
+    return true;
+  }();
+  static_cast<void>(opened);
+}
+
 void ShowOperatorMessage(const std::string& text) {
   if (Process().RunAsService) {
-    static const bool opened = [] {
-      ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
-      return true;
-    }();
-    static_cast<void>(opened);
+    OpenSyslog();
     ::syslog(LOG_ERR, "%s", text.c_str());
   } else {
     WriteAll(STDERR_FILENO, text + "\n");

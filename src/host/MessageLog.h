@@ -19,6 +19,8 @@ namespace vnpp::host {
 // Tells the operator without waiting for an answer: standard error in desktop mode, syslog
 // (ident "VNPostProcessor") in service mode.
 void ShowOperatorMessage(const std::string& text);
+// Opens the connection to syslog under the service's name, once per process.
+void OpenSyslog();
 
 // Thread safety: every member may be called from any thread. WriteLog calls from several
 // threads never interleave within a line, in the file or on the echo.

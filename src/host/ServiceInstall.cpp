@@ -15,6 +15,7 @@
 
 #include "common/AtomicFile.h"
 #include "common/Error.h"
+#include "common/ServiceName.h"
 #include "common/Text.h"
 #include "host/Startup.h"
 
@@ -242,9 +243,9 @@ int RunServiceInstall(const std::vector<std::string>& args, std::ostream& out, s
   }
   const bool silent = ServiceSwitch(args, "silent");
   const std::string displayName =
-      Process().ServiceDisplayName.empty() ? "VNPostProcessor" : Process().ServiceDisplayName;
+      Process().ServiceDisplayName.empty() ? common::kServiceName : Process().ServiceDisplayName;
   const std::string serviceName =
-      Process().ServiceName.empty() ? "VNPostProcessor" : Process().ServiceName;
+      Process().ServiceName.empty() ? common::kServiceName : Process().ServiceName;
   const std::string unitName = serviceName + ".service";
   try {
     if (install) {

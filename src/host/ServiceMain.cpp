@@ -42,7 +42,7 @@ void TfrmServiceMain::FormCreate() {
   Installing = false;
   created_ = true;
   if (Process().RunAsService) {
-    ::openlog("VNPostProcessor", LOG_PID, LOG_DAEMON);
+    OpenSyslog();
     journal_ = MakeSystemJournal();
     log_.SetJournal(journal_.get());
   }

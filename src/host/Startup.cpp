@@ -18,6 +18,7 @@
 #include <sstream>
 
 #include "common/AtomicFile.h"
+#include "common/ServiceName.h"
 #include "common/Text.h"
 
 namespace vnpp::host {
@@ -106,7 +107,7 @@ bool IsInstallRun() { return FindCmdLineSwitch("install") || FindCmdLineSwitch("
 
 std::string InstanceLockPath() {
   std::string name = Env("VNPPSVC_INSTANCE");
-  if (name.empty()) name = "Global\\VNPostProcessor";
+  if (name.empty()) name = std::string("Global\\") + common::kServiceName;
   // A name may hold "\" (the namespace prefix) or "/": neither may reach the path.
   for (char& c : name) {
     if (c == '\\' || c == '/') c = '_';

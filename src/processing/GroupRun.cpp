@@ -44,7 +44,7 @@ class TGroupRunner::TSession {
            TResultBatch::TMode mode)
       : statements(connection),
         batch(connection, statements, database, config, log, counters, mode) {}
-  compute::TPPStatements statements;
+  store::TPPStatements statements;
   TResultBatch batch;  // declared after the statements it writes with
 };
 
@@ -130,7 +130,11 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
           common::kMsgRetrieveData,
           {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
     }
-    database_.ConnectDatabase(database::kSessionName);
+    if (!database_.ConnectDatabase(database::kSessionName)) {
+      // Refused (shown as Error 1501) or no data source: the run goes on over the closed
+      // connection, where each entry with a window to compute fails once and keeps its
+      // progress, and an entry that is up to date stays complete.
+    }
     try {
       Session();
       inRun_ = true;
@@ -292,8 +296,8 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
   TResultBatch& batch = session_->batch;
   // The reference reads each window by the item's own queries.
   const std::size_t windowsPerRead = windowAtATime_ ? 1 : windowsPerRead_;
-  std::vector<compute::TWindowSpan> windows;
-  std::unique_ptr<compute::TReadingCursor> cursor;
+  std::vector<store::TWindowSpan> windows;
+  std::unique_ptr<store::TReadingCursor> cursor;
   bool more = true;
   while (true) {
     for (TWindow w; more && windows.size() < windowsPerRead;) {
@@ -305,9 +309,9 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
       item = std::make_unique<compute::TPPDataItem>(
           entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
           entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
-      cursor = std::make_unique<compute::TReadingCursor>(
+      cursor = std::make_unique<store::TReadingCursor>(
           session_->statements, *item,
-          rowsPerRead_ > 0 ? rowsPerRead_ : compute::TReadingCursor::kDefaultMaxRows);
+          rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
     }
     if (Cancelled(limit)) return false;
     std::size_t complete = windowAtATime_ ? 0 : cursor->Load(windows);
@@ -324,10 +328,10 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
       }
       item->Compute(group.FuncName);
       if (!item->Rejection.empty() && !item->Times.empty()) LogRejected(group, entry, *item);
-      std::optional<compute::TResultValues> row;
+      std::optional<store::TResultValues> row;
       if (item->HasResult()) {
-        row = compute::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
-                                     item->HasValueTime, item->ValueTime, item->ProcessTime};
+        row = store::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
+                                   item->HasValueTime, item->ValueTime, item->ProcessTime};
       }
       if (!batch.Add(group, entry, row, item->EndTime)) return false;
       if (log_.LogDetail() >= 2) {

@@ -21,7 +21,7 @@ void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& m
   LogRunError(log, message);
 }
 
-TResultBatch::TResultBatch(database::TConnection& connection, compute::TPPStatements& statements,
+TResultBatch::TResultBatch(database::TConnection& connection, store::TPPStatements& statements,
                            database::TDatabase& database, config::TConfiguration& config,
                            common::ILog& log, TRunCounters& counters, TMode mode)
     : connection_(connection),
@@ -36,7 +36,7 @@ TResultBatch::TResultBatch(database::TConnection& connection, compute::TPPStatem
 TResultBatch::~TResultBatch() = default;
 
 bool TResultBatch::Add(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                       const std::optional<compute::TResultValues>& row,
+                       const std::optional<store::TResultValues>& row,
                        common::TDateTime windowEnd) {
   if (pending_.empty() || pending_.back().Entry != &entry || group_ != &group) {
     if (group_ != &group && !pending_.empty() && !Commit()) return false;
@@ -59,21 +59,21 @@ bool TResultBatch::Full() const {
   return windowsSinceCommit_ >= (mode_ == TMode::WindowAtATime ? 1 : kWindowsPerCommit);
 }
 
-const std::vector<compute::TResultValues>& TResultBatch::Unsent(const TPendingEntry& p) {
+const std::vector<store::TResultValues>& TResultBatch::Unsent(const TPendingEntry& p) {
   unsent_.clear();
   for (std::size_t i = p.Sent; i < p.Rows.size(); ++i) unsent_.push_back(p.Rows[i].Values);
   return unsent_;
 }
 
-TBackgroundWriter* TResultBatch::Background() {
+store::TBackgroundWriter* TResultBatch::Background() {
   if (!backgroundTried_) {
     backgroundTried_ = true;
     // Only where reading and writing at once pays and is safe: a SQLite reader would hold
     // off the writer's commit.
     if (mode_ == TMode::Batched &&
-        statements_.UpsertDialect() == compute::TUpsertDialect::PostgreSQL) {
+        statements_.UpsertDialect() == store::TUpsertDialect::PostgreSQL) {
       try {
-        background_ = std::make_unique<TBackgroundWriter>(database_.OpenConnection());
+        background_ = std::make_unique<store::TBackgroundWriter>(database_.OpenConnection());
       } catch (const database::EDatabaseError&) {
         // No second connection (a connection limit, say): the results go the first one.
       }
@@ -89,7 +89,7 @@ void TResultBatch::Send() {
       for (; p.Sent < p.Rows.size(); ++p.Sent) writer_.WriteOne(p.Key, p.Rows[p.Sent].Values);
       continue;
     }
-    if (TBackgroundWriter* background = Background()) {
+    if (store::TBackgroundWriter* background = Background()) {
       background->Write(p.Key, Unsent(p));
     } else {
       if (!transaction_) {
@@ -139,7 +139,7 @@ bool TResultBatch::Recover(const config::TStationSensorInfoItem* failing) {
     }
   }
   Rollback();
-  compute::TResultWriter& writer = background_ ? background_->Writer() : writer_;
+  store::TResultWriter& writer = background_ ? background_->Writer() : writer_;
   bool complete = true;
   for (TPendingEntry& p : pending_) {
     for (const TPendingRow& row : p.Rows) {

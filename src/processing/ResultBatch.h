@@ -22,9 +22,10 @@ class ILog;
 namespace vnpp::config {
 class TConfiguration;
 }
-namespace vnpp::compute {
+namespace vnpp::store {
+class TBackgroundWriter;
 class TPPStatements;
-}
+}  // namespace vnpp::store
 namespace vnpp::database {
 class TConnection;
 class TDatabase;
@@ -32,7 +33,6 @@ class TTransaction;
 }  // namespace vnpp::database
 
 namespace vnpp::processing {
-class TBackgroundWriter;
 
 // What a runner counts over its life: entries that ended with an error, and windows whose
 // progress was kept.
@@ -48,7 +48,7 @@ void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& m
 
 // One computed window whose result waits to be committed.
 struct TPendingRow {
-  compute::TResultValues Values;
+  store::TResultValues Values;
   // The entry's progress and its windows computed before this row: what is kept when this
   // row cannot be stored.
   common::TDateTime ProgressBefore = 0;
@@ -65,7 +65,7 @@ class TResultBatch {
 
   // statements are those of connection, the run's. database opens the second connection of
   // the PostgreSQL writer. Every reference must outlive the batch.
-  TResultBatch(database::TConnection& connection, compute::TPPStatements& statements,
+  TResultBatch(database::TConnection& connection, store::TPPStatements& statements,
                database::TDatabase& database, config::TConfiguration& config, common::ILog& log,
                TRunCounters& counters, TMode mode);
   // Drops what is not committed: the transaction rolls back, and the progress it held was
@@ -78,7 +78,7 @@ class TResultBatch {
   // window without readings, which stores nothing but still moves the progress. A window of
   // another group first commits what is pending; false when that failed (logged).
   bool Add(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-           const std::optional<compute::TResultValues>& row, common::TDateTime windowEnd);
+           const std::optional<store::TResultValues>& row, common::TDateTime windowEnd);
   // True when the windows since the last commit call for the next one.
   bool Full() const;
   // Sends the rows not sent yet: queued for the background writer where there is one, else
@@ -96,7 +96,7 @@ class TResultBatch {
   // The windows of one entry that are not committed, in window order.
   struct TPendingEntry {
     config::TStationSensorInfoItem* Entry = nullptr;
-    compute::TResultKey Key;
+    store::TResultKey Key;
     std::vector<TPendingRow> Rows;
     std::size_t Sent = 0;            // rows sent within the open transaction
     common::TDateTime Progress = 0;  // end of the last window computed
@@ -106,26 +106,26 @@ class TResultBatch {
   bool WriteProgress();
   // The background writer, made on the first call where the database is PostgreSQL and a
   // second connection opens; else nullptr.
-  TBackgroundWriter* Background();
+  store::TBackgroundWriter* Background();
   void Rollback();
   // The rows of p from its first one not sent.
-  const std::vector<compute::TResultValues>& Unsent(const TPendingEntry& p);
+  const std::vector<store::TResultValues>& Unsent(const TPendingEntry& p);
 
   database::TConnection& connection_;
-  compute::TPPStatements& statements_;
+  store::TPPStatements& statements_;
   database::TDatabase& database_;
   config::TConfiguration& config_;
   common::ILog& log_;
   TRunCounters& counters_;
   const TMode mode_;
-  compute::TResultWriter writer_;
-  std::unique_ptr<TBackgroundWriter> background_;
+  store::TResultWriter writer_;
+  std::unique_ptr<store::TBackgroundWriter> background_;
   bool backgroundTried_ = false;
   std::unique_ptr<database::TTransaction> transaction_;  // of the run's connection
   config::TPostProcGroupItem* group_ = nullptr;
   std::vector<TPendingEntry> pending_;  // by entry in run order
   std::size_t windowsSinceCommit_ = 0;
-  std::vector<compute::TResultValues> unsent_;  // Unsent's storage
+  std::vector<store::TResultValues> unsent_;  // Unsent's storage
 };
 
 }  // namespace vnpp::processing

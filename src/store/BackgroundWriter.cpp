@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace vnpp::processing {
+namespace vnpp::store {
 
 TBackgroundWriter::TBackgroundWriter(std::unique_ptr<database::TConnection> connection)
     : connection_(std::move(connection)), statements_(*connection_), writer_(statements_) {
@@ -10,29 +10,21 @@ TBackgroundWriter::TBackgroundWriter(std::unique_ptr<database::TConnection> conn
 }
 
 TBackgroundWriter::~TBackgroundWriter() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = true;
-  }
-  work_.notify_one();
+  // Stopping with writes queued: the owner gave up the run, and their transaction with it.
+  jobs_.Stop();
   thread_.join();
   transaction_.reset();
 }
 
-void TBackgroundWriter::Write(const compute::TResultKey& key,
-                              std::vector<compute::TResultValues> rows) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    jobs_.push_back({key, std::move(rows)});
-  }
-  work_.notify_one();
+void TBackgroundWriter::Write(const TResultKey& key, std::vector<TResultValues> rows) {
+  jobs_.Push({key, std::move(rows)});
 }
 
 void TBackgroundWriter::Wait() {
+  jobs_.WaitIdle();
   std::exception_ptr error;
   {
-    std::unique_lock<std::mutex> lock(mu_);
-    idle_.wait(lock, [this] { return jobs_.empty() && !busy_; });
+    common::MutexLock lock(errorMu_);
     error = std::exchange(error_, nullptr);
   }
   if (error) std::rethrow_exception(error);
@@ -52,20 +44,12 @@ void TBackgroundWriter::Commit() {
 void TBackgroundWriter::Rollback() { transaction_.reset(); }
 
 void TBackgroundWriter::Main() {
-  while (true) {
-    TJob job;
+  while (std::optional<TJob> job = jobs_.Pop()) {
     bool skip = false;
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      work_.wait(lock, [this] { return stop_ || !jobs_.empty(); });
-      // Stopping with writes queued: the owner gave up the run, and their transaction with it.
-      if (stop_) return;
-      job = std::move(jobs_.front());
-      jobs_.pop_front();
-      busy_ = true;
-      skip = error_ != nullptr;
+      common::MutexLock lock(errorMu_);
+      skip = error_ != nullptr;  // after a failed write the later ones wait for Wait
     }
-    std::exception_ptr error;
     if (!skip) {
       try {
         if (!transaction_) {
@@ -73,20 +57,14 @@ void TBackgroundWriter::Main() {
           statements_.UpsertDialect();
           transaction_.emplace(*connection_);
         }
-        writer_.Write(job.Key, job.Rows);
+        writer_.Write(job->Key, job->Rows);
       } catch (...) {
-        error = std::current_exception();
+        common::MutexLock lock(errorMu_);
+        error_ = std::current_exception();
       }
     }
-    bool idle = false;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      busy_ = false;
-      if (error && !error_) error_ = error;
-      idle = jobs_.empty();
-    }
-    if (idle) idle_.notify_all();
+    jobs_.Done();
   }
 }
 
-}  // namespace vnpp::processing
+}  // namespace vnpp::store

@@ -1,20 +1,19 @@
 // Result rows stored on a connection and a thread of their own.
 #pragma once
 
-#include <condition_variable>
-#include <deque>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "common/Mutex.h"
+#include "common/WorkQueue.h"
 #include "database/Odbc.h"
 #include "store/PPStatements.h"
 #include "store/ResultWriter.h"
 
-namespace vnpp::processing {
+namespace vnpp::store {
 
 // The database stores one entry's results while the runner reads and computes the next
 // windows: on one connection the two would wait for each other. The rows of all Write calls
@@ -32,7 +31,7 @@ class TBackgroundWriter {
   TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
 
   // Queues rows of one entry. After a failed write the later ones are skipped until Wait.
-  void Write(const compute::TResultKey& key, std::vector<compute::TResultValues> rows);
+  void Write(const store::TResultKey& key, std::vector<store::TResultValues> rows);
   // Returns when every queued write has run. Throws the error of the first write that failed
   // since the last Wait (an EDatabaseError; on PostgreSQL the transaction is then spoiled).
   void Wait();
@@ -43,30 +42,26 @@ class TBackgroundWriter {
 
   // Rows stored one at a time on the writer's connection, outside a transaction.
   // REQUIRES: after Wait and Rollback.
-  compute::TResultWriter& Writer() { return writer_; }
+  store::TResultWriter& Writer() { return writer_; }
 
  private:
   struct TJob {
-    compute::TResultKey Key;
-    std::vector<compute::TResultValues> Rows;
+    TResultKey Key;
+    std::vector<TResultValues> Rows;
   };
   void Main();
 
   std::unique_ptr<database::TConnection> connection_;
-  compute::TPPStatements statements_;
-  compute::TResultWriter writer_;
-  // Begun by the writer's thread, ended by the owner's after Wait (handed over by busy_).
+  TPPStatements statements_;
+  TResultWriter writer_;
+  // Begun by the writer's thread, ended by the owner's after Wait (handed over by the
+  // queue's idle state).
   std::optional<database::TTransaction> transaction_;
 
-  // mu_ guards jobs_, busy_, error_ and stop_.
-  std::mutex mu_;
-  std::condition_variable work_;  // a job queued, or stop_
-  std::condition_variable idle_;  // the queue ran empty
-  std::deque<TJob> jobs_;
-  bool busy_ = false;  // a job taken from the queue is running
-  std::exception_ptr error_;
-  bool stop_ = false;
+  common::TWorkQueue<TJob> jobs_;
+  common::Mutex errorMu_;
+  std::exception_ptr error_ GUARDED_BY(errorMu_);  // of the first write that failed
   std::thread thread_;
 };
 
-}  // namespace vnpp::processing
+}  // namespace vnpp::store

@@ -2,7 +2,7 @@
 
 #include "common/Error.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 
 // The runs of blanks are part of the texts.
 const char* const InsertSQL =
@@ -238,4 +238,4 @@ database::TStatement& TPPStatements::Insert() { return Prepared(insert_, InsertS
 
 database::TStatement& TPPStatements::Update() { return Prepared(update_, UpdateSQL); }
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

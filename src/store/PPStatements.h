@@ -10,7 +10,7 @@
 
 #include "database/Odbc.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 
 // Result row insert and update; both carry the same thirteen named parameters.
 extern const char* const InsertSQL;
@@ -113,4 +113,4 @@ class TPPStatements {
   std::unique_ptr<database::TStatement> upsertArrays_;
 };
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

@@ -5,14 +5,14 @@
 #include "common/Error.h"
 #include "compute/ReadingValue.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 namespace {
 
 constexpr std::uint8_t kUnflaggedOnly = 1;
 
 }  // namespace
 
-TReadingCursor::TReadingCursor(TPPStatements& db, TPPDataItem& item, std::size_t maxRows)
+TReadingCursor::TReadingCursor(TPPStatements& db, compute::TPPDataItem& item, std::size_t maxRows)
     : db_(db),
       item_(item),
       maxRows_(maxRows > 0 ? maxRows : 1),
@@ -91,16 +91,7 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
   query.BindDateTime("ENDTIME", to);
   query.BindInteger("MAXROWS", static_cast<std::int64_t>(maxRows_));
   {
-    struct TClose {
-      database::TStatement& q;
-      ~TClose() {
-        // The next Execute closes the cursor anyway; a failure here helps no one.
-        try {
-          q.CloseCursor();
-        } catch (...) {
-        }
-      }
-    } close{query};
+    database::TCursorGuard guard(query);
     query.Execute();
     std::int64_t lastKey = fromKey;
     for (std::size_t n; (n = query.FetchBlock()) > 0;) {
@@ -113,10 +104,11 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
         } else {
           bool truncated = false;
           const std::string_view text = query.TextAt(1, r, &truncated);
-          const TReadingValue v = truncated ? TReadingValue{} : ParseReadingValue(text);
-          if (v.Kind == TValueKind::Number) {
+          const compute::TReadingValue v =
+              truncated ? compute::TReadingValue{} : compute::ParseReadingValue(text);
+          if (v.Kind == compute::TValueKind::Number) {
             value = v.Value;
-          } else if (v.Kind == TValueKind::NonFinite) {
+          } else if (v.Kind == compute::TValueKind::NonFinite) {
             f |= kNull | kNonFinite;
           } else {
             f |= kNull | kNotNumber;
@@ -232,4 +224,4 @@ void TReadingCursor::ReadAlone(const TWindowSpan& window) {
   previous_.Valid = false;
 }
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

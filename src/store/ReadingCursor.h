@@ -13,7 +13,9 @@
 #include "compute/PPDataItem.h"
 #include "store/PPStatements.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
+
+using common::TDateTime;
 
 struct TWindowSpan {
   TDateTime Start = 0;
@@ -35,7 +37,8 @@ class TReadingCursor {
   // item carries the station, sensor, DataType, ReadPrevious and BoundaryMode; the cursor
   // fills its readings and previous reading for each window. db and item must outlive the
   // cursor. Throws EPostProcError for a BoundaryMode outside 0..2.
-  TReadingCursor(TPPStatements& db, TPPDataItem& item, std::size_t maxRows = kDefaultMaxRows);
+  TReadingCursor(TPPStatements& db, compute::TPPDataItem& item,
+                 std::size_t maxRows = kDefaultMaxRows);
 
   // Reads the readings of windows (ascending; each starting where the one before ended) and
   // returns how many leading windows they cover completely: all, unless the row bound cut
@@ -79,7 +82,7 @@ class TReadingCursor {
   void AdvancePrevious(std::int64_t beforeKey);
 
   TPPStatements& db_;
-  TPPDataItem& item_;
+  compute::TPPDataItem& item_;
   const std::size_t maxRows_;
   const bool twoFilters_;  // rows carry each filter's verdict
 
@@ -101,4 +104,4 @@ class TReadingCursor {
   TPrevious previous_;
 };
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

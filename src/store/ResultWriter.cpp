@@ -6,7 +6,7 @@
 
 #include "database/SqlText.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 namespace {
 
 constexpr double kHoursPerDay = 24.0;
@@ -149,4 +149,4 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
   }
 }
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

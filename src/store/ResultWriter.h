@@ -7,7 +7,7 @@
 #include "common/DateTime.h"
 #include "store/PPStatements.h"
 
-namespace vnpp::compute {
+namespace vnpp::store {
 
 using common::TDateTime;
 
@@ -64,4 +64,4 @@ class TResultWriter {
   std::string times_, periods_, values_, valueTimes_, processTimes_, stamp_;
 };
 
-}  // namespace vnpp::compute
+}  // namespace vnpp::store

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "automation/PrivateBus.h"
+#include "support/PrivateBus.h"
 
 namespace vnpp::automation {
 namespace {

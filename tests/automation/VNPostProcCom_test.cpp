@@ -23,11 +23,11 @@
 #include "automation/BusClient.h"
 #include "automation/BusNames.h"
 #include "automation/EmbeddedFiles.h"
-#include "automation/PrivateBus.h"
 #include "common/Clock.h"
 #include "common/Error.h"
 #include "common/Regional.h"
 #include "host/MainLoop.h"
+#include "support/PrivateBus.h"
 
 namespace vnpp::automation {
 namespace {

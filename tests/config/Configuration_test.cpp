@@ -13,7 +13,7 @@
 
 #include "common/DateTime.h"
 #include "common/Error.h"
-#include "config/ConfigTestSupport.h"
+#include "support/ConfigTestSupport.h"
 
 namespace vnpp::config {
 namespace {
@@ -45,7 +45,7 @@ TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
 
   config_.LoadConfiguration();
   // A moved-aside file is said once, with its path; the load counts as failed.
-  EXPECT_EQ(log_.Messages,
+  EXPECT_EQ(log_.Messages(),
             (std::vector<std::string>{"Reading " + Path() + ".",
                                       "Warning: the configuration file " + Path() +
                                           " does not exist; there are no groups to process.",
@@ -53,8 +53,8 @@ TEST_F(ConfigurationTest, NoFileLoadsNoGroupWithDefaultLogOptions) {
   EXPECT_TRUE(config_.LoadFailed());
   ASSERT_NE(config_.Groups(), nullptr);
   EXPECT_EQ(config_.Groups()->Count(), 0);
-  EXPECT_TRUE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 1);
+  EXPECT_TRUE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 1);
   EXPECT_EQ(config_.ConfigFileName(), Path());
   EXPECT_TRUE(config_.IsConfigFileOpen());
 }
@@ -66,13 +66,14 @@ TEST_F(ConfigurationTest, ByteOrderMarkIsSkippedAndAMissingGroupSectionIsNamed) 
   EXPECT_FALSE(config_.LoadFailed());
   ASSERT_EQ(config_.Groups()->Count(), 2);
   EXPECT_TRUE(Group(0).Enabled);
-  EXPECT_EQ(std::count_if(log_.Messages.begin(), log_.Messages.end(),
+  const std::vector<std::string> messages = log_.Messages();
+  EXPECT_EQ(std::count_if(messages.begin(), messages.end(),
                           [](const std::string& m) { return m.rfind("Warning: ", 0) == 0; }),
             1);
-  EXPECT_NE(std::find(log_.Messages.begin(), log_.Messages.end(),
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
                       "Warning: the group \"Lost\" in GroupNames has no section [Lost]; it "
                       "stays disabled."),
-            log_.Messages.end());
+            messages.end());
   config_.SaveStartFrom();
   EXPECT_EQ(ReadFile(Path()).rfind("\xEF\xBB\xBF[PostProcess]\r\n", 0), 0u) << "kept";
 
@@ -84,13 +85,13 @@ TEST_F(ConfigurationTest, ByteOrderMarkIsSkippedAndAMissingGroupSectionIsNamed) 
 
 TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {
   Load("[PostProcess]\nLogMessage=0\nLogDetail=2\n[Database Settings]\nODBC Data Source=VN\n");
-  EXPECT_FALSE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 2);
+  EXPECT_FALSE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 2);
   EXPECT_EQ(config_.ConfigFile().ReadString("Database Settings", "ODBC Data Source", ""), "VN");
 
   Load("[PostProcess]\nLogMessage=No\nLogDetail=lots\n");
-  EXPECT_TRUE(log_.LogMessage);
-  EXPECT_EQ(log_.Detail, 1);
+  EXPECT_TRUE(log_.LogMessage());
+  EXPECT_EQ(log_.LogDetail(), 1);
 }
 
 TEST_F(ConfigurationTest, NamedSectionsWinOverNumberedOnes) {
@@ -202,13 +203,13 @@ TEST_F(ConfigurationTest, InvalidTimeEndsLoadingAndKeepsTheGroupsBeforeIt) {
       {"BaseTime=10:00 x", "Error 1500: '10:00 x' is not a valid time"},
   };
   for (const Row& r : rows) {
-    log_.Messages.clear();
+    log_.Clear();
     Load("[PostProcess]\nGroupNames=A,B,C\n[A]\nFuncName=AVG\n[B]\n" + r.line +
          "\n[C]\nFuncName=SUM\n");
     ASSERT_EQ(config_.Groups()->Count(), 1) << r.line;
     EXPECT_EQ(Group(0).SectionName, "A");
-    EXPECT_EQ(log_.Messages, (std::vector<std::string>{"Reading " + Path() + ".", r.error,
-                                                       "Startup parameters loaded."}));
+    EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Reading " + Path() + ".", r.error,
+                                                         "Startup parameters loaded."}));
   }
 }
 
@@ -261,14 +262,15 @@ TEST_F(ConfigurationTest, ProgressOfEachEntryGoesToItsOwnKey) {
   std::string edited = text;
   edited.replace(edited.find("POLLUpdate1=03/15/2024 10"), 25, "POLLUpdate1=01/01/2024 00");
   WriteFile(Path(), edited);
-  log_.Messages.clear();
+  const std::size_t before = log_.Messages().size();
   config_.WritePollUpdate(g, *g.Sensors[0]);
-  ASSERT_EQ(log_.Messages.size(), 1u);
-  EXPECT_EQ(log_.Messages[0].rfind("Warning: POLLUpdate1 in [Hourly] of " + Path() +
-                                       " was changed to \"01/01/2024 00:00:00\"",
-                                   0),
+  const std::vector<std::string> messages = log_.Messages();
+  ASSERT_EQ(messages.size(), before + 1);
+  EXPECT_EQ(messages.back().rfind("Warning: POLLUpdate1 in [Hourly] of " + Path() +
+                                      " was changed to \"01/01/2024 00:00:00\"",
+                                  0),
             0u)
-      << log_.Messages[0];
+      << messages.back();
 
   config_.LoadConfiguration();
   ASSERT_EQ(Group(0).Sensors.size(), 2u);
@@ -374,12 +376,12 @@ TEST_F(ConfigurationTest, UnreadableFileIsLoggedAndNeverOverwritten) {
     std::filesystem::remove_all(Path());
     r.make(Path());
     const auto kind = std::filesystem::status(Path()).type();
-    log_ = RecordingLog{};
+    log_.Reset();
     config_.LoadConfiguration();
-    ASSERT_EQ(log_.Messages.size(), 3u) << r.name;
-    EXPECT_EQ(log_.Messages[1], "Error 1500: Unable to read " + Path() + ": " + r.reason);
-    EXPECT_EQ(log_.LogMessageAt, (std::vector<bool>{false, true, true})) << r.name;
-    EXPECT_EQ(log_.Detail, 1) << r.name;
+    ASSERT_EQ(log_.Messages().size(), 3u) << r.name;
+    EXPECT_EQ(log_.Messages()[1], "Error 1500: Unable to read " + Path() + ": " + r.reason);
+    EXPECT_EQ(log_.LogMessageAt(), (std::vector<bool>{false, true, true})) << r.name;
+    EXPECT_EQ(log_.LogDetail(), 1) << r.name;
     EXPECT_EQ(config_.Groups()->Count(), 0) << r.name;
     config_.SaveStartFrom();  // no group: nothing to write, no error
     EXPECT_EQ(std::filesystem::status(Path()).type(), kind) << r.name;
@@ -409,7 +411,7 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
        ""},
   };
   for (const Row& r : rows) {
-    log_.Messages.clear();
+    log_.Clear();
     Load(r.file);
     std::vector<std::string> sections;
     for (int i = 0; i < config_.Groups()->Count(); ++i) sections.push_back(Group(i).SectionName);
@@ -417,7 +419,7 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
     std::vector<std::string> expected = {"Reading " + Path() + "."};
     if (!r.error.empty()) expected.push_back(r.error);
     expected.push_back("Startup parameters loaded.");
-    EXPECT_EQ(log_.Messages, expected) << r.file;
+    EXPECT_EQ(log_.Messages(), expected) << r.file;
   }
   ASSERT_EQ(Group(0).Sensors.size(), 1u);
   EXPECT_EQ(Group(0).Sensors[0]->KeyNumber, 100000);
@@ -435,7 +437,7 @@ TEST(SampleConfiguration, LoadsEveryGroupWithoutErrors) {
   testing::RecordingLog log;
   TConfiguration config(std::string(source) + "/etc/", log);
   config.LoadConfiguration();
-  EXPECT_EQ(log.Messages.size(), 2u) << log.Messages[1];
+  EXPECT_EQ(log.Messages().size(), 2u) << log.Messages()[1];
   ASSERT_EQ(config.Groups()->Count(), 3);
   EXPECT_TRUE(config.Groups()->Item(2).IsDelta());
   EXPECT_EQ(config.Groups()->Item(1).Sensors.at(1)->KeyNumber, 3);

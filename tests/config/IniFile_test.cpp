@@ -18,7 +18,7 @@
 
 #include "common/Error.h"
 #include "common/Regional.h"
-#include "config/ConfigTestSupport.h"
+#include "support/ConfigTestSupport.h"
 
 namespace vnpp::config {
 namespace {

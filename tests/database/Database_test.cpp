@@ -11,6 +11,7 @@
 
 #include "database/Encrypt.h"
 #include "database/TestDatabases.h"
+#include "support/RecordingLog.h"
 
 namespace vnpp::database {
 namespace {
@@ -26,14 +27,10 @@ class TFakeProfile : public common::IProfile {
   }
 };
 
-class TFakeLog : public common::ILog {
+// Records what is logged; LogDetail 0.
+class TFakeLog : public vnpp::testing::TRecordingLog {
  public:
-  std::vector<std::string> Lines;
-  void WriteLog(const std::string& message) override { Lines.push_back(message); }
-  void QueueMessage(const std::string& message) override { Lines.push_back(message); }
-  void SetLogMessage(bool) override {}
-  int LogDetail() const override { return 0; }
-  void SetLogDetail(int) override {}
+  TFakeLog() : TRecordingLog(0) {}
 };
 
 std::string EncodedPassword(const std::string& password) {
@@ -136,12 +133,12 @@ TEST(TDatabase, LoadsSettingsFromTheFileSectionOrElseFromTheRegistry) {
     profile.Values = c.File;
     TFakeLog log;
     TDatabase db(nullptr);
-    db.Password = "before";
+    db.SetSettings("", "", "before");
     db.LoadDatabaseSettings(profile, log);
-    EXPECT_EQ(db.DataSource, c.DataSource) << c.Name;
-    EXPECT_EQ(db.UserName, c.UserName) << c.Name;
-    EXPECT_EQ(db.Password, c.Password) << c.Name;
-    EXPECT_EQ(log.Lines, c.Log) << c.Name;
+    EXPECT_EQ(db.DataSource(), c.DataSource) << c.Name;
+    EXPECT_EQ(db.UserName(), c.UserName) << c.Name;
+    EXPECT_EQ(db.Password(), c.Password) << c.Name;
+    EXPECT_EQ(log.Messages(), c.Log) << c.Name;
   }
 }
 
@@ -151,12 +148,12 @@ TEST(TDatabase, InvalidPasswordTextEndsTheLoadSilentlyAndKeepsThePassword) {
   profile.Values = {{"ODBC Data Source", "Dsn"}, {"ODBC Username", "u"}, {"ODBC Password", "ab!c"}};
   TFakeLog log;
   TDatabase db(nullptr);
-  db.Password = "old";
+  db.SetSettings("", "", "old");
   db.LoadDatabaseSettings(profile, log);
-  EXPECT_EQ(db.DataSource, "Dsn");
-  EXPECT_EQ(db.UserName, "u");
-  EXPECT_EQ(db.Password, "old");
-  EXPECT_TRUE(log.Lines.empty());
+  EXPECT_EQ(db.DataSource(), "Dsn");
+  EXPECT_EQ(db.UserName(), "u");
+  EXPECT_EQ(db.Password(), "old");
+  EXPECT_TRUE(log.Messages().empty());
 }
 
 TEST(TDatabase, UnreadableRegistryFileContributesNothing) {
@@ -188,32 +185,31 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
   testing::TTestSqlite sqlite;
   std::vector<std::string> errors;
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
-  db.DataSource = sqlite.ConnectionString();
-  db.UserName = "first";
+  db.SetSettings(sqlite.ConnectionString(), "first", "");
   ASSERT_TRUE(db.ConnectDatabase(kSessionName));
-  EXPECT_TRUE(db.Connected);
-  EXPECT_EQ(db.LastDataSource, db.DataSource);
-  EXPECT_EQ(db.LastUserName, "first");
+  EXPECT_TRUE(db.IsConnected());
+  EXPECT_EQ(db.LastDataSource(), db.DataSource());
+  EXPECT_EQ(db.LastUserName(), "first");
   db.Connection().ExecuteDirect("CREATE TEMP TABLE SESSION_MARK (X INTEGER)");
 
   EXPECT_TRUE(db.ConnectDatabase(kSessionName));
   EXPECT_TRUE(HasSessionTable(db)) << "unchanged settings opened a new connection";
-  db.Password = "changed";  // a changed password alone is not noticed
+  db.SetSettings(db.DataSource(), "first", "changed");  // a changed password alone is not noticed
   EXPECT_TRUE(db.ConnectDatabase(kSessionName));
   EXPECT_TRUE(HasSessionTable(db));
 
-  db.UserName = "second";
+  db.SetSettings(db.DataSource(), "second", "changed");
   EXPECT_TRUE(db.ConnectDatabase(kSessionName));
-  EXPECT_EQ(db.LastUserName, "second");
+  EXPECT_EQ(db.LastUserName(), "second");
   EXPECT_FALSE(HasSessionTable(db)) << "a changed user kept the old connection";
 
   db.DisconnectDatabase();
-  EXPECT_FALSE(db.Connected);
+  EXPECT_FALSE(db.IsConnected());
   EXPECT_THROW(db.Connection().Prepare("SELECT 1"), EDatabaseError);
   db.DisconnectDatabase();  // a second disconnect does nothing
   EXPECT_TRUE(errors.empty());
 
-  db.DataSource = " ";
+  db.SetSettings(" ", "second", "changed");
   EXPECT_FALSE(db.ConnectDatabase(kSessionName));
   EXPECT_TRUE(errors.empty()) << "a blank data source is no connection failure";
 }
@@ -222,11 +218,10 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
 TEST(TDatabase, RefusedConnectionShowsError1501WithTheDriversText) {
   std::vector<std::string> errors;
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
-  db.DataSource = "Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1;pwd={se;cret}";
-  db.UserName = "ann";
-  db.Password = "hidden";
+  db.SetSettings("Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1;pwd={se;cret}", "ann",
+                 "hidden");
   EXPECT_FALSE(db.ConnectDatabase(kSessionName));
-  EXPECT_FALSE(db.Connected);
+  EXPECT_FALSE(db.IsConnected());
   ASSERT_EQ(errors.size(), 1u);
   const std::string head =
       "Error 1501: Unable to connect to database. Data source "
@@ -236,12 +231,10 @@ TEST(TDatabase, RefusedConnectionShowsError1501WithTheDriversText) {
   EXPECT_EQ(errors[0].find_first_of("\r\n"), std::string::npos) << errors[0];
   EXPECT_EQ(errors[0].find("cret"), std::string::npos) << errors[0];
   EXPECT_EQ(errors[0].find("hidden"), std::string::npos) << errors[0];
-  db.UserName.clear();
-  db.Password.clear();
 
   // The next attempt starts afresh and succeeds once the database is there.
   testing::TTestSqlite sqlite;
-  db.DataSource = sqlite.ConnectionString();
+  db.SetSettings(sqlite.ConnectionString(), "", "");
   EXPECT_TRUE(db.ConnectDatabase(kSessionName));
   EXPECT_EQ(errors.size(), 1u);
 }

@@ -14,7 +14,7 @@
 namespace vnpp::database {
 namespace {
 
-const char* const kKey = "HKEY_LOCAL_MACHINE\\Software\\Ostrel Corporation\\Varnex\\Settings";
+const char* const kKey = kSettingsKey;
 
 TEST(TRegistryFile, ReadsStringAndBinaryValuesWithoutRegardToCase) {
   const std::string text =

@@ -41,11 +41,12 @@ inline bool PostgresConfigured() { return !EnvOr("VNPP_TEST_PG", "").empty(); }
 // PostgreSQL is required (its tests fail instead of skipping): in CI, and under scripts/test.
 inline bool InCi() { return EnvOr("CI", "") == "true" || EnvOr("VNPP_REQUIRE_PG", "") == "1"; }
 
-// The repository root: VNPP_SOURCE_DIR, else found from this header's own path.
+// The repository root: VNPP_SOURCE_DIR, else the one the tests were built from. (This
+// header's own path would not do: a compiler cache may shorten it to a relative one.)
 inline std::filesystem::path SourceDir() {
   const std::string env = EnvOr("VNPP_SOURCE_DIR", "");
   if (!env.empty()) return env;
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  return VNPP_TEST_SOURCE_DIR;
 }
 
 // The statements of a schema script: "--" comments dropped, split at ";". The scripts hold

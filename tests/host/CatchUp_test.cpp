@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "database/TestDatabases.h"
-#include "host/HostTestSupport.h"
 #include "host/ServiceMain.h"
 #include "host/Startup.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

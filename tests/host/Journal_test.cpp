@@ -10,8 +10,8 @@
 #include "common/Log.h"
 #include "config/IniFile.h"
 #include "database/Database.h"
-#include "host/HostTestSupport.h"
 #include "host/MessageLog.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

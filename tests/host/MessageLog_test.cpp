@@ -19,7 +19,7 @@
 #include "common/Clock.h"
 #include "common/Regional.h"
 #include "common/UniqueFd.h"
-#include "host/HostTestSupport.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "common/Error.h"
 #include "common/UniqueFd.h"
-#include "host/HostTestSupport.h"
 #include "host/Startup.h"
+#include "support/HostTestSupport.h"
 
 extern char** environ;
 

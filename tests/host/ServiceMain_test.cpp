@@ -13,9 +13,9 @@
 #include "common/Clock.h"
 #include "common/Error.h"
 #include "common/UniqueFd.h"
-#include "host/HostTestSupport.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

@@ -11,7 +11,8 @@
 #include <cctype>
 #include <filesystem>
 
-#include "host/HostTestSupport.h"
+#include "common/ServiceName.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {
@@ -91,7 +92,7 @@ TEST_F(RunModeTest, ServiceModeWhenTheUnitNamesTheEffectiveUser) {
     std::filesystem::remove(dir_ / "VNPostProcessor.service");
     if (!c.unit.empty()) WriteUnit(c.unit);
     Process().RunAsService = !c.service;
-    EXPECT_EQ(SelectRunMode("VNPostProcessor"), c.service) << c.name;
+    EXPECT_EQ(SelectRunMode(common::kServiceName), c.service) << c.name;
     EXPECT_EQ(Process().RunAsService, c.service) << c.name;
   }
   EXPECT_EQ(Process().ServiceName, "VNPostProcessor");
@@ -101,7 +102,7 @@ TEST_F(RunModeTest, ServiceModeWhenTheUnitNamesTheEffectiveUser) {
 TEST_F(RunModeTest, InstallSwitchesSelectServiceModeWithoutAUnit) {
   for (const char* arg : {"/INSTALL", "-install", "\\install", "-UNINSTALL"}) {
     Process().Args = {arg};
-    EXPECT_TRUE(SelectRunMode("VNPostProcessor")) << arg;
+    EXPECT_TRUE(SelectRunMode(common::kServiceName)) << arg;
     EXPECT_TRUE(IsInstallRun()) << arg;
   }
 }

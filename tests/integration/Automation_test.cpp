@@ -18,13 +18,13 @@
 
 #include "automation/BusClient.h"
 #include "automation/BusNames.h"
-#include "automation/PrivateBus.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/EventSink.h"
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
-#include "integration/ChildProcess.h"
+#include "support/ChildProcess.h"
+#include "support/PrivateBus.h"
 
 namespace vnpp::integration {
 namespace {
@@ -288,7 +288,19 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
       << status.output;
 
   Child follow = Spawn({VNPPCTL_EXE, "--session", "follow"}, Env());
-  std::this_thread::sleep_for(500ms);  // subscribed
+  TOutputWatch followed(follow.out.Get());
+  // Subscribed once a broadcast of the host's AppID comes out of it.
+  bool subscribed = false;
+  for (int i = 0; i < 100 && !subscribed; ++i) {
+    TClient()
+        .Proxy()
+        .callMethod("SetItemChange")
+        .onInterface(kInterface)
+        .withArguments(std::string(common::kHostAppId), std::string(common::kItemMessage),
+                       std::string("follower subscribed"));
+    subscribed = followed.WaitFor("follower subscribed", 1, 200ms);
+  }
+  ASSERT_TRUE(subscribed) << followed.ReadToEnd();
 
   struct Case {
     std::vector<std::string> args;
@@ -321,20 +333,27 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
     const Finished done = Ctl(c.args);
     EXPECT_EQ(done.code, c.code) << done.output;
     EXPECT_NE(done.output.find(c.output), std::string::npos) << done.output;
-    // A cancelled run reports no end: give the requested one time to finish first.
-    if (c.args.size() == 2 && c.args[0] == "run" && c.code == 0) std::this_thread::sleep_for(2s);
+    // A cancelled run reports no end: the requested one finishes first.
+    if (c.args.size() == 2 && c.args[0] == "run" && c.code == 0) {
+      const std::string finished = c.args[1] == "2" ? "Group 2 finished: " : "Group 1 finished: ";
+      EXPECT_TRUE(followed.WaitFor(finished, followed.Count(finished) + 1));
+    }
   }
-  std::this_thread::sleep_for(1500ms);  // the last messages reach the follower
+  const char* const parts[] = {"    PollGroup 1: AVG - Retrieve data...",
+                               "    Post processing service stopped.",
+                               "    Post processing service started.",
+                               "    Next group: 1 at ",
+                               "Group 1 finished: ",
+                               "Group 2 finished: "};
+  // The last messages reach the follower with the next ticks of the message timer.
+  for (const char* part : parts) followed.WaitFor(part);
   ::kill(follow.pid, SIGINT);
   int followStatus = 0;
   ::waitpid(follow.pid, &followStatus, 0);
-  const std::string followed = ReadAll(follow.out.Get());
-  EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followed;
-  for (const char* part :
-       {"    PollGroup 1: AVG - Retrieve data...", "    Post processing service stopped.",
-        "    Post processing service started.", "    Next group: 1 at ",
-        "Group 1 finished: ", "Group 2 finished: "}) {
-    EXPECT_NE(followed.find(part), std::string::npos) << part << "\n" << followed;
+  const std::string followedText = followed.ReadToEnd();
+  EXPECT_TRUE(WIFEXITED(followStatus) && WEXITSTATUS(followStatus) == 0) << followedText;
+  for (const char* part : parts) {
+    EXPECT_NE(followedText.find(part), std::string::npos) << part << "\n" << followedText;
   }
 
   // No such bus.

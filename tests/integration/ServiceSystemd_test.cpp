@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "common/UniqueFd.h"
-#include "host/HostTestSupport.h"
 #include "host/Startup.h"
-#include "integration/ChildProcess.h"
+#include "support/ChildProcess.h"
+#include "support/HostTestSupport.h"
 
 namespace vnpp::host {
 namespace {

@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "automation/PrivateBus.h"
 #include "common/UniqueFd.h"
-#include "host/HostTestSupport.h"
 #include "host/Startup.h"
-#include "integration/ChildProcess.h"
+#include "support/ChildProcess.h"
+#include "support/HostTestSupport.h"
+#include "support/PrivateBus.h"
 
 namespace vnpp::host {
 namespace {

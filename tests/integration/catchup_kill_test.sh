@@ -56,10 +56,9 @@ make_sqlite_home() {
 
 rows() { rows_sqlite "$1"; }
 
-avoid_hour_boundary 120
-
 # Reference: one uninterrupted run.
 make_sqlite_home "$work/a"
+mark_cutoff
 t0=$(date +%s%N)
 run_to_end "$work/a"
 ref_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
@@ -113,7 +112,7 @@ case "${KILLTEST_TAMPER:-}" in
   value) sqlite3 "$work/b/data.db" 'UPDATE VN_PPDATA1 SET PP_VALUE = PP_VALUE + 1e-9
            WHERE rowid = (SELECT MIN(rowid) FROM VN_PPDATA1 WHERE PP_VALUE IS NOT NULL)' ;;
   missing) sqlite3 "$work/b/data.db" 'DELETE FROM VN_PPDATA1
-             WHERE rowid = (SELECT MAX(rowid) FROM VN_PPDATA1)' ;;
+             WHERE rowid = (SELECT MIN(rowid) FROM VN_PPDATA1)' ;;
   duplicate) sqlite3 "$work/b/data.db" "INSERT INTO VN_PPDATA1 SELECT STATION_ID, DATA_LABEL,
                FUNCTION_NAME, TIME_TAG || '.000', TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, FLAG3,
                VALUE_TIME_TAG, PROCESS_TIME_TAG, SENSORNAME, ALTERNATE_LABEL

@@ -73,16 +73,13 @@ make_home() {
 }
 
 # A catch-up processes the hourly windows up to the present hour, so every entry's last
-# POLLUpdate names the hour in which the run ran. Runs that are to be compared must fall in
-# one hour: near the end of an hour, this waits for the next one. $1: seconds the test needs.
-avoid_hour_boundary() {
-  local into left
-  into=$(( 10#$(date +%M) * 60 + 10#$(date +%S) ))
-  left=$((3600 - into))
-  if [ "$left" -lt "$1" ]; then
-    echo "waiting $((left + 1)) s for the next hour, so that all runs fall in one hour"
-    sleep $((left + 1))
-  fi
+# POLLUpdate names the hour in which the run ran, and a run in a later hour stores the
+# windows of the hours in between too. The tests compare only the windows that end by the
+# start of the hour in which the reference run started ($cutoff, "YYYY-MM-DD HH:00:00"),
+# and progress capped at it, so that runs on either side of an hour boundary compare.
+# Call it right before the reference run.
+mark_cutoff() {
+  cutoff=$(date +'%Y-%m-%d %H:00:00')
 }
 
 # $1 home directory: shows the end of the run's output and of its log.
@@ -149,13 +146,16 @@ sleep_ms() {
   sleep "$(printf '%d.%03d' $(($1 / 1000)) $(($1 % 1000)))"
 }
 
-# $1 database: every result row in key order, all columns but PROCESS_TIME_TAG, each value
-# quoted so that NULL, text and numbers stay distinct and reals keep every digit.
+# $1 database: every result row of a window that ends by $cutoff, in key order, all columns
+# but PROCESS_TIME_TAG, each value quoted so that NULL, text and numbers stay distinct and
+# reals keep every digit.
 dump_sqlite() {
   sqlite3 "$1" "SELECT quote(STATION_ID), quote(DATA_LABEL), quote(FUNCTION_NAME),
       quote(TIME_TAG), quote(TIME_PERIOD), quote(PP_VALUE), quote(FLAG1), quote(FLAG2),
       quote(FLAG3), quote(VALUE_TIME_TAG), quote(SENSORNAME), quote(ALTERNATE_LABEL)
     FROM VN_PPDATA1
+    WHERE datetime(TIME_TAG, CAST(CAST(round(TIME_PERIOD * 3600) AS INTEGER) AS TEXT) ||
+                   ' seconds') <= '$cutoff'
     ORDER BY STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD"
 }
 
@@ -171,11 +171,19 @@ rows_sqlite() {
   sqlite3 "$1" 'SELECT COUNT(*) FROM VN_PPDATA1'
 }
 
-# $1 configuration file: "section|POLLUpdateN=value" for every entry's progress, sorted.
-# StartFrom is left out: it is saved with the time of the stop.
+# $1 configuration file: "section|POLLUpdateN=value" for every entry's progress, sorted,
+# the value as "YYYY-MM-DD hh:nn:ss" and capped at $cutoff. StartFrom is left out: it is
+# saved with the time of the stop.
 poll_updates() {
-  awk '{ sub(/\r$/, "") } /^\[/ { section = $0; next }
-       /^POLLUpdate[0-9]+=/ { print section "|" $0 }' "$1" | LC_ALL=C sort
+  awk -v cutoff="$cutoff" '{ sub(/\r$/, "") } /^\[/ { section = $0; next }
+       /^POLLUpdate[0-9]+=/ {
+         eq = index($0, "="); key = substr($0, 1, eq - 1); v = substr($0, eq + 1)
+         split(v, dt, " "); split(dt[1], d, "/")
+         t = (dt[2] == "" ? "00:00:00" : dt[2])
+         iso = sprintf("%s-%s-%s %s", d[3], d[1], d[2], t)
+         if (cutoff != "" && iso > cutoff) iso = cutoff
+         print section "|" key "=" iso
+       }' "$1" | LC_ALL=C sort
 }
 
 # $1 reference dump, $2 dump to check, $3 reference configuration, $4 configuration to

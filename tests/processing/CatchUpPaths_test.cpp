@@ -21,7 +21,7 @@
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
 #include "processing/GroupRun.h"
-#include "processing/ProcessingFixture.h"
+#include "support/ProcessingFixture.h"
 
 namespace vnpp::processing {
 namespace {

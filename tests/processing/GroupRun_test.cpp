@@ -8,8 +8,8 @@
 #include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
-#include "processing/ProcessingFixture.h"
 #include "processing/Schedule.h"
+#include "support/ProcessingFixture.h"
 
 namespace vnpp::processing {
 namespace {
@@ -94,7 +94,7 @@ TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
     config::TPostProcGroupItem& group =
         Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
     ScheduleAt(group, At(2024, 3, 15, 10));
-    database_.ConnectDatabase(database::kSessionName);
+    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
     runner_->ProcessSensor(group, 0);
     const std::vector<std::string> q = log_.Queued();
     ASSERT_FALSE(q.empty());
@@ -127,7 +127,7 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
         "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" + common::FormatDateTimeText(c.entry) +
         "\r\n");
     ScheduleAt(group, c.entry);  // WindowStart at or before the entry
-    database_.ConnectDatabase(database::kSessionName);
+    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
     runner_->ProcessSensorNow(group, 0, c.now);
     std::vector<std::string> got;
     for (const std::string& m : log_.Queued()) {
@@ -157,13 +157,14 @@ TEST_F(GroupRunTest, GroupWithoutEntriesOnlyLogs) {
   runner_->RunGroup(group);
   EXPECT_EQ(log_.Queued(), (std::vector<std::string>{"PollGroup 1: SUM - Retrieve data...",
                                                      "PollGroup SUM: Finished."}));
-  EXPECT_FALSE(database_.Connected);
+  EXPECT_FALSE(database_.IsConnected());
 }
 
 TEST_F(GroupRunTest, FailedConnectionFailsEachEntryOnceAndKeepsProgress) {
   config::TPostProcGroupItem& group =
       Load(std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n");
-  database_.DataSource = "Driver=SQLite3;Database=" + home_ + "missing.db;NoCreat=1";
+  database_.SetSettings("Driver=SQLite3;Database=" + home_ + "missing.db;NoCreat=1",
+                        database_.UserName(), database_.Password());
   ScheduleAt(group, At(2024, 3, 15, 10));
   EXPECT_FALSE(runner_->RunGroup(group));
   EXPECT_EQ(log_.CountQueued("Error 1500: "), 2u);
@@ -195,7 +196,7 @@ TEST_F(GroupRunTest, ImmediateRunNeverTakesTheUnfinishedHour) {
         "POLLUpdate1=" +
         common::FormatDateTimeText(entry) + "\r\n");
     ScheduleAt(group, entry);
-    database_.ConnectDatabase(database::kSessionName);
+    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
     EXPECT_TRUE(runner_->ProcessSensorNow(group, 0, hour + 36.0 / 1440));
     EXPECT_EQ(log_.CountQueued("Data for"), 1u);
     EXPECT_EQ(common::DateTimeToEpoch(group.Sensors[0]->LastUpdate), common::DateTimeToEpoch(hour));

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "processing/Processing.h"
-#include "processing/ProcessingFixture.h"
+#include "support/ProcessingFixture.h"
 
 namespace vnpp::processing {
 namespace {

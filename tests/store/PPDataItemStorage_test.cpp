@@ -21,6 +21,7 @@ namespace {
 
 using common::EncodeDateTime;
 using database::testing::TBackend;
+using store::TPPStatements;
 
 constexpr double kHalfMilli = 0.5 / 86400000.0;
 

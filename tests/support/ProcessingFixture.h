@@ -19,51 +19,11 @@
 #include "database/Database.h"
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
+#include "support/RecordingLog.h"
 
 namespace vnpp::processing::testing {
 
-// Records every message; LogDetail as set.
-class TRecordingLog : public common::ILog {
- public:
-  void WriteLog(const std::string& message) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    written.push_back(message);
-  }
-  void QueueMessage(const std::string& message) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    queued.push_back(message);
-  }
-  void SetLogMessage(bool) override {}
-  int LogDetail() const override { return detail.load(); }
-  void SetLogDetail(int level) override { detail.store(level); }
-
-  std::vector<std::string> Queued() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return queued;
-  }
-  std::vector<std::string> Written() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return written;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    queued.clear();
-    written.clear();
-  }
-  size_t CountQueued(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(mu_);
-    size_t n = 0;
-    for (const auto& m : queued) n += m.rfind(prefix, 0) == 0 ? 1 : 0;
-    return n;
-  }
-
-  std::atomic<int> detail{2};
-
- private:
-  std::mutex mu_;
-  std::vector<std::string> queued;
-  std::vector<std::string> written;
-};
+using vnpp::testing::TRecordingLog;
 
 inline std::string SourceDir() {
   const char* s = std::getenv("VNPP_SOURCE_DIR");

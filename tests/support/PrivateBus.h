@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "host/HostTestSupport.h"
+#include "support/HostTestSupport.h"
 
 extern char** environ;
 

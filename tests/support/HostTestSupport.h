@@ -1,5 +1,5 @@
-// Helpers shared by the host tests: a temporary directory, an environment override, an
-// event sink that records what it receives.
+// Helpers shared by the host tests: the common temporary directory, file helpers and
+// environment override, an event sink that records what it receives and one that blocks.
 #pragma once
 
 #include <stdlib.h>
@@ -15,63 +15,15 @@
 #include <vector>
 
 #include "common/EventSink.h"
+#include "support/Files.h"
+#include "support/ScopedEnv.h"
 
 namespace vnpp::host::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vnpphost.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& Path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
-    if (const char* old = ::getenv(name)) old_ = old;
-    if (value) {
-      ::setenv(name, value->c_str(), 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using vnpp::testing::ReadFile;
+using vnpp::testing::ScopedEnv;
+using vnpp::testing::TempDir;
+using vnpp::testing::WriteFile;
 
 class RecordingSink final : public common::IEventSink {
  public:

@@ -1,5 +1,5 @@
-// Temporary directories, whole-file reads and writes, a child process with a file size
-// limit, and a log that records messages.
+// The common temporary directory and file helpers, a child process with a file size limit,
+// and a log that records messages.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,42 +18,14 @@
 #include <vector>
 
 #include "common/Log.h"
+#include "support/Files.h"
+#include "support/RecordingLog.h"
 
 namespace vnpp::config::testing {
 
-class TempDir {
- public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "vnpp_config_XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  // With a trailing '/'.
-  std::string Dir() const { return path_ + "/"; }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-inline void WriteFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using vnpp::testing::ReadFile;
+using vnpp::testing::TempDir;
+using vnpp::testing::WriteFile;
 
 // Runs check in a child process whose files cannot grow beyond fileSizeLimit bytes (a full
 // disk: writes fail with EFBIG) and which is killed after alarmSeconds (a call that blocks).
@@ -101,24 +73,10 @@ inline std::string InChild(const std::function<std::string()>& check,
   return result;
 }
 
-class RecordingLog : public common::ILog {
+// Records every message; LogDetail -99 until set, as no configuration has set it.
+class RecordingLog : public vnpp::testing::TRecordingLog {
  public:
-  void WriteLog(const std::string& message) override {
-    Messages.push_back(message);
-    LogMessageAt.push_back(LogMessage);
-  }
-  void QueueMessage(const std::string& message) override {
-    Messages.push_back(message);
-    LogMessageAt.push_back(LogMessage);
-  }
-  void SetLogMessage(bool on) override { LogMessage = on; }
-  int LogDetail() const override { return Detail; }
-  void SetLogDetail(int level) override { Detail = level; }
-
-  std::vector<std::string> Messages;
-  std::vector<bool> LogMessageAt;  // the log switch when each message came
-  bool LogMessage = false;
-  int Detail = -99;
+  RecordingLog() : TRecordingLog(-99) {}
 };
 
 }  // namespace vnpp::config::testing

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -99,6 +101,54 @@ inline std::string ReadAll(int fd) {
 
 // Runs args to its end: its exit code (-1 when it did not exit normally), its status (the
 // exit code, or 128 + the signal that ended it) and its output.
+// What a running child writes, read as it comes: waits on the child's output itself.
+class TOutputWatch {
+ public:
+  explicit TOutputWatch(int fd) : fd_(fd) {}
+
+  // Reads until text has appeared count times in all the output so far, the output ends,
+  // or timeout passes; true when it has.
+  bool WaitFor(std::string_view text, std::size_t count = 1,
+               std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (Count(text) < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !ReadSome(static_cast<int>(left.count()))) return false;
+    }
+    return true;
+  }
+  std::size_t Count(std::string_view text) const {
+    std::size_t n = 0;
+    for (std::size_t at = text_.find(text); at != std::string::npos;
+         at = text_.find(text, at + text.size())) {
+      ++n;
+    }
+    return n;
+  }
+  // The output so far and the rest up to its end.
+  std::string ReadToEnd() {
+    while (ReadSome(-1)) {
+    }
+    return text_;
+  }
+
+ private:
+  // False at the end of the output or on time-out.
+  bool ReadSome(int timeoutMs) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, timeoutMs) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(fd_, buf, sizeof buf);
+    if (n <= 0) return false;
+    text_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_;
+  std::string text_;
+};
+
 struct Finished {
   int code = -1;
   int status = -1;
