@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 
@@ -79,6 +80,12 @@ int main(int argc, char** argv) {
 
   host::NotifyReady();
   loop.Run();
+  if (form.ProcessingAbandoned()) {
+    // The processing thread still waits for the database and uses the objects below; their
+    // results are committed or rolled back by the server, their progress is on file.
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
   hostComObject->Close();
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

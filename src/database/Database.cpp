@@ -59,6 +59,19 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
+// A whole number of seconds from the database settings; the default when absent, not a
+// number, negative, or 0 where 0 is not allowed.
+int SecondsSetting(const common::IProfile& file, const char* key, int fallback, bool zeroAllowed) {
+  const std::string text = TrimControls(file.ReadString(kDatabaseSection, key, ""));
+  if (text.empty() || text.size() > 6) return fallback;
+  int value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return fallback;
+    value = value * 10 + (c - '0');
+  }
+  return value > 0 || zeroAllowed ? value : fallback;
+}
+
 }  // namespace
 
 TDatabase::TDatabase(std::function<void(const std::string&)> showError)
@@ -67,6 +80,9 @@ TDatabase::TDatabase(std::function<void(const std::string&)> showError)
 TDatabase::~TDatabase() { DisconnectDatabase(); }
 
 void TDatabase::LoadDatabaseSettings(const common::IProfile& configFile, common::ILog& log) {
+  loginTimeout_ = SecondsSetting(configFile, kKeyLoginTimeout, kDefaultLoginTimeout, true);
+  connection_->SetLoginTimeout(loginTimeout_);
+  answerTimeout_.store(SecondsSetting(configFile, kKeyAnswerTimeout, kDefaultAnswerTimeout, false));
   try {
     dataSource_ = configFile.ReadString(kDatabaseSection, kKeyDataSource, "");
     userName_ = configFile.ReadString(kDatabaseSection, kKeyUserName, "");
@@ -86,6 +102,13 @@ void TDatabase::LoadDatabaseSettings(const common::IProfile& configFile, common:
   } catch (...) {
     // Settings that do not load leave the connection to fail later; nothing is logged here.
   }
+  common::MutexLock lock(shownMu_);
+  shownSource_ = ShownDataSource(dataSource_);
+}
+
+std::string TDatabase::ShownSource() const {
+  common::MutexLock lock(shownMu_);
+  return shownSource_;
 }
 
 bool TDatabase::ReadRegistrySettings(std::string& dataSource, std::string& userName,
@@ -145,6 +168,7 @@ bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
 
 std::unique_ptr<TConnection> TDatabase::OpenConnection() const {
   auto connection = std::make_unique<TConnection>();
+  connection->SetLoginTimeout(loginTimeout_);
   connection->Open(dataSource_, userName_, password_);
   return connection;
 }

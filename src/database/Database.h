@@ -1,12 +1,15 @@
 // The database settings and the one connection of the processing thread.
-// Thread safety: used by the processing thread alone; no member is guarded.
+// Thread safety: used by the processing thread alone, but for the members marked "for any
+// thread".
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "common/Log.h"
+#include "common/Mutex.h"
 #include "common/Profile.h"
 #include "database/Odbc.h"
 #include "database/Registry.h"
@@ -17,6 +20,12 @@ inline constexpr const char* kDatabaseSection = "Database Settings";
 inline constexpr const char* kKeyDataSource = "ODBC Data Source";
 inline constexpr const char* kKeyUserName = "ODBC Username";
 inline constexpr const char* kKeyPassword = "ODBC Password";
+// Seconds a connect may take before it fails (0: the driver's own limit).
+inline constexpr const char* kKeyLoginTimeout = "Login Timeout";
+inline constexpr int kDefaultLoginTimeout = 30;
+// Seconds a database call may take before the log says that the database does not answer.
+inline constexpr const char* kKeyAnswerTimeout = "Answer Timeout";
+inline constexpr int kDefaultAnswerTimeout = 60;
 inline constexpr const char* kRegistrySettingsKey = kSettingsKey;
 inline constexpr const char* kRegSource = "ODBC_Source";
 inline constexpr const char* kRegUser = "ODBC_User";
@@ -66,6 +75,15 @@ class TDatabase {
   // beside Connection(). Throws EDatabaseError when refused; nothing is shown.
   [[nodiscard]] std::unique_ptr<TConnection> OpenConnection() const;
 
+  // For any thread. The data source of the last load as it may be shown (a password in it
+  // hidden), the answer timeout of the last load, how long the call in progress on
+  // Connection() has taken (0: none runs), and a function that cancels that call (see
+  // TConnection::Canceller).
+  std::string ShownSource() const EXCLUDES(shownMu_);
+  int AnswerTimeout() const { return answerTimeout_.load(); }
+  double BusySeconds() const noexcept { return connection_->BusySeconds(); }
+  std::function<void()> Canceller() const { return connection_->Canceller(); }
+
   const std::string& DataSource() const { return dataSource_; }
   const std::string& UserName() const { return userName_; }
   const std::string& Password() const { return password_; }  // clear text
@@ -75,13 +93,17 @@ class TDatabase {
 
  private:
   std::function<void(const std::string&)> showError_;
-  std::unique_ptr<TConnection> connection_;
+  const std::unique_ptr<TConnection> connection_;
   std::string dataSource_;
   std::string userName_;
   std::string password_;
   std::string lastDataSource_;
   std::string lastUserName_;
   bool connected_ = false;
+  int loginTimeout_ = kDefaultLoginTimeout;  // processing thread only
+  std::atomic<int> answerTimeout_{kDefaultAnswerTimeout};
+  mutable common::Mutex shownMu_;
+  std::string shownSource_ GUARDED_BY(shownMu_);
 };
 
 }  // namespace vnpp::database

@@ -3,9 +3,12 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <set>
 
 #include "database/SqlText.h"
@@ -119,6 +122,43 @@ struct CellValue {
 // connection never touches a freed handle.
 struct ConnectionState;
 
+// What another thread needs to cancel the call in progress on a connection: the statement
+// that runs and since when. A handle is freed only after its call has left Busy, and Cancel
+// holds Mu across SQLCancel, so it never cancels a freed handle.
+struct CancelPoint {
+  std::mutex Mu;
+  SQLHSTMT Busy = SQL_NULL_HSTMT;      // guarded by Mu
+  std::atomic<std::int64_t> Since{0};  // steady-clock nanoseconds; 0: no call runs
+
+  void Cancel() noexcept {
+    std::lock_guard<std::mutex> lock(Mu);
+    if (Busy != SQL_NULL_HSTMT) SQLCancel(Busy);
+  }
+};
+
+// Marks a driver call that may wait for the server.
+class BusyScope {
+ public:
+  BusyScope(CancelPoint* point, SQLHSTMT statement) : point_(point) {
+    if (point_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(point_->Mu);
+    point_->Busy = statement;
+    point_->Since.store(std::chrono::steady_clock::now().time_since_epoch().count() |
+                        1);  // never 0
+  }
+  ~BusyScope() {
+    if (point_ == nullptr) return;
+    std::lock_guard<std::mutex> lock(point_->Mu);
+    point_->Busy = SQL_NULL_HSTMT;
+    point_->Since.store(0);
+  }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  CancelPoint* point_;
+};
+
 struct StatementHandle {
   SQLHSTMT Handle = SQL_NULL_HSTMT;
 };
@@ -129,6 +169,7 @@ struct ConnectionState {
   bool Connected = false;
   bool InTransaction = false;
   std::set<StatementHandle*> Statements;
+  std::shared_ptr<CancelPoint> Cancel;  // the connection's, kept across its states
 
   void FreeStatements() noexcept {
     for (StatementHandle* s : Statements) {
@@ -460,7 +501,11 @@ void TStatement::Execute() {
   CloseCursor();
   impl_->BindAll();
   const SQLHSTMT h = impl_->Handle();
-  const SQLRETURN rc = SQLExecute(h);
+  SQLRETURN rc = SQL_ERROR;
+  {
+    BusyScope busy(impl_->Conn ? impl_->Conn->Cancel.get() : nullptr, h);
+    rc = SQLExecute(h);
+  }
   // An UPDATE or DELETE that matches no row reports SQL_NO_DATA; that is no failure.
   if (rc != SQL_NO_DATA) Check(rc, SQL_HANDLE_STMT, h, "Executing the statement failed");
   impl_->DescribeColumns();
@@ -471,7 +516,11 @@ bool TStatement::Fetch() {
   impl_->OnRow = false;
   if (!impl_->CursorOpen) return false;
   const SQLHSTMT h = impl_->Handle();
-  const SQLRETURN rc = SQLFetch(h);
+  SQLRETURN rc = SQL_ERROR;
+  {
+    BusyScope busy(impl_->Conn ? impl_->Conn->Cancel.get() : nullptr, h);
+    rc = SQLFetch(h);
+  }
   if (rc == SQL_NO_DATA) return false;
   Check(rc, SQL_HANDLE_STMT, h, "Fetching a row failed");
   impl_->Row.assign(impl_->Columns.size(), CellValue{});
@@ -601,7 +650,11 @@ std::size_t TStatement::FetchBlock() {
   if (!m.CursorOpen) return 0;
   const SQLHSTMT h = m.Handle();
   m.RowsFetched = 0;
-  const SQLRETURN rc = SQLFetch(h);
+  SQLRETURN rc = SQL_ERROR;
+  {
+    BusyScope busy(m.Conn ? m.Conn->Cancel.get() : nullptr, h);
+    rc = SQLFetch(h);
+  }
   if (rc == SQL_NO_DATA) return 0;
   Check(rc, SQL_HANDLE_STMT, h, "Fetching rows failed");
   return static_cast<std::size_t>(m.RowsFetched);
@@ -645,6 +698,8 @@ TTimeTag TStatement::TimeTagAt(std::size_t column, std::size_t row) const {
 
 struct TConnection::Impl {
   std::shared_ptr<ConnectionState> State = std::make_shared<ConnectionState>();
+  std::shared_ptr<CancelPoint> Cancel = std::make_shared<CancelPoint>();
+  int LoginTimeout = 0;
 };
 
 TConnection::TConnection() : impl_(std::make_unique<Impl>()) {}
@@ -657,6 +712,7 @@ void TConnection::Open(const std::string& dataSource, const std::string& userNam
   // A fresh state, so that statements of an earlier connection stay detached from it.
   impl_->State = std::make_shared<ConnectionState>();
   ConnectionState& s = *impl_->State;
+  s.Cancel = impl_->Cancel;
   if (!Succeeded(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &s.Env))) {
     s.Env = SQL_NULL_HENV;
     throw PlainError("The ODBC environment could not be created.");
@@ -678,8 +734,17 @@ void TConnection::Open(const std::string& dataSource, const std::string& userNam
       if (!connect.empty() && connect.back() != ';') connect += ';';
       connect += "PWD=" + AttributeValue(password);
     }
+    if (impl_->LoginTimeout > 0) {
+      // Bounds a connect to a server that accepts the connection and then says nothing; a
+      // driver that does not know the attribute keeps its own limit.
+      const auto seconds = static_cast<SQLULEN>(impl_->LoginTimeout);
+      SQLSetConnectAttr(s.Dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds), 0);
+      SQLSetConnectAttr(s.Dbc, SQL_ATTR_CONNECTION_TIMEOUT, reinterpret_cast<SQLPOINTER>(seconds),
+                        0);
+    }
     SQLCHAR out[1024];
     SQLSMALLINT outLen = 0;
+    BusyScope busy(impl_->Cancel.get(), SQL_NULL_HSTMT);
     Check(SQLDriverConnect(s.Dbc, nullptr,
                            reinterpret_cast<SQLCHAR*>(const_cast<char*>(connect.c_str())),
                            static_cast<SQLSMALLINT>(connect.size()), out, sizeof out, &outLen,
@@ -756,7 +821,11 @@ void TConnection::BeginTransaction() {
 void TConnection::Commit() {
   ConnectionState& s = *impl_->State;
   if (!s.InTransaction) return;
-  const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, s.Dbc, SQL_COMMIT);
+  SQLRETURN rc = SQL_ERROR;
+  {
+    BusyScope busy(impl_->Cancel.get(), SQL_NULL_HSTMT);
+    rc = SQLEndTran(SQL_HANDLE_DBC, s.Dbc, SQL_COMMIT);
+  }
   if (!Succeeded(rc)) {
     EDatabaseError error =
         DiagnosticError(SQL_HANDLE_DBC, s.Dbc, "Committing the transaction failed");
@@ -787,6 +856,19 @@ TCursorGuard::~TCursorGuard() {
     query_.CloseCursor();
   } catch (...) {
   }
+}
+
+void TConnection::SetLoginTimeout(int seconds) { impl_->LoginTimeout = seconds; }
+
+std::function<void()> TConnection::Canceller() const {
+  return [point = impl_->Cancel] { point->Cancel(); };
+}
+
+double TConnection::BusySeconds() const noexcept {
+  const std::int64_t since = impl_->Cancel->Since.load();
+  if (since == 0) return 0;
+  const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
+  return static_cast<double>(now - since) / 1e9;
 }
 
 TTransaction::TTransaction(TConnection& connection) : connection_(connection) {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -152,6 +153,17 @@ class TConnection {
   void Commit();
   void Rollback() noexcept;
   bool InTransaction() const;
+
+  // Seconds for a connect (login) before the driver gives up; 0 (the default) leaves the
+  // driver's own limit. Takes effect at the next Open.
+  void SetLoginTimeout(int seconds);
+  // For another thread: cancels the statement that runs on this connection at that moment,
+  // if any (SQLCancel). The function may be kept beyond the connection's life, and may block
+  // as long as the driver's cancel does: call it where waiting does not matter.
+  std::function<void()> Canceller() const;
+  // For any thread: how long the driver call in progress (a connect, a statement, a fetch, a
+  // commit) has taken so far, in seconds; 0 when none runs.
+  double BusySeconds() const noexcept;
 
   // The database product as the driver reports it ("SQLite", "PostgreSQL", ...) and its
   // version text ("3.40.1", "15.10", ...); empty when the driver does not say.

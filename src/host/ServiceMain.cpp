@@ -93,6 +93,10 @@ void TfrmServiceMain::FormCreate() {
   loop_.EnableTimer(true);
 }
 
+bool TfrmServiceMain::ProcessingAbandoned() const {
+  return processing_ && processing_->Abandoned();
+}
+
 bool TfrmServiceMain::ConfigurationRefused() const { return config_ && config_->LoadFailed(); }
 
 bool TfrmServiceMain::FormCloseQuery() {
@@ -155,6 +159,7 @@ void TfrmServiceMain::Stopservice1Click() {
 
 void TfrmServiceMain::tmrMessageTimer() {
   log_.DrainMessageQueue();
+  if (processing_) processing_->WatchDatabase();
   if (watchdog_) watchdog_->Tick();
 }
 

@@ -112,6 +112,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // Brings every enabled group up to the present, leaving each window its BaseTime, as the
   // catch-up command does; true when there was a group to run.
   bool CatchUpEnabledGroups();
+  // A stop had to leave the processing thread waiting for a database that does not answer:
+  // the program must end without freeing what that thread uses.
+  bool ProcessingAbandoned() const;
   // The last load of the configuration stopped on an error or found no file.
   bool ConfigurationRefused() const;
 

@@ -53,6 +53,17 @@ void TProcessThread::Join() {
   if (thread_.joinable()) thread_.join();
 }
 
+bool TProcessThread::JoinFor(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  // finished_ is set as the last step of the main procedure; what follows it returns at once.
+  while (thread_.joinable() && !finished_.load()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  Join();
+  return true;
+}
+
 void TProcessThread::AddDemand(config::TPostProcGroupItem* group, bool catchUp) {
   common::MutexLock lock(demandLock_);
   DemandList.push_back({group, catchUp});

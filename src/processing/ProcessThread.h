@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -72,6 +73,8 @@ class TProcessThread {
   void RequestStop() { StopRequested.store(true); }
   // Waits until the main procedure has ended.
   void Join();
+  // Waits at most timeout for the main procedure to end; true (and joined) when it has.
+  bool JoinFor(std::chrono::milliseconds timeout);
 
   // catchUp: the run also waits for each window's BaseTime, and the schedule moves on to
   // where that leaves the group (a backfill), instead of to now.

@@ -2,10 +2,12 @@
 
 #include <exception>
 #include <mutex>
+#include <thread>
 
 #include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
+#include "database/Database.h"
 
 namespace vnpp::processing {
 
@@ -19,7 +21,16 @@ TProcessing::TProcessing(config::TConfiguration& config, database::TDatabase& da
       drainMessages_(std::move(drainMessages)),
       events_(std::move(events)) {}
 
-TProcessing::~TProcessing() { StopProcessing(); }
+TProcessing::~TProcessing() {
+  StopProcessing();
+  common::MutexLock lock(mu_);
+  if (abandoned_ && !abandoned_->Finished()) {
+    // Joining would wait for the database for ever; the owner ends the program instead
+    // (see Abandoned), and this is only the way out for an owner that does not.
+    static_cast<void>(abandoned_.release());
+    static_cast<void>(abandonedWake_.release());
+  }
+}
 
 void TProcessing::StopLocked() {
   std::unique_ptr<TProcessThread> thread;
@@ -35,7 +46,22 @@ void TProcessing::StopLocked() {
   if (!thread) return;
   thread->RequestStop();
   if (wake) wake->Set();
-  thread->Join();
+  // A thread waiting for a database that does not answer gets its statement cancelled;
+  // the cancel itself may wait for the server, so it runs on a thread of its own.
+  if (!thread->JoinFor(std::chrono::seconds(1))) {
+    std::thread(database_.Canceller()).detach();
+    if (!thread->JoinFor(kStopTimeout - std::chrono::seconds(1))) {
+      log_.WriteLog(std::string(common::kMsgErrorPrefix) + "Processing did not stop within " +
+                    std::to_string(kStopTimeout.count()) + " s: the database (data source \"" +
+                    database_.ShownSource() + "\") did not answer for " +
+                    std::to_string(static_cast<long>(database_.BusySeconds())) + " s.");
+      heartbeat_.store(0);
+      common::MutexLock lock(mu_);
+      abandoned_ = std::move(thread);
+      abandonedWake_ = std::move(wake);
+      return;
+    }
+  }
   {
     common::MutexLock lock(mu_);
     failedBefore_ += thread->FailedEntries();
@@ -55,9 +81,44 @@ void TProcessing::StopProcessing() {
   StopLocked();
 }
 
+bool TProcessing::Abandoned() {
+  common::MutexLock lock(mu_);
+  return abandoned_ != nullptr && !abandoned_->Finished();
+}
+
+void TProcessing::WatchDatabase() {
+  const double busy = database_.BusySeconds();
+  if (busy <= database_.AnswerTimeout()) {
+    if (busy == 0) reportedBusy_ = 0;
+    return;
+  }
+  // One line per call: the call that was reported has gone on since.
+  if (reportedBusy_ > 0 && busy >= reportedBusy_) return;
+  reportedBusy_ = busy;
+  log_.WriteLogAs(common::ILog::TPriority::Warning,
+                  "Warning: the database (data source \"" + database_.ShownSource() +
+                      "\") did not answer for " + std::to_string(static_cast<long>(busy)) + " s.");
+}
+
 void TProcessing::StartProcessing() {
   std::lock_guard<std::mutex> lifecycle(lifecycleMu_);
   StopLocked();
+  {
+    common::MutexLock lock(mu_);
+    if (abandoned_ && !abandoned_->Finished()) {
+      // The old thread still holds the database connection; a second one must not share it.
+      log_.WriteLog(std::string(common::kMsgErrorPrefix) +
+                    "Processing cannot start while the last processing thread still waits for "
+                    "the database (data source \"" +
+                    database_.ShownSource() + "\").");
+      return;
+    }
+    if (abandoned_) {
+      abandoned_->Join();
+      abandoned_.reset();
+      abandonedWake_.reset();
+    }
+  }
   try {
     auto wake = std::make_unique<common::AutoResetEvent>();
     auto thread = std::make_unique<TProcessThread>(config_, database_, log_, status_, *wake,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,6 +52,17 @@ class TProcessing {
   // on the main thread even while another thread waits under mu_ for a stuck thread's end.
   std::int64_t Heartbeat() const { return heartbeat_.load(); }
 
+  // A stop that the database kept from completing: the thread waits in a database call that
+  // neither answered nor could be cancelled within kStopTimeout. It is left running (its
+  // objects must outlive it: the program ends without freeing them), and no processing
+  // starts again until it has ended.
+  bool Abandoned() EXCLUDES(mu_);
+  // Called once a second on the main thread: logs once per call when a database call has
+  // taken longer than the database's answer timeout.
+  void WatchDatabase();
+
+  static constexpr std::chrono::seconds kStopTimeout{10};
+
   // For the catch-up command.
   bool Loaded() EXCLUDES(mu_);
   bool DemandBusy() EXCLUDES(mu_);
@@ -75,6 +87,11 @@ class TProcessing {
   long failedBefore_ GUARDED_BY(mu_) = 0;
   long incompleteBefore_ GUARDED_BY(mu_) = 0;
   std::atomic<std::int64_t> heartbeat_{0};
+  // A thread a stop had to leave behind, with the wake event it waits on.
+  std::unique_ptr<TProcessThread> abandoned_ GUARDED_BY(mu_);
+  std::unique_ptr<common::AutoResetEvent> abandonedWake_ GUARDED_BY(mu_);
+  // Main thread only (WatchDatabase): the database call last reported as not answering.
+  double reportedBusy_ = 0;
   std::vector<TGroupStatus> stoppedStatus_ GUARDED_BY(mu_);
 };
 
