@@ -16,6 +16,7 @@ struct TGroupStatus {
   bool Enabled = false;
   std::string FuncName;
   TDateTime NextDue = 0;           // DueTime while scheduled, else 0
+  double Period = 0;               // its period in days when it was scheduled, else 0
   TDateTime OldestLastUpdate = 0;  // least LastUpdate of its entries; 0 without any
   TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
   std::int64_t LastRunFailedEntries = 0;
