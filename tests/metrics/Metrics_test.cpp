@@ -8,7 +8,12 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <future>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,6 +132,41 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
   tm.tm_min = 6;
   tm.tm_isdst = -1;
   EXPECT_EQ(UnixSeconds(At(2024, 3, 15, 11, 6)), static_cast<double>(std::mktime(&tm)));
+}
+
+// The dashboard and the alert rules name only series the service exports.
+TEST(Metrics, DashboardAndRulesNameOnlyExportedSeries) {
+  TProcessingView view;
+  view.Groups = {{0, "Levels", true, "AVG", 45366.5, 1.0 / 24, 45366.4, 0, 0}};
+  TMetrics metrics([&] { return view; });
+  processing::TGroupRunReport clean = Report("Levels", 1, 1, 0, 0, 0.2);
+  metrics.RunFinished(clean);  // so that every family has a series
+  std::set<std::string> exported;
+  std::istringstream text(metrics.Text());
+  for (std::string line; std::getline(text, line);) {
+    std::smatch m;
+    if (!std::regex_match(line, m, std::regex("# TYPE (vnppsvc_\\w+) (\\w+)"))) continue;
+    exported.insert(m[1]);
+    if (m[2] == "histogram") {
+      for (const char* suffix : {"_bucket", "_sum", "_count"}) exported.insert(m[1].str() + suffix);
+    }
+  }
+  ASSERT_GE(exported.size(), 14u);
+  const char* source = std::getenv("VNPP_SOURCE_DIR");
+  ASSERT_NE(source, nullptr);
+  for (const char* file :
+       {"/etc/grafana/vnppsvc-dashboard.json", "/etc/prometheus/vnppsvc-rules.yml"}) {
+    std::ifstream in(std::string(source) + file);
+    ASSERT_TRUE(in) << file;
+    const std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::regex name("vnppsvc_[a-z_]+");
+    int names = 0;
+    for (auto it = std::sregex_iterator(body.begin(), body.end(), name);
+         it != std::sregex_iterator(); ++it, ++names) {
+      EXPECT_EQ(exported.count(it->str()), 1u) << file << " names " << it->str();
+    }
+    EXPECT_GT(names, 3) << file;
+  }
 }
 
 // A client of the endpoint on loopback.
