@@ -52,11 +52,11 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
   TProcessingView view;
   view.Running = true;
   view.Groups = {
-      {0, "Levels", true, "AVG", At(2024, 3, 15, 11, 5), 1.0 / 24, At(2024, 3, 15, 9), 0, 0},
+      {0, "Levels", true, "AVG", At(2024, 3, 15, 11, 5), At(2024, 3, 15, 9), 0, 0, 1.0 / 24},
       // Disabled: counters, but neither lag nor schedule.
-      {1, "Old", false, "MAX", 0, 0, At(2024, 1, 1), 0, 0},
+      {1, "Old", false, "MAX", 0, At(2024, 1, 1), 0, 0, 0},
       // Enabled without entries: no progress to lag behind.
-      {2, "Empty", true, "MIN", At(2024, 3, 15, 11, 5), 1.0 / 24, 0, 0, 0},
+      {2, "Empty", true, "MIN", At(2024, 3, 15, 11, 5), 0, 0, 0, 1.0 / 24},
   };
   TMetrics metrics([&] { return view; });
 
@@ -137,7 +137,7 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
 // The dashboard and the alert rules name only series the service exports.
 TEST(Metrics, DashboardAndRulesNameOnlyExportedSeries) {
   TProcessingView view;
-  view.Groups = {{0, "Levels", true, "AVG", 45366.5, 1.0 / 24, 45366.4, 0, 0}};
+  view.Groups = {{0, "Levels", true, "AVG", 45366.5, 45366.4, 0, 0, 1.0 / 24}};
   TMetrics metrics([&] { return view; });
   processing::TGroupRunReport clean = Report("Levels", 1, 1, 0, 0, 0.2);
   metrics.RunFinished(clean);  // so that every family has a series
@@ -235,7 +235,7 @@ TEST(MetricsEndpoint, ServesScrapesAndRefusesAnAddressItCannotListenOn) {
 TEST(MetricsEndpoint, StalledScrapersNeverHoldUpRecording) {
   TProcessingView view;
   for (int i = 0; i < 3000; ++i) {  // an answer of some megabytes, more than socket buffers
-    view.Groups.push_back({i, "Group " + std::to_string(i), true, "AVG", 0, 1.0 / 24, 0, 0, 0});
+    view.Groups.push_back({i, "Group " + std::to_string(i), true, "AVG", 0, 0, 0, 0, 1.0 / 24});
   }
   TMetrics metrics([&] { return view; });
   TMetricsEndpoint endpoint("127.0.0.1:0", metrics);
