@@ -34,7 +34,7 @@ MetricFamily Family(const char* name, const char* help, MetricType type) {
 
 ClientMetric GroupMetric(const std::string& group, const std::string& function) {
   ClientMetric m;
-  m.label = {{"function", function}, {"group", group}};
+  m.label = {{"group", group}, {"function", function}};
   return m;
 }
 

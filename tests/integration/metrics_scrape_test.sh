@@ -154,6 +154,7 @@ promtool check metrics < "$work/scraped.txt" || fail "promtool check metrics rej
 exported=$(sed -n 's/^# TYPE \(vnppsvc_[a-z_]*\) \(.*\)$/\1 \2/p' "$work/scraped.txt" |
   awk '{ print $1; if ($2 == "histogram") print $1 "_bucket\n" $1 "_sum\n" $1 "_count" }')
 for f in "$src/etc/grafana/vnppsvc-dashboard.json" "$src/etc/prometheus/vnppsvc-rules.yml"; do
+  grep -q 'vnppsvc_' "$f" || fail "$f names no series"
   for name in $(grep -o 'vnppsvc_[a-z_]*' "$f" | sort -u); do
     grep -qx "$name" <<<"$exported" || fail "$(basename "$f") names $name, which is not exported"
   done

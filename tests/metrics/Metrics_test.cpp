@@ -72,32 +72,32 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
   metrics.LogMessage(6);
 
   std::string text = metrics.Text();
-  const std::string levels = "{function=\"AVG\",group=\"Levels\"}";
+  const std::string levels = "{group=\"Levels\",function=\"AVG\"}";
   for (
       const char* line : {
           "vnppsvc_processing_running 1",
           "vnppsvc_log_messages_total{level=\"error\"} 2",
           "vnppsvc_log_messages_total{level=\"warning\"} 1",
           "vnppsvc_log_messages_total{level=\"info\"} 1",
-          "vnppsvc_windows_computed_total{function=\"AVG\",group=\"Levels\"} 2010",
-          "vnppsvc_rows_written_total{function=\"AVG\",group=\"Levels\"} 1508",
-          "vnppsvc_entry_failures_total{function=\"AVG\",group=\"Levels\"} 2",
-          "vnppsvc_database_errors_total{function=\"AVG\",group=\"Levels\"} 3",
-          "vnppsvc_windows_computed_total{function=\"MAX\",group=\"Old\"} 0",
-          "vnppsvc_group_lag_seconds{function=\"AVG\",group=\"Levels\"} 5400",
-          "vnppsvc_group_period_seconds{function=\"AVG\",group=\"Levels\"} 3600",
-          "vnppsvc_group_consecutive_failed_runs{function=\"AVG\",group=\"Levels\"} 2",
+          "vnppsvc_windows_computed_total{group=\"Levels\",function=\"AVG\"} 2010",
+          "vnppsvc_rows_written_total{group=\"Levels\",function=\"AVG\"} 1508",
+          "vnppsvc_entry_failures_total{group=\"Levels\",function=\"AVG\"} 2",
+          "vnppsvc_database_errors_total{group=\"Levels\",function=\"AVG\"} 3",
+          "vnppsvc_windows_computed_total{group=\"Old\",function=\"MAX\"} 0",
+          "vnppsvc_group_lag_seconds{group=\"Levels\",function=\"AVG\"} 5400",
+          "vnppsvc_group_period_seconds{group=\"Levels\",function=\"AVG\"} 3600",
+          "vnppsvc_group_consecutive_failed_runs{group=\"Levels\",function=\"AVG\"} 2",
           // 0.25 s and 2 s: the first from 0.5 s on, the second from 5 s on.
-          "vnppsvc_group_run_duration_seconds_bucket{function=\"AVG\",group=\"Levels\",le=\"0.1\"} "
+          "vnppsvc_group_run_duration_seconds_bucket{group=\"Levels\",function=\"AVG\",le=\"0.1\"} "
           "0",
-          "vnppsvc_group_run_duration_seconds_bucket{function=\"AVG\",group=\"Levels\",le=\"0.5\"} "
+          "vnppsvc_group_run_duration_seconds_bucket{group=\"Levels\",function=\"AVG\",le=\"0.5\"} "
           "1",
-          "vnppsvc_group_run_duration_seconds_bucket{function=\"AVG\",group=\"Levels\",le=\"1\"} 1",
-          "vnppsvc_group_run_duration_seconds_bucket{function=\"AVG\",group=\"Levels\",le=\"5\"} 2",
-          "vnppsvc_group_run_duration_seconds_bucket{function=\"AVG\",group=\"Levels\",le=\"+Inf\"}"
+          "vnppsvc_group_run_duration_seconds_bucket{group=\"Levels\",function=\"AVG\",le=\"1\"} 1",
+          "vnppsvc_group_run_duration_seconds_bucket{group=\"Levels\",function=\"AVG\",le=\"5\"} 2",
+          "vnppsvc_group_run_duration_seconds_bucket{group=\"Levels\",function=\"AVG\",le=\"+Inf\"}"
           " 2",
-          "vnppsvc_group_run_duration_seconds_count{function=\"AVG\",group=\"Levels\"} 2",
-          "vnppsvc_group_run_duration_seconds_sum{function=\"AVG\",group=\"Levels\"} 2.25",
+          "vnppsvc_group_run_duration_seconds_count{group=\"Levels\",function=\"AVG\"} 2",
+          "vnppsvc_group_run_duration_seconds_sum{group=\"Levels\",function=\"AVG\"} 2.25",
       }) {
     EXPECT_TRUE(Has(text, line)) << line << "\n" << text;
   }
@@ -106,8 +106,8 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
       Has(text, "vnppsvc_group_next_run_timestamp_seconds" + levels + " " +
                     std::to_string(static_cast<long long>(UnixSeconds(At(2024, 3, 15, 11, 5))))));
   for (const char* absent :
-       {"vnppsvc_group_lag_seconds{function=\"MAX\"", "vnppsvc_group_lag_seconds{function=\"MIN\"",
-        "vnppsvc_group_next_run_timestamp_seconds{function=\"MAX\"",
+       {"vnppsvc_group_lag_seconds{group=\"Old\"", "vnppsvc_group_lag_seconds{group=\"Empty\"",
+        "vnppsvc_group_next_run_timestamp_seconds{group=\"Old\"",
         "vnppsvc_group_last_success_timestamp_seconds{"}) {
     EXPECT_EQ(text.find(absent), std::string::npos) << absent;
   }
