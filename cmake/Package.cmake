@@ -11,6 +11,8 @@
 #   /usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml   the interface description
 #   /usr/share/man/man8/VNPPSvc.8.gz, /usr/share/man/man1/vnppctl.1.gz
 #   /usr/share/doc/vnppsvc/README.md, copyright, changelog.gz
+#   /usr/share/vnppsvc/prometheus/vnppsvc-rules.yml   alert rules for Prometheus
+#   /usr/share/vnppsvc/grafana/vnppsvc-dashboard.json Grafana dashboard of the metrics
 
 set(VNPP_PACKAGE_HOME /var/lib/vnppsvc)
 
@@ -47,6 +49,10 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/packaging/debian
         DESTINATION share/doc/vnppsvc)
 install(FILES ${CMAKE_SOURCE_DIR}/src/automation/VNPPSvc.IVNPostProcCom.xml
         DESTINATION share/dbus-1/interfaces)
+# Operators' monitoring of the metrics endpoint (MetricsAddress).
+install(FILES ${CMAKE_SOURCE_DIR}/etc/prometheus/vnppsvc-rules.yml
+        DESTINATION share/vnppsvc/prometheus)
+install(FILES ${CMAKE_SOURCE_DIR}/etc/grafana/vnppsvc-dashboard.json DESTINATION share/vnppsvc/grafana)
 
 # Manual pages and the Debian changelog, compressed as Debian wants them (gzip -9n: no name
 # and time stamp, so the package is reproducible).

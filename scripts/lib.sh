@@ -6,7 +6,8 @@ VNPP_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 VNPP_PACKAGES=(cmake ninja-build g++ clang clang-format ccache pkg-config libgtest-dev libgmock-dev
   unixodbc unixodbc-dev libsqliteodbc odbc-postgresql sqlite3
   postgresql postgresql-client libsdbus-c++-dev libsystemd-dev dbus python3
-  systemd dpkg-dev lintian systemd-container mmdebstrap)
+  systemd dpkg-dev lintian systemd-container mmdebstrap
+  prometheus-cpp-dev prometheus curl)
 
 # Installs the Debian packages that are missing (as root, through apt-get).
 vnpp_install_packages() {

@@ -9,7 +9,7 @@
 
 namespace vnpp::common {
 
-// A snapshot row, taken after loading and after every run.
+// A snapshot row, taken after loading, after every run and as a run stores its windows.
 struct TGroupStatus {
   int Index = 0;  // position in the group list, from 0
   std::string SectionName;
@@ -19,6 +19,7 @@ struct TGroupStatus {
   TDateTime OldestLastUpdate = 0;  // least LastUpdate of its entries; 0 without any
   TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
   std::int64_t LastRunFailedEntries = 0;
+  double Period = 0;  // its period in days when it was scheduled, else 0
 };
 
 }  // namespace vnpp::common

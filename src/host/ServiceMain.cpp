@@ -8,12 +8,32 @@
 #include "common/Error.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
+#include "config/IniFile.h"
 #include "database/Database.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
+#include "metrics/Endpoint.h"
+#include "metrics/Metrics.h"
 #include "processing/Processing.h"
 
 namespace vnpp::host {
+namespace {
+
+// Counts every message of the log for the metrics, then hands it on to the journal, if any.
+class TCountingJournal final : public IJournal {
+ public:
+  TCountingJournal(IJournal* next, metrics::TMetrics& metrics) : next_(next), metrics_(metrics) {}
+  void Send(const std::string& message, const TJournalFields& fields) noexcept override {
+    metrics_.LogMessage(fields.Priority);
+    if (next_ != nullptr) next_->Send(message, fields);
+  }
+
+ private:
+  IJournal* next_;
+  metrics::TMetrics& metrics_;
+};
+
+}  // namespace
 
 TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject)
     : loop_(loop), hostComObject_(hostComObject) {}
@@ -46,6 +66,11 @@ void TfrmServiceMain::FormCreate() {
     journal_ = MakeSystemJournal();
     log_.SetJournal(journal_.get());
   }
+  metrics_ = std::make_unique<metrics::TMetrics>([this] {
+    return metrics::TProcessingView{IsProcessing(), GroupStatus()};
+  });
+  logCounter_ = std::make_unique<TCountingJournal>(journal_.get(), *metrics_);
+  log_.SetJournal(logCounter_.get());
   // Broadcasts go to the automation object from here on.
   log_.SetEventSink(hostComObject_);
   log_.CreateMessageQueue();
@@ -76,12 +101,19 @@ void TfrmServiceMain::FormCreate() {
   };
   processing::TProcessEvents events{
       relay(&TProcessingHandlers::Loaded), relay(&TProcessingHandlers::DemandDone),
-      relay(&TProcessingHandlers::Finished), [this](const processing::TGroupRunReport& r) {
+      relay(&TProcessingHandlers::Finished),
+      [this](const processing::TGroupRunReport& r) {
         // The sink only queues the signal; FormClose stops processing before dropping it.
         if (common::IEventSink* sink = log_.EventSink()) {
           sink->GroupRunFinished(r.Index, r.Windows, r.FailedEntries);
         }
-      }};
+        metrics_->RunFinished(r);
+      },
+      [this](const processing::TGroupRunReport& r) { metrics_->RunProgress(r); }};
+  events.Loaded = [this, loaded = std::move(events.Loaded)] {
+    loaded();
+    loop_.Post([this] { StartMetricsEndpoint(); });
+  };
   processing_ = std::make_unique<processing::TProcessing>(
       *config_, *database_, log_, *this, [this] { log_.DrainMessageQueue(); }, std::move(events));
   if (const auto interval = WatchdogInterval(); interval.count() > 0) {
@@ -98,6 +130,22 @@ bool TfrmServiceMain::ProcessingAbandoned() const {
 }
 
 bool TfrmServiceMain::ConfigurationRefused() const { return config_ && config_->LoadFailed(); }
+
+void TfrmServiceMain::StartMetricsEndpoint() {
+  if (metricsTried_ || closed_) return;
+  metricsTried_ = true;
+  try {
+    config::TIniFile file(ProgramDir + config::kConfigFileName);
+    file.Load();
+    const std::string address = file.ReadString("PostProcess", "MetricsAddress", "");
+    if (address.empty()) return;
+    metricsEndpoint_ = std::make_unique<metrics::TMetricsEndpoint>(address, *metrics_);
+  } catch (const std::exception& e) {
+    LogFailure(e.what());  // the service runs on without metrics
+  }
+}
+
+int TfrmServiceMain::MetricsPort() const { return metricsEndpoint_ ? metricsEndpoint_->Port() : 0; }
 
 bool TfrmServiceMain::FormCloseQuery() {
   if (Process().ShuttingDown.load()) return true;

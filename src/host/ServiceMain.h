@@ -27,6 +27,10 @@ class TDatabase;
 namespace vnpp::processing {
 class TProcessing;
 }
+namespace vnpp::metrics {
+class TMetrics;
+class TMetricsEndpoint;
+}  // namespace vnpp::metrics
 
 namespace vnpp::host {
 
@@ -137,6 +141,11 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
     return log_.MessageQueueLock();
   }
   TMainLoop& Loop() { return loop_; }
+  // Operators' metrics, fed from FormCreate on (nullptr before); served over HTTP once the
+  // configuration is first loaded when MetricsAddress of [PostProcess] names an address.
+  metrics::TMetrics* Metrics() const { return metrics_.get(); }
+  // The port the metrics endpoint listens on; 0 without one. Main thread.
+  int MetricsPort() const;
   common::IEventSink* HostComObject() const { return hostComObject_; }
 
   // Fields of the main object.
@@ -146,6 +155,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
 
  private:
   void LogFailure(const char* what);
+  // Once, on the main thread after the first load of the configuration (LogMessage is then
+  // in force): listens on MetricsAddress; a failure is one "Error 1500: " line.
+  void StartMetricsEndpoint();
 
   TMainLoop& loop_;
   common::IEventSink* hostComObject_;
@@ -154,6 +166,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   bool closed_ = false;
   // Service mode only; declared before the log, which refers to it.
   std::unique_ptr<IJournal> journal_;
+  // Fed by the processing thread and the log; declared before both.
+  std::unique_ptr<metrics::TMetrics> metrics_;
+  std::unique_ptr<IJournal> logCounter_;  // counts each message for metrics_, then journal_
   // Serialises starting and stopping with the close: held across the wait for the
   // processing thread, so that a start asked for by a client can never follow the stop of
   // FormClose. Lock order: before the processing object's locks.
@@ -171,6 +186,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   std::unique_ptr<processing::TProcessing> processing_;
   // When systemd watches this process; reads processing_.
   std::unique_ptr<TWatchdog> watchdog_;
+  // Its scrapes read processing_: declared after it, so that it stops first.
+  std::unique_ptr<metrics::TMetricsEndpoint> metricsEndpoint_;
+  bool metricsTried_ = false;  // main thread only
 };
 
 }  // namespace vnpp::host

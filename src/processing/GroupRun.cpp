@@ -110,8 +110,9 @@ TGroupRunner::TSession& TGroupRunner::Session() {
 
 void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
                               const std::exception& e) {
-  if (session_ && dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) {
-    session_->batch.Recover(entry);
+  if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) {
+    ++counters_.DatabaseErrors;
+    if (session_) session_->batch.Recover(entry);
   }
   EntryFailed(log_, counters_, e.what());
 }

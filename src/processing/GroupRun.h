@@ -90,6 +90,9 @@ class TGroupRunner {
   long FailedEntries() const { return counters_.FailedEntries.load(); }
   // Number of windows computed and stored since construction.
   long Windows() const { return counters_.Windows.load(); }
+  // Result rows written, and database statements that failed, since construction.
+  long Rows() const { return counters_.Rows.load(); }
+  long DatabaseErrors() const { return counters_.DatabaseErrors.load(); }
 
   // Each window read by TPPDataItem's own queries and stored on its own, its progress
   // written at once: the reference the batched way is checked against. Off by default.

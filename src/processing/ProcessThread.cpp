@@ -33,6 +33,7 @@ TProcessThread::TProcessThread(config::TConfiguration& config, database::TDataba
 
 void TProcessThread::Beat() {
   if (heartbeat_ != nullptr) heartbeat_->store(common::SteadyNanoseconds());
+  if (running_ != nullptr) ReportProgress();
 }
 
 TProcessThread::~TProcessThread() {
@@ -96,16 +97,56 @@ std::vector<TGroupStatus> TProcessThread::GroupStatus() {
   return groupStatus_;
 }
 
-std::pair<long, long> TProcessThread::RunCounters() const {
-  return {runner_.Windows(), runner_.FailedEntries()};
+TProcessThread::TRunMark TProcessThread::RunCounters() const {
+  return {runner_.Windows(), runner_.Rows(), runner_.FailedEntries(), runner_.DatabaseErrors(),
+          common::SteadyNanoseconds()};
+}
+
+TProcessThread::TRunMark TProcessThread::StartRun(config::TPostProcGroupItem& group) {
+  running_ = &group;
+  reported_ = RunCounters();
+  return reported_;
+}
+
+void TProcessThread::ReportProgress() {
+  const TRunMark now = RunCounters();
+  if (now.Windows == reported_.Windows && now.FailedEntries == reported_.FailedEntries &&
+      now.Rows == reported_.Rows && now.DatabaseErrors == reported_.DatabaseErrors) {
+    return;
+  }
+  const bool progressed = now.Windows != reported_.Windows;
+  TGroupRunReport report{running_->GroupNumber - 1,
+                         now.Windows - reported_.Windows,
+                         now.FailedEntries - reported_.FailedEntries,
+                         running_->SectionName,
+                         running_->FuncName,
+                         now.Rows - reported_.Rows,
+                         now.DatabaseErrors - reported_.DatabaseErrors};
+  reported_ = now;
+  // Entries moved on: the snapshot shows it before the run ends (a long catch-up).
+  if (progressed) SnapshotGroups();
+  if (events_.RunProgress) events_.RunProgress(report);
+}
+
+void TProcessThread::EndRun() {
+  ReportProgress();
+  running_ = nullptr;
 }
 
 TGroupRunReport TProcessThread::RecordRun(config::TPostProcGroupItem& group,
-                                          std::pair<long, long> before) {
-  const auto [windows, failed] = RunCounters();
+                                          const TRunMark& before) {
+  const TRunMark now = RunCounters();
   group.LastRunEnd = common::Now();
-  group.LastRunFailedEntries = failed - before.second;
-  return {group.GroupNumber - 1, windows - before.first, failed - before.second};
+  group.LastRunFailedEntries = now.FailedEntries - before.FailedEntries;
+  return {group.GroupNumber - 1,
+          now.Windows - before.Windows,
+          now.FailedEntries - before.FailedEntries,
+          group.SectionName,
+          group.FuncName,
+          now.Rows - before.Rows,
+          now.DatabaseErrors - before.DatabaseErrors,
+          static_cast<double>(now.Nanoseconds - before.Nanoseconds) / 1e9,
+          group.LastRunEnd};
 }
 
 void TProcessThread::SnapshotGroups() {
@@ -121,6 +162,7 @@ void TProcessThread::SnapshotGroups() {
       row.Enabled = g.Enabled;
       row.FuncName = g.FuncName;
       row.NextDue = (g.Enabled && g.NextProcessTime > 0) ? g.DueTime() : 0;
+      row.Period = row.NextDue != 0 ? g.Period : 0;
       for (size_t k = 0; k < g.Sensors.size(); ++k) {
         const common::TDateTime t = g.Sensors[k]->LastUpdate;
         if (k == 0 || t < row.OldestLastUpdate) row.OldestLastUpdate = t;
@@ -248,11 +290,12 @@ void TProcessThread::Loop() {
       if (ScheduleMode.load()) {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
-          const auto before = RunCounters();
+          const auto before = StartRun(*CurrentGroup);
           SetProgressStart(*CurrentGroup, CurrentGroup->Period > 0
                                               ? CurrentGroup->StartTime + CurrentGroup->Period
                                               : CurrentGroup->StartTime);
           runner_.RunGroup(*CurrentGroup);
+          EndRun();
           // A stopped run is not over: the saved schedule repeats it at the next start.
           if (StopRequested.load()) break;
           const TGroupRunReport report = RecordRun(*CurrentGroup, before);
@@ -286,13 +329,14 @@ void TProcessThread::Loop() {
       try {
         // The schedule moves on only over a run that brought every entry up to now; after a
         // failed, stopped or cancelled one the group keeps its period.
-        const auto before = RunCounters();
+        const auto before = StartRun(*group);
         // A catch-up leaves the windows that the schedule would still wait for to it.
         const common::TDateTime reached = catchUp ? now - group->BaseTime : now;
         SetProgressStart(
             *group, group->Period > 0 && group->StartTime < reached ? reached : group->StartTime);
         const bool complete = runner_.Run(
             *group, catchUp ? TRunLimit::CatchUpRun(now) : TRunLimit::ImmediateRun(now));
+        EndRun();
         if (!complete) ++incompleteRuns_;
         std::optional<TGroupRunReport> report;
         if (!StopRequested.load() && !ScheduleMode.load()) report = RecordRun(*group, before);

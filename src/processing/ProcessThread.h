@@ -37,11 +37,19 @@ class IStatusSink {
 
 using common::TGroupStatus;
 
-// A group run that went to its end (not stopped or cancelled).
+// A group run that went to its end (not stopped or cancelled); for RunProgress, what a run
+// added since its previous progress report.
 struct TGroupRunReport {
   int Index = 0;  // position in the group list, from 0
   std::int64_t Windows = 0;
   std::int64_t FailedEntries = 0;
+  // For operators' metrics.
+  std::string SectionName;
+  std::string FuncName;
+  std::int64_t Rows = 0;            // result rows written
+  std::int64_t DatabaseErrors = 0;  // database statements that failed
+  double Seconds = 0;               // the run's duration (0 in progress reports)
+  common::TDateTime End = 0;        // when the run ended (0 in progress reports)
 };
 
 // Moments of the thread's life that others wait for. Each runs on the processing thread and
@@ -52,6 +60,9 @@ struct TProcessEvents {
   std::function<void()> Finished;    // the main procedure is about to return
   // After a run's snapshot (GroupStatus) has been taken.
   std::function<void(const TGroupRunReport&)> GroupRunFinished;
+  // What the run in progress added since its previous report, whenever that changed (checked
+  // before every data window) and once more at its end, also when it was stopped or cancelled.
+  std::function<void(const TGroupRunReport&)> RunProgress;
 };
 
 class TProcessThread {
@@ -120,10 +131,18 @@ class TProcessThread {
   // Logs a warning when the clock is seen going back by more than a second.
   void WatchClock(common::TDateTime now);
   void Beat();
-  // Operators' view: the counters before a run, the run's record on the group, the
-  // snapshot of every group and the report of a finished run.
-  std::pair<long, long> RunCounters() const;
-  TGroupRunReport RecordRun(config::TPostProcGroupItem& group, std::pair<long, long> before);
+  // Operators' view: the runner's counters, the start and end of a run with its progress
+  // reports, the run's record on the group, the snapshot of every group and the report of a
+  // finished run.
+  struct TRunMark {
+    long Windows = 0, Rows = 0, FailedEntries = 0, DatabaseErrors = 0;
+    std::int64_t Nanoseconds = 0;  // common::SteadyNanoseconds() when taken
+  };
+  TRunMark RunCounters() const;
+  TRunMark StartRun(config::TPostProcGroupItem& group);
+  void ReportProgress();
+  void EndRun();
+  TGroupRunReport RecordRun(config::TPostProcGroupItem& group, const TRunMark& before);
   void SnapshotGroups() EXCLUDES(groupStatusMu_);
   void ReportRun(const TGroupRunReport& report);
 
@@ -148,6 +167,8 @@ class TProcessThread {
   // The groups put into the queue.
   std::unordered_map<config::TPostProcGroupItem*, TOrigin> origins_;
   common::TDateTime lastNow_ = 0;
+  config::TPostProcGroupItem* running_ = nullptr;  // the group of the run in progress
+  TRunMark reported_;                              // the counters at its last progress report
 
   common::Mutex StatusLock;
   std::string NextGroupText GUARDED_BY(StatusLock);

@@ -124,6 +124,7 @@ bool TResultBatch::Commit() {
       transaction->Commit();
     }
   } catch (const database::EDatabaseError&) {
+    ++counters_.DatabaseErrors;
     // Whatever cannot be stored on its own is logged with its entry there.
     return Recover(nullptr);
   }
@@ -146,6 +147,8 @@ bool TResultBatch::Recover(const config::TStationSensorInfoItem* failing) {
       try {
         writer.WriteOne(p.Key, row.Values);
       } catch (const std::exception& e) {
+        if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr)
+          ++counters_.DatabaseErrors;
         // The entry stops before the window that cannot be stored, as if it had failed there.
         p.Progress = row.ProgressBefore;
         p.Windows = row.WindowsBefore;
@@ -162,6 +165,8 @@ bool TResultBatch::WriteProgress() {
   std::vector<const config::TStationSensorInfoItem*> changed;
   for (const TPendingEntry& p : pending_) {
     counters_.Windows += p.Windows;
+    // The rows of the windows kept (a recovery may have cut the entry short).
+    for (const TPendingRow& row : p.Rows) counters_.Rows += row.WindowsBefore < p.Windows ? 1 : 0;
     if (p.Progress == p.Entry->LastUpdate) continue;
     p.Entry->LastUpdate = p.Progress;
     changed.push_back(p.Entry);

@@ -34,11 +34,13 @@ class TTransaction;
 
 namespace vnpp::processing {
 
-// What a runner counts over its life: entries that ended with an error, and windows whose
-// progress was kept.
+// What a runner counts over its life: entries that ended with an error, windows whose
+// progress was kept, the result rows of those windows, and database statements that failed.
 struct TRunCounters {
   std::atomic<long> FailedEntries{0};
   std::atomic<long> Windows{0};
+  std::atomic<long> Rows{0};
+  std::atomic<long> DatabaseErrors{0};
 };
 
 // Logs message behind "Error 1500: ".

@@ -30,6 +30,13 @@ for f in ./usr/sbin/VNPPSvc ./lib/systemd/system/VNPostProcessor.service \
   ./usr/share/vnppsvc/sql/sqlite/schema.sql ./usr/share/vnppsvc/sql/postgresql/schema.sql; do
   grep -qxF -- "$f" "$work/files" || { cat "$work/files" >&2; fail "$f is not in the package"; }
 done
+# Monitoring: the alert rules, the dashboard and the library of the metrics endpoint.
+for f in ./usr/share/vnppsvc/prometheus/vnppsvc-rules.yml \
+  ./usr/share/vnppsvc/grafana/vnppsvc-dashboard.json; do
+  grep -qxF -- "$f" "$work/files" || fail "$f is not in the package"
+done
+[[ "$(dpkg-deb -f "$deb" Depends)" == *libprometheus-cpp-pull* ]] ||
+  fail "Depends lacks the metrics endpoint's library: $(dpkg-deb -f "$deb" Depends)"
 
 # Control data.
 depends=$(dpkg-deb -f "$deb" Depends)

@@ -264,18 +264,32 @@ constexpr const char* kStatusGroups =
     "[Spare]\r\nFuncName=MAX\r\nEnabled=0\r\n";
 
 // The operators' view: the snapshot follows loading, each finished run and the stop, and
-// every finished run is reported with its windows and failed entries.
+// every finished run is reported with its windows, rows, failed entries and database errors,
+// which its progress reports add up to.
 TEST_F(ProcessThreadTest, GroupStatusAndRunReportsFollowTheRuns) {
   std::mutex mu;
   std::vector<TGroupRunReport> reports;
+  TGroupRunReport progress;  // the sum of the progress reports
   TProcessEvents events;
   events.GroupRunFinished = [&](const TGroupRunReport& r) {
     std::lock_guard<std::mutex> lock(mu);
     reports.push_back(r);
   };
+  events.RunProgress = [&](const TGroupRunReport& r) {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_EQ(r.SectionName, "Levels");
+    progress.Windows += r.Windows;
+    progress.Rows += r.Rows;
+    progress.FailedEntries += r.FailedEntries;
+    progress.DatabaseErrors += r.DatabaseErrors;
+  };
   auto Reports = [&] {
     std::lock_guard<std::mutex> lock(mu);
     return reports;
+  };
+  auto Progress = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return progress;
   };
   AddReadings("ST1", "WL", At(2024, 3, 15, 5), At(2024, 3, 15, 11));
   WriteConfig(kStatusGroups);
@@ -292,6 +306,7 @@ TEST_F(ProcessThreadTest, GroupStatusAndRunReportsFollowTheRuns) {
   EXPECT_TRUE(rows[0].Enabled);
   EXPECT_EQ(rows[0].FuncName, "AVG");
   EXPECT_DOUBLE_EQ(rows[0].NextDue, At(2024, 3, 15, 11));
+  EXPECT_DOUBLE_EQ(rows[0].Period, 1.0 / 24);
   // The entry without progress starts at the group's first period, 05:00.
   EXPECT_DOUBLE_EQ(rows[0].OldestLastUpdate, At(2024, 3, 15, 5));
   EXPECT_EQ(rows[0].LastRunEnd, 0);
@@ -308,6 +323,13 @@ TEST_F(ProcessThreadTest, GroupStatusAndRunReportsFollowTheRuns) {
   // windows without readings count as computed though they store no row.
   EXPECT_EQ(Reports()[0].Windows, 10);
   EXPECT_EQ(Reports()[0].FailedEntries, 0);
+  EXPECT_EQ(Reports()[0].Rows, 5);  // ST2's windows have no readings
+  EXPECT_EQ(Reports()[0].DatabaseErrors, 0);
+  EXPECT_EQ(Reports()[0].SectionName, "Levels");
+  EXPECT_EQ(Reports()[0].FuncName, "AVG");
+  EXPECT_DOUBLE_EQ(Reports()[0].End, At(2024, 3, 15, 10, 40));
+  EXPECT_EQ(Progress().Windows, 10);
+  EXPECT_EQ(Progress().Rows, 5);
   rows = processing_->GroupStatus();
   EXPECT_DOUBLE_EQ(rows[0].LastRunEnd, At(2024, 3, 15, 10, 40));
   EXPECT_DOUBLE_EQ(rows[0].OldestLastUpdate, At(2024, 3, 15, 10));
@@ -320,6 +342,10 @@ TEST_F(ProcessThreadTest, GroupStatusAndRunReportsFollowTheRuns) {
   EXPECT_EQ(Reports()[1].Index, 0);
   EXPECT_EQ(Reports()[1].Windows, 0);
   EXPECT_EQ(Reports()[1].FailedEntries, 2);
+  EXPECT_EQ(Reports()[1].DatabaseErrors, 2);  // each entry's first query
+  EXPECT_EQ(Progress().Windows, 10);
+  EXPECT_EQ(Progress().FailedEntries, 2);
+  EXPECT_EQ(Progress().DatabaseErrors, 2);
   rows = processing_->GroupStatus();
   EXPECT_DOUBLE_EQ(rows[0].LastRunEnd, At(2024, 3, 15, 11, 50));
   EXPECT_EQ(rows[0].LastRunFailedEntries, 2);
