@@ -30,6 +30,9 @@ class IServiceControl {
   virtual void RunProcessGroup(int index) = 0;
   virtual void StopProcessGroup() = 0;
   virtual std::vector<TGroupStatus> GroupStatus() const = 0;
+  // The warnings and the error of the last load of the configuration (a missing file, a
+  // group without its section), as the log has them.
+  virtual std::vector<std::string> ConfigurationProblems() const { return {}; }
   // Control thread.
   virtual void StartProcessing() = 0;
   virtual void StopProcessing() = 0;

@@ -331,6 +331,13 @@ void TVNPostProcCOM::TImpl::Register() {
         }
         return out;
       });
+  object_->registerMethod("ConfigurationProblems")
+      .onInterface(kStatusInterface)
+      .withOutputParamNames("problems")
+      .implementedAs([this] {
+        return Read<std::vector<std::string>>(
+            [](IServiceControl& c) { return c.ConfigurationProblems(); }, {});
+      });
   object_->registerSignal("GroupRunFinished")
       .onInterface(kStatusInterface)
       .withParameters<std::int32_t, std::int64_t, std::int64_t>("index", "windows",

@@ -63,6 +63,7 @@ void TConfiguration::LoadConfiguration() {
 
   auto groups = std::make_unique<TPostProcGroups>();
   bool failed = false;
+  std::vector<std::string> problems;
   try {
     configFile_.reset();
     configFile_ = std::make_unique<TIniFile>(configFileName_);
@@ -90,7 +91,8 @@ void TConfiguration::LoadConfiguration() {
     catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
     if (!file.Exists()) {
       failed = true;
-      log_.WriteLog(FormatText(common::kMsgNoConfigFile, {configFileName_}));
+      problems.push_back(FormatText(common::kMsgNoConfigFile, {configFileName_}));
+      log_.WriteLog(problems.back());
     }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
 
@@ -100,8 +102,9 @@ void TConfiguration::LoadConfiguration() {
         auto group = std::make_unique<TPostProcGroupItem>();
         group->SectionName = sections[i];
         if (!file.HasSection(group->SectionName)) {
-          log_.WriteLog(
+          problems.push_back(
               FormatText(common::kMsgNoGroupSection, {group->SectionName, group->SectionName}));
+          log_.WriteLog(problems.back());
         }
         group->PPGIndex = file.ReadInteger(group->SectionName, "PPGIndex", -1);
         if (group->PPGIndex == -1) group->PPGIndex = static_cast<std::int32_t>(i) + 1;
@@ -120,10 +123,14 @@ void TConfiguration::LoadConfiguration() {
     }
   } catch (const std::exception& e) {
     failed = true;
-    log_.WriteLogAs(common::ILog::TPriority::Error,
-                    std::string(common::kMsgErrorPrefix) + e.what());
+    problems.push_back(std::string(common::kMsgErrorPrefix) + e.what());
+    log_.WriteLogAs(common::ILog::TPriority::Error, problems.back());
   }
   loadFailed_.store(failed);
+  {
+    common::MutexLock lock(problemsMu_);
+    problems_ = std::move(problems);
+  }
   {
     common::MutexLock lock(groupListLock_);
     groups_ = std::move(groups);

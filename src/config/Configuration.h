@@ -41,6 +41,11 @@ class TConfiguration {
   // The last load stopped on an error or found no file: its groups are not the
   // configuration. Any thread may ask.
   bool LoadFailed() const { return loadFailed_.load(); }
+  // For any thread: the warnings and the error of the last load, as logged.
+  std::vector<std::string> LoadProblems() const EXCLUDES(problemsMu_) {
+    common::MutexLock lock(problemsMu_);
+    return problems_;
+  }
 
   // Writes every group's StartFrom back, all in one write of the file. Nothing to do before
   // the first load. Throws EPostProcError "Unable to write to <file>: <reason>" on failure;
@@ -81,6 +86,8 @@ class TConfiguration {
   common::ILog& log_;
 
   std::atomic<bool> loadFailed_{false};
+  mutable common::Mutex problemsMu_;
+  std::vector<std::string> problems_ GUARDED_BY(problemsMu_);
 
   // Processing thread only.
   std::string configFileName_;

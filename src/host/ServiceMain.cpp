@@ -325,6 +325,10 @@ bool TfrmServiceMain::CatchUpEnabledGroups() {
   return !indexes.empty();
 }
 
+std::vector<std::string> TfrmServiceMain::ConfigurationProblems() const {
+  return config_ ? config_->LoadProblems() : std::vector<std::string>();
+}
+
 std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {
   std::vector<int> indexes;
   if (!config_) return indexes;

@@ -109,6 +109,7 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   void SetLogDetail(int level) override { log_.SetLogDetail(level); }
   // Every configured group as processing last saw it, in list order.
   std::vector<common::TGroupStatus> GroupStatus() const override;
+  std::vector<std::string> ConfigurationProblems() const override;
   // For the catch-up command: the processing object (nullptr before FormCreate) and the
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }

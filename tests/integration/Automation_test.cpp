@@ -365,6 +365,25 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
 
 // vnppctl talks only to a running service: no verb starts it by bus activation, while a
 // plain client's call still does (that is what the activation file is for).
+// What the load of the configuration warned about reaches "vnppctl status" too.
+TEST_F(AutomationProcessTest, VnppctlStatusShowsTheConfigurationsWarnings) {
+  WriteConfig("Levels,Lost", kLevelsAndSpare);
+  Start();
+  const Finished done = Ctl({"status"});
+  EXPECT_EQ(done.code, 0) << done.output;
+  EXPECT_NE(done.output.find("Warning: the group \"Lost\" in GroupNames has no section [Lost]"),
+            std::string::npos)
+      << done.output;
+  Stop();
+  std::filesystem::remove(home_ + "/VNPostProc.VFG");
+  Start();
+  const Finished missing = Ctl({"status"});
+  EXPECT_NE(missing.output.find("Warning: the configuration file " + home_ +
+                                "/VNPostProc.VFG does not exist"),
+            std::string::npos)
+      << missing.output;
+}
+
 TEST(VnppctlActivation, NoVerbStartsTheServiceAndNotRunningIsExitThree) {
   char pattern[] = "/tmp/vnpp-activation.XXXXXX";
   ASSERT_NE(::mkdtemp(pattern), nullptr);

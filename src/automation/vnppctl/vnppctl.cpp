@@ -222,6 +222,19 @@ class TClient {
     return rows;
   }
 
+  // The load's warnings and error; none from a service that does not offer them.
+  std::vector<std::string> ConfigurationProblems() {
+    std::vector<std::string> problems;
+    try {
+      proxy_->callMethod("ConfigurationProblems")
+          .onInterface(kStatusInterface)
+          .storeResultsTo(problems);
+    } catch (const sdbus::Error&) {
+      problems.clear();
+    }
+    return problems;
+  }
+
   template <typename... Args>
   void Call(const char* method, std::optional<std::chrono::microseconds> timeout,
             const Args&... args) {
@@ -259,6 +272,7 @@ int Status(TClient& client) {
   }
   if (!next.empty()) std::cout << " at " << TimeText(nextTime);
   std::cout << "\n";
+  for (const std::string& problem : client.ConfigurationProblems()) std::cout << problem << "\n";
   if (groups.empty()) {
     std::cout << "No groups (the configuration has none, or it is being read).\n";
     return kExitOk;
