@@ -18,7 +18,8 @@ deb=$(realpath "${1:?usage: $0 <vnppsvc .deb> <source directory>}")
 src=$(realpath "${2:?usage: $0 <vnppsvc .deb> <source directory>}")
 cache=${VNPP_CONTAINER_CACHE:-/var/cache/vnpp-container}
 suite=bookworm
-include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,libsqliteodbc,odbc-postgresql,libsdbus-c++1
+# The package's dependencies come preinstalled: the container has no package lists to fetch them.
+include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,libsqliteodbc,odbc-postgresql,libsdbus-c++1,libprometheus-cpp-core1.0,libprometheus-cpp-pull1.0,libcivetweb1
 name=vnppct$$
 work=""
 nspawn_pid=""
