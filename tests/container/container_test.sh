@@ -18,8 +18,11 @@ deb=$(realpath "${1:?usage: $0 <vnppsvc .deb> <source directory>}")
 src=$(realpath "${2:?usage: $0 <vnppsvc .deb> <source directory>}")
 cache=${VNPP_CONTAINER_CACHE:-/var/cache/vnpp-container}
 suite=bookworm
-# The package's dependencies come preinstalled: the container has no package lists to fetch them.
-include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,libsqliteodbc,odbc-postgresql,libsdbus-c++1,libprometheus-cpp-core1.0,libprometheus-cpp-pull1.0,libcivetweb1
+# The package's dependencies come preinstalled: the container has no package lists to fetch
+# them. Those that mmdebstrap cannot configure in the same run as the ODBC drivers (whose
+# scripts then find no odbcinst) are fetched on the host and installed beside the package.
+include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,libsqliteodbc,odbc-postgresql,libsdbus-c++1
+extra_debs=(libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libcivetweb1)
 name=vnppct$$
 work=""
 nspawn_pid=""
@@ -100,6 +103,9 @@ root=$work/root
 mkdir "$root"
 tar -C "$root" -xf "$tarball"
 cp "$deb" "$root/root/vnppsvc.deb"
+mkdir -p "$root/root/extra"
+(cd "$root/root/extra" && apt-get download -q "${extra_debs[@]}" >"$work/download.log" 2>&1) ||
+  { cat "$work/download.log" >&2; cannot "the libraries ${extra_debs[*]} could not be downloaded"; }
 
 # The upgrade: the same package with a higher version.
 mkdir "$work/repack"
@@ -181,7 +187,7 @@ sql() { ct sqlite3 "$home/data.db" "$1"; }
 
 # --- Install ------------------------------------------------------------------------------
 step "apt install ./vnppsvc.deb"
-ct env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/vnppsvc.deb \
+ct sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/vnppsvc.deb /root/extra/*.deb' \
   >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "apt install"; }
 ct getent passwd vnppsvc >/dev/null || fail "no account vnppsvc"
 [ "$(ct stat -c %U "$home/LogFiles")" = vnppsvc ] || fail "the log directory is not vnppsvc's"
