@@ -49,6 +49,16 @@ INI
   export ODBCINI=$dir/odbc.ini
 }
 
+# The caller's ODBC configuration when it registers both drivers (scripts/test's), else a
+# private one in $1 (vnpp_odbc_env).
+vnpp_odbc_env_default() {
+  if [ -n "${ODBCSYSINI:-}" ] && grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null &&
+    grep -q '^\[PostgreSQL ANSI\]' "$ODBCSYSINI/odbcinst.ini"; then
+    return 0
+  fi
+  vnpp_odbc_env "$1"
+}
+
 # Starts a private PostgreSQL cluster on loopback as the unprivileged user "postgres".
 # $1: directory for the cluster. $2: "fast" (the default) or "durable".
 #   fast: fsync, synchronous_commit and full_page_writes off. A confirmed commit can be lost

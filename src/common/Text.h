@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -49,6 +50,11 @@ inline std::string Trim(std::string_view text, std::string_view blanks = " \t\n\
 
 // Writes all size bytes to fd, retrying short and interrupted writes. False on failure, with
 // errno telling why (ENOSPC, EFBIG, ...). *written, when given, receives the bytes written.
+// Decimal with an optional sign, or hexadecimal after "0x" or "$" (32 bits, so "$FFFFFFFF" is
+// -1): the integer values of the settings files. Nothing else may stand in the text. False
+// when it is no number or out of range.
+bool TryStrToInt(const std::string& text, std::int32_t& out);
+
 inline bool WriteAll(int fd, const char* data, std::size_t size, std::size_t* written = nullptr) {
   if (written) *written = 0;
   while (size > 0) {

@@ -31,6 +31,7 @@
 
 #include "common/DateTime.h"
 #include "common/Profile.h"
+#include "common/Text.h"
 #include "common/UniqueFd.h"
 
 namespace vnpp::config {
@@ -49,9 +50,8 @@ struct TIniValue {
   std::string Value;
 };
 
-// Decimal with an optional sign, or hexadecimal after "0x" or "$" (32 bits, so "$FFFFFFFF" is
-// -1). Nothing else may stand in the text. False when it is no number or out of range.
-bool TryStrToInt(const std::string& text, std::int32_t& out);
+// The integer values of the file (common::TryStrToInt).
+using common::TryStrToInt;
 
 // Time of day "hh[:mm[:ss[.zzz]]]" with blanks around the numbers and "AM" or "PM" before
 // or after (then the hour is 1 to 12). The regional time and decimal separators are accepted

@@ -59,17 +59,14 @@ std::string OneLine(const std::string& text) {
   return line;
 }
 
-// A whole number of seconds from the database settings; the default when absent, not a
-// number, negative, or 0 where 0 is not allowed.
+// A number of seconds from the database settings, an integer as every other setting is; the
+// default when absent, not a number, negative, or 0 where 0 is not allowed.
 int SecondsSetting(const common::IProfile& file, const char* key, int fallback, bool zeroAllowed) {
-  const std::string text = TrimControls(file.ReadString(kDatabaseSection, key, ""));
-  if (text.empty() || text.size() > 6) return fallback;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return fallback;
-    value = value * 10 + (c - '0');
+  std::int32_t value = 0;
+  if (!common::TryStrToInt(TrimControls(file.ReadString(kDatabaseSection, key, "")), value)) {
+    return fallback;
   }
-  return value > 0 || zeroAllowed ? value : fallback;
+  return value > 0 || (zeroAllowed && value == 0) ? value : fallback;
 }
 
 }  // namespace

@@ -36,7 +36,13 @@ class TCountingJournal final : public IJournal {
 }  // namespace
 
 TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject)
-    : loop_(loop), hostComObject_(hostComObject) {}
+    : loop_(loop), hostComObject_(hostComObject) {
+  // CatchUpAtStart: the backlog first, then the schedule. The catch-up command puts its own
+  // handlers in place of this one.
+  handlers_.Loaded = [this] {
+    if (config_ && config_->CatchUpAtStart()) CatchUpEnabledGroups();
+  };
+}
 
 TfrmServiceMain::~TfrmServiceMain() {
   // The processing thread must not outlive its owner, whatever way main leaves.
@@ -90,12 +96,7 @@ void TfrmServiceMain::FormCreate() {
   auto relay = [this](std::function<void()> TProcessingHandlers::*which) {
     return [this, which] {
       loop_.Post([this, which] {
-        if (handlers_.*which) {
-          (handlers_.*which)();
-        } else if (which == &TProcessingHandlers::Loaded && config_ && config_->CatchUpAtStart()) {
-          // CatchUpAtStart: the backlog first, then the schedule.
-          CatchUpEnabledGroups();
-        }
+        if (handlers_.*which) (handlers_.*which)();
       });
     };
   };

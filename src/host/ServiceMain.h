@@ -130,6 +130,7 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
     std::function<void()> DemandDone;
     std::function<void()> Finished;
   };
+  // They replace the default ones (Loaded: the catch-up of CatchUpAtStart).
   void SetProcessingHandlers(TProcessingHandlers handlers) { handlers_ = std::move(handlers); }
 
   // The processing thread's status publication: sets the captions under the message

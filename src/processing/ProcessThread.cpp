@@ -291,9 +291,7 @@ void TProcessThread::Loop() {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
           const auto before = StartRun(*CurrentGroup);
-          SetProgressStart(*CurrentGroup, CurrentGroup->Period > 0
-                                              ? CurrentGroup->StartTime + CurrentGroup->Period
-                                              : CurrentGroup->StartTime);
+          SetProgressStart(*CurrentGroup, StartAfterRun(*CurrentGroup));
           runner_.RunGroup(*CurrentGroup);
           EndRun();
           // A stopped run is not over: the saved schedule repeats it at the next start.
@@ -332,8 +330,7 @@ void TProcessThread::Loop() {
         const auto before = StartRun(*group);
         // A catch-up leaves the windows that the schedule would still wait for to it.
         const common::TDateTime reached = catchUp ? now - group->BaseTime : now;
-        SetProgressStart(
-            *group, group->Period > 0 && group->StartTime < reached ? reached : group->StartTime);
+        SetProgressStart(*group, StartAfterDemand(*group, reached));
         const bool complete = runner_.Run(
             *group, catchUp ? TRunLimit::CatchUpRun(now) : TRunLimit::ImmediateRun(now));
         EndRun();

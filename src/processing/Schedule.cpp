@@ -131,14 +131,22 @@ void ComputeSchedule(config::TPostProcGroupItem& group, bool initial) {
   }
 }
 
+TDateTime StartAfterRun(const config::TPostProcGroupItem& group) {
+  return group.Period > 0 ? group.StartTime + group.Period : group.StartTime;
+}
+
+TDateTime StartAfterDemand(const config::TPostProcGroupItem& group, common::TDateTime now) {
+  return group.Period > 0 && group.StartTime < now ? now : group.StartTime;
+}
+
 void AdvanceAfterRun(config::TPostProcGroupItem& group) {
   if (!(group.Period > 0)) return;
-  MoveStartTo(group, group.StartTime + group.Period);
+  MoveStartTo(group, StartAfterRun(group));
 }
 
 void AdvanceAfterDemand(config::TPostProcGroupItem& group, common::TDateTime now) {
   if (!(group.Period > 0)) return;
-  MoveStartTo(group, group.StartTime < now ? now : group.StartTime);
+  MoveStartTo(group, StartAfterDemand(group, now));
 }
 
 }  // namespace vnpp::processing

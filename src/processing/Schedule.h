@@ -29,6 +29,11 @@ bool InitGroupSchedule(config::TPostProcGroupItem& group);
 // keeps its other fields. A TypeInterval outside 0..6 changes nothing.
 void ComputeSchedule(config::TPostProcGroupItem& group, bool initial);
 
+// The StartTime that AdvanceAfterRun and AdvanceAfterDemand move the group to (its own when
+// Period is not above 0).
+common::TDateTime StartAfterRun(const config::TPostProcGroupItem& group);
+common::TDateTime StartAfterDemand(const config::TPostProcGroupItem& group, common::TDateTime now);
+
 // After a scheduled run: with Period > 0, StartTime moves on by Period, StartFrom becomes
 // its text and the period fields are recomputed (NotBeforeTime unchanged).
 void AdvanceAfterRun(config::TPostProcGroupItem& group);

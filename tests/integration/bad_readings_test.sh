@@ -62,9 +62,7 @@ if [ "$backend" = sqlite ]; then
 fi
 
 if [ "$backend" = sqlite ]; then
-  if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
-    vnpp_odbc_env "$work/odbc"
-  fi
+  vnpp_odbc_env_default "$work/odbc"
   db=$work/data.db
   sqlite3 "$db" < "$src/sql/sqlite/schema.sql"
   sqlite3 "$db" <<<"$inserts"

@@ -19,9 +19,7 @@ fail() {
   tail -n 20 "$work"/*/LogFiles/VNPostProc.log >&2 || true
   exit 1
 }
-if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
-  vnpp_odbc_env "$work/odbc"
-fi
+vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_BUS=session DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus"
 
 # $1 home, $2 BaseTime, $3 extra [PostProcess] line: readings every 10 minutes over the last

@@ -48,7 +48,7 @@ trap 'exit 143' TERM INT  # through the EXIT trap: nothing immutable or mounted 
 source "$src/scripts/lib.sh"
 # shellcheck source=tests/integration/lib_catchup.sh
 source "$src/tests/integration/lib_catchup.sh"
-catchup_odbc_env
+vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_INSTANCE=vnpp-faulttest-$$
 
 seed=${FAULTTEST_SEED:-$(( $$ ^ $(date +%s) ))}

@@ -31,7 +31,7 @@ trap cleanup EXIT
 source "$src/scripts/lib.sh"
 # shellcheck source=tests/integration/lib_catchup.sh
 source "$src/tests/integration/lib_catchup.sh"
-catchup_odbc_env
+vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_INSTANCE=vnpp-killtest-$$
 
 seed=${KILLTEST_SEED:-$(( $$ ^ $(date +%s) ))}

@@ -35,9 +35,7 @@ fail() {
   tail -n 20 "$log" >&2 || true
   exit 1
 }
-if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[PostgreSQL ANSI\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
-  vnpp_odbc_env "$work/odbc"
-fi
+vnpp_odbc_env_default "$work/odbc"
 vnpp_pg_start "$work/pg" >/dev/null || fail "PostgreSQL could not be started"
 postmaster=$(head -n 1 "$work/pg/data/postmaster.pid")
 PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q \

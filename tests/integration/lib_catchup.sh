@@ -24,13 +24,6 @@ skip() {
   exit 77
 }
 
-# Uses the caller's ODBC driver configuration when it has the SQLite driver, else a private one.
-catchup_odbc_env() {
-  if [ -z "${ODBCSYSINI:-}" ] || ! grep -q '^\[SQLite3\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null; then
-    vnpp_odbc_env "$work/odbc"
-  fi
-}
-
 # $1 database file, $2 days, $3 first day (YYYY-MM-DD): the tables and $stations stations
 # of readings every 15 minutes, with the generator's few NULL values and flagged readings.
 make_readings_sqlite() {

@@ -51,8 +51,7 @@ source "$src/scripts/lib.sh"
 command -v prometheus >/dev/null && command -v promtool >/dev/null ||
   skip "prometheus and promtool are not installed (Debian package prometheus)"
 command -v curl >/dev/null || skip "curl is not installed"
-[ -n "${ODBCSYSINI:-}" ] && grep -q '^\[PostgreSQL ANSI\]' "$ODBCSYSINI/odbcinst.ini" 2>/dev/null ||
-  vnpp_odbc_env "$work/odbc"
+vnpp_odbc_env_default "$work/odbc"
 # The server is stopped under the service, so this test runs a cluster of its own.
 own_pg=1
 vnpp_pg_start "$work/pg" || skip "no PostgreSQL cluster could be started"
