@@ -19,10 +19,12 @@ src=$(realpath "${2:?usage: $0 <vnppsvc .deb> <source directory>}")
 cache=${VNPP_CONTAINER_CACHE:-/var/cache/vnpp-container}
 suite=bookworm
 # The package's dependencies come preinstalled: the container has no package lists to fetch
-# them. Those that mmdebstrap cannot configure in the same run as the ODBC drivers (whose
-# scripts then find no odbcinst) are fetched on the host and installed beside the package.
-include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,libsqliteodbc,odbc-postgresql,libsdbus-c++1
-extra_debs=(libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libcivetweb1)
+# them. The ODBC drivers register themselves with odbcinst in their scripts, which fails
+# inside mmdebstrap's one run ("SQLInstallDriverEx failed"), and the metrics libraries
+# break that run too; so these are fetched on the host and installed beside the package,
+# once odbcinst and libpq5 are configured in the root file system.
+include=systemd,systemd-sysv,dbus,sqlite3,procps,adduser,unixodbc,odbcinst,libpq5,libsdbus-c++1
+extra_debs=(libsqliteodbc odbc-postgresql libprometheus-cpp-core1.0 libprometheus-cpp-pull1.0 libcivetweb1)
 name=vnppct$$
 work=""
 nspawn_pid=""
@@ -95,7 +97,7 @@ if [ ! -s "$tarball" ]; then
   mkdir -p "$cache"
   mmdebstrap --variant=minbase --format=tar --include="$include" "$suite" "$tarball.tmp" \
     >"$cache/mmdebstrap.log" 2>&1 ||
-    { tail -n 20 "$cache/mmdebstrap.log" >&2; rm -f "$tarball.tmp"; cannot "mmdebstrap failed (see $cache/mmdebstrap.log)"; }
+    { tail -n 20 "$cache/mmdebstrap.log" >&2; rm -f "$tarball.tmp"; fail "mmdebstrap failed (see $cache/mmdebstrap.log)"; }
   mv "$tarball.tmp" "$tarball"
 fi
 work=$(mktemp -d /var/tmp/vnpp-container.XXXXXX)
