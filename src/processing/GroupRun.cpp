@@ -32,6 +32,10 @@ constexpr const char* kMsgMisplaced =
     "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
     "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+constexpr const char* kMsgUnsortableTag =
+    "PollGroup %p: %p.%p: readings with time tags such as \"%p\" are in no window: the database "
+    "does not sort that form as a time. Store TIME_TAG as a time stamp, or in SQLite as text "
+    "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
 
 }  // namespace
 
@@ -247,6 +251,7 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       return false;
     }
   }
+  CheckTagForm(group, entry);
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
   try {
@@ -279,6 +284,23 @@ void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,
         kMsgMisplaced, {number, entry.StationID, entry.SensorName, std::to_string(p.Misplaced),
                         common::FormatDateTimeText(p.MisplacedTime)}));
   }
+}
+
+void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
+                                const config::TStationSensorInfoItem& entry) {
+  if (!tagFormsChecked_.emplace(entry.StationID, entry.SensorName).second) return;
+  std::string tag;
+  try {
+    tag = store::UnsortableTimeTag(session_->statements, entry.StationID, entry.SensorName);
+  } catch (const database::EDatabaseError&) {
+    // The entry's own reads meet the same fault and report it; checked again next run.
+    tagFormsChecked_.erase({entry.StationID, entry.SensorName});
+    return;
+  }
+  if (tag.empty()) return;
+  log_.QueueMessage(config::FormatText(
+      kMsgUnsortableTag,
+      {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName, tag}));
 }
 
 void TGroupRunner::LogRejected(const config::TPostProcGroupItem& group,

@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -131,6 +132,10 @@ class TGroupRunner {
   void ReportProblems(const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry,
                       const compute::TPPDataItem::TValueProblems& problems);
+  // Once per station and sensor in the runner's life: a time tag in a form that the
+  // database does not sort as a time, whose readings the range queries never see.
+  void CheckTagForm(const config::TPostProcGroupItem& group,
+                    const config::TStationSensorInfoItem& entry);
   // A window whose result is not stored (item.Rejection says why).
   void LogRejected(const config::TPostProcGroupItem& group,
                    const config::TStationSensorInfoItem& entry, const compute::TPPDataItem& item);
@@ -150,6 +155,7 @@ class TGroupRunner {
   bool inRun_ = false;           // inside Run: entries commit at the end
   std::function<void()> windowHook_;
   std::unique_ptr<TSession> session_;  // for the connection of the current run
+  std::set<std::pair<std::string, std::string>> tagFormsChecked_;  // station, sensor
   // The group whose bad roll-over constant this run has reported (once per run).
   const config::TPostProcGroupItem* rolloverReported_ = nullptr;
 };

@@ -22,6 +22,11 @@ const char* const UpdateSQL =
     "DATA_LABEL = :DATA_LABEL AND        FUNCTION_NAME = :FUNCTION_NAME AND        TIME_TAG = "
     ":TIME_TAG AND        TIME_PERIOD = :TIME_PERIOD";
 
+const char* const TagExtremesSQL =
+    "SELECT (SELECT MIN(TIME_TAG) FROM VN_DATA1 WHERE (STATION_ID = :STATION_ID) AND "
+    "(SENSORNAME = :SENSORNAME)) AS FIRST_TAG, (SELECT MAX(TIME_TAG) FROM VN_DATA1 WHERE "
+    "(STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME)) AS LAST_TAG";
+
 namespace {
 
 const char* const kWindowHeads[3] = {
@@ -237,5 +242,14 @@ database::TStatement& TPPStatements::UpsertArrays() {
 database::TStatement& TPPStatements::Insert() { return Prepared(insert_, InsertSQL); }
 
 database::TStatement& TPPStatements::Update() { return Prepared(update_, UpdateSQL); }
+
+database::TStatement& TPPStatements::TagExtremes() {
+  if (!tagExtremes_) {
+    tagExtremes_ = connection_.Prepare(TagExtremesSQL);
+    tagExtremes_->ReadAsText("FIRST_TAG");
+    tagExtremes_->ReadAsText("LAST_TAG");
+  }
+  return *tagExtremes_;
+}
 
 }  // namespace vnpp::store

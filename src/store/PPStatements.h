@@ -32,6 +32,10 @@ std::string PreviousSQL(std::uint8_t dataType);
 // (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only.
 std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
 
+// The first and the last time tag of a sensor's readings in the database's own order
+// (columns FIRST_TAG and LAST_TAG, read as text): two index lookups.
+extern const char* const TagExtremesSQL;
+
 // The columns of a result row, in the order of the upserts' select lists.
 inline constexpr const char* kResultColumns =
     "STATION_ID, DATA_LABEL, FUNCTION_NAME, TIME_TAG, TIME_PERIOD, PP_VALUE, FLAG1, FLAG2, "
@@ -79,6 +83,7 @@ class TPPStatements {
   database::TStatement& PreviousQuery(std::uint8_t dataType);
   database::TStatement& Insert();
   database::TStatement& Update();
+  database::TStatement& TagExtremes();
 
   // The range query of RangeSQL, its columns bound for block reads.
   database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious);
@@ -106,6 +111,7 @@ class TPPStatements {
   std::array<std::unique_ptr<database::TStatement>, 2> previous_;
   std::unique_ptr<database::TStatement> insert_;
   std::unique_ptr<database::TStatement> update_;
+  std::unique_ptr<database::TStatement> tagExtremes_;
   // Indexed by (dataType == 1) * 2 + withPrevious.
   std::array<std::unique_ptr<database::TStatement>, 4> range_;
   std::optional<TUpsertDialect> dialect_;

@@ -6,6 +6,39 @@
 #include "compute/ReadingValue.h"
 
 namespace vnpp::store {
+
+bool IsSortableTimeTag(std::string_view text) {
+  // "YYYY-MM-DD HH:MM:SS": digits except at the separators.
+  constexpr std::string_view kForm = "0000-00-00 00:00:00";
+  if (text.size() < kForm.size()) return false;
+  for (std::size_t i = 0; i < kForm.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (kForm[i] == '0' ? !digit : text[i] != kForm[i]) return false;
+  }
+  std::string_view rest = text.substr(kForm.size());
+  if (rest.empty()) return true;
+  if (rest.size() < 2 || rest[0] != '.') return false;
+  for (const char c : rest.substr(1)) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
+                              const std::string& sensor) {
+  database::TStatement& query = db.TagExtremes();
+  query.BindText("STATION_ID", station);
+  query.BindText("SENSORNAME", sensor);
+  database::TCursorGuard guard(query);
+  query.Execute();
+  if (!query.Fetch()) return {};
+  for (const char* column : {"FIRST_TAG", "LAST_TAG"}) {
+    if (query.IsNull(column)) continue;
+    std::string text = query.GetText(column);
+    if (!IsSortableTimeTag(text)) return text;
+  }
+  return {};
+}
 namespace {
 
 constexpr std::uint8_t kUnflaggedOnly = 1;

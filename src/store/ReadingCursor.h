@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -16,6 +17,16 @@
 namespace vnpp::store {
 
 using common::TDateTime;
+
+// True for the text of a time stamp that sorts as its time: "YYYY-MM-DD HH:MM:SS" with an
+// optional fraction of a second.
+bool IsSortableTimeTag(std::string_view text);
+// The first or last time tag (by the database's order) of the readings of station and sensor
+// whose text does not sort as its time, or empty when both do. A tag in another form (a
+// number, "2026/03/14 10:15", "14.03.2026 10:15") sorts before or after every well-formed one,
+// so a sensor that has such readings shows one at an end. Throws EDatabaseError.
+std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
+                              const std::string& sensor);
 
 struct TWindowSpan {
   TDateTime Start = 0;

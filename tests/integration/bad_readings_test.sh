@@ -6,7 +6,8 @@
 #  - NaN, infinite and (SQLite) text values: taken as missing and reported once per entry;
 #  - a sum beyond the range of a double: logged, nothing stored;
 #  - (SQLite) ISO time tags "YYYY-MM-DDTHH:MM:SS", which the range comparisons do not sort as
-#    time: reported once per entry.
+#    time: reported once per entry; and tags "YYYY/MM/DD HH:MM:SS", which sort after every
+#    window and so are never read: reported once, from the sensor's last tag.
 # Usage: bad_readings_test.sh VNPPSvc SOURCE-DIR sqlite|postgresql
 set -euo pipefail
 exe=$1
@@ -59,6 +60,7 @@ done
 if [ "$backend" = sqlite ]; then
   # A logger that writes ISO time tags: SQLite keeps the text as it is given.
   inserts+="INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST03', 'WL', '${day}T05:15:00', 100);"$'\n'
+  inserts+="INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST02', 'WL', '${day//-//} 02:20:00', 100);"$'\n'
 fi
 
 if [ "$backend" = sqlite ]; then
@@ -161,6 +163,12 @@ bad=$(query "SELECT COUNT(*) FROM VN_PPDATA1 WHERE PP_VALUE IS NULL OR NOT (PP_V
 if [ "$backend" = sqlite ]; then
   grep -q "PollGroup 5: ST03.WL: 1 readings left out: the database does not sort their time tag as a time (the first at $(date -d "$day" +%m/%d/%Y) 05:15:00)" "$log" ||
     fail "the ISO time tag is not reported"
+  grep -q "PollGroup 5: ST03.WL: readings with time tags such as \"${day}T05:15:00\" are in no window" "$log" ||
+    fail "the ISO tag, the sensor's last, is not reported as a form that does not sort"
+  # A tag that sorts after every window is never read; the sensor's last tag shows it, once
+  # for the two groups of the sensor.
+  [ "$(grep -c "ST02.WL: readings with time tags such as \"${day//-//} 02:20:00\" are in no window" "$log")" -eq 1 ] ||
+    fail "the tag that sorts after every window is not reported exactly once"
   # It is in no window: the 05:00 mean is that of the two other readings.
   got=$(rows WL_ISO | tr '\n' ' ')
   [ "$got" = "05:00|8.0 " ] || fail "ISO rows: $got"
