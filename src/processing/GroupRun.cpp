@@ -32,6 +32,21 @@ constexpr const char* kMsgMisplaced =
     "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
     "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+// Windows computed again whose stored rows changed: the cause, the counts and the entry.
+constexpr const char* kMsgRowsChanged =
+    "PollGroup %p: %p changed %p windows of %p.%p (%p updated, %p inserted, %p deleted)";
+
+// The window that ends at end: for weeks and months the one that holds the second before
+// it, for fixed periods the one a period earlier.
+std::optional<TWindow> WindowBefore(int type, common::TDateTime end, common::TDateTime interval) {
+  const common::EpochSeconds e = common::DateTimeToEpoch(end);
+  std::optional<TWindow> w =
+      WindowFor(type, common::EpochToDateTime(std::int64_t{e} - 1), interval);
+  if (!w || common::DateTimeToEpoch(w->End) <= e) return w;
+  const std::int64_t period =
+      std::int64_t{common::DateTimeToEpoch(w->End)} - common::DateTimeToEpoch(w->Start);
+  return WindowFor(type, common::EpochToDateTime(e - period), interval);
+}
 
 }  // namespace
 
@@ -43,9 +58,11 @@ class TGroupRunner::TSession {
            config::TConfiguration& config, common::ILog& log, TRunCounters& counters,
            TResultBatch::TMode mode)
       : statements(connection),
-        batch(connection, statements, database, config, log, counters, mode) {}
+        batch(connection, statements, database, config, log, counters, mode),
+        check(connection, statements, batch) {}
   store::TPPStatements statements;
   TResultBatch batch;  // declared after the statements it writes with
+  TWindowCheck check;  // and after the batch it commits
 };
 
 std::string FormatWindowStart(common::TDateTime start) {
@@ -104,6 +121,7 @@ TGroupRunner::TSession& TGroupRunner::Session() {
     session_ = std::make_unique<TSession>(
         database_.Connection(), database_, config_, log_, counters_,
         windowAtATime_ ? TResultBatch::TMode::WindowAtATime : TResultBatch::TMode::Batched);
+    session_->check.SetReadLimits(windowAtATime_ ? 1 : windowsPerRead_, rowsPerRead_);
   }
   return *session_;
 }
@@ -247,6 +265,10 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       return false;
     }
   }
+  if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
+    const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
+    if (!CheckWindows(group, entry, windows, limit, "late readings")) return false;
+  }
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
   try {
@@ -257,6 +279,56 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
   }
   if (item) ReportProblems(group, entry, item->Problems);
   return reached;
+}
+
+std::vector<store::TWindowSpan> TGroupRunner::RecheckWindowsOf(
+    const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const {
+  const int type = group.TypeInterval;
+  const common::EpochSeconds last = common::DateTimeToEpoch(entry.LastUpdate);
+  common::TDateTime from = entry.LastUpdate;
+  for (int n = 0; n < group.RecheckWindows; ++n) {
+    const std::optional<TWindow> w = WindowBefore(type, from, group.Interval);
+    if (!w || common::DateTimeToEpoch(w->Start) >= common::DateTimeToEpoch(from)) break;
+    from = w->Start;
+  }
+  std::vector<store::TWindowSpan> windows;
+  for (std::optional<TWindow> w = WindowFor(type, from, group.Interval);
+       w && common::DateTimeToEpoch(w->End) <= last &&
+       windows.size() < static_cast<std::size_t>(group.RecheckWindows);
+       w = WindowFor(type, w->End, group.Interval)) {
+    windows.push_back({w->Start, w->End});
+  }
+  return windows;
+}
+
+bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
+                                const config::TStationSensorInfoItem& entry,
+                                std::span<const store::TWindowSpan> windows, const TRunLimit& limit,
+                                const char* what) {
+  TCheckCounts counts;
+  auto record = [&] {
+    rechecked_ += counts.Windows;
+    changedRows_ += counts.Changed();
+    group.RecheckedWindows += counts.Windows;
+    group.ChangedRows += counts.Changed();
+    if (counts.Changed() > 0 && log_.LogDetail() >= 1) {
+      log_.QueueMessage(config::FormatText(
+          kMsgRowsChanged,
+          {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
+           entry.StationID, entry.SensorName, std::to_string(counts.Updated),
+           std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
+    }
+  };
+  bool done = false;
+  try {
+    done = session_->check.Check(
+        group, entry, windows, counts, [&] { return Cancelled(limit); }, windowHook_);
+  } catch (...) {
+    record();
+    throw;
+  }
+  record();
+  return done;
 }
 
 void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,

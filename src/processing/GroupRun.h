@@ -15,6 +15,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
 #include "processing/ResultBatch.h"
+#include "processing/WindowCheck.h"
 
 namespace vnpp::common {
 class ILog;
@@ -93,6 +95,10 @@ class TGroupRunner {
   // Result rows written, and database statements that failed, since construction.
   long Rows() const { return counters_.Rows.load(); }
   long DatabaseErrors() const { return counters_.DatabaseErrors.load(); }
+  // Windows computed again over their stored rows, and the rows that changed, since
+  // construction.
+  long RecheckedWindows() const { return rechecked_.load(); }
+  long ChangedRows() const { return changedRows_.load(); }
 
   // Each window read by TPPDataItem's own queries and stored on its own, its progress
   // written at once: the reference the batched way is checked against. Off by default.
@@ -118,6 +124,14 @@ class TGroupRunner {
   TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
                         const config::TStationSensorInfoItem& entry, const TRunLimit& limit) const;
   bool Cancelled(const TRunLimit& limit) const;
+  // The group's RecheckWindows windows that end at or before the entry's progress.
+  std::vector<store::TWindowSpan> RecheckWindowsOf(
+      const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const;
+  // Checks windows of entry again (TWindowCheck), then counts and logs what changed; what
+  // names the cause in the log line. False when cancelled.
+  bool CheckWindows(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+                    std::span<const store::TWindowSpan> windows, const TRunLimit& limit,
+                    const char* what);
   // Reads, computes and hands to the batch each window next gives; true when the entry
   // reached its limit. Reports once what its readings held (ReportProblems).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
@@ -144,6 +158,8 @@ class TGroupRunner {
   const std::atomic<bool>& stopRequested_;
   const std::atomic<bool>& scheduleMode_;
   TRunCounters counters_;
+  std::atomic<long> rechecked_{0};
+  std::atomic<long> changedRows_{0};
   bool windowAtATime_ = false;
   std::size_t windowsPerRead_ = kWindowsPerRead;
   std::size_t rowsPerRead_ = 0;  // 0: the cursor's default
