@@ -267,7 +267,17 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
   }
   if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
     const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
-    if (!CheckWindows(group, entry, windows, limit, "late readings")) return false;
+    TCheckCounts counts;
+    bool complete = false;
+    try {
+      complete = CheckWindows(
+          group, entry, windows, [&] { return Cancelled(limit); }, counts);
+    } catch (...) {
+      LogChanges(group, entry, counts, "late readings");
+      throw;
+    }
+    LogChanges(group, entry, counts, "late readings");
+    if (!complete) return false;
   }
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
@@ -303,32 +313,100 @@ std::vector<store::TWindowSpan> TGroupRunner::RecheckWindowsOf(
 
 bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
                                 const config::TStationSensorInfoItem& entry,
-                                std::span<const store::TWindowSpan> windows, const TRunLimit& limit,
-                                const char* what) {
-  TCheckCounts counts;
+                                std::span<const store::TWindowSpan> windows,
+                                const std::function<bool()>& cancelled, TCheckCounts& counts) {
+  TCheckCounts done;
   auto record = [&] {
-    rechecked_ += counts.Windows;
-    changedRows_ += counts.Changed();
-    group.RecheckedWindows += counts.Windows;
-    group.ChangedRows += counts.Changed();
-    if (counts.Changed() > 0 && log_.LogDetail() >= 1) {
-      log_.QueueMessage(config::FormatText(
-          kMsgRowsChanged,
-          {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
-           entry.StationID, entry.SensorName, std::to_string(counts.Updated),
-           std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
-    }
+    rechecked_ += done.Windows;
+    changedRows_ += done.Changed();
+    group.RecheckedWindows += done.Windows;
+    group.ChangedRows += done.Changed();
+    counts.Windows += done.Windows;
+    counts.Inserted += done.Inserted;
+    counts.Updated += done.Updated;
+    counts.Deleted += done.Deleted;
   };
-  bool done = false;
+  bool complete = false;
   try {
-    done = session_->check.Check(
-        group, entry, windows, counts, [&] { return Cancelled(limit); }, windowHook_);
+    complete = session_->check.Check(group, entry, windows, done, cancelled, windowHook_);
   } catch (...) {
     record();
     throw;
   }
   record();
-  return done;
+  return complete;
+}
+
+void TGroupRunner::LogChanges(const config::TPostProcGroupItem& group,
+                              const config::TStationSensorInfoItem& entry,
+                              const TCheckCounts& counts, const char* what) {
+  if (counts.Changed() == 0 || log_.LogDetail() < 1) return;
+  log_.QueueMessage(config::FormatText(
+      kMsgRowsChanged, {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
+                        entry.StationID, entry.SensorName, std::to_string(counts.Updated),
+                        std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
+}
+
+bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled) {
+  if (job.Done()) return true;
+  config::TPostProcGroupItem& group = *job.Group;
+  auto nextEntry = [&] {
+    LogChanges(group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
+    job.EntryCounts = {};
+    ++job.Entry;
+    job.Next = 0;
+  };
+  // Never a window that has not ended yet.
+  const common::EpochSeconds to =
+      std::min(common::DateTimeToEpoch(job.To), static_cast<common::EpochSeconds>(NowEpoch()));
+  const common::EpochSeconds from = common::DateTimeToEpoch(job.From);
+  std::vector<store::TWindowSpan> windows;
+  std::optional<TWindow> w =
+      WindowFor(group.TypeInterval, job.Next != 0 ? job.Next : job.From, group.Interval);
+  // A week or a month holds the time it is given: it begins before the range.
+  if (w && common::DateTimeToEpoch(w->Start) < from) {
+    w = WindowFor(group.TypeInterval, w->End, group.Interval);
+  }
+  for (; w && common::DateTimeToEpoch(w->End) <= to && windows.size() < windowsPerRead_;
+       w = WindowFor(group.TypeInterval, w->End, group.Interval)) {
+    windows.push_back({w->Start, w->End});
+  }
+  const bool entryDone = !w || common::DateTimeToEpoch(w->End) > to;
+  auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
+  if (stop()) return false;
+  if (!database_.ConnectDatabase(database::kSessionName)) {
+    // Refused (shown as Error 1501): the entry fails at its first query below.
+  }
+  bool complete = true;
+  config::TStationSensorInfoItem* entry = group.Sensors[job.Entry].get();
+  try {
+    Session();
+    complete = CheckWindows(group, *entry, windows, stop, job.EntryCounts);
+  } catch (const std::exception& e) {
+    EntryError(entry, e);
+    ++job.FailedEntries;
+    job.Counts.Windows += job.EntryCounts.Windows;
+    job.Counts.Inserted += job.EntryCounts.Inserted;
+    job.Counts.Updated += job.EntryCounts.Updated;
+    job.Counts.Deleted += job.EntryCounts.Deleted;
+    nextEntry();
+    session_.reset();
+    database_.DisconnectDatabase();
+    return true;
+  }
+  session_.reset();
+  database_.DisconnectDatabase();
+  if (!complete) return false;
+  if (entryDone) {
+    job.Counts.Windows += job.EntryCounts.Windows;
+    job.Counts.Inserted += job.EntryCounts.Inserted;
+    job.Counts.Updated += job.EntryCounts.Updated;
+    job.Counts.Deleted += job.EntryCounts.Deleted;
+    nextEntry();
+  } else {
+    job.Next = windows.back().End;
+  }
+  return true;
 }
 
 void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,

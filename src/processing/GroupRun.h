@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -60,6 +61,25 @@ struct TRunLimit {
   static TRunLimit CatchUpRun(common::TDateTime now) { return {TKind::Immediate, now, true}; }
 };
 
+// A request to compute every window of every entry of a group that lies inside [From, To)
+// again, over the rows stored for them (TWindowCheck). It is worked off in batches of at
+// most TGroupRunner::kWindowsPerRead windows of one entry; the entries' progress is neither
+// read nor written.
+struct TRecompute {
+  std::uint64_t RequestId = 0;
+  config::TPostProcGroupItem* Group = nullptr;
+  common::TDateTime From = 0;
+  common::TDateTime To = 0;
+  // Where the next batch begins: the entry's position, and the start of its next window
+  // (0: its first window in the range).
+  std::size_t Entry = 0;
+  common::TDateTime Next = 0;
+  TCheckCounts Counts;       // the whole request
+  TCheckCounts EntryCounts;  // the entry in progress, for its log line
+  long FailedEntries = 0;
+  bool Done() const { return Group == nullptr || Entry >= Group->Sensors.size(); }
+};
+
 class TGroupRunner {
  public:
   // The references must outlive the runner. stopRequested and scheduleMode are the
@@ -84,6 +104,12 @@ class TGroupRunner {
   bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now) {
     return ProcessEntry(group, index, TRunLimit::ImmediateRun(now));
   }
+
+  // One batch of job: connects, checks up to kWindowsPerRead windows of its current entry
+  // (never one that ends after the present), disconnects and moves job on. An entry that
+  // fails is logged and counted in job and the next one follows. False when cancelled (a stop
+  // request, or cancelled() true before a read); job then stands where it was cut off.
+  bool RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled);
 
   // hook runs before every data window (the processing thread's heartbeat).
   void SetWindowHook(std::function<void()> hook) { windowHook_ = std::move(hook); }
@@ -127,11 +153,15 @@ class TGroupRunner {
   // The group's RecheckWindows windows that end at or before the entry's progress.
   std::vector<store::TWindowSpan> RecheckWindowsOf(
       const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const;
-  // Checks windows of entry again (TWindowCheck), then counts and logs what changed; what
-  // names the cause in the log line. False when cancelled.
+  // Checks windows of entry again (TWindowCheck) and adds what it did to the counters and
+  // to counts. False when cancelled.
   bool CheckWindows(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
-                    std::span<const store::TWindowSpan> windows, const TRunLimit& limit,
-                    const char* what);
+                    std::span<const store::TWindowSpan> windows,
+                    const std::function<bool()>& cancelled, TCheckCounts& counts);
+  // The log line of an entry whose rows changed; what names the cause.
+  void LogChanges(const config::TPostProcGroupItem& group,
+                  const config::TStationSensorInfoItem& entry, const TCheckCounts& counts,
+                  const char* what);
   // Reads, computes and hands to the batch each window next gives; true when the entry
   // reached its limit. Reports once what its readings held (ReportProblems).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,

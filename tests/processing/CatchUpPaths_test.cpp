@@ -482,6 +482,7 @@ class TRunHome {
     return lines;
   }
   TGroupRunner& Runner() { return *runner_; }
+  config::TPostProcGroups& Groups() { return *configuration_->Groups(); }
 
  private:
   std::string home_;
@@ -689,6 +690,67 @@ TEST_P(CatchUpPaths, RecheckMakesTheRowsFollowChangedReadings) {
     return line.find("PollGroup 1: late readings changed ") != std::string::npos &&
            line.find(" of ST1.WL (") != std::string::npos;
   })) << ::testing::PrintToString(log);
+}
+
+// A recompute of the whole range after the readings changed everywhere, in batches of five
+// windows, cancelled after a few batches and then asked for again: the rows are those of a
+// first computation over the final readings, and no entry's progress moved.
+TEST_P(CatchUpPaths, RecomputeCancelledAndRepeatedLeavesAFreshComputation) {
+  auto db = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(db->ConnectionString(), RegularReadings());
+  TRunHome home(RecheckConfig(*db, 0), false);
+  home.Run(Start() + kDays);
+  const std::vector<std::string> progress = home.Progress();
+  std::vector<TReading> final = RegularReadings();
+  {
+    database::TConnection c;
+    c.Open(db->ConnectionString(), "", "");
+    c.ExecuteDirect("DELETE FROM VN_DATA1 WHERE STATION_ID = 'ST2'");
+    c.ExecuteDirect("UPDATE VN_DATA1 SET ED_VALUE = ED_VALUE * 2");
+    std::erase_if(final, [](const TReading& r) { return r.Station == "ST2"; });
+    for (TReading& r : final) *r.Value *= 2;
+  }
+  home.Runner().SetReadLimits(5, 0);
+  long batches = 0;
+  // The range the catch-up computed: up to the progress at 47 h.
+  const TDateTime to = Start() + 47.0 / 24;
+  auto request = [&](std::uint64_t id, int g) {
+    TRecompute job;
+    job.RequestId = id;
+    job.Group = &home.Groups().Item(g);
+    job.From = Start();
+    job.To = to;
+    return job;
+  };
+  TRecompute cut = request(1, 0);
+  while (!cut.Done() && home.Runner().RecomputeBatch(cut, [&] { return ++batches > 3; })) {
+  }
+  EXPECT_FALSE(cut.Done());
+  EXPECT_EQ(cut.Counts.Windows, 0);  // the first entry was cut off before its end
+  EXPECT_GT(cut.EntryCounts.Windows, 0);
+  EXPECT_LT(cut.EntryCounts.Windows, 47);
+
+  TCheckCounts counts;
+  for (int g = 0; g < home.Groups().Count(); ++g) {
+    TRecompute job = request(2, g);
+    while (!job.Done()) ASSERT_TRUE(home.Runner().RecomputeBatch(job, nullptr));
+    EXPECT_EQ(job.FailedEntries, 0);
+    counts.Windows += job.Counts.Windows;
+    counts.Deleted += job.Counts.Deleted;
+  }
+  EXPECT_EQ(counts.Windows, 5 * 2 * 47);
+  EXPECT_EQ(counts.Deleted, 5 * 46);  // the rows of ST2
+
+  auto fresh = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(fresh->ConnectionString(), final);
+  {
+    TRunHome reference(RecheckConfig(*fresh, 0), false, true);
+    reference.Run(Start() + kDays);
+  }
+  const std::vector<std::string> expected = Dump(fresh->ConnectionString());
+  const std::vector<std::string> actual = Dump(db->ConnectionString());
+  EXPECT_TRUE(actual == expected) << FirstDifference(expected, actual);
+  EXPECT_EQ(progress, home.Progress());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatchUpPaths,
