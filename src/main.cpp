@@ -15,6 +15,7 @@
 #include "host/CatchUp.h"
 #include "host/HostComObject.h"
 #include "host/MainLoop.h"
+#include "host/Recompute.h"
 #include "host/ServiceInstall.h"
 #include "host/ServiceMain.h"
 #include "host/ServiceNotify.h"
@@ -30,6 +31,14 @@ int main(int argc, char** argv) {
   // must not start processing in the foreground.
   if (std::string unknown; !host::KnownArguments(host::Process().Args, unknown)) {
     std::cerr << "VNPPSvc: unknown argument \"" << unknown << "\".\n" << host::UsageText();
+    return 2;
+  }
+
+  bool recompute = false;
+  host::TRecomputeArgs recomputeArgs;
+  if (std::string error;
+      !host::ParseRecomputeArgs(host::Process().Args, recompute, recomputeArgs, error)) {
+    std::cerr << "VNPPSvc: " << error << ".\n" << host::UsageText();
     return 2;
   }
 
@@ -53,7 +62,8 @@ int main(int argc, char** argv) {
 
   host::TInstanceLock instance;
   if (const host::TLockResult lock = instance.Acquire(); lock != host::TLockResult::Acquired) {
-    return host::ReportInstanceRefusal(instance, lock, host::HasSwitch(argc, argv, "catchup"),
+    return host::ReportInstanceRefusal(instance, lock,
+                                       host::HasSwitch(argc, argv, "catchup") || recompute,
                                        service || host::StartedBySystemd());
   }
   if (host::IsInstallRun()) {
@@ -67,7 +77,12 @@ int main(int argc, char** argv) {
   hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   std::unique_ptr<host::TCatchUp> catchUp;
-  if (host::HasSwitch(argc, argv, "catchup")) catchUp = std::make_unique<host::TCatchUp>(form);
+  std::unique_ptr<host::TRecomputeCommand> recomputeCommand;
+  if (recompute) {
+    recomputeCommand = std::make_unique<host::TRecomputeCommand>(form, recomputeArgs, stdout);
+  } else if (host::HasSwitch(argc, argv, "catchup")) {
+    catchUp = std::make_unique<host::TCatchUp>(form);
+  }
   form.FormCreate();
 
   std::atomic<bool> stopSignalled{false};
@@ -87,5 +102,6 @@ int main(int argc, char** argv) {
     std::_Exit(1);
   }
   hostComObject->Close();
+  if (recomputeCommand) return recomputeCommand->ExitCode(stopSignalled.load(), stderr);
   return catchUp ? catchUp->ExitCode(stopSignalled.load(), stderr) : 0;
 }

@@ -20,6 +20,10 @@ struct TGroupStatus {
   TDateTime LastRunEnd = 0;        // see TPostProcGroupItem::LastRunEnd
   std::int64_t LastRunFailedEntries = 0;
   double Period = 0;  // its period in days when it was scheduled, else 0
+  // Windows computed again over stored rows and the rows that changed, since processing
+  // started (see TPostProcGroupItem::RecheckedWindows).
+  std::int64_t RecheckedWindows = 0;
+  std::int64_t ChangedRows = 0;
 };
 
 }  // namespace vnpp::common

@@ -1,5 +1,6 @@
 #include "config/Configuration.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -152,6 +153,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
   group.DataType = file.ReadByte(s, "DataType", 0);
   group.Parameter = file.ReadString(s, "Parameter", "");
   group.Filter = file.ReadString(s, "Filter", "");
+  group.RecheckWindows = std::max(0, ReadCount(file, s, "RecheckWindows", kMaxRecheckWindows));
   const int count = ReadCount(file, s, "POLLNumber", kMaxPollNumber);
   for (int n = 1; n <= count; ++n) {
     const std::string number = std::to_string(n);

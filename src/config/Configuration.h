@@ -23,6 +23,8 @@ inline constexpr const char* kConfigFileName = "VNPostProc.VFG";
 // invalid time of day: loading ends there, keeping only the groups read before.
 inline constexpr int kMaxGroups = 10000;
 inline constexpr int kMaxPollNumber = 100000;
+// Largest RecheckWindows value loaded; a larger one fails the load in the same way.
+inline constexpr int kMaxRecheckWindows = 10000;
 
 class TConfiguration {
  public:

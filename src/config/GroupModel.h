@@ -55,6 +55,9 @@ class TPostProcGroupItem {
   std::string Parameter;
   std::int32_t BoundaryMode = 0;
   std::string Filter;
+  // Windows before each entry's progress that every run computes again, writing only the
+  // rows that changed (late or corrected readings); 0 = none.
+  std::int32_t RecheckWindows = 0;
   // Owned entries in loading order; freed from the last to the first.
   std::vector<std::unique_ptr<TStationSensorInfoItem>> Sensors;
   std::string SectionName = "PostProcessGroup:1";
@@ -77,6 +80,10 @@ class TPostProcGroupItem {
   // since processing started) and how many entries failed in it. Processing thread only.
   TDateTime LastRunEnd = 0;
   std::int64_t LastRunFailedEntries = 0;
+  // Since processing started: windows computed again over stored rows (rechecks and
+  // recomputes), and the rows that this inserted, updated or deleted. Processing thread only.
+  std::int64_t RecheckedWindows = 0;
+  std::int64_t ChangedRows = 0;
 };
 
 // Ordered, owning list of groups, indexed from 0. Never sorted.

@@ -8,7 +8,7 @@ namespace vnpp::host {
 
 TCatchUp::TCatchUp(TfrmServiceMain& form) : form_(form) {
   form_.SetProcessingHandlers(
-      {[this] { OnLoaded(); }, [this] { OnDemandDone(); }, [this] { OnFinished(); }});
+      {[this] { OnLoaded(); }, [this] { OnDemandDone(); }, [this] { OnFinished(); }, {}});
 }
 
 void TCatchUp::OnLoaded() {

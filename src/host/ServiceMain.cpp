@@ -101,7 +101,8 @@ void TfrmServiceMain::FormCreate() {
     };
   };
   processing::TProcessEvents events{
-      relay(&TProcessingHandlers::Loaded), relay(&TProcessingHandlers::DemandDone),
+      relay(&TProcessingHandlers::Loaded),
+      relay(&TProcessingHandlers::DemandDone),
       relay(&TProcessingHandlers::Finished),
       [this](const processing::TGroupRunReport& r) {
         // The sink only queues the signal; FormClose stops processing before dropping it.
@@ -110,7 +111,12 @@ void TfrmServiceMain::FormCreate() {
         }
         metrics_->RunFinished(r);
       },
-      [this](const processing::TGroupRunReport& r) { metrics_->RunProgress(r); }};
+      [this](const processing::TGroupRunReport& r) { metrics_->RunProgress(r); },
+      [this](const processing::TRecomputeReport& r) {
+        loop_.Post([this, r] {
+          if (handlers_.RecomputeFinished) handlers_.RecomputeFinished(r);
+        });
+      }};
   events.Loaded = [this, loaded = std::move(events.Loaded)] {
     loaded();
     loop_.Post([this] { StartMetricsEndpoint(); });

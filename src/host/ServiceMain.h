@@ -113,6 +113,8 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // For the catch-up command: the processing object (nullptr before FormCreate) and the
   // list positions of the enabled groups, once the configuration is loaded.
   processing::TProcessing* Processing() const { return processing_.get(); }
+  // The configuration, nullptr before FormCreate. Main thread only.
+  const config::TConfiguration* Configuration() const { return config_.get(); }
   std::vector<int> EnabledGroupIndexes() const;
   // Brings every enabled group up to the present, leaving each window its BaseTime, as the
   // catch-up command does; true when there was a group to run.
@@ -129,6 +131,7 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
     std::function<void()> Loaded;
     std::function<void()> DemandDone;
     std::function<void()> Finished;
+    std::function<void(const processing::TRecomputeReport&)> RecomputeFinished;
   };
   // They replace the default ones (Loaded: the catch-up of CatchUpAtStart).
   void SetProcessingHandlers(TProcessingHandlers handlers) { handlers_ = std::move(handlers); }

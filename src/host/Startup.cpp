@@ -249,7 +249,13 @@ std::optional<uid_t> ServiceAccountId() {
 }
 
 bool KnownArguments(const std::vector<std::string>& args, std::string& unknown) {
-  for (const std::string& arg : args) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    // GROUP, FROM and TO follow it (checked by ParseRecomputeArgs).
+    if (IsSwitch(arg, "recompute")) {
+      i += 3;
+      continue;
+    }
     const bool known = std::any_of(std::begin(kKnownSwitches), std::end(kKnownSwitches),
                                    [&arg](std::string_view word) { return IsSwitch(arg, word); });
     if (!known) {
@@ -263,6 +269,9 @@ bool KnownArguments(const std::vector<std::string>& args, std::string& unknown) 
 const char* UsageText() {
   return "Usage: VNPPSvc                      process on schedule until stopped\n"
          "       VNPPSvc -catchup             run every enabled group up to now, then end\n"
+         "       VNPPSvc -recompute GROUP FROM TO\n"
+         "                                    compute the windows of GROUP in [FROM, TO) again\n"
+         "                                    (YYYY-MM-DD[ HH:MM[:SS]]), write what changed\n"
          "       VNPPSvc -install [-silent]   write and enable the systemd unit\n"
          "       VNPPSvc -uninstall [-silent] disable and remove the systemd unit\n"
          "       VNPPSvc -encodepassword      encode the password read from standard input\n"

@@ -32,10 +32,28 @@ constexpr const char* kMsgMisplaced =
     "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
     "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+<<<<<<< HEAD
 constexpr const char* kMsgUnsortableTag =
     "PollGroup %p: %p.%p: readings with time tags such as \"%p\" are in no window: the database "
     "does not sort that form as a time. Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+=======
+// Windows computed again whose stored rows changed: the cause, the counts and the entry.
+constexpr const char* kMsgRowsChanged =
+    "PollGroup %p: %p changed %p windows of %p.%p (%p updated, %p inserted, %p deleted)";
+
+// The window that ends at end: for weeks and months the one that holds the second before
+// it, for fixed periods the one a period earlier.
+std::optional<TWindow> WindowBefore(int type, common::TDateTime end, common::TDateTime interval) {
+  const common::EpochSeconds e = common::DateTimeToEpoch(end);
+  std::optional<TWindow> w =
+      WindowFor(type, common::EpochToDateTime(std::int64_t{e} - 1), interval);
+  if (!w || common::DateTimeToEpoch(w->End) <= e) return w;
+  const std::int64_t period =
+      std::int64_t{common::DateTimeToEpoch(w->End)} - common::DateTimeToEpoch(w->Start);
+  return WindowFor(type, common::EpochToDateTime(e - period), interval);
+}
+>>>>>>> wt-late
 
 }  // namespace
 
@@ -47,9 +65,11 @@ class TGroupRunner::TSession {
            config::TConfiguration& config, common::ILog& log, TRunCounters& counters,
            TResultBatch::TMode mode)
       : statements(connection),
-        batch(connection, statements, database, config, log, counters, mode) {}
+        batch(connection, statements, database, config, log, counters, mode),
+        check(connection, statements, batch) {}
   store::TPPStatements statements;
   TResultBatch batch;  // declared after the statements it writes with
+  TWindowCheck check;  // and after the batch it commits
 };
 
 std::string FormatWindowStart(common::TDateTime start) {
@@ -108,6 +128,7 @@ TGroupRunner::TSession& TGroupRunner::Session() {
     session_ = std::make_unique<TSession>(
         database_.Connection(), database_, config_, log_, counters_,
         windowAtATime_ ? TResultBatch::TMode::WindowAtATime : TResultBatch::TMode::Batched);
+    session_->check.SetReadLimits(windowAtATime_ ? 1 : windowsPerRead_, rowsPerRead_);
   }
   return *session_;
 }
@@ -251,7 +272,24 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       return false;
     }
   }
+<<<<<<< HEAD
   CheckTagForm(group, entry);
+=======
+  if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
+    const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
+    TCheckCounts counts;
+    bool complete = false;
+    try {
+      complete = CheckWindows(
+          group, entry, windows, [&] { return Cancelled(limit); }, counts);
+    } catch (...) {
+      LogChanges(group, entry, counts, "late readings");
+      throw;
+    }
+    LogChanges(group, entry, counts, "late readings");
+    if (!complete) return false;
+  }
+>>>>>>> wt-late
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
   try {
@@ -262,6 +300,124 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
   }
   if (item) ReportProblems(group, entry, item->Problems);
   return reached;
+}
+
+std::vector<store::TWindowSpan> TGroupRunner::RecheckWindowsOf(
+    const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const {
+  const int type = group.TypeInterval;
+  const common::EpochSeconds last = common::DateTimeToEpoch(entry.LastUpdate);
+  common::TDateTime from = entry.LastUpdate;
+  for (int n = 0; n < group.RecheckWindows; ++n) {
+    const std::optional<TWindow> w = WindowBefore(type, from, group.Interval);
+    if (!w || common::DateTimeToEpoch(w->Start) >= common::DateTimeToEpoch(from)) break;
+    from = w->Start;
+  }
+  std::vector<store::TWindowSpan> windows;
+  for (std::optional<TWindow> w = WindowFor(type, from, group.Interval);
+       w && common::DateTimeToEpoch(w->End) <= last &&
+       windows.size() < static_cast<std::size_t>(group.RecheckWindows);
+       w = WindowFor(type, w->End, group.Interval)) {
+    windows.push_back({w->Start, w->End});
+  }
+  return windows;
+}
+
+bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
+                                const config::TStationSensorInfoItem& entry,
+                                std::span<const store::TWindowSpan> windows,
+                                const std::function<bool()>& cancelled, TCheckCounts& counts) {
+  TCheckCounts done;
+  auto record = [&] {
+    rechecked_ += done.Windows;
+    changedRows_ += done.Changed();
+    group.RecheckedWindows += done.Windows;
+    group.ChangedRows += done.Changed();
+    counts.Windows += done.Windows;
+    counts.Inserted += done.Inserted;
+    counts.Updated += done.Updated;
+    counts.Deleted += done.Deleted;
+  };
+  bool complete = false;
+  try {
+    complete = session_->check.Check(group, entry, windows, done, cancelled, windowHook_);
+  } catch (...) {
+    record();
+    throw;
+  }
+  record();
+  return complete;
+}
+
+void TGroupRunner::LogChanges(const config::TPostProcGroupItem& group,
+                              const config::TStationSensorInfoItem& entry,
+                              const TCheckCounts& counts, const char* what) {
+  if (counts.Changed() == 0 || log_.LogDetail() < 1) return;
+  log_.QueueMessage(config::FormatText(
+      kMsgRowsChanged, {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
+                        entry.StationID, entry.SensorName, std::to_string(counts.Updated),
+                        std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
+}
+
+bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled) {
+  if (job.Done()) return true;
+  config::TPostProcGroupItem& group = *job.Group;
+  auto nextEntry = [&] {
+    LogChanges(group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
+    job.EntryCounts = {};
+    ++job.Entry;
+    job.Next = 0;
+  };
+  // Never a window that has not ended yet.
+  const common::EpochSeconds to =
+      std::min(common::DateTimeToEpoch(job.To), static_cast<common::EpochSeconds>(NowEpoch()));
+  const common::EpochSeconds from = common::DateTimeToEpoch(job.From);
+  std::vector<store::TWindowSpan> windows;
+  std::optional<TWindow> w =
+      WindowFor(group.TypeInterval, job.Next != 0 ? job.Next : job.From, group.Interval);
+  // A week or a month holds the time it is given: it begins before the range.
+  if (w && common::DateTimeToEpoch(w->Start) < from) {
+    w = WindowFor(group.TypeInterval, w->End, group.Interval);
+  }
+  for (; w && common::DateTimeToEpoch(w->End) <= to && windows.size() < windowsPerRead_;
+       w = WindowFor(group.TypeInterval, w->End, group.Interval)) {
+    windows.push_back({w->Start, w->End});
+  }
+  const bool entryDone = !w || common::DateTimeToEpoch(w->End) > to;
+  auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
+  if (stop()) return false;
+  if (!database_.ConnectDatabase(database::kSessionName)) {
+    // Refused (shown as Error 1501): the entry fails at its first query below.
+  }
+  bool complete = true;
+  config::TStationSensorInfoItem* entry = group.Sensors[job.Entry].get();
+  try {
+    Session();
+    complete = CheckWindows(group, *entry, windows, stop, job.EntryCounts);
+  } catch (const std::exception& e) {
+    EntryError(entry, e);
+    ++job.FailedEntries;
+    job.Counts.Windows += job.EntryCounts.Windows;
+    job.Counts.Inserted += job.EntryCounts.Inserted;
+    job.Counts.Updated += job.EntryCounts.Updated;
+    job.Counts.Deleted += job.EntryCounts.Deleted;
+    nextEntry();
+    session_.reset();
+    database_.DisconnectDatabase();
+    return true;
+  }
+  session_.reset();
+  database_.DisconnectDatabase();
+  if (!complete) return false;
+  if (entryDone) {
+    job.Counts.Windows += job.EntryCounts.Windows;
+    job.Counts.Inserted += job.EntryCounts.Inserted;
+    job.Counts.Updated += job.EntryCounts.Updated;
+    job.Counts.Deleted += job.EntryCounts.Deleted;
+    nextEntry();
+  } else {
+    job.Next = windows.back().End;
+  }
+  return true;
 }
 
 void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,

@@ -12,10 +12,12 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,6 +26,7 @@
 #include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
 #include "processing/ResultBatch.h"
+#include "processing/WindowCheck.h"
 
 namespace vnpp::common {
 class ILog;
@@ -59,6 +62,25 @@ struct TRunLimit {
   static TRunLimit CatchUpRun(common::TDateTime now) { return {TKind::Immediate, now, true}; }
 };
 
+// A request to compute every window of every entry of a group that lies inside [From, To)
+// again, over the rows stored for them (TWindowCheck). It is worked off in batches of at
+// most TGroupRunner::kWindowsPerRead windows of one entry; the entries' progress is neither
+// read nor written.
+struct TRecompute {
+  std::uint64_t RequestId = 0;
+  config::TPostProcGroupItem* Group = nullptr;
+  common::TDateTime From = 0;
+  common::TDateTime To = 0;
+  // Where the next batch begins: the entry's position, and the start of its next window
+  // (0: its first window in the range).
+  std::size_t Entry = 0;
+  common::TDateTime Next = 0;
+  TCheckCounts Counts;       // the whole request
+  TCheckCounts EntryCounts;  // the entry in progress, for its log line
+  long FailedEntries = 0;
+  bool Done() const { return Group == nullptr || Entry >= Group->Sensors.size(); }
+};
+
 class TGroupRunner {
  public:
   // The references must outlive the runner. stopRequested and scheduleMode are the
@@ -84,6 +106,12 @@ class TGroupRunner {
     return ProcessEntry(group, index, TRunLimit::ImmediateRun(now));
   }
 
+  // One batch of job: connects, checks up to kWindowsPerRead windows of its current entry
+  // (never one that ends after the present), disconnects and moves job on. An entry that
+  // fails is logged and counted in job and the next one follows. False when cancelled (a stop
+  // request, or cancelled() true before a read); job then stands where it was cut off.
+  bool RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled);
+
   // hook runs before every data window (the processing thread's heartbeat).
   void SetWindowHook(std::function<void()> hook) { windowHook_ = std::move(hook); }
 
@@ -94,6 +122,10 @@ class TGroupRunner {
   // Result rows written, and database statements that failed, since construction.
   long Rows() const { return counters_.Rows.load(); }
   long DatabaseErrors() const { return counters_.DatabaseErrors.load(); }
+  // Windows computed again over their stored rows, and the rows that changed, since
+  // construction.
+  long RecheckedWindows() const { return rechecked_.load(); }
+  long ChangedRows() const { return changedRows_.load(); }
 
   // Each window read by TPPDataItem's own queries and stored on its own, its progress
   // written at once: the reference the batched way is checked against. Off by default.
@@ -119,6 +151,18 @@ class TGroupRunner {
   TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
                         const config::TStationSensorInfoItem& entry, const TRunLimit& limit) const;
   bool Cancelled(const TRunLimit& limit) const;
+  // The group's RecheckWindows windows that end at or before the entry's progress.
+  std::vector<store::TWindowSpan> RecheckWindowsOf(
+      const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const;
+  // Checks windows of entry again (TWindowCheck) and adds what it did to the counters and
+  // to counts. False when cancelled.
+  bool CheckWindows(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+                    std::span<const store::TWindowSpan> windows,
+                    const std::function<bool()>& cancelled, TCheckCounts& counts);
+  // The log line of an entry whose rows changed; what names the cause.
+  void LogChanges(const config::TPostProcGroupItem& group,
+                  const config::TStationSensorInfoItem& entry, const TCheckCounts& counts,
+                  const char* what);
   // Reads, computes and hands to the batch each window next gives; true when the entry
   // reached its limit. Reports once what its readings held (ReportProblems).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
@@ -149,6 +193,8 @@ class TGroupRunner {
   const std::atomic<bool>& stopRequested_;
   const std::atomic<bool>& scheduleMode_;
   TRunCounters counters_;
+  std::atomic<long> rechecked_{0};
+  std::atomic<long> changedRows_{0};
   bool windowAtATime_ = false;
   std::size_t windowsPerRead_ = kWindowsPerRead;
   std::size_t rowsPerRead_ = 0;  // 0: the cursor's default

@@ -74,7 +74,61 @@ void TProcessThread::AddDemand(config::TPostProcGroupItem* group, bool catchUp) 
 void TProcessThread::ClearDemand() {
   common::MutexLock lock(demandLock_);
   DemandList.clear();
+  for (TRecompute& job : Recomputes) droppedRecomputes_.push_back(std::move(job));
+  Recomputes.clear();
+  recomputeDropped_.store(true);
   ScheduleMode.store(true);
+}
+
+std::uint64_t TProcessThread::AddRecompute(config::TPostProcGroupItem* group,
+                                           common::TDateTime from, common::TDateTime to) {
+  common::MutexLock lock(demandLock_);
+  TRecompute job;
+  job.RequestId = ++lastRequestId_;
+  job.Group = group;
+  job.From = from;
+  job.To = to;
+  Recomputes.push_back(std::move(job));
+  return lastRequestId_;
+}
+
+void TProcessThread::ReportRecompute(const TRecompute& job, bool dropped) {
+  TRecomputeReport report{
+      job.RequestId, job.Counts.Windows + job.EntryCounts.Windows,
+      job.Counts.Inserted + job.Counts.Updated + job.EntryCounts.Inserted + job.EntryCounts.Updated,
+      job.Counts.Deleted + job.EntryCounts.Deleted, job.FailedEntries};
+  if (dropped && job.Group != nullptr && job.Entry < job.Group->Sensors.size()) {
+    report.FailedEntries += static_cast<std::int64_t>(job.Group->Sensors.size() - job.Entry);
+  }
+  if (events_.RecomputeFinished) events_.RecomputeFinished(report);
+}
+
+bool TProcessThread::RecomputeStep() {
+  std::vector<TRecompute> dropped;
+  {
+    common::MutexLock lock(demandLock_);
+    dropped.swap(droppedRecomputes_);
+    if (recomputeDropped_.exchange(false) && recompute_) {
+      dropped.push_back(std::move(*recompute_));
+      recompute_.reset();
+    }
+    if (!recompute_ && !Recomputes.empty()) {
+      recompute_ = std::move(Recomputes.front());
+      Recomputes.pop_front();
+    }
+  }
+  for (const TRecompute& job : dropped) ReportRecompute(job, true);
+  if (!recompute_) return !dropped.empty();
+  // Dropped (ClearDemand) or stopped in the middle of a batch: the batch ends before its
+  // next read.
+  runner_.RecomputeBatch(*recompute_, [this] { return recomputeDropped_.load(); });
+  if (StopRequested.load()) return true;
+  if (recompute_->Done()) {
+    ReportRecompute(*recompute_, false);
+    recompute_.reset();
+    SnapshotGroups();
+  }
+  return true;
 }
 
 bool TProcessThread::DemandBusy() {
@@ -169,6 +223,8 @@ void TProcessThread::SnapshotGroups() {
       }
       row.LastRunEnd = g.LastRunEnd;
       row.LastRunFailedEntries = g.LastRunFailedEntries;
+      row.RecheckedWindows = g.RecheckedWindows;
+      row.ChangedRows = g.ChangedRows;
       rows.push_back(std::move(row));
     }
   }
@@ -302,7 +358,7 @@ void TProcessThread::Loop() {
           CurrentGroup = queue_.DeleteMin();
           PublishStatus();
           ReportRun(report);
-        } else {
+        } else if (!RecomputeStep()) {
           wakeEvent_.Wait(std::chrono::milliseconds(1000));
         }
         continue;

@@ -12,6 +12,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -52,6 +53,16 @@ struct TGroupRunReport {
   common::TDateTime End = 0;        // when the run ended (0 in progress reports)
 };
 
+// A recompute request that ended: done, or dropped by ClearDemand (its entries not reached
+// then count as failed).
+struct TRecomputeReport {
+  std::uint64_t RequestId = 0;
+  std::int64_t WindowsChecked = 0;
+  std::int64_t RowsWritten = 0;  // inserted or updated
+  std::int64_t RowsDeleted = 0;
+  std::int64_t FailedEntries = 0;
+};
+
 // Moments of the thread's life that others wait for. Each runs on the processing thread and
 // must return at once (hand the news to another thread); any may be empty.
 struct TProcessEvents {
@@ -63,6 +74,7 @@ struct TProcessEvents {
   // What the run in progress added since its previous report, whenever that changed (checked
   // before every data window) and once more at its end, also when it was stopped or cancelled.
   std::function<void(const TGroupRunReport&)> RunProgress;
+  std::function<void(const TRecomputeReport&)> RecomputeFinished;
 };
 
 class TProcessThread {
@@ -90,7 +102,12 @@ class TProcessThread {
   // catchUp: the run also waits for each window's BaseTime, and the schedule moves on to
   // where that leaves the group (a backfill), instead of to now.
   void AddDemand(config::TPostProcGroupItem* group, bool catchUp = false) EXCLUDES(demandLock_);
+  // Also drops the recompute requests, each reported as finished.
   void ClearDemand() EXCLUDES(demandLock_);
+  // Queues a recompute of group over [from, to) (TRecompute); its batches run between the
+  // scheduled runs, one at a time. Returns the request's id (never 0).
+  std::uint64_t AddRecompute(config::TPostProcGroupItem* group, common::TDateTime from,
+                             common::TDateTime to) EXCLUDES(demandLock_);
   std::string GetNextGroup() EXCLUDES(StatusLock);
   common::TDateTime GetNextTime() EXCLUDES(StatusLock);
   // The latest snapshot of every configured group, in list order; empty while loading.
@@ -131,6 +148,10 @@ class TProcessThread {
   // Logs a warning when the clock is seen going back by more than a second.
   void WatchClock(common::TDateTime now);
   void Beat();
+  // One batch of the recompute in progress (taking the next request when none is), and the
+  // reports of requests that ended or were dropped; false when there was nothing to do.
+  bool RecomputeStep() EXCLUDES(demandLock_);
+  void ReportRecompute(const TRecompute& job, bool dropped);
   // Operators' view: the runner's counters, the start and end of a run with its progress
   // reports, the run's record on the group, the snapshot of every group and the report of a
   // finished run.
@@ -181,6 +202,12 @@ class TProcessThread {
   };
   std::deque<TDemand> DemandList GUARDED_BY(demandLock_);
   bool demandRunning_ GUARDED_BY(demandLock_) = false;
+  std::deque<TRecompute> Recomputes GUARDED_BY(demandLock_);
+  std::vector<TRecompute> droppedRecomputes_ GUARDED_BY(demandLock_);
+  std::uint64_t lastRequestId_ GUARDED_BY(demandLock_) = 0;
+  // Set by ClearDemand: the recompute in progress is dropped too.
+  std::atomic<bool> recomputeDropped_{false};
+  std::optional<TRecompute> recompute_;  // processing thread only
 
   common::Mutex groupStatusMu_;
   std::vector<TGroupStatus> groupStatus_ GUARDED_BY(groupStatusMu_);

@@ -164,6 +164,37 @@ void TProcessing::RunProcessGroup(int index, bool catchUp) {
   if (WakeEvent) WakeEvent->Set();
 }
 
+std::uint64_t TProcessing::Recompute(int index, common::TDateTime from, common::TDateTime to,
+                                     std::string& error) {
+  if (!(from < to)) {
+    error = "the range is empty: its start is not before its end";
+    return 0;
+  }
+  if (from >= common::Now()) {
+    error = "the range begins in the future";
+    return 0;
+  }
+  std::uint64_t id = 0;
+  {
+    common::MutexLock lock(mu_);
+    if (!ProcessThread || !ProcessThread->Loaded()) {
+      error = "processing is not running";
+      return 0;
+    }
+    // The list cannot be replaced while this lock is held.
+    common::MutexLock groupsLock(config_.GroupListLock());
+    config::TPostProcGroups* groups = config_.LockedGroups();
+    if (groups == nullptr || index < 0 || index >= groups->Count()) {
+      error = "there is no group at list position " + std::to_string(index);
+      return 0;
+    }
+    id = ProcessThread->AddRecompute(&groups->Item(index), from, to);
+  }
+  common::MutexLock lock(mu_);
+  if (WakeEvent) WakeEvent->Set();
+  return id;
+}
+
 void TProcessing::StopProcessGroup() {
   common::MutexLock lock(mu_);
   if (ProcessThread) ProcessThread->ClearDemand();

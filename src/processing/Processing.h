@@ -40,7 +40,14 @@ class TProcessing {
   // without a thread, or while the thread is still loading its configuration.
   // catchUp: see TProcessThread::AddDemand.
   void RunProcessGroup(int index, bool catchUp = false) EXCLUDES(mu_);
+  // Drops the immediate runs and the recompute requests.
   void StopProcessGroup() EXCLUDES(mu_);
+  // Queues a recompute of every window of the group at list position index inside
+  // [from, to) (TProcessThread::AddRecompute) and returns its request id; 0 with error set
+  // (nothing queued) without a loaded processing thread, for an unknown index, an empty range
+  // or a range that begins in the future.
+  std::uint64_t Recompute(int index, common::TDateTime from, common::TDateTime to,
+                          std::string& error) EXCLUDES(mu_);
   std::string NextPollGroup() EXCLUDES(mu_);
   common::TDateTime NextPollTime() EXCLUDES(mu_);
   // Every configured group as the running thread last saw it; after a stop, the last

@@ -406,6 +406,9 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
        "POLLNumber=2147483647\nPOLL1=S.W\n[C]\n",
        {"A"},
        "Error 1500: POLLNumber=2147483647 in section [B] is above the limit of 100000"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\nRecheckWindows=10000\n[B]\nRecheckWindows=10001\n",
+       {"A"},
+       "Error 1500: RecheckWindows=10001 in section [B] is above the limit of 10000"},
       {"[PostProcess]\nGroupNames=A,B\n[A]\nPOLLNumber=100000\nPOLL100000=S.W\n[B]\n",
        {"A", "B"},
        ""},
@@ -423,6 +426,8 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
   }
   ASSERT_EQ(Group(0).Sensors.size(), 1u);
   EXPECT_EQ(Group(0).Sensors[0]->KeyNumber, 100000);
+  Load("[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nRecheckWindows=10000\n");
+  EXPECT_EQ(Group(0).RecheckWindows, 10000);
 }
 
 }  // namespace

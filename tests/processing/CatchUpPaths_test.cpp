@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -19,6 +20,7 @@
 #include "config/Configuration.h"
 #include "database/Database.h"
 #include "database/Odbc.h"
+#include "database/SqlText.h"
 #include "database/TestDatabases.h"
 #include "processing/GroupRun.h"
 #include "support/ProcessingFixture.h"
@@ -428,6 +430,327 @@ TEST_P(CatchUpPaths, RefusedResultEndsOnlyItsEntryWhileOthersWaitUncommitted) {
   EXPECT_EQ(refused.Progress[0], expected.Progress[0]);
   EXPECT_EQ(refused.Progress[1], "POLLUpdate2=" + common::FormatDateTimeText(Start() + 1) + "\r");
   EXPECT_EQ(refused.Progress[2], expected.Progress[2]);
+}
+
+// A program home whose configuration and progress last over several runs of one runner.
+class TRunHome {
+ public:
+  TRunHome(const std::string& configText, bool shapes, bool windowAtATime = false)
+      : database_([](const std::string&) {}) {
+    char tmpl[] = "/tmp/vnpp-recheck-XXXXXX";
+    EXPECT_NE(mkdtemp(tmpl), nullptr);
+    home_ = std::string(tmpl) + "/";
+    {
+      std::ofstream out(home_ + config::kConfigFileName, std::ios::binary);
+      out << configText;
+    }
+    configuration_ = std::make_unique<config::TConfiguration>(home_, log_);
+    configuration_->LoadConfiguration();
+    database_.LoadDatabaseSettings(configuration_->ConfigFile(), log_);
+    log_.SetLogDetail(1);
+    runner_ =
+        std::make_unique<TGroupRunner>(*configuration_, database_, log_, stop_, scheduleMode_);
+    runner_->SetWindowAtATime(windowAtATime);
+    config::TPostProcGroups& groups = *configuration_->Groups();
+    for (int g = 0; g < groups.Count(); ++g) {
+      groups.Item(g).GroupNumber = g + 1;
+      if (shapes) groups.Item(g).BoundaryMode = ShapeOf(static_cast<std::size_t>(g)).BoundaryMode;
+    }
+  }
+  ~TRunHome() {
+    runner_.reset();
+    configuration_.reset();
+    std::filesystem::remove_all(home_);
+  }
+
+  // Every group brought up to now, its schedule standing at now; the log of the run.
+  std::vector<std::string> Run(TDateTime now) {
+    log_.Clear();
+    config::TPostProcGroups& groups = *configuration_->Groups();
+    for (int g = 0; g < groups.Count(); ++g) {
+      groups.Item(g).WindowStart = now;
+      runner_->RunGroupNow(groups.Item(g), now);
+    }
+    return log_.Queued();
+  }
+  std::vector<std::string> Progress() const {
+    std::vector<std::string> lines;
+    std::ifstream in(home_ + config::kConfigFileName, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("POLLUpdate", 0) == 0) lines.push_back(line);
+    }
+    return lines;
+  }
+  TGroupRunner& Runner() { return *runner_; }
+  config::TPostProcGroups& Groups() { return *configuration_->Groups(); }
+
+ private:
+  std::string home_;
+  testing::TRecordingLog log_;
+  database::TDatabase database_;
+  std::unique_ptr<config::TConfiguration> configuration_;
+  std::atomic<bool> stop_{false}, scheduleMode_{false};
+  std::unique_ptr<TGroupRunner> runner_;
+};
+
+// The time a result row was written, and on PostgreSQL the transaction that wrote it, of
+// every row in key order: what any statement that writes a row changes.
+std::vector<std::string> WriteMarks(const TTestDatabase& db) {
+  database::TConnection c;
+  c.Open(db.ConnectionString(), "", "");
+  const bool pg = db.Backend() == TBackend::PostgreSQL;
+  auto q = c.Prepare(std::string("SELECT CAST(PROCESS_TIME_TAG AS VARCHAR(40)) AS PT, ") +
+                     (pg ? "CAST(xmin AS TEXT)" : "'-'") +
+                     " AS X FROM VN_PPDATA1 ORDER BY STATION_ID, DATA_LABEL, FUNCTION_NAME, "
+                     "TIME_TAG, TIME_PERIOD");
+  q->Execute();
+  std::vector<std::string> marks;
+  while (q->Fetch()) marks.push_back(q->GetText("PT") + "|" + q->GetText("X"));
+  return marks;
+}
+
+std::string WithRecheck(std::string text, int windows) {
+  const std::string key = "POLLNumber=";
+  for (std::size_t at = text.find(key); at != std::string::npos;
+       at = text.find(key, at + key.size() + 20)) {
+    const std::string line = "RecheckWindows=" + std::to_string(windows) + "\r\n";
+    text.insert(at, line);
+    at += line.size();
+  }
+  return text;
+}
+
+TEST_P(CatchUpPaths, RecheckWithoutChangedReadingsWritesNothing) {
+  auto db = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(db->ConnectionString(), MakeReadings(20240317));
+  // Every function and window shape, 30 windows back (every daily window, the previous
+  // reading of DELTA read where the recheck begins).
+  TRunHome home(WithRecheck(ConfigText(db->ConnectionString()), 30), true);
+  home.Run(Start() + kDays);
+  const std::vector<std::string> rows = Dump(db->ConnectionString());
+  const std::vector<std::string> marks = WriteMarks(*db);
+  ASSERT_GT(rows.size(), 4000u);
+  const std::vector<std::string> progress = home.Progress();
+
+  // SQLite counts the transactions that changed the file, as seen from another connection.
+  std::unique_ptr<database::TConnection> watcher;
+  auto dataVersion = [&]() -> std::string {
+    if (!watcher) return "-";
+    auto q = watcher->Prepare("PRAGMA data_version");
+    q->Execute();
+    return q->Fetch() ? q->GetText("data_version") : "";
+  };
+  if (GetParam() == TBackend::SQLite) {
+    watcher = std::make_unique<database::TConnection>();
+    watcher->Open(db->ConnectionString(), "", "");
+  }
+  const std::string version = dataVersion();
+  const long changedBefore = home.Runner().ChangedRows();
+  const long checkedBefore = home.Runner().RecheckedWindows();
+  const std::vector<std::string> log = home.Run(Start() + kDays);
+
+  EXPECT_GT(home.Runner().RecheckedWindows(), checkedBefore + 1000);
+  EXPECT_EQ(home.Runner().ChangedRows(), changedBefore);
+  EXPECT_TRUE(rows == Dump(db->ConnectionString()));
+  EXPECT_TRUE(marks == WriteMarks(*db)) << "a row was written again";
+  EXPECT_EQ(version, dataVersion());
+  EXPECT_EQ(progress, home.Progress());
+  for (const std::string& line : log) EXPECT_EQ(line.find(" changed "), std::string::npos) << line;
+}
+
+// Readings every 15 minutes (at 123 ms past) of ST1.WL and ST2.WL from half an hour before
+// Start() to the end of the catch-up, none in the hour from 40 h.
+TReading Reading(const char* station, std::int64_t ms, double value) {
+  return {station, "WL", ms, value, {}, {}, {}, {}, {}};
+}
+
+std::vector<TReading> RegularReadings() {
+  std::vector<TReading> out;
+  for (const char* station : {"ST1", "ST2"}) {
+    for (std::int64_t ms = -1800000 + 123; ms < kDays * 86400000LL; ms += 900000) {
+      if (ms >= 40 * 3600000LL && ms < 41 * 3600000LL) continue;
+      out.push_back(Reading(station, ms, 10.0 + static_cast<double>(ms % 7200000) / 100000.0));
+    }
+  }
+  return out;
+}
+
+std::string RecheckConfig(const TTestDatabase& db, int recheck) {
+  std::string text = "[PostProcess]\r\nGroups=5\r\n";
+  int g = 0;
+  for (const char* func : {"AVG", "DELTA", "MAX", "FIRST", "CNT"}) {
+    const std::string n = std::to_string(++g);
+    text += "[PostProcessGroup:" + n + "]\r\nFuncName=" + func +
+            "\r\nEnabled=1\r\nTypeInterval=0\r\n" +
+            (recheck > 0 ? "RecheckWindows=" + std::to_string(recheck) + "\r\n" : "") +
+            "POLLNumber=2\r\n";
+    for (const char* k : {"1", "2"}) {
+      text += std::string("POLL") + k + "=ST" + k + ".WL\r\nPOLLDataLabel" + k + "=WL" + n +
+              "\r\nPOLLUpdate" + k + "=" + common::FormatDateTimeText(Start()) + "\r\n";
+    }
+  }
+  return text + "[Database Settings]\r\nODBC Data Source=" + db.ConnectionString() + "\r\n";
+}
+
+// Late, corrected, deleted and moved readings in the 12 windows before the progress after a
+// catch-up, and a corrected reading just before them (the DELTA of the first one): the next
+// run leaves those windows as a first computation over the final readings would, and every
+// window before them as it was.
+TEST_P(CatchUpPaths, RecheckMakesTheRowsFollowChangedReadings) {
+  auto db = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(db->ConnectionString(), RegularReadings());
+  TRunHome home(RecheckConfig(*db, 12), false);
+  home.Run(Start() + kDays);
+  const std::vector<std::string> first = Dump(db->ConnectionString());
+  const std::vector<std::string> progress = home.Progress();
+  ASSERT_EQ(progress.size(), 10u);
+
+  auto hours = [](double h) { return Start() + h / 24.0; };
+  {
+    database::TConnection c;
+    c.Open(db->ConnectionString(), "", "");
+    auto change = c.Prepare(
+        "UPDATE VN_DATA1 SET ED_VALUE = ED_VALUE + :D WHERE STATION_ID = "
+        ":S AND :F <= TIME_TAG AND TIME_TAG < :T");
+    auto apply = [&](const char* station, double from, double to, double delta) {
+      change->BindDouble("D", delta);
+      change->BindText("S", station);
+      change->BindDateTime("F", hours(from));
+      change->BindDateTime("T", hours(to));
+      change->Execute();
+      EXPECT_GT(change->RowCount(), 0) << station << " " << from;
+    };
+    apply("ST1", 30, 31, 4);      // before the rechecked windows: stays as stored
+    apply("ST1", 34.7, 34.8, 3);  // the reading before the first rechecked window
+    apply("ST1", 38, 39, 5);      // corrected values
+    apply("ST2", 44.7, 44.8, 7);  // the reading before a DELTA window
+    InsertReadings(db->ConnectionString(),
+                   {Reading("ST1", 40 * 3600000LL + 1200000, 99.0)});  // a window that was empty
+    auto remove = c.Prepare(
+        "DELETE FROM VN_DATA1 WHERE STATION_ID = 'ST1' AND :F <= TIME_TAG "
+        "AND TIME_TAG < :T");
+    remove->BindDateTime("F", hours(43));
+    remove->BindDateTime("T", hours(44));
+    remove->Execute();  // every reading of a stored window
+    auto move = c.Prepare(
+        "UPDATE VN_DATA1 SET TIME_TAG = :N WHERE STATION_ID = 'ST2' AND :F <= TIME_TAG AND "
+        "TIME_TAG < :T");
+    move->BindDateTime("N", hours(47) + 5.0 / 1440.0);
+    move->BindDateTime("F", hours(46.7));
+    move->BindDateTime("T", hours(46.8));
+    move->Execute();  // across a window boundary
+    EXPECT_EQ(move->RowCount(), 1);
+  }
+  const std::vector<std::string> log = home.Run(Start() + kDays);
+  const std::vector<std::string> rechecked = Dump(db->ConnectionString());
+
+  // The reference: the final readings computed once, window by window.
+  auto fresh = database::testing::MakeTestDatabase(GetParam());
+  std::vector<TReading> final = RegularReadings();
+  {
+    // The changes made above, on the list of readings.
+    for (TReading& r : final) {
+      const double h = static_cast<double>(r.Ms) / 3600000.0;
+      if (r.Station == "ST1" && h >= 30 && h < 31) *r.Value += 4;
+      if (r.Station == "ST1" && h >= 34.7 && h < 34.8) *r.Value += 3;
+      if (r.Station == "ST1" && h >= 38 && h < 39) *r.Value += 5;
+      if (r.Station == "ST2" && h >= 44.7 && h < 44.8) *r.Value += 7;
+      if (r.Station == "ST2" && h >= 46.7 && h < 46.8) r.Ms = 47 * 3600000LL + 300000;
+    }
+    std::erase_if(final, [](const TReading& r) {
+      const double h = static_cast<double>(r.Ms) / 3600000.0;
+      return r.Station == "ST1" && h >= 43 && h < 44;
+    });
+    final.push_back(Reading("ST1", 40 * 3600000LL + 1200000, 99.0));
+  }
+  InsertReadings(fresh->ConnectionString(), final);
+  {
+    TRunHome reference(RecheckConfig(*fresh, 0), false, true);
+    reference.Run(Start() + kDays);
+  }
+  const std::vector<std::string> expected = Dump(fresh->ConnectionString());
+
+  // The progress is at 47 h (the window that ends at the limit is not done yet): the
+  // rechecked windows begin at 35 h.
+  const std::string split = "'" + database::FormatSqlTimestamp(hours(35)).substr(0, 19);
+  auto part = [&](const std::vector<std::string>& rows, bool recent) {
+    std::vector<std::string> out;
+    for (const std::string& row : rows) {
+      if ((Field(row, 3) >= split) == recent) out.push_back(row);
+    }
+    return out;
+  };
+  ASSERT_FALSE(part(expected, true) == part(first, true));  // the changes reach the rows
+  EXPECT_TRUE(part(rechecked, true) == part(expected, true))
+      << FirstDifference(part(expected, true), part(rechecked, true));
+  EXPECT_TRUE(part(rechecked, false) == part(first, false))
+      << FirstDifference(part(first, false), part(rechecked, false));
+  EXPECT_EQ(progress, home.Progress());
+  EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+    return line.find("PollGroup 1: late readings changed ") != std::string::npos &&
+           line.find(" of ST1.WL (") != std::string::npos;
+  })) << ::testing::PrintToString(log);
+}
+
+// A recompute of the whole range after the readings changed everywhere, in batches of five
+// windows, cancelled after a few batches and then asked for again: the rows are those of a
+// first computation over the final readings, and no entry's progress moved.
+TEST_P(CatchUpPaths, RecomputeCancelledAndRepeatedLeavesAFreshComputation) {
+  auto db = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(db->ConnectionString(), RegularReadings());
+  TRunHome home(RecheckConfig(*db, 0), false);
+  home.Run(Start() + kDays);
+  const std::vector<std::string> progress = home.Progress();
+  std::vector<TReading> final = RegularReadings();
+  {
+    database::TConnection c;
+    c.Open(db->ConnectionString(), "", "");
+    c.ExecuteDirect("DELETE FROM VN_DATA1 WHERE STATION_ID = 'ST2'");
+    c.ExecuteDirect("UPDATE VN_DATA1 SET ED_VALUE = ED_VALUE * 2");
+    std::erase_if(final, [](const TReading& r) { return r.Station == "ST2"; });
+    for (TReading& r : final) *r.Value *= 2;
+  }
+  home.Runner().SetReadLimits(5, 0);
+  long batches = 0;
+  // The range the catch-up computed: up to the progress at 47 h.
+  const TDateTime to = Start() + 47.0 / 24;
+  auto request = [&](std::uint64_t id, int g) {
+    TRecompute job;
+    job.RequestId = id;
+    job.Group = &home.Groups().Item(g);
+    job.From = Start();
+    job.To = to;
+    return job;
+  };
+  TRecompute cut = request(1, 0);
+  while (!cut.Done() && home.Runner().RecomputeBatch(cut, [&] { return ++batches > 3; })) {
+  }
+  EXPECT_FALSE(cut.Done());
+  EXPECT_EQ(cut.Counts.Windows, 0);  // the first entry was cut off before its end
+  EXPECT_GT(cut.EntryCounts.Windows, 0);
+  EXPECT_LT(cut.EntryCounts.Windows, 47);
+
+  TCheckCounts counts;
+  for (int g = 0; g < home.Groups().Count(); ++g) {
+    TRecompute job = request(2, g);
+    while (!job.Done()) ASSERT_TRUE(home.Runner().RecomputeBatch(job, nullptr));
+    EXPECT_EQ(job.FailedEntries, 0);
+    counts.Windows += job.Counts.Windows;
+    counts.Deleted += job.Counts.Deleted;
+  }
+  EXPECT_EQ(counts.Windows, 5 * 2 * 47);
+  EXPECT_EQ(counts.Deleted, 5 * 46);  // the rows of ST2
+
+  auto fresh = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(fresh->ConnectionString(), final);
+  {
+    TRunHome reference(RecheckConfig(*fresh, 0), false, true);
+    reference.Run(Start() + kDays);
+  }
+  const std::vector<std::string> expected = Dump(fresh->ConnectionString());
+  const std::vector<std::string> actual = Dump(db->ConnectionString());
+  EXPECT_TRUE(actual == expected) << FirstDifference(expected, actual);
+  EXPECT_EQ(progress, home.Progress());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, CatchUpPaths,

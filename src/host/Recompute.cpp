@@ -1,0 +1,158 @@
+#include "host/Recompute.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "common/Text.h"
+#include "config/Configuration.h"
+#include "host/ServiceMain.h"
+#include "host/Startup.h"
+#include "processing/Processing.h"
+
+namespace vnpp::host {
+namespace {
+
+bool Digits(const std::string& text, std::size_t at, std::size_t count) {
+  if (at + count > text.size()) return false;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+int Number(const std::string& text, std::size_t at, std::size_t count) {
+  return std::atoi(text.substr(at, count).c_str());
+}
+
+}  // namespace
+
+bool ParseRecomputeTime(const std::string& text, common::TDateTime& out) {
+  // YYYY-MM-DD, then optionally " HH:MM" and ":SS".
+  if (!Digits(text, 0, 4) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2) ||
+      text[7] != '-' || !Digits(text, 8, 2)) {
+    return false;
+  }
+  int hour = 0, minute = 0, second = 0;
+  if (text.size() > 10) {
+    if (text.size() != 16 && text.size() != 19) return false;
+    if (text[10] != ' ' || !Digits(text, 11, 2) || text[13] != ':' || !Digits(text, 14, 2)) {
+      return false;
+    }
+    hour = Number(text, 11, 2);
+    minute = Number(text, 14, 2);
+    if (text.size() == 19) {
+      if (text[16] != ':' || !Digits(text, 17, 2)) return false;
+      second = Number(text, 17, 2);
+    }
+  }
+  const int year = Number(text, 0, 4), month = Number(text, 5, 2), day = Number(text, 8, 2);
+  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
+  const common::TDateTime t = common::EncodeDateTime(year, month, day, hour, minute, second);
+  // A day beyond the month's length comes back as another date.
+  if (common::DecodeDateTime(t).Day != day) return false;
+  out = t;
+  return true;
+}
+
+bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRecomputeArgs& out,
+                        std::string& error) {
+  present = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a.empty() || (a[0] != '-' && a[0] != '/') ||
+        !common::EqualsNoCase(std::string_view(a).substr(1), "recompute")) {
+      continue;
+    }
+    present = true;
+    if (i + 3 >= args.size()) {
+      error = "-recompute needs GROUP FROM TO";
+      return false;
+    }
+    out.Group = args[i + 1];
+    if (!ParseRecomputeTime(args[i + 2], out.From) || !ParseRecomputeTime(args[i + 3], out.To)) {
+      error = "FROM and TO of -recompute are written YYYY-MM-DD[ HH:MM[:SS]]";
+      return false;
+    }
+    return true;
+  }
+  return true;
+}
+
+TRecomputeCommand::TRecomputeCommand(TfrmServiceMain& form, TRecomputeArgs args, std::FILE* out)
+    : form_(form), args_(std::move(args)), out_(out) {
+  TfrmServiceMain::TProcessingHandlers handlers;
+  handlers.Loaded = [this] { OnLoaded(); };
+  handlers.Finished = [this] {
+    if (!done_) Close();
+  };
+  handlers.RecomputeFinished = [this](const processing::TRecomputeReport& r) { OnFinished(r); };
+  form_.SetProcessingHandlers(std::move(handlers));
+}
+
+void TRecomputeCommand::OnLoaded() {
+  if (requestId_ != 0 || done_) return;
+  processing::TProcessing* processing = form_.Processing();
+  int index = -1;
+  if (Digits(args_.Group, 0, args_.Group.size()) && !args_.Group.empty()) {
+    index = std::atoi(args_.Group.c_str()) - 1;
+  } else if (const config::TConfiguration* config = form_.Configuration()) {
+    if (const config::TPostProcGroups* groups = config->Groups()) {
+      for (int i = 0; i < groups->Count(); ++i) {
+        if (common::EqualsNoCase(groups->Item(i).SectionName, args_.Group)) index = i;
+      }
+    }
+  }
+  std::string error;
+  if (processing != nullptr) {
+    requestId_ = processing->Recompute(index, args_.From, args_.To, error);
+  } else {
+    error = "processing is not running";
+  }
+  if (requestId_ == 0) {
+    refusal_ = "VNPPSvc: cannot recompute group " + args_.Group + ": " + error + ".";
+    done_ = true;
+    Close();
+  }
+}
+
+void TRecomputeCommand::OnFinished(const processing::TRecomputeReport& r) {
+  if (r.RequestId != requestId_ || done_) return;
+  done_ = true;
+  failed_ = r.FailedEntries;
+  std::fprintf(out_,
+               "windows checked %lld, rows written %lld, rows deleted %lld, failed entries %lld\n",
+               static_cast<long long>(r.WindowsChecked), static_cast<long long>(r.RowsWritten),
+               static_cast<long long>(r.RowsDeleted), static_cast<long long>(r.FailedEntries));
+  Close();
+}
+
+void TRecomputeCommand::Close() {
+  Process().ShuttingDown.store(true);
+  form_.Close();
+}
+
+int TRecomputeCommand::ExitCode(bool stopSignalled, std::FILE* err) const {
+  if (!refusal_.empty()) {
+    std::fprintf(err, "%s\n", refusal_.c_str());
+    return 1;
+  }
+  if (form_.ConfigurationRefused()) {
+    std::fputs(
+        "VNPPSvc: the configuration was missing or loading it stopped on an error (see "
+        "the log).\n",
+        err);
+    return 1;
+  }
+  if (failed_ > 0) {
+    std::fprintf(err, "VNPPSvc: %lld station/sensor entries failed; see the log.\n",
+                 static_cast<long long>(failed_));
+    return 1;
+  }
+  if (stopSignalled || !done_) {
+    std::fputs("VNPPSvc: the recompute was stopped before it completed; run it again.\n", err);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace vnpp::host

@@ -1,0 +1,138 @@
+#include "processing/WindowCheck.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "compute/PPDataItem.h"
+#include "database/Odbc.h"
+#include "processing/ResultBatch.h"
+
+namespace vnpp::processing {
+namespace {
+
+constexpr double kHoursPerDay = 24.0;
+
+// Time tags are matched in whole seconds, as window bounds are everywhere else.
+std::int64_t WholeSeconds(std::int64_t micros) {
+  return micros >= 0 ? (micros + 500000) / 1000000 : -((-micros + 500000) / 1000000);
+}
+
+// Equal as stored: a driver may keep no more than 15 significant digits of a double (the
+// SQLite driver does), so a value read back can differ from the one written in its last bits.
+bool SameNumber(double stored, double fresh) {
+  return std::fabs(stored - fresh) <= 1e-14 * std::max(std::fabs(stored), std::fabs(fresh));
+}
+
+bool SameResult(const store::TStoredRow& stored, const store::TResultValues& fresh) {
+  if (!stored.HasValue || !SameNumber(stored.PPValue, fresh.PPValue)) return false;
+  if (stored.HasValueTime != fresh.HasValueTime) return false;
+  // The value time goes out at the whole millisecond.
+  return !fresh.HasValueTime || stored.ValueTimeMicros == common::CalendarMicros(fresh.ValueTime);
+}
+
+}  // namespace
+
+TWindowCheck::TWindowCheck(database::TConnection& connection, store::TPPStatements& statements,
+                           TResultBatch& batch)
+    : connection_(connection),
+      statements_(statements),
+      batch_(batch),
+      stored_(connection),
+      writer_(statements) {}
+
+bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
+                         const config::TStationSensorInfoItem& entry,
+                         std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
+                         const std::function<bool()>& cancelled,
+                         const std::function<void()>& hook) {
+  if (windows.empty()) return true;
+  compute::TPPDataItem item(entry.StationID, entry.SensorName, 0, 0, group.DataType,
+                            group.Description, entry.DataLabel, entry.AltLabel, group.Parameter,
+                            group.IsDelta(), group.BoundaryMode);
+  store::TReadingCursor cursor(
+      statements_, item, rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
+  const store::TResultKey key{entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
+                              entry.AltLabel};
+  std::vector<std::optional<store::TResultValues>> fresh;
+  std::vector<store::TResultValues> upserts;
+  std::vector<store::TWindowSpan> deletes;
+  while (!windows.empty()) {
+    if (cancelled && cancelled()) return false;
+    const std::span<const store::TWindowSpan> run =
+        windows.first(std::min(windows.size(), windowsPerRead_));
+    std::size_t complete = cursor.Load(run);
+    // The first window alone holds more readings than a read takes.
+    const bool alone = complete == 0;
+    if (alone) complete = 1;
+    fresh.clear();
+    for (std::size_t k = 0; k < complete; ++k) {
+      if (hook) hook();
+      if (alone) {
+        cursor.ReadAlone(run[0]);
+      } else {
+        cursor.Fill(k);
+      }
+      item.Compute(group.FuncName);
+      if (item.HasResult()) {
+        fresh.push_back(store::TResultValues{item.StartTime, item.EndTime, item.PPValue,
+                                             item.HasValueTime, item.ValueTime, item.ProcessTime});
+      } else {
+        fresh.emplace_back();
+      }
+    }
+
+    const std::vector<store::TStoredRow> stored =
+        stored_.Read(key, run[0].Start, run[complete - 1].End);
+    upserts.clear();
+    deletes.clear();
+    long inserted = 0, updated = 0;
+    std::size_t s = 0;
+    for (std::size_t k = 0; k < complete; ++k) {
+      const store::TWindowSpan& w = run[k];
+      const std::int64_t second = WholeSeconds(common::CalendarMicros(w.Start));
+      const double period = (w.End - w.Start) * kHoursPerDay;
+      while (s < stored.size() && WholeSeconds(stored[s].TimeTagMicros) < second) ++s;
+      // Rows of another period at the same time tag belong to another window shape.
+      const store::TStoredRow* match = nullptr;
+      for (std::size_t t = s; t < stored.size() && WholeSeconds(stored[t].TimeTagMicros) == second;
+           ++t) {
+        if (SameNumber(stored[t].TimePeriod, period)) {
+          match = &stored[t];
+          break;
+        }
+      }
+      if (fresh[k]) {
+        if (match == nullptr) {
+          upserts.push_back(*fresh[k]);
+          ++inserted;
+        } else if (!SameResult(*match, *fresh[k])) {
+          upserts.push_back(*fresh[k]);
+          ++updated;
+        }
+      } else if (match != nullptr) {
+        deletes.push_back(w);
+      }
+    }
+    if (!upserts.empty() || !deletes.empty()) {
+      // The batch's transaction is committed first, so that the changes commit on their own.
+      // The dialect is found out before the transaction: a refused probe would spoil it.
+      batch_.Commit();
+      statements_.UpsertDialect();
+      database::TTransaction transaction(connection_);
+      if (!upserts.empty()) writer_.Write(key, upserts);
+      for (const store::TWindowSpan& w : deletes) stored_.Delete(key, w.Start, w.End);
+      transaction.Commit();
+    }
+    counts.Windows += static_cast<long>(complete);
+    counts.Inserted += inserted;
+    counts.Updated += updated;
+    counts.Deleted += static_cast<long>(deletes.size());
+    windows = windows.subspan(complete);
+  }
+  return true;
+}
+
+}  // namespace vnpp::processing

@@ -1,0 +1,66 @@
+// Windows computed again over the rows already stored for them, writing only what changed:
+// a missing row is inserted, a row whose PP_VALUE or VALUE_TIME_TAG differs is updated (with
+// the new PROCESS_TIME_TAG), a row whose window stores nothing now is deleted, and an equal
+// row is not written. The table then holds what a first computation over today's readings
+// would hold for those windows. No entry's progress is read or written here.
+// Thread safety: belongs to the processing thread, like the connection it works on.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <span>
+
+#include "config/GroupModel.h"
+#include "store/ReadingCursor.h"
+#include "store/ResultWriter.h"
+#include "store/StoredResults.h"
+
+namespace vnpp::database {
+class TConnection;
+}
+
+namespace vnpp::processing {
+
+class TResultBatch;
+
+// What a check found, added up over its calls.
+struct TCheckCounts {
+  long Windows = 0;  // windows computed again
+  long Inserted = 0;
+  long Updated = 0;
+  long Deleted = 0;
+  long Changed() const { return Inserted + Updated + Deleted; }
+};
+
+class TWindowCheck {
+ public:
+  // statements are those of connection; batch holds the run's results not yet committed,
+  // committed before any change is written. Every reference must outlive the check.
+  TWindowCheck(database::TConnection& connection, store::TPPStatements& statements,
+               TResultBatch& batch);
+
+  // Computes windows (ascending, each starting where the one before ended) of entry again
+  // and writes what differs from the stored rows, one transaction per read of up to
+  // windowsPerRead windows that has changes. cancelled is asked before each read, hook runs
+  // before every window. Returns false when cancelled; counts holds what was done until
+  // then. Throws EDatabaseError (the read in progress writes nothing) and EPostProcError.
+  bool Check(const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+             std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
+             const std::function<bool()>& cancelled, const std::function<void()>& hook);
+
+  void SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
+    windowsPerRead_ = windowsPerRead > 0 ? windowsPerRead : 1;
+    rowsPerRead_ = rowsPerRead;
+  }
+
+ private:
+  database::TConnection& connection_;
+  store::TPPStatements& statements_;
+  TResultBatch& batch_;
+  store::TStoredResults stored_;
+  store::TResultWriter writer_;
+  std::size_t windowsPerRead_ = 720;
+  std::size_t rowsPerRead_ = 0;  // 0: the cursor's default
+};
+
+}  // namespace vnpp::processing
