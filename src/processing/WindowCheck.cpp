@@ -118,8 +118,10 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
     }
     if (!upserts.empty() || !deletes.empty()) {
       // The batch's transaction is committed first, so that the changes commit on their own.
+      // Where the results pending there cannot all be kept (logged with their entries), this
+      // entry goes no further in this run either, as when its own window would commit them.
+      if (!batch_.Commit()) return false;
       // The dialect is found out before the transaction: a refused probe would spoil it.
-      batch_.Commit();
       statements_.UpsertDialect();
       database::TTransaction transaction(connection_);
       if (!upserts.empty()) writer_.Write(key, upserts);
