@@ -32,12 +32,10 @@ constexpr const char* kMsgMisplaced =
     "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
     "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
-<<<<<<< HEAD
 constexpr const char* kMsgUnsortableTag =
     "PollGroup %p: %p.%p: readings with time tags such as \"%p\" are in no window: the database "
     "does not sort that form as a time. Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
-=======
 // Windows computed again whose stored rows changed: the cause, the counts and the entry.
 constexpr const char* kMsgRowsChanged =
     "PollGroup %p: %p changed %p windows of %p.%p (%p updated, %p inserted, %p deleted)";
@@ -53,7 +51,6 @@ std::optional<TWindow> WindowBefore(int type, common::TDateTime end, common::TDa
       std::int64_t{common::DateTimeToEpoch(w->End)} - common::DateTimeToEpoch(w->Start);
   return WindowFor(type, common::EpochToDateTime(e - period), interval);
 }
->>>>>>> wt-late
 
 }  // namespace
 
@@ -272,9 +269,7 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       return false;
     }
   }
-<<<<<<< HEAD
   CheckTagForm(group, entry);
-=======
   if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
     const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
     TCheckCounts counts;
@@ -289,7 +284,6 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
     LogChanges(group, entry, counts, "late readings");
     if (!complete) return false;
   }
->>>>>>> wt-late
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
   try {
