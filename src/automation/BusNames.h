@@ -15,11 +15,15 @@ inline constexpr const char* kObjectPath = "/VNPPSvc/VNPostProcCom";
 inline constexpr const char* kInterface = "VNPPSvc.IVNPostProcCom";
 inline constexpr const char* kEventsInterface = "VNPPSvc.IVNPostProcComEvents";
 inline constexpr const char* kStatusInterface = "VNPPSvc.Status1";
+inline constexpr const char* kOperatorInterface = "VNPPSvc.Operator1";
 
 // Error names of the object's own failures.
 inline constexpr const char* kErrorFailed = "VNPPSvc.Error.Failed";
 inline constexpr const char* kErrorClosing = "VNPPSvc.Error.Closing";
 inline constexpr const char* kErrorTooLarge = "VNPPSvc.Error.TooLarge";
+// A request the service will not take as asked (Recompute of an empty range, of a range that
+// begins in the future, of an unknown group, or while processing is stopped).
+inline constexpr const char* kErrorRefused = "VNPPSvc.Error.Refused";
 
 // SetItemChange refuses a call whose three strings together are longer than this (bytes):
 // every client receives each relayed item, and the bus keeps what a slow client has not
@@ -33,5 +37,9 @@ inline constexpr const char* kControlGroup = "vnppsvc";
 // next due, oldest progress, end of the last run, entries failed in it.
 using TGroupStruct = sdbus::Struct<std::int32_t, std::string, bool, std::string, double, double,
                                    double, std::int64_t>;
+
+// One row of VNPPSvc.Status1.GroupsRecheck, "(ixx)": index, windows computed again over
+// stored rows and the rows that changed, since processing started.
+using TGroupRecheckStruct = sdbus::Struct<std::int32_t, std::int64_t, std::int64_t>;
 
 }  // namespace vnpp::automation

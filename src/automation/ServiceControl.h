@@ -33,6 +33,15 @@ class IServiceControl {
   // The warnings and the error of the last load of the configuration (a missing file, a
   // group without its section), as the log has them.
   virtual std::vector<std::string> ConfigurationProblems() const { return {}; }
+  // Queues a recompute of every window of every entry of the group at list position index
+  // inside [from, to) and returns its request id at once; 0 with the reason in error when
+  // the request is refused (nothing is queued then). The end is announced through
+  // common::IEventSink::RecomputeFinished with the same id.
+  virtual std::uint64_t Recompute(int /*index*/, common::TDateTime /*from*/,
+                                  common::TDateTime /*to*/, std::string& error) {
+    error = "recompute is not offered";
+    return 0;
+  }
   // Control thread.
   virtual void StartProcessing() = 0;
   virtual void StopProcessing() = 0;

@@ -38,10 +38,16 @@ constexpr int kMaxMessagesPerDispatch = 64;
 constexpr std::chrono::milliseconds kCloseFlushTime{2000};
 
 struct TSignal {
-  enum class Kind { ItemChange, AppShutdown, GroupRunFinished } kind = Kind::ItemChange;
+  enum class Kind {
+    ItemChange,
+    AppShutdown,
+    GroupRunFinished,
+    RecomputeFinished
+  } kind = Kind::ItemChange;
   std::string appId, item, value;
   std::int32_t index = 0;
-  std::int64_t windows = 0, failedEntries = 0;
+  std::uint64_t requestId = 0;
+  std::int64_t windows = 0, rowsWritten = 0, rowsDeleted = 0, failedEntries = 0;
 };
 
 TSignal ItemChangeSignal(const std::string& appId, const std::string& item,
@@ -338,10 +344,46 @@ void TVNPostProcCOM::TImpl::Register() {
         return Read<std::vector<std::string>>(
             [](IServiceControl& c) { return c.ConfigurationProblems(); }, {});
       });
+  object_->registerMethod("GroupsRecheck")
+      .onInterface(kStatusInterface)
+      .withOutputParamNames("groups")
+      .implementedAs([this] {
+        const auto rows =
+            Read<std::vector<TGroupStatus>>([](IServiceControl& c) { return c.GroupStatus(); }, {});
+        std::vector<TGroupRecheckStruct> out;
+        out.reserve(rows.size());
+        for (const TGroupStatus& r : rows) {
+          out.emplace_back(r.Index, r.RecheckedWindows, r.ChangedRows);
+        }
+        return out;
+      });
   object_->registerSignal("GroupRunFinished")
       .onInterface(kStatusInterface)
       .withParameters<std::int32_t, std::int64_t, std::int64_t>("index", "windows",
                                                                 "failedEntries");
+
+  // Returns at once with the request's id; RecomputeFinished with that id follows its end.
+  object_->registerMethod("Recompute")
+      .onInterface(kOperatorInterface)
+      .withInputParamNames("index", "from", "to")
+      .withOutputParamNames("requestId")
+      .implementedAs(
+          [this](const std::int32_t& index, const double& from, const double& to) -> std::uint64_t {
+            std::uint64_t id = 0;
+            std::string refusal;
+            ActOrThrow([&](IServiceControl& c) { id = c.Recompute(index, from, to, refusal); });
+            if (id == 0) {
+              throw sdbus::Error(
+                  kErrorRefused,
+                  "cannot recompute: " +
+                      (refusal.empty() ? std::string("the request was refused") : refusal));
+            }
+            return id;
+          });
+  object_->registerSignal("RecomputeFinished")
+      .onInterface(kOperatorInterface)
+      .withParameters<std::uint64_t, std::int64_t, std::int64_t, std::int64_t, std::int64_t>(
+          "requestId", "windowsChecked", "rowsWritten", "rowsDeleted", "failedEntries");
 }
 
 void TVNPostProcCOM::TImpl::Post(void (TImpl::*member)()) {
@@ -402,6 +444,11 @@ void TVNPostProcCOM::TImpl::Emit(const TSignal& s) {
         object_->emitSignal("GroupRunFinished")
             .onInterface(kStatusInterface)
             .withArguments(s.index, s.windows, s.failedEntries);
+        break;
+      case TSignal::Kind::RecomputeFinished:
+        object_->emitSignal("RecomputeFinished")
+            .onInterface(kOperatorInterface)
+            .withArguments(s.requestId, s.windows, s.rowsWritten, s.rowsDeleted, s.failedEntries);
         break;
     }
   } catch (...) {
@@ -567,6 +614,19 @@ void TVNPostProcCOM::GroupRunFinished(int index, std::int64_t windows, std::int6
   signal.kind = TSignal::Kind::GroupRunFinished;
   signal.index = index;
   signal.windows = windows;
+  signal.failedEntries = failedEntries;
+  impl_->Enqueue(std::move(signal));
+}
+
+void TVNPostProcCOM::RecomputeFinished(std::uint64_t requestId, std::int64_t windowsChecked,
+                                       std::int64_t rowsWritten, std::int64_t rowsDeleted,
+                                       std::int64_t failedEntries) {
+  TSignal signal;
+  signal.kind = TSignal::Kind::RecomputeFinished;
+  signal.requestId = requestId;
+  signal.windows = windowsChecked;
+  signal.rowsWritten = rowsWritten;
+  signal.rowsDeleted = rowsDeleted;
   signal.failedEntries = failedEntries;
   impl_->Enqueue(std::move(signal));
 }

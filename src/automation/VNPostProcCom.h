@@ -1,14 +1,15 @@
 // The automation object on D-Bus: bus name VNPPSvc.VNPostProcCom, object path
 // /VNPPSvc/VNPostProcCom, interfaces VNPPSvc.IVNPostProcCom (methods and properties),
-// VNPPSvc.IVNPostProcComEvents (the broadcast signals) and VNPPSvc.Status1 (the operators'
-// view of the groups), as VNPPSvc.IVNPostProcCom.xml describes them.
+// VNPPSvc.IVNPostProcComEvents (the broadcast signals), VNPPSvc.Status1 (the operators'
+// view of the groups) and VNPPSvc.Operator1 (operators' requests: Recompute), as
+// VNPPSvc.IVNPostProcCom.xml describes them.
 //
 // Threads:
 // - The main thread does every bus call: it watches the connection through the poll source
 //   (Prepare/Dispatch), runs the method handlers and sends the signals and replies.
-// - Any thread may broadcast (SetItemChange, AppShutdown, GroupRunFinished): the signal goes
-//   into a queue and the main thread is woken through the poster to send it. A broadcast
-//   never waits for the bus or for a client.
+// - Any thread may broadcast (SetItemChange, AppShutdown, GroupRunFinished,
+//   RecomputeFinished): the signal goes into a queue and the main thread is woken through
+//   the poster to send it. A broadcast never waits for the bus or for a client.
 // - StartProcess and StopProcess, which wait for the processing thread, run on the object's
 //   control thread; their replies go back to the main thread, which goes on serving other
 //   calls and sending signals meanwhile.
@@ -69,6 +70,9 @@ class TVNPostProcCOM final : public common::IEventSink, public common::IPollSour
                      const std::string& data) override;
   void AppShutdown(const std::string& appId) override;
   void GroupRunFinished(int index, std::int64_t windows, std::int64_t failedEntries) override;
+  void RecomputeFinished(std::uint64_t requestId, std::int64_t windowsChecked,
+                         std::int64_t rowsWritten, std::int64_t rowsDeleted,
+                         std::int64_t failedEntries) override;
 
   // common::IPollSource: main thread.
   common::TPollData Prepare() override;

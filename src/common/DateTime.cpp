@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "common/Error.h"
@@ -56,6 +57,18 @@ bool ReadNumber(const std::string& text, size_t& i, int maxDigits, int& value) {
 
 void SkipBlanks(const std::string& text, size_t& i) {
   while (i < text.size() && text[i] == ' ') ++i;
+}
+
+bool Digits(const std::string& text, std::size_t at, std::size_t count) {
+  if (at + count > text.size()) return false;
+  for (std::size_t i = at; i < at + count; ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return true;
+}
+
+int Number(const std::string& text, std::size_t at, std::size_t count) {
+  return std::atoi(text.substr(at, count).c_str());
 }
 
 }  // namespace
@@ -202,6 +215,34 @@ bool TryParseDateTimeText(const std::string& text, TDateTime& out) {
   TDateTime time = 0;
   if (!TryEncodeTime(hour, minute, second, msec, time)) return false;
   out = date + time;
+  return true;
+}
+
+bool ParseDateTimeArgument(const std::string& text, TDateTime& out) {
+  // YYYY-MM-DD, then optionally " HH:MM" and ":SS".
+  if (!Digits(text, 0, 4) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2) ||
+      text[7] != '-' || !Digits(text, 8, 2)) {
+    return false;
+  }
+  int hour = 0, minute = 0, second = 0;
+  if (text.size() > 10) {
+    if (text.size() != 16 && text.size() != 19) return false;
+    if (text[10] != ' ' || !Digits(text, 11, 2) || text[13] != ':' || !Digits(text, 14, 2)) {
+      return false;
+    }
+    hour = Number(text, 11, 2);
+    minute = Number(text, 14, 2);
+    if (text.size() == 19) {
+      if (text[16] != ':' || !Digits(text, 17, 2)) return false;
+      second = Number(text, 17, 2);
+    }
+  }
+  const int year = Number(text, 0, 4), month = Number(text, 5, 2), day = Number(text, 8, 2);
+  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
+  const TDateTime t = EncodeDateTime(year, month, day, hour, minute, second);
+  // A day beyond the month's length comes back as another date.
+  if (DecodeDateTime(t).Day != day) return false;
+  out = t;
   return true;
 }
 

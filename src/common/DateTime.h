@@ -60,5 +60,8 @@ std::string FormatDateTimeText(TDateTime t, bool withMillis = false);
 // separators and "/" ":" "." are accepted, so a text written under one locale reads back
 // under another. Returns false when the text is no valid date-time.
 bool TryParseDateTimeText(const std::string& text, TDateTime& out);
+// A local time as operators type it on a command line: "YYYY-MM-DD[ HH:MM[:SS]]". Returns
+// false for any other text or an invalid date or time.
+bool ParseDateTimeArgument(const std::string& text, TDateTime& out);
 
 }  // namespace vnpp::common

@@ -24,6 +24,11 @@ class IEventSink {
   // that was not stopped or cancelled: windows computed and entries failed in it.
   virtual void GroupRunFinished(int /*index*/, std::int64_t /*windows*/,
                                 std::int64_t /*failedEntries*/) {}
+  // Tells operators' clients that the recompute request requestId has ended, with what it
+  // checked and wrote; an entry it did not reach (the request was dropped) counts as failed.
+  virtual void RecomputeFinished(std::uint64_t /*requestId*/, std::int64_t /*windowsChecked*/,
+                                 std::int64_t /*rowsWritten*/, std::int64_t /*rowsDeleted*/,
+                                 std::int64_t /*failedEntries*/) {}
 };
 
 // The AppID with which the program itself broadcasts.

@@ -20,39 +20,7 @@ bool Digits(const std::string& text, std::size_t at, std::size_t count) {
   return true;
 }
 
-int Number(const std::string& text, std::size_t at, std::size_t count) {
-  return std::atoi(text.substr(at, count).c_str());
-}
-
 }  // namespace
-
-bool ParseRecomputeTime(const std::string& text, common::TDateTime& out) {
-  // YYYY-MM-DD, then optionally " HH:MM" and ":SS".
-  if (!Digits(text, 0, 4) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2) ||
-      text[7] != '-' || !Digits(text, 8, 2)) {
-    return false;
-  }
-  int hour = 0, minute = 0, second = 0;
-  if (text.size() > 10) {
-    if (text.size() != 16 && text.size() != 19) return false;
-    if (text[10] != ' ' || !Digits(text, 11, 2) || text[13] != ':' || !Digits(text, 14, 2)) {
-      return false;
-    }
-    hour = Number(text, 11, 2);
-    minute = Number(text, 14, 2);
-    if (text.size() == 19) {
-      if (text[16] != ':' || !Digits(text, 17, 2)) return false;
-      second = Number(text, 17, 2);
-    }
-  }
-  const int year = Number(text, 0, 4), month = Number(text, 5, 2), day = Number(text, 8, 2);
-  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
-  const common::TDateTime t = common::EncodeDateTime(year, month, day, hour, minute, second);
-  // A day beyond the month's length comes back as another date.
-  if (common::DecodeDateTime(t).Day != day) return false;
-  out = t;
-  return true;
-}
 
 bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRecomputeArgs& out,
                         std::string& error) {
@@ -69,7 +37,8 @@ bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRe
       return false;
     }
     out.Group = args[i + 1];
-    if (!ParseRecomputeTime(args[i + 2], out.From) || !ParseRecomputeTime(args[i + 3], out.To)) {
+    if (!common::ParseDateTimeArgument(args[i + 2], out.From) ||
+        !common::ParseDateTimeArgument(args[i + 3], out.To)) {
       error = "FROM and TO of -recompute are written YYYY-MM-DD[ HH:MM[:SS]]";
       return false;
     }

@@ -29,8 +29,6 @@ struct TRecomputeArgs {
 // is there but its arguments are missing or malformed. present tells whether it is there.
 bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRecomputeArgs& out,
                         std::string& error);
-// "YYYY-MM-DD[ HH:MM[:SS]]"; false for any other text or an invalid date or time.
-bool ParseRecomputeTime(const std::string& text, common::TDateTime& out);
 
 // Thread safety: main thread only; it is driven by the main loop's messages.
 class TRecomputeCommand {

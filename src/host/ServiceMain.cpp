@@ -114,6 +114,11 @@ void TfrmServiceMain::FormCreate() {
       [this](const processing::TGroupRunReport& r) { metrics_->RunProgress(r); },
       [this](const processing::TRecomputeReport& r) {
         loop_.Post([this, r] {
+          // Clients that asked on the bus wait for the signal; FormClose drops the sink.
+          if (common::IEventSink* sink = log_.EventSink()) {
+            sink->RecomputeFinished(r.RequestId, r.WindowsChecked, r.RowsWritten, r.RowsDeleted,
+                                    r.FailedEntries);
+          }
           if (handlers_.RecomputeFinished) handlers_.RecomputeFinished(r);
         });
       }};
@@ -316,6 +321,15 @@ void TfrmServiceMain::RunProcessGroup(int index) {
 
 void TfrmServiceMain::StopProcessGroup() {
   if (processing_) processing_->StopProcessGroup();
+}
+
+std::uint64_t TfrmServiceMain::Recompute(int index, common::TDateTime from, common::TDateTime to,
+                                         std::string& error) {
+  if (!processing_) {
+    error = "processing is not running";
+    return 0;
+  }
+  return processing_->Recompute(index, from, to, error);
 }
 
 std::vector<common::TGroupStatus> TfrmServiceMain::GroupStatus() const {

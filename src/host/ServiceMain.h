@@ -105,6 +105,9 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // Runs the group at 0-based list position index at once; nothing for another index.
   void RunProcessGroup(int index) override;
   void StopProcessGroup() override;
+  // processing::TProcessing::Recompute; refused without a processing object.
+  std::uint64_t Recompute(int index, common::TDateTime from, common::TDateTime to,
+                          std::string& error) override;
   int GetLogDetail() const override { return log_.LogDetail(); }
   void SetLogDetail(int level) override { log_.SetLogDetail(level); }
   // Every configured group as processing last saw it, in list order.

@@ -82,14 +82,19 @@ void TProcessThread::ClearDemand() {
 
 std::uint64_t TProcessThread::AddRecompute(config::TPostProcGroupItem* group,
                                            common::TDateTime from, common::TDateTime to) {
+  // Ids go on across threads: a client waiting for one never takes the report of a request
+  // made to a thread started later.
+  static std::atomic<std::uint64_t> lastRequestId{0};
   common::MutexLock lock(demandLock_);
+  if (recomputesClosed_) return 0;
   TRecompute job;
-  job.RequestId = ++lastRequestId_;
+  job.RequestId = ++lastRequestId;
   job.Group = group;
   job.From = from;
   job.To = to;
+  const std::uint64_t id = job.RequestId;
   Recomputes.push_back(std::move(job));
-  return lastRequestId_;
+  return id;
 }
 
 void TProcessThread::ReportRecompute(const TRecompute& job, bool dropped) {
@@ -101,6 +106,22 @@ void TProcessThread::ReportRecompute(const TRecompute& job, bool dropped) {
     report.FailedEntries += static_cast<std::int64_t>(job.Group->Sensors.size() - job.Entry);
   }
   if (events_.RecomputeFinished) events_.RecomputeFinished(report);
+}
+
+void TProcessThread::DropRecomputes() {
+  std::vector<TRecompute> undone;
+  {
+    common::MutexLock lock(demandLock_);
+    recomputesClosed_ = true;
+    undone.swap(droppedRecomputes_);
+    for (TRecompute& job : Recomputes) undone.push_back(std::move(job));
+    Recomputes.clear();
+  }
+  if (recompute_) {
+    undone.push_back(std::move(*recompute_));
+    recompute_.reset();
+  }
+  for (const TRecompute& job : undone) ReportRecompute(job, true);
 }
 
 bool TProcessThread::RecomputeStep() {
@@ -444,6 +465,8 @@ void TProcessThread::Execute() {
     DemandList.clear();
     demandRunning_ = false;
   }
+  // Whoever asked for a recompute waits for its report, also when processing stops first.
+  DropRecomputes();
   if (heartbeat_ != nullptr) heartbeat_->store(0);  // ended: idle, not stuck
   finished_.store(true);
   if (events_.Finished) events_.Finished();

@@ -105,7 +105,9 @@ class TProcessThread {
   // Also drops the recompute requests, each reported as finished.
   void ClearDemand() EXCLUDES(demandLock_);
   // Queues a recompute of group over [from, to) (TRecompute); its batches run between the
-  // scheduled runs, one at a time. Returns the request's id (never 0).
+  // scheduled runs, one at a time. Returns the request's id, unique in the process; 0 (nothing
+  // queued) once the thread's main procedure is ending. A request the end of the thread
+  // leaves undone is reported as dropped.
   std::uint64_t AddRecompute(config::TPostProcGroupItem* group, common::TDateTime from,
                              common::TDateTime to) EXCLUDES(demandLock_);
   std::string GetNextGroup() EXCLUDES(StatusLock);
@@ -152,6 +154,8 @@ class TProcessThread {
   // reports of requests that ended or were dropped; false when there was nothing to do.
   bool RecomputeStep() EXCLUDES(demandLock_);
   void ReportRecompute(const TRecompute& job, bool dropped);
+  // At the end of the main procedure: reports every request not done as dropped.
+  void DropRecomputes() EXCLUDES(demandLock_);
   // Operators' view: the runner's counters, the start and end of a run with its progress
   // reports, the run's record on the group, the snapshot of every group and the report of a
   // finished run.
@@ -204,7 +208,7 @@ class TProcessThread {
   bool demandRunning_ GUARDED_BY(demandLock_) = false;
   std::deque<TRecompute> Recomputes GUARDED_BY(demandLock_);
   std::vector<TRecompute> droppedRecomputes_ GUARDED_BY(demandLock_);
-  std::uint64_t lastRequestId_ GUARDED_BY(demandLock_) = 0;
+  bool recomputesClosed_ GUARDED_BY(demandLock_) = false;  // the thread is ending
   // Set by ClearDemand: the recompute in progress is dropped too.
   std::atomic<bool> recomputeDropped_{false};
   std::optional<TRecompute> recompute_;  // processing thread only

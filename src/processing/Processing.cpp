@@ -189,6 +189,10 @@ std::uint64_t TProcessing::Recompute(int index, common::TDateTime from, common::
       return 0;
     }
     id = ProcessThread->AddRecompute(&groups->Item(index), from, to);
+    if (id == 0) {
+      error = "processing is not running";
+      return 0;
+    }
   }
   common::MutexLock lock(mu_);
   if (WakeEvent) WakeEvent->Set();

@@ -246,7 +246,8 @@ TEST_F(VNPostProcComTest, RegisteredMembersAreExactlyThoseOfTheInterfaceXml) {
       .storeResultsTo(live);
   const TNode described = ParseXml(kInterfaceXml);
   const TNode registered = ParseXml(live);
-  for (const char* interface : {kInterface, kEventsInterface, kStatusInterface}) {
+  for (const char* interface :
+       {kInterface, kEventsInterface, kStatusInterface, kOperatorInterface}) {
     SCOPED_TRACE(interface);
     const std::set<std::string> want = Members(described, interface);
     EXPECT_FALSE(want.empty());
