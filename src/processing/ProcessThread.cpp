@@ -145,9 +145,10 @@ bool TProcessThread::RecomputeStep() {
   runner_.RecomputeBatch(*recompute_, [this] { return recomputeDropped_.load(); });
   if (StopRequested.load()) return true;
   if (recompute_->Done()) {
+    // The snapshot first: whoever the report reaches reads the counters with it.
+    SnapshotGroups();
     ReportRecompute(*recompute_, false);
     recompute_.reset();
-    SnapshotGroups();
   }
   return true;
 }

@@ -363,6 +363,119 @@ TEST_F(AutomationProcessTest, VnppctlShowsAndControlsTheService) {
   EXPECT_NE(noBus.output.find("cannot connect to the system bus"), std::string::npos);
 }
 
+// A corrected reading: "vnppctl recompute" over a range brings the rows of the windows inside
+// it in line with the data and reports the counts; refused requests write nothing.
+TEST_F(AutomationProcessTest, VnppctlRecomputeBringsTheRowsInLineWithCorrectedReadings) {
+  AddReadings("ST1", 8);
+  WriteConfig("Levels,Spare", kLevelsAndSpare);
+  TClient a;
+  Start();
+  for (int i = 0; i < 100 && a.Get<std::string>("NextPollGroup").empty(); ++i) {
+    std::this_thread::sleep_for(20ms);  // run requests are taken once the groups are loaded
+  }
+  a.Proxy().callMethod("RunProcessGroup").onInterface(kInterface).withArguments(std::int32_t{0});
+  ASSERT_TRUE(a.PumpUntil([&] { return a.runs.size() == 1; }, 20s));
+
+  database::TConnection c;
+  c.Open("Driver=SQLite3;Database=" + DbFile(), "", "");
+  auto rows = [&] {
+    std::map<common::TDateTime, double> out;
+    auto q = c.Prepare(
+        "SELECT TIME_TAG, PP_VALUE FROM VN_PPDATA1 WHERE STATION_ID = :S ORDER BY TIME_TAG");
+    q->BindText("S", "ST1");
+    q->Execute();
+    while (q->Fetch()) out[q->GetDateTime("TIME_TAG")] = q->GetDouble("PP_VALUE");
+    return out;
+  };
+  const std::map<common::TDateTime, double> before = rows();
+  ASSERT_GE(before.size(), 4u);
+
+  // Two whole hours that ended at least an hour ago; their readings go up by 100.
+  const common::TDateTimeParts now = common::DecodeDateTime(common::Now());
+  const common::TDateTime from =
+      common::EncodeDateTime(now.Year, now.Month, now.Day, now.Hour) - 3.0 / 24;
+  const common::TDateTime to = from + 2.0 / 24;
+  auto text = [](common::TDateTime t) {
+    const common::TDateTimeParts p = common::DecodeDateTime(t + 0.5 / common::kSecondsPerDay);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour,
+                  p.Minute, p.Second);
+    return std::string(buf);
+  };
+  auto update = c.Prepare(
+      "UPDATE VN_DATA1 SET ED_VALUE = ED_VALUE + 100 WHERE STATION_ID = :S AND TIME_TAG >= :F "
+      "AND TIME_TAG < :T");
+  update->BindText("S", "ST1");
+  update->BindDateTime("F", from);
+  update->BindDateTime("T", to);
+  update->Execute();
+
+  struct Refused {
+    std::vector<std::string> args;
+    int code;
+    std::string output;
+  };
+  const Refused refused[] = {
+      {{"recompute", "1", text(to), text(from)}, 1, "cannot recompute: the range is empty"},
+      {{"recompute", "1", text(common::Now() + 1), text(common::Now() + 2)},
+       1,
+       "cannot recompute: the range begins in the future"},
+      {{"recompute", "Nope", text(from), text(to)}, 1, "no group with the section name"},
+      {{"recompute", "1", "yesterday", text(to)}, 2, "YYYY-MM-DD[ HH:MM[:SS]]"},
+      {{"recompute", "1", text(from)}, 2, "wrong arguments"},
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.args[1] + " " + r.args[2]);
+    const Finished done = Ctl(r.args);
+    EXPECT_EQ(done.code, r.code) << done.output;
+    EXPECT_NE(done.output.find(r.output), std::string::npos) << done.output;
+  }
+  // An index the service does not know is its refusal, not vnppctl's.
+  try {
+    std::uint64_t id = 0;
+    a.Proxy()
+        .callMethod("Recompute")
+        .onInterface(automation::kOperatorInterface)
+        .withArguments(std::int32_t{7}, from, to)
+        .storeResultsTo(id);
+    ADD_FAILURE() << "an unknown index was taken as request " << id;
+  } catch (const sdbus::Error& e) {
+    EXPECT_EQ(e.getName(), automation::kErrorRefused);
+    EXPECT_NE(e.getMessage().find("no group at list position 7"), std::string::npos);
+  }
+  EXPECT_EQ(rows(), before) << "a refused request wrote";
+
+  const Finished done = Ctl({"recompute", "levels", text(from), text(to)});
+  EXPECT_EQ(done.code, 0) << done.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      done.output, m,
+      std::regex(R"(windows checked (\d+), rows written (\d+), rows deleted 0, failed entries 0)")))
+      << done.output;
+  const std::map<common::TDateTime, double> after = rows();
+  ASSERT_EQ(after.size(), before.size());
+  long changed = 0;
+  for (const auto& [tag, value] : before) {
+    if (after.at(tag) == value) continue;
+    ++changed;
+    EXPECT_DOUBLE_EQ(after.at(tag), value + 100) << common::FormatDateTimeText(tag);
+  }
+  // The windows inside the range, and only those (at least the two hours' rows).
+  EXPECT_GE(changed, 2);
+  EXPECT_EQ(std::to_string(changed), m[2].str());
+  EXPECT_GE(std::stol(m[1].str()), changed);
+
+  // The counters of the checks on the bus and in the status.
+  std::vector<sdbus::Struct<std::int32_t, std::int64_t, std::int64_t>> recheck;
+  a.Proxy().callMethod("GroupsRecheck").onInterface(kStatusInterface).storeResultsTo(recheck);
+  ASSERT_EQ(recheck.size(), 2u);
+  EXPECT_EQ(recheck[0].get<1>(), std::stol(m[1].str()));
+  EXPECT_EQ(recheck[0].get<2>(), changed);
+  EXPECT_TRUE(std::regex_search(
+      Ctl({"status"}).output,
+      std::regex("\n1 +Levels .* " + m[1].str() + " +" + std::to_string(changed) + "\n")));
+}
+
 // vnppctl talks only to a running service: no verb starts it by bus activation, while a
 // plain client's call still does (that is what the activation file is for).
 // What the load of the configuration warned about reaches "vnppctl status" too.
@@ -405,6 +518,7 @@ TEST(VnppctlActivation, NoVerbStartsTheServiceAndNotRunningIsExitThree) {
                                                {"log-detail", "2"},
                                                {"run", "1"},
                                                {"cancel"},
+                                               {"recompute", "1", "2024-01-01", "2024-01-02"},
                                                {"stop"},
                                                {"start"}}) {
       SCOPED_TRACE(args[0] + (args.size() > 1 ? " " + args[1] : ""));
@@ -575,15 +689,21 @@ TEST(AutomationPolicy, PolicyIsAcceptedAndKeepsTheControlMembersToRootAndTheGrou
     ASSERT_EQ(ready.code, 0) << ready.output;
 
     const int control = nobodyIsMember ? 0 : 4;
+    const int refused = nobodyIsMember ? 1 : 4;  // a member: there is no group 1
     struct Case {
       std::vector<std::string> args;
       int nobody;
     };
     const Case cases[] = {
-        {{"status"}, 0},       {{"alive"}, 0},
-        {{"log-detail"}, 0},   {{"log-detail", "3"}, control},
-        {{"cancel"}, control}, {{"run", "0"}, control},
-        {{"stop"}, control},   {{"start"}, control},
+        {{"status"}, 0},
+        {{"alive"}, 0},
+        {{"log-detail"}, 0},
+        {{"log-detail", "3"}, control},
+        {{"cancel"}, control},
+        {{"run", "0"}, control},
+        {{"stop"}, control},
+        {{"start"}, control},
+        {{"recompute", "1", "2024-01-01", "2024-01-02"}, refused},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : ""));

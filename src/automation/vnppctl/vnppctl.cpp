@@ -34,6 +34,7 @@ using automation::kBusName;
 using automation::kEventsInterface;
 using automation::kInterface;
 using automation::kObjectPath;
+using automation::kOperatorInterface;
 using automation::kStatusInterface;
 
 // Exit codes.
@@ -52,7 +53,7 @@ const char kHelp[] = R"(NAME
     vnppctl - control and watch the VNPPSvc post-processing service
 
 SYNOPSIS
-    vnppctl [--session | --system] COMMAND [ARGUMENT]
+    vnppctl [--session | --system] COMMAND [ARGUMENT...]
 
 DESCRIPTION
     vnppctl talks to the automation object VNPPSvc.VNPostProcCom of a running VNPPSvc over
@@ -63,8 +64,9 @@ COMMANDS
         Whether processing runs, the next group and its due time, and every configured
         group: its number (the one the log shows in "PollGroup N: ...", counted from 1 in the
         order of GroupNames), section name, whether it is enabled, its function, when it is due next, the oldest progress of its entries (the backlog) and
-        how far that lags behind now, when its last completed run ended and how many
-        entries failed in it.
+        how far that lags behind now, when its last completed run ended, how many
+        entries failed in it, and the windows checked again over stored rows (RecheckWindows,
+        recompute) and the rows those checks changed since processing started.
     alive
         The service's local date and time (its heartbeat).
     log-detail [N]
@@ -79,6 +81,14 @@ COMMANDS
     run GROUP | SECTION-NAME
         Runs a group at once, by its number (from 1, as "status" and the log show it) or
         by its section name (letter case ignored).
+    recompute GROUP | SECTION-NAME FROM TO
+        After a correction of readings: computes every window of every entry of the group
+        that lies inside [FROM, TO) again and writes only the rows that changed; the
+        entries' progress stays as it is. FROM and TO are local times written
+        YYYY-MM-DD[ HH:MM[:SS]] (quote them when they hold a time). Waits until the
+        service reports the end, then prints the windows checked, rows written, rows
+        deleted and failed entries. An empty range, a range that begins in the future, an
+        unknown group or stopped processing is refused and writes nothing.
     cancel
         Drops pending immediate runs and abandons the one in progress.
     follow
@@ -94,12 +104,13 @@ OPTIONS
 
 PERMISSIONS
     On the system bus everyone may use status, alive, log-detail (reading) and follow;
-    start, stop, run, cancel and setting the log detail level are for root and the members
-    of the group "vnppsvc".
+    start, stop, run, recompute, cancel and setting the log detail level are for root and
+    the members of the group "vnppsvc".
 
 EXIT STATUS
     0  done ("status" also when processing is stopped)
-    1  the service failed the request, or there is no such group
+    1  the service refused or failed the request, there is no such group, or entries
+       failed in a recompute
     2  wrong command line
     3  no bus, or VNPPSvc is not running on it (vnppctl never starts the service: it
        talks only to a running process)
@@ -170,7 +181,11 @@ class TClient {
       Fail(e);
     }
     proxy_ = sdbus::createProxy(*connection_, owner, kObjectPath);
+    owner_ = owner;
   }
+
+  // The unique name of the service's connection.
+  const std::string& Owner() const { return owner_; }
 
   std::string BusName() const { return system_ ? "system" : "session"; }
   sdbus::IProxy& Proxy() { return *proxy_; }
@@ -197,6 +212,9 @@ class TClient {
         name == "org.freedesktop.DBus.Error.Disconnected") {
       throw TExit{kExitNotRunning, "vnppctl: VNPPSvc did not answer: " + e.getMessage()};
     }
+    if (name == automation::kErrorRefused) {
+      throw TExit{kExitFailed, "vnppctl: " + e.getMessage()};
+    }
     if (name == automation::kErrorClosing) {
       throw TExit{kExitFailed, "vnppctl: VNPPSvc is shutting down"};
     }
@@ -218,6 +236,17 @@ class TClient {
       proxy_->callMethod("Groups").onInterface(kStatusInterface).storeResultsTo(rows);
     } catch (const sdbus::Error& e) {
       Fail(e);
+    }
+    return rows;
+  }
+
+  // The recheck counters by list position; none from a service that does not offer them.
+  std::vector<automation::TGroupRecheckStruct> GroupsRecheck() {
+    std::vector<automation::TGroupRecheckStruct> rows;
+    try {
+      proxy_->callMethod("GroupsRecheck").onInterface(kStatusInterface).storeResultsTo(rows);
+    } catch (const sdbus::Error&) {
+      rows.clear();
     }
     return rows;
   }
@@ -255,6 +284,7 @@ class TClient {
   bool system_;
   std::unique_ptr<sdbus::IConnection> connection_;
   std::unique_ptr<sdbus::IProxy> proxy_;
+  std::string owner_;
 };
 
 int Status(TClient& client) {
@@ -283,11 +313,25 @@ int Status(TClient& client) {
   std::vector<std::vector<std::string>> table = {{"GROUP", "SECTION", "ENABLED", "FUNCTION",
                                                   "NEXT DUE", "BACKLOG FROM", "LAG", "LAST RUN",
                                                   "FAILED"}};
+  const auto recheck = client.GroupsRecheck();
+  if (!recheck.empty()) {
+    table[0].push_back("RECHECKED");
+    table[0].push_back("CHANGED");
+  }
   for (const auto& g : groups) {
     table.push_back({std::to_string(g.get<0>() + 1), g.get<1>(), g.get<2>() ? "yes" : "no",
                      g.get<3>(), TimeText(g.get<4>()), TimeText(g.get<5>()),
                      LagText(g.get<5>(), now), TimeText(g.get<6>()),
                      g.get<6>() == 0 ? std::string("-") : std::to_string(g.get<7>())});
+    if (recheck.empty()) continue;
+    std::string windows = "-", changed = "-";
+    for (const auto& r : recheck) {
+      if (r.get<0>() != g.get<0>()) continue;
+      windows = std::to_string(r.get<1>());
+      changed = std::to_string(r.get<2>());
+    }
+    table.back().push_back(windows);
+    table.back().push_back(changed);
   }
   std::vector<size_t> width(table[0].size(), 0);
   for (const auto& row : table) {
@@ -305,7 +349,8 @@ int Status(TClient& client) {
   return kExitOk;
 }
 
-int Run(TClient& client, const std::string& which) {
+// The list position on the bus of the group named by its number (from 1) or section name.
+std::int32_t GroupIndex(TClient& client, const std::string& which) {
   const auto groups = client.Groups();
   long long index = 0;  // the list position on the bus
   if (long long number = 0; IsInteger(which, &number)) {
@@ -323,11 +368,86 @@ int Run(TClient& client, const std::string& which) {
     }
     index = it->get<0>();
   }
+  return static_cast<std::int32_t>(index);
+}
+
+int Run(TClient& client, const std::string& which) {
+  const std::int32_t index = GroupIndex(client, which);
   if (client.Get<std::int32_t>("Status") != 1) {
     throw TExit{kExitFailed, "vnppctl: processing is stopped; start it first (vnppctl start)"};
   }
-  client.Call("RunProcessGroup", std::nullopt, static_cast<std::int32_t>(index));
+  client.Call("RunProcessGroup", std::nullopt, index);
   return kExitOk;
+}
+
+// Asks for the recompute and waits for its RecomputeFinished.
+int Recompute(TClient& client, const std::string& which, common::TDateTime from,
+              common::TDateTime to) {
+  const std::int32_t index = GroupIndex(client, which);
+  struct TReport {
+    std::uint64_t id;
+    std::int64_t windows, written, deleted, failed;
+  };
+  std::vector<TReport> reports;
+  bool gone = false;
+  // Subscribed before the call: the end of a short request may follow the reply at once.
+  sdbus::IProxy& proxy = client.Proxy();
+  proxy.uponSignal("RecomputeFinished")
+      .onInterface(kOperatorInterface)
+      .call([&](std::uint64_t id, std::int64_t windows, std::int64_t written, std::int64_t deleted,
+                std::int64_t failed) {
+        reports.push_back({id, windows, written, deleted, failed});
+      });
+  proxy.uponSignal("OnAppShutdown")
+      .onInterface(kEventsInterface)
+      .call([&](const std::string& appId) { gone = gone || appId == common::kHostAppId; });
+  proxy.finishRegistration();
+  // A service that ends without a word (killed) shows as its name losing its owner.
+  auto bus =
+      sdbus::createProxy(client.Connection(), "org.freedesktop.DBus", "/org/freedesktop/DBus");
+  bus->uponSignal("NameOwnerChanged")
+      .onInterface("org.freedesktop.DBus")
+      .call([&](const std::string& name, const std::string&, const std::string& owner) {
+        gone = gone || (name == client.Owner() && owner.empty());
+      });
+  bus->finishRegistration();
+
+  std::uint64_t id = 0;
+  try {
+    proxy.callMethod("Recompute")
+        .onInterface(kOperatorInterface)
+        .withArguments(index, from, to)
+        .storeResultsTo(id);
+  } catch (const sdbus::Error& e) {
+    client.Fail(e);
+  }
+  sdbus::IConnection& connection = client.Connection();
+  while (true) {
+    for (const TReport& r : reports) {
+      if (r.id != id) continue;
+      std::cout << "windows checked " << r.windows << ", rows written " << r.written
+                << ", rows deleted " << r.deleted << ", failed entries " << r.failed << "\n";
+      if (r.failed > 0) {
+        throw TExit{kExitFailed, "vnppctl: " + std::to_string(r.failed) +
+                                     " station/sensor entries failed; see the log"};
+      }
+      return kExitOk;
+    }
+    if (gone) {
+      throw TExit{kExitNotRunning, "vnppctl: VNPPSvc ended before the recompute finished"};
+    }
+    const sdbus::IConnection::PollData data = connection.getEventLoopPollData();
+    pollfd fd{data.fd, data.events, 0};
+    if (::poll(&fd, 1, data.getPollTimeout()) < 0 && errno != EINTR) {
+      throw TExit{kExitFailed, "vnppctl: poll failed"};
+    }
+    try {
+      while (connection.processPendingRequest()) {
+      }
+    } catch (const sdbus::Error& e) {
+      throw TExit{kExitNotRunning, "vnppctl: the bus connection failed: " + e.getMessage()};
+    }
+  }
 }
 
 // Prints the service's announcements until SIGINT or SIGTERM.
@@ -427,12 +547,13 @@ int Execute(const std::vector<std::string>& args) {
       throw TExit{kExitUsage, "vnppctl: wrong arguments for " + command + " (see vnppctl --help)"};
     }
   };
-  static const char* const kCommands[] = {"status", "alive", "log-detail", "start",
-                                          "stop",   "run",   "cancel",     "follow"};
+  static const char* const kCommands[] = {"status", "alive",  "log-detail", "start",    "stop",
+                                          "run",    "cancel", "follow",     "recompute"};
   if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
     throw TExit{kExitUsage, "vnppctl: unknown command " + command + " (see vnppctl --help)"};
   }
   long long level = 0;
+  common::TDateTime from = 0, to = 0;
   if (command == "log-detail") {
     want(0, 1);
     if (rest.size() == 1 && !IsInteger(rest[0], &level)) {
@@ -440,6 +561,14 @@ int Execute(const std::vector<std::string>& args) {
     }
   } else if (command == "run") {
     want(1, 1);
+  } else if (command == "recompute") {
+    want(3, 3);
+    if (!common::ParseDateTimeArgument(rest[1], from) ||
+        !common::ParseDateTimeArgument(rest[2], to)) {
+      throw TExit{kExitUsage,
+                  "vnppctl: FROM and TO of recompute are local times written "
+                  "YYYY-MM-DD[ HH:MM[:SS]]"};
+    }
   } else {
     want(0, 0);
   }
@@ -477,6 +606,7 @@ int Execute(const std::vector<std::string>& args) {
     return kExitOk;
   }
   if (command == "run") return Run(client, rest[0]);
+  if (command == "recompute") return Recompute(client, rest[0], from, to);
   if (command == "cancel") {
     client.Call("StopProcessGroup", std::nullopt);
     return kExitOk;
