@@ -92,6 +92,7 @@ void TMetrics::RunProgress(const processing::TGroupRunReport& added) {
   s.Rows += added.Rows;
   s.FailedEntries += added.FailedEntries;
   s.DatabaseErrors += added.DatabaseErrors;
+  s.ChangedRows += added.ChangedRows;
 }
 
 void TMetrics::RunFinished(const processing::TGroupRunReport& run) {
@@ -190,6 +191,10 @@ std::vector<MetricFamily> TMetrics::TCollectable::Collect() const {
                          "Database statements of group runs that failed (a refused connection "
                          "fails each entry's first query).",
                          MetricType::Counter);
+  auto changed = Family("vnppsvc_recheck_rows_changed_total",
+                        "Rows of VN_PPDATA1 that checks of windows over stored rows "
+                        "(RecheckWindows, recompute requests) inserted, updated or deleted.",
+                        MetricType::Counter);
   auto failedRuns = Family("vnppsvc_group_consecutive_failed_runs",
                            "Finished runs in a row in which an entry failed; 0 after a clean run.",
                            MetricType::Gauge);
@@ -216,6 +221,7 @@ std::vector<MetricFamily> TMetrics::TCollectable::Collect() const {
     add(rows, static_cast<double>(s->Rows.load()), true);
     add(failures, static_cast<double>(s->FailedEntries.load()), true);
     add(dbErrors, static_cast<double>(s->DatabaseErrors.load()), true);
+    add(changed, static_cast<double>(s->ChangedRows.load()), true);
     add(failedRuns, static_cast<double>(s->FailedRunsInARow.load()), false);
     if (const double t = s->LastSuccess.load(); t > 0) add(success, t, false);
     ClientMetric h = base;
@@ -234,7 +240,7 @@ std::vector<MetricFamily> TMetrics::TCollectable::Collect() const {
 
   std::vector<MetricFamily> families;
   for (MetricFamily* f : {&buildInfo, &start, &running, &log, &windows, &rows, &failures, &dbErrors,
-                          &lag, &period, &next, &success, &failedRuns, &duration}) {
+                          &changed, &lag, &period, &next, &success, &failedRuns, &duration}) {
     families.push_back(std::move(*f));
   }
   return families;

@@ -44,7 +44,7 @@ class TMetrics {
   TMetrics(const TMetrics&) = delete;
   TMetrics& operator=(const TMetrics&) = delete;
 
-  // processing::TProcessEvents::RunProgress: the counts a run added.
+  // processing::TProcessEvents::RunProgress: the counts a run (or a recompute batch) added.
   void RunProgress(const processing::TGroupRunReport& added);
   // processing::TProcessEvents::GroupRunFinished: a run that went to its end.
   void RunFinished(const processing::TGroupRunReport& run);
@@ -69,6 +69,7 @@ class TMetrics {
     std::atomic<std::int64_t> Rows{0};
     std::atomic<std::int64_t> FailedEntries{0};
     std::atomic<std::int64_t> DatabaseErrors{0};
+    std::atomic<std::int64_t> ChangedRows{0};  // by checks over stored rows
     std::atomic<std::int64_t> FailedRunsInARow{0};
     std::atomic<double> LastSuccess{0};  // Unix seconds; 0 before the first clean run
     // Observations per bucket, not cumulative; the last one is +Inf.

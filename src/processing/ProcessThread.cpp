@@ -142,7 +142,18 @@ bool TProcessThread::RecomputeStep() {
   if (!recompute_) return !dropped.empty();
   // Dropped (ClearDemand) or stopped in the middle of a batch: the batch ends before its
   // next read.
+  const long changedBefore = runner_.ChangedRows();
   runner_.RecomputeBatch(*recompute_, [this] { return recomputeDropped_.load(); });
+  // Outside any run: the batch's changed rows are a progress report of their own.
+  if (const long changed = runner_.ChangedRows() - changedBefore;
+      changed != 0 && events_.RunProgress && recompute_->Group != nullptr) {
+    TGroupRunReport report;
+    report.Index = recompute_->Group->GroupNumber - 1;
+    report.SectionName = recompute_->Group->SectionName;
+    report.FuncName = recompute_->Group->FuncName;
+    report.ChangedRows = changed;
+    events_.RunProgress(report);
+  }
   if (StopRequested.load()) return true;
   if (recompute_->Done()) {
     // The snapshot first: whoever the report reaches reads the counters with it.
@@ -174,8 +185,8 @@ std::vector<TGroupStatus> TProcessThread::GroupStatus() {
 }
 
 TProcessThread::TRunMark TProcessThread::RunCounters() const {
-  return {runner_.Windows(), runner_.Rows(), runner_.FailedEntries(), runner_.DatabaseErrors(),
-          common::SteadyNanoseconds()};
+  return {runner_.Windows(),        runner_.Rows(),        runner_.FailedEntries(),
+          runner_.DatabaseErrors(), runner_.ChangedRows(), common::SteadyNanoseconds()};
 }
 
 TProcessThread::TRunMark TProcessThread::StartRun(config::TPostProcGroupItem& group) {
@@ -187,7 +198,8 @@ TProcessThread::TRunMark TProcessThread::StartRun(config::TPostProcGroupItem& gr
 void TProcessThread::ReportProgress() {
   const TRunMark now = RunCounters();
   if (now.Windows == reported_.Windows && now.FailedEntries == reported_.FailedEntries &&
-      now.Rows == reported_.Rows && now.DatabaseErrors == reported_.DatabaseErrors) {
+      now.Rows == reported_.Rows && now.DatabaseErrors == reported_.DatabaseErrors &&
+      now.ChangedRows == reported_.ChangedRows) {
     return;
   }
   const bool progressed = now.Windows != reported_.Windows;
@@ -198,6 +210,7 @@ void TProcessThread::ReportProgress() {
                          running_->FuncName,
                          now.Rows - reported_.Rows,
                          now.DatabaseErrors - reported_.DatabaseErrors};
+  report.ChangedRows = now.ChangedRows - reported_.ChangedRows;
   reported_ = now;
   // Entries moved on: the snapshot shows it before the run ends (a long catch-up).
   if (progressed) SnapshotGroups();

@@ -51,6 +51,9 @@ struct TGroupRunReport {
   std::int64_t DatabaseErrors = 0;  // database statements that failed
   double Seconds = 0;               // the run's duration (0 in progress reports)
   common::TDateTime End = 0;        // when the run ended (0 in progress reports)
+  // Rows inserted, updated or deleted by checks of windows over stored rows (RecheckWindows;
+  // for RunProgress also a recompute batch, which is reported outside any run).
+  std::int64_t ChangedRows = 0;
 };
 
 // A recompute request that ended: done, or dropped by ClearDemand (its entries not reached
@@ -160,7 +163,7 @@ class TProcessThread {
   // reports, the run's record on the group, the snapshot of every group and the report of a
   // finished run.
   struct TRunMark {
-    long Windows = 0, Rows = 0, FailedEntries = 0, DatabaseErrors = 0;
+    long Windows = 0, Rows = 0, FailedEntries = 0, DatabaseErrors = 0, ChangedRows = 0;
     std::int64_t Nanoseconds = 0;  // common::SteadyNanoseconds() when taken
   };
   TRunMark RunCounters() const;
