@@ -43,7 +43,8 @@ class TWindowCheck {
   // and writes what differs from the stored rows, one transaction per read of up to
   // windowsPerRead windows that has changes. cancelled is asked before each read, hook runs
   // before every window. Returns false when cancelled, or when the results pending in batch
-  // could not all be committed (logged there); counts holds what was done until then. Throws EDatabaseError (the read in progress writes nothing) and EPostProcError.
+  // could not all be committed (logged there); counts holds what was done until then. Throws
+  // EDatabaseError (the read in progress writes nothing) and EPostProcError.
   bool Check(const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
              std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
              const std::function<bool()>& cancelled, const std::function<void()>& hook);
