@@ -154,7 +154,7 @@ TEST(VNPPSvcProcess, RefusedStartsSayWhyAndFail) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   };
   std::string output;
-  for (const char* arg : {"-catchupp", "/recompute", "catchup"}) {
+  for (const char* arg : {"-catchupp", "/recomputed", "catchup"}) {
     EXPECT_EQ(run({arg}, {}, output), 2) << arg;
     EXPECT_NE(output.find(std::string("unknown argument \"") + arg + "\""), std::string::npos)
         << output;
