@@ -32,6 +32,7 @@
 #   VNPP_BENCH_MARGIN   minutes the current hour must still have at the start (12)
 #   VNPP_BENCH_TMP      directory for the work directory (/tmp)
 #   VNPP_BENCH_EXE      the executable to time (default: the fresh build)
+#   VNPP_BENCH_KEEP=1   keeps the work directory (databases, configurations, logs)
 # Exits 1 when a check fails or a run fails.
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib.sh"
@@ -56,7 +57,13 @@ exe=${VNPP_BENCH_EXE:-$VNPP_ROOT/build/default/VNPPSvc}
 
 work=$(mktemp -d "${VNPP_BENCH_TMP:-/tmp}/vnpp-recheck.XXXXXX")
 chmod 755 "$work"
-trap 'vnpp_pg_stop; rm -rf "$work"' EXIT
+if [ "${VNPP_BENCH_KEEP:-0}" = 1 ]; then
+  trap 'vnpp_pg_stop; echo "Work directory kept: $work" >&2' EXIT
+else
+  trap 'vnpp_pg_stop; rm -rf "$work"' EXIT
+fi
+vnpp_odbc_env "$work/odbc-trace"
+printf '[ODBC]\nTrace=Yes\nTraceFile=%s/odbc.trace\n' "$work" >> "$work/odbc-trace/odbcinst.ini"
 vnpp_odbc_env "$work/odbc"
 results=$work/results.txt
 : > "$results"
@@ -75,7 +82,8 @@ tag() { date -d "@$1" '+%Y-%m-%d %H:%M:%S'; }
 pollupdate() { date -d "@$1" '+%m/%d/%Y %H:%M:%S'; }
 
 # Runs the executable (its arguments after $1, the file for its standard error), prints the
-# wall time in seconds, its CPU time (user + system) in seconds and its exit code.
+# wall time in seconds, its CPU time (user + system) in seconds, the kilobytes it wrote to
+# storage (the kernel's count of its block output) and its exit code.
 timed() {
   python3 - "$@" <<'PY'
 import os, subprocess, sys, time
@@ -84,8 +92,18 @@ with open(sys.argv[1], "w") as err:
     p = subprocess.Popen(sys.argv[2:], stdout=subprocess.DEVNULL, stderr=err)
     _, status, ru = os.wait4(p.pid, 0)
     wall = time.monotonic() - t0
-print(f"{wall:.4f} {ru.ru_utime + ru.ru_stime:.4f} {os.waitstatus_to_exitcode(status)}")
+print(f"{wall:.4f} {ru.ru_utime + ru.ru_stime:.4f} {ru.ru_oublock // 2} "
+      f"{os.waitstatus_to_exitcode(status)}")
 PY
+}
+
+# Statements executed and transactions ended in the ODBC trace $1: "statements transactions".
+traced_calls() {
+  awk '/\[(SQLExecute|SQLExecDirect)\.c\]/ { call = "s"; next }
+       /\[SQLEndTran\.c\]/ { call = "t"; next }
+       call != "" && /Entry:/ { if (call == "s") s++; else t++ }
+       { call = "" }
+       END { print s + 0, t + 0 }' "$1"
 }
 
 # Waits for the next hour when the current one has less than $margin minutes left.
@@ -245,7 +263,6 @@ PY
         fi
         sql "VACUUM ANALYZE VN_PPDATA1"
         sql "VACUUM ANALYZE VN_DATA1"
-        sql "CHECKPOINT"
         ;;
     esac
     if [ "$1" = a ]; then cp "$home/plain.VFG" "$home/VNPostProc.VFG"; else cp "$home/recheck.VFG" "$home/VNPostProc.VFG"; fi
@@ -289,16 +306,16 @@ PY
     sql "SELECT n_tup_ins + n_tup_upd + n_tup_del FROM pg_stat_user_tables WHERE relname = 'vn_ppdata1'"
   }
 
-  declare -A wall cpu
-  for c in a b c; do wall[$c]="" cpu[$c]=""; done
+  declare -A wall cpu kbs
+  for c in a b c; do wall[$c]="" cpu[$c]="" kbs[$c]=""; done
   for ((r = 1; r <= repeat; r++)); do
     for c in a b c; do
       reset "$c"
       written_before=0
       if [ "$backend" = postgresql ]; then sleep 1; written_before=$(pg_written); fi
-      read -r w u rc <<< "$(timed "$home/run.err" "$exe" -catchup)"
+      read -r w u kb rc <<< "$(timed "$home/run.err" "$exe" -catchup)"
       [ "$rc" = 0 ] || { fail "$backend ($c) run $r: VNPPSvc -catchup exited $rc"; tail -n 5 "$home/LogFiles/VNPostProc.log" >&2 || true; }
-      wall[$c]+="$w " cpu[$c]+="$u "
+      wall[$c]+="$w " cpu[$c]+="$u " kbs[$c]+="$kb "
       written=-
       if [ "$backend" = postgresql ]; then
         sleep 1
@@ -328,10 +345,17 @@ PY
     done
   done
   for c in a b c; do
+    # One more run of each case, untimed, through the driver manager's trace.
+    reset "$c"
+    rm -f "$work/odbc.trace"
+    ODBCSYSINI=$work/odbc-trace "$exe" -catchup 2> "$home/run.err" || fail "$backend ($c): the traced run failed"
+    read -r statements transactions <<< "$(traced_calls "$work/odbc.trace")"
+    rm -f "$work/odbc.trace"
     read -r _ _ mod mod_old logged written bad < "$results.$c"
     rw=$(printf '%s\n' ${wall[$c]} | median)
     rc=$(printf '%s\n' ${cpu[$c]} | median)
-    echo "$backend $c $rw $rc $mod $mod_old $logged $written $bad" >> "$results"
+    rk=$(printf '%s\n' ${kbs[$c]} | median)
+    echo "$backend $c $rw $rc $rk $statements $transactions $mod $mod_old $logged $written $bad" >> "$results"
     rm -f "$results.$c"
   done
   [ "$backend" = postgresql ] && vnpp_pg_stop
@@ -345,20 +369,22 @@ rows = [l.split() for l in open(path) if l.strip()]
 print(f"\nOne scheduled run of an hourly AVG group, {entries} entries, {days} days of readings, "
       f"RecheckWindows={recheck} in (b) and (c), {changed} changed windows in (c); "
       f"median of {repeat} runs; load average {load}")
-head = ("database", "run", "wall s", "wall vs (a)", "CPU s", "CPU vs (a)", "rows modified",
-        "of them rechecked", "logged upd/ins/del", "rows written (server)", "differ from fresh")
+head = ("database", "run", "wall s", "wall vs (a)", "CPU s", "CPU vs (a)", "statements",
+        "transactions", "KB written", "rows modified", "of them rechecked", "logged upd/ins/del",
+        "rows written (server)", "differ from fresh")
 print("| " + " | ".join(head) + " |")
 print("|" + "|".join("---" for _ in head) + "|")
 names = {"a": "(a) no recheck", "b": f"(b) recheck, nothing changed",
          "c": f"(c) recheck, {changed} windows changed"}
 base = {}
-for b, c, w, u, mod, old, logged, written, bad in rows:
+for b, c, w, u, kb, st, tr, mod, old, logged, written, bad in rows:
     w, u = float(w), float(u)
     if c == "a":
         base[b] = (w, u)
     bw, bu = base.get(b, (w, u))
     db = {"sqlite": "SQLite", "postgresql": "PostgreSQL"}.get(b, b)
     print(f"| {db} | {names[c]} | {w:.2f} | {w / bw:.2f}x | {u:.2f} | {u / bu:.2f}x | "
-          f"{int(mod):,} | {int(old):,} | {logged} | {written} | {bad} |")
+          f"{int(st):,} | {int(tr):,} | {float(kb):,.0f} | {int(mod):,} | {int(old):,} | {logged} | "
+          f"{written if written == '-' else format(int(written), ',')} | {bad} |")
 PY
 exit "$status"
