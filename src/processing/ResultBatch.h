@@ -74,8 +74,8 @@ class TResultBatch {
   // TPPDataItem's own statements, the reference the batched way is checked against).
   enum class TMode { Batched, WindowAtATime };
   static constexpr std::size_t kWindowsPerCommit = 2000;
-  static constexpr double kProgressMinInterval = 2.0;  // seconds
-  static constexpr double kProgressMaxInterval = 5.0;  // seconds
+  static constexpr double kProgressMinInterval = 2.0;   // seconds
+  static constexpr double kProgressMaxInterval = 10.0;  // seconds
 
   // statements are those of connection, the run's. database opens the second connection of
   // the PostgreSQL writer. Every reference must outlive the batch.
