@@ -78,7 +78,8 @@ bool TResultBatch::Add(config::TPostProcGroupItem& group, config::TStationSensor
 }
 
 bool TResultBatch::Full() const {
-  return windowsSinceCommit_ >= (mode_ == TMode::WindowAtATime ? 1 : kWindowsPerCommit);
+  if (mode_ == TMode::WindowAtATime) return windowsSinceCommit_ >= 1;
+  return windowsSinceCommit_ >= (background_ ? kWindowsPerBackgroundCommit : kWindowsPerCommit);
 }
 
 const std::vector<store::TResultValues>& TResultBatch::Unsent(const TPendingEntry& p) {

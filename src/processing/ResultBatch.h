@@ -69,11 +69,15 @@ struct TPendingRow {
 
 class TResultBatch {
  public:
-  // How the results go out: in transactions of about kWindowsPerCommit windows, or each
+  // How the results go out: in transactions of about kWindowsPerCommit windows
+  // (kWindowsPerBackgroundCommit with the background writer), or each
   // window on its own outside a transaction with its progress written at once (the way of
   // TPPDataItem's own statements, the reference the batched way is checked against).
   enum class TMode { Batched, WindowAtATime };
   static constexpr std::size_t kWindowsPerCommit = 2000;
+  // With the background writer: each commit waits for the writer to drain, which idles the
+  // run's reads, so its transactions are larger.
+  static constexpr std::size_t kWindowsPerBackgroundCommit = 20000;
   static constexpr double kProgressMinInterval = 2.0;   // seconds
   static constexpr double kProgressMaxInterval = 10.0;  // seconds
 
