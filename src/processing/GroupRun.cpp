@@ -169,7 +169,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
         }
         complete = ProcessEntry(group, i, limit) && complete;
       }
-      complete = session_->batch.Commit() && complete;
+      complete = session_->batch.Finish() && complete;
       inRun_ = false;
     } catch (...) {
       inRun_ = false;
@@ -246,7 +246,7 @@ bool TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index,
     EntryError(entry, e);
     reached = false;
   }
-  if (!inRun_ && session_) reached = session_->batch.Commit() && reached;
+  if (!inRun_ && session_) reached = session_->batch.Finish() && reached;
   return reached;
 }
 

@@ -3,11 +3,12 @@
 // the windows the same way; they differ in their limit and what ends them (TRunLimit).
 //
 // The readings of an entry come in runs of up to kWindowsPerRead windows per query, and the
-// results go out in multi-row statements inside transactions of about kWindowsPerCommit
-// windows (TResultBatch). Progress is written to the configuration file only after the transaction
-// that holds its results has been committed: the file may lag the result table, never lead it, so a
-// crash costs at most the windows of the open transaction, which the next run computes again with
-// the same results. Thread safety: runs on the processing thread only.
+// results go out in multi-row statements inside transactions of a few thousand windows or more
+// (TResultBatch). Progress is written to the configuration file only after the
+// transaction that holds its results has been committed, every few seconds and at the end of the
+// run: the file may lag the result table, never lead it, so a crash costs at most the windows
+// since the last write, which the next run computes again with the same results.
+// Thread safety: runs on the processing thread only.
 #pragma once
 
 #include <atomic>

@@ -1,8 +1,10 @@
 #include "processing/ResultBatch.h"
 
+#include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "common/Clock.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
@@ -11,6 +13,17 @@
 #include "store/PPStatements.h"
 
 namespace vnpp::processing {
+namespace {
+
+std::size_t EntriesOnFile(const config::TConfiguration& config) {
+  const config::TPostProcGroups* groups = config.Groups();
+  std::size_t n = 0;
+  for (int i = 0; groups != nullptr && i < groups->Count(); ++i)
+    n += groups->Item(i).Sensors.size();
+  return n;
+}
+
+}  // namespace
 
 void LogRunError(common::ILog& log, const std::string& message) {
   log.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
@@ -31,9 +44,18 @@ TResultBatch::TResultBatch(database::TConnection& connection, store::TPPStatemen
       log_(log),
       counters_(counters),
       mode_(mode),
-      writer_(statements) {}
+      writer_(statements),
+      lastWrite_(common::Now()),
+      entriesOnFile_(EntriesOnFile(config)) {}
 
-TResultBatch::~TResultBatch() = default;
+TResultBatch::~TResultBatch() {
+  // The results of this progress are committed: the sooner the file has it, the less a
+  // crash costs. A failure is logged there; a destructor has nobody to tell beyond that.
+  try {
+    if (!unwritten_.empty()) WriteProgress();
+  } catch (...) {
+  }
+}
 
 bool TResultBatch::Add(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                        const std::optional<store::TResultValues>& row,
@@ -56,7 +78,8 @@ bool TResultBatch::Add(config::TPostProcGroupItem& group, config::TStationSensor
 }
 
 bool TResultBatch::Full() const {
-  return windowsSinceCommit_ >= (mode_ == TMode::WindowAtATime ? 1 : kWindowsPerCommit);
+  if (mode_ == TMode::WindowAtATime) return windowsSinceCommit_ >= 1;
+  return windowsSinceCommit_ >= (background_ ? kWindowsPerBackgroundCommit : kWindowsPerCommit);
 }
 
 const std::vector<store::TResultValues>& TResultBatch::Unsent(const TPendingEntry& p) {
@@ -128,7 +151,12 @@ bool TResultBatch::Commit() {
     // Whatever cannot be stored on its own is logged with its entry there.
     return Recover(nullptr);
   }
-  return WriteProgress();
+  return KeepProgress();
+}
+
+bool TResultBatch::Finish() {
+  const bool committed = Commit();
+  return WriteProgress() && committed;
 }
 
 bool TResultBatch::Recover(const config::TStationSensorInfoItem* failing) {
@@ -158,33 +186,73 @@ bool TResultBatch::Recover(const config::TStationSensorInfoItem* failing) {
       }
     }
   }
-  return WriteProgress() && complete;
+  return KeepProgress() && complete;
 }
 
-bool TResultBatch::WriteProgress() {
-  std::vector<const config::TStationSensorInfoItem*> changed;
+bool TResultBatch::KeepProgress() {
+  config::TPostProcGroupItem* group = std::exchange(group_, nullptr);
   for (const TPendingEntry& p : pending_) {
     counters_.Windows += p.Windows;
+    windowsSinceWrite_ += static_cast<std::size_t>(p.Windows);
     // The rows of the windows kept (a recovery may have cut the entry short).
     for (const TPendingRow& row : p.Rows) counters_.Rows += row.WindowsBefore < p.Windows ? 1 : 0;
     if (p.Progress == p.Entry->LastUpdate) continue;
     p.Entry->LastUpdate = p.Progress;
-    changed.push_back(p.Entry);
+    if (group != nullptr && unwrittenSet_.insert(p.Entry).second) {
+      unwritten_.emplace_back(group, p.Entry);
+    }
   }
-  config::TPostProcGroupItem* group = std::exchange(group_, nullptr);
   pending_.clear();
   windowsSinceCommit_ = 0;
-  if (changed.empty() || group == nullptr || !config_.IsConfigFileOpen()) return true;
-  try {
-    config_.WritePollUpdates(*group, changed);
+  return !ProgressDue() || WriteProgress();
+}
+
+bool TResultBatch::ProgressDue() const {
+  if (mode_ == TMode::WindowAtATime) return true;
+  const double elapsed = (common::Now() - lastWrite_) * common::kSecondsPerDay;
+  // A clock set back counts as time passed: the lag stays bounded.
+  if (elapsed < 0 || elapsed >= kProgressMaxInterval) return true;
+  return elapsed >= kProgressMinInterval && windowsSinceWrite_ >= entriesOnFile_;
+}
+
+bool TResultBatch::WriteProgress() {
+  lastWrite_ = common::Now();
+  windowsSinceWrite_ = 0;
+  if (unwritten_.empty()) return true;
+  if (!config_.IsConfigFileOpen()) {
+    unwritten_.clear();
+    unwrittenSet_.clear();
     return true;
-  } catch (const std::exception& e) {
-    // The results are stored; the file lags behind them and the next run computes those
-    // windows again.
-    counters_.FailedEntries += static_cast<long>(changed.size());
-    LogRunError(log_, e.what());
-    return false;
   }
+  // One write per group (a run has one), its entries in the order their progress was kept.
+  std::vector<config::TPostProcGroupItem*> groups;
+  for (const auto& [group, entry] : unwritten_) {
+    if (std::find(groups.begin(), groups.end(), group) == groups.end()) groups.push_back(group);
+  }
+  std::vector<const config::TStationSensorInfoItem*> entries;
+  std::size_t failed = 0;
+  std::string error;
+  for (config::TPostProcGroupItem* group : groups) {
+    entries.clear();
+    for (const auto& u : unwritten_) {
+      if (u.first == group) entries.push_back(u.second);
+    }
+    try {
+      config_.WritePollUpdates(*group, entries);
+      for (const config::TStationSensorInfoItem* entry : entries) unwrittenSet_.erase(entry);
+    } catch (const std::exception& e) {
+      failed += entries.size();
+      error = e.what();
+    }
+  }
+  std::erase_if(unwritten_, [&](const auto& u) { return unwrittenSet_.count(u.second) == 0; });
+  if (failed == 0) return true;
+  // The results are stored; the file lags behind them. The entries stay on the list for the
+  // next write, and a run that ends first leaves those windows to the next run, which
+  // computes them again.
+  counters_.FailedEntries += static_cast<long>(failed);
+  LogRunError(log_, error);
+  return false;
 }
 
 }  // namespace vnpp::processing

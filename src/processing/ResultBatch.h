@@ -1,6 +1,14 @@
 // The computed windows of a group run whose results are not committed yet: sent to the
 // database, committed, recovered one row at a time after a failure, and each entry's progress
 // written back once its results are committed.
+//
+// Each write of the progress rewrites the whole configuration file, so the batched way does
+// not write after every commit: it keeps the committed progress and writes it when
+// kProgressMinInterval has passed since the last write and at least one window per entry of
+// the file has been committed since (each write's cost, which grows with the file, is spread
+// over as many windows), or in any case once kProgressMaxInterval has passed; and always at
+// Finish and when the batch goes. The file may so lag the result table by that much work,
+// never lead it: a crash costs at most those windows, which the next run computes again.
 // Thread safety: belongs to the processing thread; the background writer it may start works
 // on a thread of its own.
 #pragma once
@@ -10,6 +18,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -59,11 +69,17 @@ struct TPendingRow {
 
 class TResultBatch {
  public:
-  // How the results go out: in transactions of about kWindowsPerCommit windows, or each
+  // How the results go out: in transactions of about kWindowsPerCommit windows
+  // (kWindowsPerBackgroundCommit with the background writer), or each
   // window on its own outside a transaction with its progress written at once (the way of
   // TPPDataItem's own statements, the reference the batched way is checked against).
   enum class TMode { Batched, WindowAtATime };
   static constexpr std::size_t kWindowsPerCommit = 2000;
+  // With the background writer: each commit waits for the writer to drain, which idles the
+  // run's reads, so its transactions are larger.
+  static constexpr std::size_t kWindowsPerBackgroundCommit = 20000;
+  static constexpr double kProgressMinInterval = 2.0;   // seconds
+  static constexpr double kProgressMaxInterval = 10.0;  // seconds
 
   // statements are those of connection, the run's. database opens the second connection of
   // the PostgreSQL writer. Every reference must outlive the batch.
@@ -71,7 +87,7 @@ class TResultBatch {
                database::TDatabase& database, config::TConfiguration& config, common::ILog& log,
                TRunCounters& counters, TMode mode);
   // Drops what is not committed: the transaction rolls back, and the progress it held was
-  // never written.
+  // never written. The progress of what was committed is written if it was not yet.
   ~TResultBatch();
   TResultBatch(const TResultBatch&) = delete;
   TResultBatch& operator=(const TResultBatch&) = delete;
@@ -86,9 +102,11 @@ class TResultBatch {
   // Sends the rows not sent yet: queued for the background writer where there is one, else
   // written on the run's connection inside the open transaction. Throws EDatabaseError.
   void Send();
-  // Commits what is pending and writes its progress. Both log what fails; false when an
-  // entry's results or progress could not be kept.
+  // Commits what is pending and keeps its progress, written to the file when it is due (see
+  // above). Both log what fails; false when an entry's results or progress could not be kept.
   bool Commit();
+  // Commit, then writes every progress kept and not yet written: the end of a run or a stop.
+  bool Finish();
   // After a database failure: rolls the transaction back and stores its results one by one
   // outside a transaction. failing is the entry whose processing failed; its own error is
   // logged by the caller.
@@ -105,6 +123,12 @@ class TResultBatch {
     long Windows = 0;                // windows computed, counted once their progress is kept
   };
 
+  // Moves the progress of the pending windows (committed or recovered) into the entries and
+  // onto the list to write, and writes the list when it is due.
+  bool KeepProgress();
+  bool ProgressDue() const;
+  // Writes the progress on the list to the file; false (logged) when that failed, and the
+  // list is then kept for the next write.
   bool WriteProgress();
   // The background writer, made on the first call where the database is PostgreSQL and a
   // second connection opens; else nullptr.
@@ -128,6 +152,13 @@ class TResultBatch {
   std::vector<TPendingEntry> pending_;  // by entry in run order
   std::size_t windowsSinceCommit_ = 0;
   std::vector<store::TResultValues> unsent_;  // Unsent's storage
+  // Committed progress not yet in the file, by group in first-kept order; each entry once.
+  std::vector<std::pair<config::TPostProcGroupItem*, const config::TStationSensorInfoItem*>>
+      unwritten_;
+  std::unordered_set<const config::TStationSensorInfoItem*> unwrittenSet_;
+  common::TDateTime lastWrite_ = 0;  // clock time of the last write, or of the batch's start
+  std::size_t windowsSinceWrite_ = 0;
+  const std::size_t entriesOnFile_;  // every group's entries, at the batch's start
 };
 
 }  // namespace vnpp::processing

@@ -134,19 +134,21 @@ std::string RangeSQL(std::uint8_t dataType, bool withPrevious) {
 }
 
 std::string UpsertSQL(std::size_t rows) {
+  // The rows come in a WITH clause ahead of the INSERT: the SQLite driver prepares a
+  // statement that begins with INSERT again on every execute, one that begins with WITH once.
   // No casts: SQLite casts by affinity (a time stamp text would become a number).
-  std::string sql = std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
-                    ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, "
-                    "V.column3, NULL, NULL, NULL, V.column4, V.column5, :SENSORNAME, "
-                    ":ALTERNATE_LABEL FROM (VALUES ";
+  std::string sql = "WITH V (column1, column2, column3, column4, column5) AS (VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
     const std::string n = std::to_string(r);
     if (r > 0) sql += ", ";
     sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
            ", :PROCESS_TIME_TAG" + n + ")";
   }
+  sql += std::string(") INSERT INTO VN_PPDATA1 (") + kResultColumns +
+         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, V.column3, "
+         "NULL, NULL, NULL, V.column4, V.column5, :SENSORNAME, :ALTERNATE_LABEL FROM V";
   // SQLite needs a WHERE before ON CONFLICT to read the statement as an upsert.
-  sql += ") AS V WHERE 1 = 1";
+  sql += " WHERE 1 = 1";
   sql += kUpsertTail;
   return sql;
 }

@@ -53,9 +53,10 @@ enum class TUpsertDialect { None, PostgreSQL, SQLite };
 
 // SQLite's insert of `rows` result rows of one station and sensor that updates a row whose
 // key exists already, with the same values as UpdateSQL. Parameters, in order of first
-// occurrence: STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME, ALTERNATE_LABEL, then for
-// each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr, PROCESS_TIME_TAGr.
-// FLAG1 to FLAG3 are NULL. REQUIRES: rows >= 1.
+// occurrence: for each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr,
+// PROCESS_TIME_TAGr, then STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME,
+// ALTERNATE_LABEL (from position rows * kUpsertRowParams). FLAG1 to FLAG3 are NULL.
+// REQUIRES: rows >= 1.
 std::string UpsertSQL(std::size_t rows);
 inline constexpr std::size_t kUpsertKeyParams = 5;
 inline constexpr std::size_t kUpsertRowParams = 5;

@@ -81,10 +81,10 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
       }
     }
     database::TStatement& upsert = db_.Upsert(size);
-    BindKey(upsert, key);
+    BindKey(upsert, key, size * kUpsertRowParams);
     for (std::size_t r = 0; r < size; ++r) {
       const TResultValues& row = rows[r];
-      const std::size_t at = kUpsertKeyParams + r * kUpsertRowParams;
+      const std::size_t at = r * kUpsertRowParams;
       upsert.BindDateTimeAt(at, row.StartTime);
       upsert.BindDoubleAt(at + 1, TimePeriod(row));
       upsert.BindDoubleAt(at + 2, row.PPValue);
@@ -100,15 +100,15 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
   }
 }
 
-void TResultWriter::BindKey(database::TStatement& upsert, const TResultKey& key) {
-  upsert.BindTextAt(0, key.StationID);
-  upsert.BindTextAt(1, key.DataLabel);
-  upsert.BindTextAt(2, key.FunctionName);
-  upsert.BindTextAt(3, key.SensorName);
+void TResultWriter::BindKey(database::TStatement& upsert, const TResultKey& key, std::size_t at) {
+  upsert.BindTextAt(at, key.StationID);
+  upsert.BindTextAt(at + 1, key.DataLabel);
+  upsert.BindTextAt(at + 2, key.FunctionName);
+  upsert.BindTextAt(at + 3, key.SensorName);
   if (key.AlternateLabel.empty()) {
-    upsert.BindNullAt(4, database::TParamType::Text);
+    upsert.BindNullAt(at + 4, database::TParamType::Text);
   } else {
-    upsert.BindTextAt(4, key.AlternateLabel);
+    upsert.BindTextAt(at + 4, key.AlternateLabel);
   }
 }
 
@@ -139,7 +139,7 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
       stamp(processTimes_, row.ProcessTime);
     }
     database::TStatement& upsert = db_.UpsertArrays();
-    BindKey(upsert, key);
+    BindKey(upsert, key, 0);
     for (std::size_t i = 0; i < std::size(arrays); ++i) {
       *arrays[i] += '}';
       upsert.BindTextAt(kUpsertKeyParams + i, *arrays[i]);

@@ -49,14 +49,14 @@ class TResultWriter {
   // One row as TPPDataItem::StoreResult stores it: insert, and update on a key violation.
   void WriteOne(const TResultKey& key, const TResultValues& row);
 
-  // SQLite's statement sizes, largest first. Larger statements cost more to parse than
-  // they save.
+  // SQLite's statement sizes, largest first; each is prepared once per connection.
   static constexpr std::size_t kRowsPerStatement[] = {240, 48, 8, 1};
   // Rows per statement of PostgreSQL's array form.
   static constexpr std::size_t kRowsPerArrayStatement = 2000;
 
  private:
-  void BindKey(database::TStatement& upsert, const TResultKey& key);
+  // The five key parameters from position at on.
+  void BindKey(database::TStatement& upsert, const TResultKey& key, std::size_t at);
   void WriteArrays(const TResultKey& key, std::span<const TResultValues> rows);
 
   TPPStatements& db_;

@@ -266,6 +266,47 @@ TEST_F(GroupRunTest, RefusedResultEndsOnlyItsEntryAndKeepsEverythingBefore) {
   }
 }
 
+// A long run writes its progress after a commit only once a few seconds have passed since the
+// last write, and never progress whose results are not committed; the end of the run writes
+// the rest. Three entries of 1,000 empty hourly windows: the first commit comes after the
+// second entry's last window.
+TEST_F(GroupRunTest, ProgressIsWrittenEveryFewSecondsAndNeverAheadOfTheCommit) {
+  const common::TDateTime start = At(2024, 1, 1);
+  const auto progress = [&](int windows) {
+    return common::FormatDateTimeText(start + windows / 24.0);
+  };
+  for (const double secondsPerWindow : {0.0, 0.01}) {
+    SCOPED_TRACE(secondsPerWindow);
+    common::FakeClock clock(At(2024, 6, 1));
+    common::ScopedClockOverride useClock(clock);
+    std::string keys = "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\n";
+    for (const char* n : {"1", "2", "3"}) {
+      keys += std::string("POLL") + n + "=ST" + n + ".WL\r\nPOLLUpdate" + n + "=" + progress(0) +
+              "\r\n";
+    }
+    config::TPostProcGroupItem& group = Load(keys);
+    ScheduleAt(group, start + 999 / 24.0);
+    int windows = 0;
+    std::string midRun;
+    runner_->SetWindowHook([&] {
+      clock.AdvanceSeconds(secondsPerWindow);
+      if (++windows == 2100) midRun = ReadConfig();
+    });
+    EXPECT_TRUE(runner_->RunGroup(group));
+    ASSERT_EQ(windows, 3000);
+    // 20 s of windows by the commit: written then; a clock standing still: not yet.
+    const int written = secondsPerWindow > 0 ? 1000 : 0;
+    EXPECT_NE(midRun.find("POLLUpdate1=" + progress(written)), std::string::npos) << midRun;
+    EXPECT_NE(midRun.find("POLLUpdate2=" + progress(written)), std::string::npos) << midRun;
+    EXPECT_NE(midRun.find("POLLUpdate3=" + progress(0)), std::string::npos) << midRun;
+    const std::string file = ReadConfig();
+    for (const char* n : {"1", "2", "3"}) {
+      EXPECT_NE(file.find(std::string("POLLUpdate") + n + "=" + progress(1000)), std::string::npos)
+          << file;
+    }
+  }
+}
+
 // A result table without the key takes no upsert: the rows go one by one, and a second run
 // over the same windows adds rows again, as inserts into such a table always did.
 TEST_F(GroupRunTest, ResultTableWithoutTheKeyGetsItsRowsOneByOne) {
