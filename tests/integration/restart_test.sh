@@ -91,7 +91,9 @@ done < <(tail -n +"$((lines_before + 1))" "$log" | sed -n 's/.*Data for "ST01.WL
 [ "$computed" -ge 1 ] || fail "the restarted service computed no window"
 # Nothing skipped: every 10-second window from the start to the last progress has its row
 # (the table may lead the file by the windows of a run that a stop cut short).
-first=$(( (now - 180) / 10 * 10 ))
+# The first window is the one that ends at the first boundary at or after StartFrom: a
+# StartFrom on a boundary starts with the window that ends there.
+first=$(( (now - 180 + 9) / 10 * 10 - 10 ))
 last=$(poll_update)
 expected=$(( (last - first) / 10 ))
 rows=$(sqlite3 "$db" "SELECT COUNT(*) FROM VN_PPDATA1 WHERE STATION_ID = 'ST01' AND
