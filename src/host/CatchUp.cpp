@@ -37,26 +37,32 @@ void TCatchUp::Close() {
   form_.Close();
 }
 
-int TCatchUp::ExitCode(bool stopSignalled, std::FILE* err) const {
-  processing::TProcessing* processing = form_.Processing();
-  const long failed = processing != nullptr ? processing->FailedEntries() : 0;
-  const long incomplete = processing != nullptr ? processing->IncompleteRuns() : 0;
-  if (form_.ConfigurationRefused()) {
+int CommandExitCode(bool configurationRefused, long failedEntries, bool complete, const char* what,
+                    std::FILE* err) {
+  if (configurationRefused) {
     std::fputs(
         "VNPPSvc: the configuration was missing or loading it stopped on an error (see "
         "the log); the groups it holds were not all processed.\n",
         err);
     return 1;
   }
-  if (failed > 0) {
-    std::fprintf(err, "VNPPSvc: %ld station/sensor entries failed; see the log.\n", failed);
+  if (failedEntries > 0) {
+    std::fprintf(err, "VNPPSvc: %ld station/sensor entries failed; see the log.\n", failedEntries);
     return 1;
   }
-  if (stopSignalled || !done_ || incomplete > 0) {
-    std::fputs("VNPPSvc: the catch-up was stopped before it completed; run it again.\n", err);
+  if (!complete) {
+    std::fprintf(err, "VNPPSvc: the %s was stopped before it completed; run it again.\n", what);
     return 1;
   }
   return 0;
+}
+
+int TCatchUp::ExitCode(bool stopSignalled, std::FILE* err) const {
+  processing::TProcessing* processing = form_.Processing();
+  const long failed = processing != nullptr ? processing->FailedEntries() : 0;
+  const long incomplete = processing != nullptr ? processing->IncompleteRuns() : 0;
+  return CommandExitCode(form_.ConfigurationRefused(), failed,
+                         !stopSignalled && done_ && incomplete == 0, "catch-up", err);
 }
 
 }  // namespace vnpp::host

@@ -8,6 +8,12 @@ namespace vnpp::host {
 
 class TfrmServiceMain;
 
+// The exit status of a run from the command line that ended (what: "catch-up", "recompute"):
+// 1 with one line on err when the configuration was refused, entries failed, or the run did
+// not complete; else 0.
+int CommandExitCode(bool configurationRefused, long failedEntries, bool complete, const char* what,
+                    std::FILE* err);
+
 // Thread safety: main thread only; it is driven by the main loop's messages.
 class TCatchUp {
  public:

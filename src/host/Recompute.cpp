@@ -1,26 +1,17 @@
 #include "host/Recompute.h"
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "common/Text.h"
 #include "config/Configuration.h"
+#include "host/CatchUp.h"
 #include "host/ServiceMain.h"
 #include "host/Startup.h"
 #include "processing/Processing.h"
 
 namespace vnpp::host {
-namespace {
-
-bool Digits(const std::string& text, std::size_t at, std::size_t count) {
-  if (at + count > text.size()) return false;
-  for (std::size_t i = at; i < at + count; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRecomputeArgs& out,
                         std::string& error) {
@@ -61,9 +52,16 @@ TRecomputeCommand::TRecomputeCommand(TfrmServiceMain& form, TRecomputeArgs args,
 void TRecomputeCommand::OnLoaded() {
   if (requestId_ != 0 || done_) return;
   processing::TProcessing* processing = form_.Processing();
+  // The group's number as the log shows it (digits only: a section may be named "$1"), or
+  // its section name.
   int index = -1;
-  if (Digits(args_.Group, 0, args_.Group.size()) && !args_.Group.empty()) {
-    index = std::atoi(args_.Group.c_str()) - 1;
+  const bool digits =
+      !args_.Group.empty() && std::all_of(args_.Group.begin(), args_.Group.end(),
+                                          [](char c) { return c >= '0' && c <= '9'; });
+  std::int32_t number = 0;
+  if (digits) {
+    // Too large a number is no group.
+    if (common::TryStrToInt(args_.Group, number)) index = number - 1;
   } else if (const config::TConfiguration* config = form_.Configuration()) {
     if (const config::TPostProcGroups* groups = config->Groups()) {
       for (int i = 0; i < groups->Count(); ++i) {
@@ -105,23 +103,8 @@ int TRecomputeCommand::ExitCode(bool stopSignalled, std::FILE* err) const {
     std::fprintf(err, "%s\n", refusal_.c_str());
     return 1;
   }
-  if (form_.ConfigurationRefused()) {
-    std::fputs(
-        "VNPPSvc: the configuration was missing or loading it stopped on an error (see "
-        "the log).\n",
-        err);
-    return 1;
-  }
-  if (failed_ > 0) {
-    std::fprintf(err, "VNPPSvc: %lld station/sensor entries failed; see the log.\n",
-                 static_cast<long long>(failed_));
-    return 1;
-  }
-  if (stopSignalled || !done_) {
-    std::fputs("VNPPSvc: the recompute was stopped before it completed; run it again.\n", err);
-    return 1;
-  }
-  return 0;
+  return CommandExitCode(form_.ConfigurationRefused(), static_cast<long>(failed_),
+                         !stopSignalled && done_, "recompute", err);
 }
 
 }  // namespace vnpp::host

@@ -52,6 +52,19 @@ std::optional<TWindow> WindowBefore(int type, common::TDateTime end, common::TDa
   return WindowFor(type, common::EpochToDateTime(e - period), interval);
 }
 
+// Consecutive windows from w on whose end lies at or before lastEnd, at most max of them;
+// w is left at the first window not taken (empty when there is none).
+std::vector<store::TWindowSpan> WindowsUpTo(int type, common::TDateTime interval,
+                                            std::optional<TWindow>& w, common::EpochSeconds lastEnd,
+                                            std::size_t max) {
+  std::vector<store::TWindowSpan> windows;
+  for (; w && common::DateTimeToEpoch(w->End) <= lastEnd && windows.size() < max;
+       w = WindowFor(type, w->End, interval)) {
+    windows.push_back({w->Start, w->End});
+  }
+  return windows;
+}
+
 }  // namespace
 
 // The prepared statements and the result batch live as long as one connection: from the
@@ -306,14 +319,8 @@ std::vector<store::TWindowSpan> TGroupRunner::RecheckWindowsOf(
     if (!w || common::DateTimeToEpoch(w->Start) >= common::DateTimeToEpoch(from)) break;
     from = w->Start;
   }
-  std::vector<store::TWindowSpan> windows;
-  for (std::optional<TWindow> w = WindowFor(type, from, group.Interval);
-       w && common::DateTimeToEpoch(w->End) <= last &&
-       windows.size() < static_cast<std::size_t>(group.RecheckWindows);
-       w = WindowFor(type, w->End, group.Interval)) {
-    windows.push_back({w->Start, w->End});
-  }
-  return windows;
+  std::optional<TWindow> w = WindowFor(type, from, group.Interval);
+  return WindowsUpTo(type, group.Interval, w, last, static_cast<std::size_t>(group.RecheckWindows));
 }
 
 bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
@@ -326,10 +333,7 @@ bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
     changedRows_ += done.Changed();
     group.RecheckedWindows += done.Windows;
     group.ChangedRows += done.Changed();
-    counts.Windows += done.Windows;
-    counts.Inserted += done.Inserted;
-    counts.Updated += done.Updated;
-    counts.Deleted += done.Deleted;
+    counts += done;
   };
   bool complete = false;
   try {
@@ -355,7 +359,9 @@ void TGroupRunner::LogChanges(const config::TPostProcGroupItem& group,
 bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled) {
   if (job.Done()) return true;
   config::TPostProcGroupItem& group = *job.Group;
+  // The entry is done (or failed): its counts go to the request's, and its line to the log.
   auto nextEntry = [&] {
+    job.Counts += job.EntryCounts;
     LogChanges(group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
     job.EntryCounts = {};
     ++job.Entry;
@@ -365,17 +371,14 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   const common::EpochSeconds to =
       std::min(common::DateTimeToEpoch(job.To), static_cast<common::EpochSeconds>(NowEpoch()));
   const common::EpochSeconds from = common::DateTimeToEpoch(job.From);
-  std::vector<store::TWindowSpan> windows;
   std::optional<TWindow> w =
       WindowFor(group.TypeInterval, job.Next != 0 ? job.Next : job.From, group.Interval);
   // A week or a month holds the time it is given: it begins before the range.
   if (w && common::DateTimeToEpoch(w->Start) < from) {
     w = WindowFor(group.TypeInterval, w->End, group.Interval);
   }
-  for (; w && common::DateTimeToEpoch(w->End) <= to && windows.size() < windowsPerRead_;
-       w = WindowFor(group.TypeInterval, w->End, group.Interval)) {
-    windows.push_back({w->Start, w->End});
-  }
+  const std::vector<store::TWindowSpan> windows =
+      WindowsUpTo(group.TypeInterval, group.Interval, w, to, windowsPerRead_);
   const bool entryDone = !w || common::DateTimeToEpoch(w->End) > to;
   auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
   if (stop()) return false;
@@ -390,10 +393,6 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   } catch (const std::exception& e) {
     EntryError(entry, e);
     ++job.FailedEntries;
-    job.Counts.Windows += job.EntryCounts.Windows;
-    job.Counts.Inserted += job.EntryCounts.Inserted;
-    job.Counts.Updated += job.EntryCounts.Updated;
-    job.Counts.Deleted += job.EntryCounts.Deleted;
     nextEntry();
     session_.reset();
     database_.DisconnectDatabase();
@@ -403,10 +402,6 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   database_.DisconnectDatabase();
   if (!complete) return false;
   if (entryDone) {
-    job.Counts.Windows += job.EntryCounts.Windows;
-    job.Counts.Inserted += job.EntryCounts.Inserted;
-    job.Counts.Updated += job.EntryCounts.Updated;
-    job.Counts.Deleted += job.EntryCounts.Deleted;
     nextEntry();
   } else {
     job.Next = windows.back().End;

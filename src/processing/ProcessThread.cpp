@@ -98,10 +98,11 @@ std::uint64_t TProcessThread::AddRecompute(config::TPostProcGroupItem* group,
 }
 
 void TProcessThread::ReportRecompute(const TRecompute& job, bool dropped) {
-  TRecomputeReport report{
-      job.RequestId, job.Counts.Windows + job.EntryCounts.Windows,
-      job.Counts.Inserted + job.Counts.Updated + job.EntryCounts.Inserted + job.EntryCounts.Updated,
-      job.Counts.Deleted + job.EntryCounts.Deleted, job.FailedEntries};
+  // With the entry the request stopped in, when it was dropped there.
+  TCheckCounts c = job.Counts;
+  c += job.EntryCounts;
+  TRecomputeReport report{job.RequestId, c.Windows, c.Inserted + c.Updated, c.Deleted,
+                          job.FailedEntries};
   if (dropped && job.Group != nullptr && job.Entry < job.Group->Sensors.size()) {
     report.FailedEntries += static_cast<std::int64_t>(job.Group->Sensors.size() - job.Entry);
   }

@@ -30,6 +30,13 @@ struct TCheckCounts {
   long Updated = 0;
   long Deleted = 0;
   long Changed() const { return Inserted + Updated + Deleted; }
+  TCheckCounts& operator+=(const TCheckCounts& o) {
+    Windows += o.Windows;
+    Inserted += o.Inserted;
+    Updated += o.Updated;
+    Deleted += o.Deleted;
+    return *this;
+  }
 };
 
 class TWindowCheck {
