@@ -3,6 +3,7 @@
 // endpoint's own threads.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,11 @@ class TMetricsEndpoint {
 
   // The port it listens on.
   int Port() const;
+
+  // Connections served at once, and how long one may take to send its request or to take
+  // its answer before it is dropped.
+  static constexpr int kThreads = 8;
+  static constexpr std::chrono::milliseconds kRequestTimeout{5000};
 
  private:
   std::unique_ptr<prometheus::Exposer> exposer_;

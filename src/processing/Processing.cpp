@@ -29,6 +29,11 @@ TProcessing::~TProcessing() {
     // (see Abandoned), and this is only the way out for an owner that does not.
     static_cast<void>(abandoned_.release());
     static_cast<void>(abandonedWake_.release());
+  } else if (abandoned_) {
+    // It ended once the database answered again: joined here, before its wake event goes.
+    abandoned_->Join();
+    abandoned_.reset();
+    abandonedWake_.reset();
   }
 }
 

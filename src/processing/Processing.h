@@ -89,14 +89,16 @@ class TProcessing {
 
   std::mutex lifecycleMu_;
   common::Mutex mu_;
-  std::unique_ptr<TProcessThread> ProcessThread GUARDED_BY(mu_);
+  // Each wake event is declared before its thread, so that a thread still held when the
+  // members are destroyed goes first: its destructor signals the event.
   std::unique_ptr<common::AutoResetEvent> WakeEvent GUARDED_BY(mu_);
+  std::unique_ptr<TProcessThread> ProcessThread GUARDED_BY(mu_);
   long failedBefore_ GUARDED_BY(mu_) = 0;
   long incompleteBefore_ GUARDED_BY(mu_) = 0;
   std::atomic<std::int64_t> heartbeat_{0};
   // A thread a stop had to leave behind, with the wake event it waits on.
-  std::unique_ptr<TProcessThread> abandoned_ GUARDED_BY(mu_);
   std::unique_ptr<common::AutoResetEvent> abandonedWake_ GUARDED_BY(mu_);
+  std::unique_ptr<TProcessThread> abandoned_ GUARDED_BY(mu_);
   // Main thread only (WatchDatabase): the database call last reported as not answering.
   double reportedBusy_ = 0;
   std::vector<TGroupStatus> stoppedStatus_ GUARDED_BY(mu_);

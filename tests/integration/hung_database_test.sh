@@ -4,10 +4,13 @@
 #  - a call that hangs longer than "Answer Timeout" is logged as not answering;
 #  - SIGTERM ends the service within about ten seconds whatever the database does.
 # Runs a PostgreSQL cluster of its own (as root: the server runs as "postgres").
-# Usage: hung_database_test.sh VNPPSvc SOURCE-DIR
+#  - a stop that had to leave the thread waiting, then a database that answers again, and
+#    SIGTERM still ends the service.
+# Usage: hung_database_test.sh VNPPSvc SOURCE-DIR VNPPCTL
 set -euo pipefail
 exe=$1
 src=$2
+ctl=$3
 source "$src/scripts/lib.sh"
 if [ "$(id -u)" -ne 0 ] || ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
   [ -n "${CI:-}${VNPP_REQUIRE_PG:-}" ] && { echo "FAIL: needs root and the PostgreSQL server" >&2; exit 1; }
@@ -18,12 +21,14 @@ work=$(mktemp -d /tmp/vnpp-hungdb.XXXXXX)
 chmod 755 "$work"
 pid=""
 postmaster=""
+VNPP_DBUS_PID=""  # only the daemon this script starts is stopped
 cleanup() {
   [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
   if [ -n "$postmaster" ]; then
     pkill -CONT -P "$postmaster" 2>/dev/null || true
     kill -CONT "$postmaster" 2>/dev/null || true
   fi
+  vnpp_dbus_stop
   vnpp_pg_stop
   rm -rf "$work"
 }
@@ -98,5 +103,30 @@ thaw
 [ "$took" -le 15 ] || fail "the stop took $took s"
 grep -q 'Error 1500: Processing did not stop within 10 s: the database' "$log" ||
   fail "the abandoned stop is not logged"
+
+# 3. vnppctl stop gives up on the hung thread; the database answers again, so the thread
+# ends on its own; SIGTERM must then end the process at once (it used to wait for ever on
+# the wake event of the thread left behind).
+vnpp_dbus_start "$work/dbus" || fail "no private D-Bus daemon"
+: >"$log"
+freeze
+"$exe" >"$work/service3.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 100); do
+  grep -q 'did not answer for' "$log" && break
+  sleep 0.1
+done
+timeout 60 "$ctl" stop >"$work/ctl.out" 2>&1 || true
+grep -q 'Error 1500: Processing did not stop within 10 s' "$log" || { thaw; fail "the stop was not abandoned"; }
+thaw
+sleep 3
+kill -TERM "$pid"
+for _ in $(seq 1 150); do
+  kill -0 "$pid" 2>/dev/null || break
+  sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "SIGTERM after an abandoned stop did not end the service within 15 s"
+wait "$pid" 2>/dev/null || true
+pid=""
 grep -q "$VNPP_TEST_PG_PASSWORD" "$log" && fail "the password reached the log"
 echo "PASS (stop in $took s)"
