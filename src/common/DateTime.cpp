@@ -238,11 +238,12 @@ bool ParseDateTimeArgument(const std::string& text, TDateTime& out) {
     }
   }
   const int year = Number(text, 0, 4), month = Number(text, 5, 2), day = Number(text, 8, 2);
-  if (month < 1 || month > 12 || day < 1 || hour > 23 || minute > 59 || second > 59) return false;
-  const TDateTime t = EncodeDateTime(year, month, day, hour, minute, second);
-  // A day beyond the month's length comes back as another date.
-  if (DecodeDateTime(t).Day != day) return false;
-  out = t;
+  // A day beyond the month's length (2026-02-30) is no date, not a day of the next month.
+  TDateTime date = 0, time = 0;
+  if (!TryEncodeDate(year, month, day, date) || !TryEncodeTime(hour, minute, second, 0, time)) {
+    return false;
+  }
+  out = EncodeDateTime(year, month, day, hour, minute, second);
   return true;
 }
 

@@ -12,6 +12,10 @@ namespace vnpp::config {
 namespace {
 
 constexpr const char* kPostProcessSection = "PostProcess";
+// An empty file, or one without a group list: most likely not the file meant.
+constexpr const char* kMsgNoGroupList =
+    "Warning: the configuration file %p names no groups (no GroupNames or Groups in "
+    "[PostProcess]); there are no groups to process.";
 
 // Cuts text at its first c: the part before it, and text keeps the part behind it. Without
 // c, the whole text is returned and text stays as it is.
@@ -23,12 +27,19 @@ std::string SplitAtChar(std::string& text, char c) {
   return head;
 }
 
-// A count key's value, refused above limit.
+// A count key's value: 0 when absent or empty; refused when it is no number, negative or
+// above limit, since entries or groups would silently go missing.
 int ReadCount(const TIniFile& file, const std::string& section, const char* key, int limit) {
-  const int count = file.ReadInteger(section, key, 0);
+  const std::string text = file.ReadString(section, key, "");
+  std::int32_t count = 0;
+  if (text.empty()) return 0;
+  if (!common::TryStrToInt(text, count) || count < 0) {
+    throw common::EPostProcError(std::string(key) + "=" + text + " in section [" + section +
+                                 "] is not a number from 0 to " + std::to_string(limit));
+  }
   if (count > limit) {
-    throw common::EPostProcError(std::string(key) + "=" + std::to_string(count) + " in section [" +
-                                 section + "] is above the limit of " + std::to_string(limit));
+    throw common::EPostProcError(std::string(key) + "=" + text + " in section [" + section +
+                                 "] is above the limit of " + std::to_string(limit));
   }
   return count;
 }
@@ -96,6 +107,12 @@ void TConfiguration::LoadConfiguration() {
       log_.WriteLog(problems.back());
     }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
+    if (file.Exists() && names.empty() &&
+        file.ReadString(kPostProcessSection, "Groups", "").empty()) {
+      failed = true;
+      problems.push_back(FormatText(kMsgNoGroupList, {configFileName_}));
+      log_.WriteLog(problems.back());
+    }
 
     if (!names.empty()) {
       const std::vector<std::string> sections = SplitGroupNames(names);

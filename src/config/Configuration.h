@@ -38,9 +38,11 @@ class TConfiguration {
   // or POLLNumber above its limit) is logged as "Error 1500: <message>" and keeps the groups
   // read before the failing one. A file that exists but cannot be read sets the log options
   // to their defaults (on, detail 1) before its error is logged. A missing file is one
-  // warning naming it, and so is each GroupNames entry without a section of its name.
+  // warning naming it, and so is a file without a group list (neither GroupNames nor Groups)
+  // and each GroupNames entry without a section of its name. A count key (Groups, POLLNumber,
+  // RecheckWindows) that is no number from 0 to its limit fails the load.
   void LoadConfiguration();
-  // The last load stopped on an error or found no file: its groups are not the
+  // The last load stopped on an error or found no file or no group list: its groups are not the
   // configuration. Any thread may ask.
   bool LoadFailed() const { return loadFailed_.load(); }
   // For any thread: the warnings and the error of the last load, as logged.

@@ -5,7 +5,8 @@
 // around them. A value is the text after "=" without surrounding blanks, at most 2047
 // characters. Line ends are CR LF, LF or CR alone. Lines starting with ";" are comments. A
 // UTF-8 byte-order mark at the start of the file (as Windows editors write it) is skipped,
-// and kept by writes.
+// and kept by writes. A file whose byte-order mark announces UTF-16 or UTF-32 is refused
+// (Load throws naming the encoding): it is neither read nor written.
 // Keys before the first section, lines without "=", a repeated section and a repeated key
 // are ignored (the first one counts); writes keep them.
 //
@@ -68,7 +69,8 @@ class TIniFile : public common::IProfile {
 
   // Reads and parses the whole file. A missing file reads as a file without keys. Throws
   // EPostProcError "Unable to read <file>: <reason>" when the file exists but cannot be read,
-  // is no regular file (a directory, a FIFO, a device) or is larger than kMaxFileSize; the
+  // is no regular file (a directory, a FIFO, a device), is larger than kMaxFileSize or is
+  // encoded in UTF-16 or UTF-32 (by its byte-order mark); the
   // accessor then answers every read with its default and refuses writes, so that it never
   // replaces a file it could not read. Never blocks on a FIFO.
   void Load();
@@ -116,6 +118,10 @@ class TIniFile : public common::IProfile {
   // Lines that a writer holding a replaced file (one of the last 8) still appends to it are
   // added at the end of the file by the next write. When an edit changed the value of one of the
   // keys written, the warning report receives one line naming the key and both values.
+  // When the file that was read or written last is missing (moved aside, or being replaced by
+  // hand), nothing is written and nothing fails: the values are kept (reads do not return
+  // them) and written with those of the first write that finds a file at the path again. The
+  // warning report receives one line each time the file is found missing.
   void WriteStrings(const std::vector<TIniValue>& values);
 
   // Where the warnings of WriteStrings go; none until set.
@@ -149,6 +155,12 @@ class TIniFile : public common::IProfile {
     gid_t gid = 0;
   };
 
+  // WriteStrings on a file at the path, or on none that was there before.
+  void WriteValues(const std::vector<TIniValue>& values);
+  // The path names nothing (a symbolic link to nothing included).
+  bool PathMissing() const;
+  // Keeps values for the file that is missing (a key's later value replaces its earlier one).
+  void Hold(const std::vector<TIniValue>& values);
   const KeyEntry* Find(const std::string& section, const std::string& key) const;
   void Parse();
   // Reads the file into content_, disk_ and the parsed sections. Returns the reason of a
@@ -190,6 +202,9 @@ class TIniFile : public common::IProfile {
   static constexpr std::size_t kWatchedFiles = 8;
   std::vector<ReplacedFile> replaced_;
   std::function<void(const std::string&)> warningReport_;
+  // Values written while the file was missing, in order, and their index by section and key.
+  std::vector<TIniValue> held_;
+  std::unordered_map<std::string, std::size_t> heldIndex_;
 };
 
 }  // namespace vnpp::config

@@ -165,6 +165,12 @@ bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
 
 std::unique_ptr<TConnection> TDatabase::OpenConnection() const {
   auto connection = std::make_unique<TConnection>();
+  {
+    // Before the connect: a connect that waits for the server is silence too.
+    common::MutexLock lock(probesMu_);
+    std::erase_if(probes_, [](const std::function<double()>& probe) { return probe() < 0; });
+    probes_.push_back(connection->BusyProbe());
+  }
   connection->SetLoginTimeout(loginTimeout_);
   connection->Open(dataSource_, userName_, password_);
   return connection;
@@ -174,6 +180,13 @@ void TDatabase::DisconnectDatabase() {
   if (!connected_) return;
   connection_->Close();
   connected_ = false;
+}
+
+double TDatabase::BusySeconds() const {
+  double busy = connection_->BusySeconds();
+  common::MutexLock lock(probesMu_);
+  for (const std::function<double()>& probe : probes_) busy = std::max(busy, probe());
+  return busy;
 }
 
 }  // namespace vnpp::database

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/Mutex.h"
@@ -76,12 +77,13 @@ class TDatabase {
   [[nodiscard]] std::unique_ptr<TConnection> OpenConnection() const;
 
   // For any thread. The data source of the last load as it may be shown (a password in it
-  // hidden), the answer timeout of the last load, how long the call in progress on
-  // Connection() has taken (0: none runs), and a function that cancels that call (see
+  // hidden), the answer timeout of the last load, how long the oldest call in progress on
+  // Connection() or on a connection of OpenConnection that still exists (its connect included)
+  // has taken (0: none runs), and a function that cancels the call on Connection() (see
   // TConnection::Canceller).
   std::string ShownSource() const EXCLUDES(shownMu_);
   int AnswerTimeout() const { return answerTimeout_.load(); }
-  double BusySeconds() const noexcept { return connection_->BusySeconds(); }
+  double BusySeconds() const EXCLUDES(probesMu_);
   std::function<void()> Canceller() const { return connection_->Canceller(); }
 
   const std::string& DataSource() const { return dataSource_; }
@@ -102,6 +104,9 @@ class TDatabase {
   bool connected_ = false;
   int loginTimeout_ = kDefaultLoginTimeout;  // processing thread only
   std::atomic<int> answerTimeout_{kDefaultAnswerTimeout};
+  // BusyProbe of each connection that OpenConnection made and that may still exist.
+  mutable common::Mutex probesMu_;
+  mutable std::vector<std::function<double()>> probes_ GUARDED_BY(probesMu_);
   mutable common::Mutex shownMu_;
   std::string shownSource_ GUARDED_BY(shownMu_);
 };

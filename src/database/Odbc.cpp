@@ -24,6 +24,24 @@ constexpr const char* kUniqueViolationState = "23505";
 
 bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
 
+// A driver's text on one line: it may span several (the server's hint, each address tried),
+// and each message is one line of the log. A line break and the indent after it become one
+// blank; breaks at the end go.
+std::string OneLine(const char* text) {
+  std::string out;
+  bool lineBreak = false;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') {
+      lineBreak = true;
+    } else if (!lineBreak || (*p != ' ' && *p != '\t')) {
+      if (lineBreak && !out.empty()) out += ' ';
+      lineBreak = false;
+      out += *p;
+    }
+  }
+  return out;
+}
+
 // Collects every diagnostic record of a handle into one error. context goes in front of
 // the driver's text when the driver gives none.
 EDatabaseError DiagnosticError(SQLSMALLINT handleType, SQLHANDLE handle,
@@ -44,7 +62,7 @@ EDatabaseError DiagnosticError(SQLSMALLINT handleType, SQLHANDLE handle,
       states.emplace_back(reinterpret_cast<const char*>(state));
       natives.push_back(static_cast<std::int32_t>(native));
       if (!message.empty()) message += "; ";
-      message += reinterpret_cast<const char*>(text);
+      message += OneLine(reinterpret_cast<const char*>(text));
     }
   }
   if (message.empty()) message = context;
@@ -864,11 +882,24 @@ std::function<void()> TConnection::Canceller() const {
   return [point = impl_->Cancel] { point->Cancel(); };
 }
 
-double TConnection::BusySeconds() const noexcept {
-  const std::int64_t since = impl_->Cancel->Since.load();
+namespace {
+
+double SecondsBusy(const CancelPoint& point) {
+  const std::int64_t since = point.Since.load();
   if (since == 0) return 0;
   const std::int64_t now = std::chrono::steady_clock::now().time_since_epoch().count();
   return static_cast<double>(now - since) / 1e9;
+}
+
+}  // namespace
+
+double TConnection::BusySeconds() const noexcept { return SecondsBusy(*impl_->Cancel); }
+
+std::function<double()> TConnection::BusyProbe() const {
+  return [point = std::weak_ptr<CancelPoint>(impl_->Cancel)] {
+    const std::shared_ptr<CancelPoint> p = point.lock();
+    return p ? SecondsBusy(*p) : -1.0;
+  };
 }
 
 TTransaction::TTransaction(TConnection& connection) : connection_(connection) {

@@ -164,6 +164,9 @@ class TConnection {
   // For any thread: how long the driver call in progress (a connect, a statement, a fetch, a
   // commit) has taken so far, in seconds; 0 when none runs.
   double BusySeconds() const noexcept;
+  // For another thread: BusySeconds of this connection while it exists, -1 once it is gone.
+  // The function may be kept beyond the connection's life.
+  std::function<double()> BusyProbe() const;
 
   // The database product as the driver reports it ("SQLite", "PostgreSQL", ...) and its
   // version text ("3.40.1", "15.10", ...); empty when the driver does not say.

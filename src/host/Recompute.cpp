@@ -28,10 +28,14 @@ bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRe
       return false;
     }
     out.Group = args[i + 1];
-    if (!common::ParseDateTimeArgument(args[i + 2], out.From) ||
-        !common::ParseDateTimeArgument(args[i + 3], out.To)) {
-      error = "FROM and TO of -recompute are written YYYY-MM-DD[ HH:MM[:SS]]";
-      return false;
+    for (const auto& [text, value] :
+         {std::pair{&args[i + 2], &out.From}, {&args[i + 3], &out.To}}) {
+      if (!common::ParseDateTimeArgument(*text, *value)) {
+        error = "\"" + *text +
+                "\" is not a valid date and time: FROM and TO of -recompute are written "
+                "YYYY-MM-DD[ HH:MM[:SS]]";
+        return false;
+      }
     }
     return true;
   }
@@ -70,7 +74,10 @@ void TRecomputeCommand::OnLoaded() {
     }
   }
   std::string error;
-  if (processing != nullptr) {
+  if (index < 0) {
+    error =
+        digits ? "there is no group with this number" : "there is no group with this section name";
+  } else if (processing != nullptr) {
     requestId_ = processing->Recompute(index, args_.From, args_.To, error);
   } else {
     error = "processing is not running";

@@ -81,6 +81,33 @@ TEST_F(ConfigurationTest, ByteOrderMarkIsSkippedAndAMissingGroupSectionIsNamed) 
   EXPECT_TRUE(config_.LoadFailed());
   Load("[PostProcess]\nGroups=0\n");
   EXPECT_FALSE(config_.LoadFailed());
+
+  // A file without a group list is said once, like a missing one; a UTF-16 file (as some
+  // editors save it) is refused by its encoding rather than read as a file without groups.
+  const struct {
+    std::string file;
+    std::string message;
+  } refused[] = {
+      {"", "Warning: the configuration file " + Path() +
+               " names no groups (no GroupNames or Groups in [PostProcess]); there are no "
+               "groups to process."},
+      {"[PostProcess]\nLogDetail=1\n", "Warning: the configuration file " + Path() +
+                                           " names no groups (no GroupNames or Groups in "
+                                           "[PostProcess]); there are no groups to process."},
+      {std::string("\xFF\xFE[\0P\0]\0", 8),
+       "Error 1500: Unable to read " + Path() +
+           ": it is encoded as UTF-16 little-endian; save it as UTF-8 or ANSI text"},
+      {std::string("\xFE\xFF\0[\0P\0]", 8),
+       "Error 1500: Unable to read " + Path() +
+           ": it is encoded as UTF-16 big-endian; save it as UTF-8 or ANSI text"},
+  };
+  for (const auto& r : refused) {
+    log_.Clear();
+    Load(r.file);
+    EXPECT_TRUE(config_.LoadFailed());
+    EXPECT_EQ(log_.Messages(), (std::vector<std::string>{"Reading " + Path() + ".", r.message,
+                                                         "Startup parameters loaded."}));
+  }
 }
 
 TEST_F(ConfigurationTest, ReadsLogOptionsAndDatabaseSettings) {
@@ -406,6 +433,20 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
        "POLLNumber=2147483647\nPOLL1=S.W\n[C]\n",
        {"A"},
        "Error 1500: POLLNumber=2147483647 in section [B] is above the limit of 100000"},
+      // Unusable counts would leave the group without entries, silently.
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nPOLLNumber=2147483648\n",
+       {"A"},
+       "Error 1500: POLLNumber=2147483648 in section [B] is not a number from 0 to 100000"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nPOLLNumber=99999999999999999999\n",
+       {"A"},
+       "Error 1500: POLLNumber=99999999999999999999 in section [B] is not a number from 0 to "
+       "100000"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nPOLLNumber=-1\n",
+       {"A"},
+       "Error 1500: POLLNumber=-1 in section [B] is not a number from 0 to 100000"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nPOLLNumber=abc\n",
+       {"A"},
+       "Error 1500: POLLNumber=abc in section [B] is not a number from 0 to 100000"},
       {"[PostProcess]\nGroupNames=A,B\n[A]\nRecheckWindows=10000\n[B]\nRecheckWindows=10001\n",
        {"A"},
        "Error 1500: RecheckWindows=10001 in section [B] is above the limit of 10000"},

@@ -342,6 +342,27 @@ TEST(IniFile, TakesUpChangesMadeByOthersBeforeWriting) {
   EXPECT_EQ(warnings.size(), 1u) << "an operator's change of another key is no warning";
 }
 
+// A file moved aside and back while values are written: the values written meanwhile wait for
+// it (one warning) instead of going into a new file that the one moved back would replace.
+TEST(IniFile, ValuesWrittenWhileTheFileIsAwayReachItWhenItIsBack) {
+  TempDir dir;
+  const std::string path = dir.File("a.ini");
+  WriteFile(path, "; kept\n[G]\nA=1\nB=1\n");
+  TIniFile f(path);
+  f.Load();
+  std::vector<std::string> warnings;
+  f.SetWarningReport([&](const std::string& text) { warnings.push_back(text); });
+  std::filesystem::rename(path, path + ".aside");
+  f.WriteString("G", "A", "2");
+  f.WriteStrings({{"G", "A", "3"}, {"G", "B", "3"}, {"H", "C", "3"}});
+  EXPECT_FALSE(std::filesystem::exists(path));
+  std::filesystem::rename(path + ".aside", path);
+  f.WriteString("G", "D", "4");
+  EXPECT_EQ(ReadFile(path), "; kept\n[G]\nA=3\nB=3\nD=4\n[H]\nC=3\n");
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].find(path + " is missing"), std::string::npos) << warnings[0];
+}
+
 // Lines that an operator appends while progress is written back are all kept, whatever
 // moment of the write they come at.
 TEST(IniFile, LinesAppendedDuringWritesAreNeverLost) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "database/Encrypt.h"
@@ -212,6 +214,29 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
   db.SetSettings(" ", "second", "changed");
   EXPECT_FALSE(db.ConnectDatabase(kSessionName));
   EXPECT_TRUE(errors.empty()) << "a blank data source is no connection failure";
+}
+
+// A call that waits on a connection of its own (the background writer's) is silence of the
+// database as much as one on the main connection: the stop's message counts it.
+TEST(TDatabase, BusySecondsCountTheConnectionsItOpened) {
+  testing::TTestSqlite sqlite;
+  TDatabase db([](const std::string&) {});
+  db.SetSettings(sqlite.ConnectionString() + ";Timeout=5000", "", "");
+  ASSERT_TRUE(db.ConnectDatabase(kSessionName));
+  db.Connection().BeginTransaction();
+  db.Connection().ExecuteDirect("CREATE TABLE HOLD_LOCK (X INTEGER)");
+  std::unique_ptr<TConnection> second = db.OpenConnection();
+  std::thread waiter([&] {
+    try {
+      second->ExecuteDirect("CREATE TABLE WAIT_LOCK (X INTEGER)");
+    } catch (const EDatabaseError&) {
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_GE(db.BusySeconds(), 1.0);
+  db.Connection().Commit();
+  waiter.join();
+  EXPECT_EQ(db.BusySeconds(), 0);
 }
 
 // One line with the data source, the user and the driver's reason; never the password.

@@ -279,6 +279,14 @@ TEST(OdbcConnection, RefusedOpenCarriesTheDriversDiagnostics) {
   }
   EXPECT_FALSE(connection.IsOpen());
   EXPECT_THROW(connection.Open("NoSuchDataSourceName", "u", "p"), EDatabaseError);
+  // The PostgreSQL driver's reason spans lines; each message stays one line of the log.
+  try {
+    connection.Open("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=1;Database=x", "u", "p");
+    FAIL() << "connected to port 1";
+  } catch (const EDatabaseError& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+  }
 }
 
 TEST(EDatabaseError, RecognisesKeyViolationsByEitherDriversRule) {

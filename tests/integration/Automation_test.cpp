@@ -422,6 +422,7 @@ TEST_F(AutomationProcessTest, VnppctlRecomputeBringsTheRowsInLineWithCorrectedRe
        "cannot recompute: the range begins in the future"},
       {{"recompute", "Nope", text(from), text(to)}, 1, "no group with the section name"},
       {{"recompute", "1", "yesterday", text(to)}, 2, "YYYY-MM-DD[ HH:MM[:SS]]"},
+      {{"recompute", "1", text(from), "2026-02-29"}, 2, "\"2026-02-29\" is not a valid date"},
       {{"recompute", "1", text(from)}, 2, "wrong arguments"},
   };
   for (const Refused& r : refused) {

@@ -161,6 +161,23 @@ TEST(VNPPSvcProcess, RefusedStartsSayWhyAndFail) {
     EXPECT_NE(output.find("Usage: VNPPSvc"), std::string::npos) << output;
   }
   EXPECT_FALSE(std::filesystem::exists(home / "LogFiles/VNPostProc.log")) << "nothing started";
+  // -recompute names what it cannot use as it was given.
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    std::string said;
+  } recompute[] = {
+      {{"-recompute", "1", "2026-02-30", "2026-03-02"}, 2, "\"2026-02-30\" is not a valid date"},
+      {{"-recompute", "1", "2026-02-01", "2026-04-31"}, 2, "\"2026-04-31\" is not a valid date"},
+      {{"-recompute", "1", "2026-03-32", "2026-04-01"}, 2, "\"2026-03-32\" is not a valid date"},
+      {{"-recompute", "Nope", "2026-02-01", "2026-02-02"},
+       1,
+       "cannot recompute group Nope: there is no group with this section name"},
+  };
+  for (const auto& r : recompute) {
+    EXPECT_EQ(run(r.args, {}, output), r.code) << r.args[2] << output;
+    EXPECT_NE(output.find(r.said), std::string::npos) << output;
+  }
 
   Child first = Spawn(env);
   ASSERT_GT(first.pid, 0);
@@ -260,6 +277,19 @@ TEST(VNPPSvcProcess, CatchUpFailsWhenTheConfigurationIsMissingOrRefused) {
        "above the limit"},
       {"FIFO", [](const TempDir& home) { ::mkfifo((home / "VNPostProc.VFG").c_str(), 0644); },
        "not a regular file"},
+      {"empty", [](const TempDir& home) { std::ofstream(home / "VNPostProc.VFG"); },
+       "names no groups"},
+      {"UTF-16",
+       [](const TempDir& home) {
+         std::ofstream(home / "VNPostProc.VFG") << std::string("\xFF\xFE[\0P\0]\0", 8);
+       },
+       "encoded as UTF-16"},
+      {"POLLNumber no number",
+       [](const TempDir& home) {
+         std::ofstream(home / "VNPostProc.VFG")
+             << "[PostProcess]\r\nGroupNames=G\r\n[G]\r\nPOLLNumber=2147483648\r\n";
+       },
+       "POLLNumber=2147483648 in section [G] is not a number"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

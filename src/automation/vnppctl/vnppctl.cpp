@@ -563,11 +563,12 @@ int Execute(const std::vector<std::string>& args) {
     want(1, 1);
   } else if (command == "recompute") {
     want(3, 3);
-    if (!common::ParseDateTimeArgument(rest[1], from) ||
-        !common::ParseDateTimeArgument(rest[2], to)) {
-      throw TExit{kExitUsage,
-                  "vnppctl: FROM and TO of recompute are local times written "
-                  "YYYY-MM-DD[ HH:MM[:SS]]"};
+    for (const auto& [text, value] : {std::pair{&rest[1], &from}, {&rest[2], &to}}) {
+      if (!common::ParseDateTimeArgument(*text, *value)) {
+        throw TExit{kExitUsage, "vnppctl: \"" + *text +
+                                    "\" is not a valid date and time: FROM and TO of recompute "
+                                    "are local times written YYYY-MM-DD[ HH:MM[:SS]]"};
+      }
     }
   } else {
     want(0, 0);
