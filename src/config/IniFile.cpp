@@ -159,7 +159,10 @@ void TIniFile::Load() {
   readable_ = true;
   loadError_.clear();
   const std::string reason = ReadFromDisk();
-  if (reason.empty()) return;
+  if (reason.empty()) {
+    RememberLoaded();
+    return;
+  }
   readable_ = false;
   loadError_ = reason;
   Parse();

@@ -175,6 +175,12 @@ class TIniFile : public common::IProfile {
   bool PathHolds(const DiskState& state, const std::string& bytes) const;
   // Every value of values as now parsed (nullopt for an absent key).
   std::vector<std::optional<std::string>> CurrentValues(const std::vector<TIniValue>& values) const;
+  // Every value of values as this accessor last loaded or wrote it (nullopt: neither); a
+  // file read again because someone else changed it leaves these as they were.
+  std::vector<std::optional<std::string>> OwnValues(const std::vector<TIniValue>& values) const;
+  // Records values as written, or (Load) every value of the file as loaded.
+  void RememberOwn(const std::vector<TIniValue>& values);
+  void RememberLoaded();
   // The file's content with values set. sameLength tells whether only values of unchanged
   // length and without surrounding blanks were replaced (then the parse still holds but for
   // the values of the entries in replaced).
@@ -187,7 +193,10 @@ class TIniFile : public common::IProfile {
   [[noreturn]] void FailWrite(const std::string& reason) const;
 
   std::string path_;
-  std::string content_;                                // the file's bytes as last read or written
+  std::string content_;  // the file's bytes as last read or written
+  // By NameKey(section) + "\n" + NameKey(key): the values as loaded or last written here, so
+  // that an edit is told from the accessor's own values at every later write of its key.
+  std::unordered_map<std::string, std::string> own_;
   std::unordered_map<std::string, Section> sections_;  // by upper-case name
   std::string eol_ = "\n";  // line end for added lines: the file's first one
   bool readable_ = true;

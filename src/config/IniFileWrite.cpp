@@ -112,9 +112,9 @@ void TIniFile::Hold(const std::vector<TIniValue>& values) {
 }
 
 void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
-  // The values as this accessor last read or wrote them: a different one on disk is an edit
-  // made under it.
-  const std::vector<std::optional<std::string>> seen = CurrentValues(values);
+  // The values as this accessor last loaded or wrote them: a different one on disk is an
+  // edit made under it, whichever earlier write read that edit in.
+  const std::vector<std::optional<std::string>> seen = OwnValues(values);
   if (!PathHolds(disk_, content_)) {
     if (std::string reason = ReadFromDisk(); !reason.empty()) FailWrite(reason);
   } else if (struct stat st{}; disk_.exists && ::stat(path_.c_str(), &st) == 0) {
@@ -148,7 +148,10 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
     bool sameLength = false;
     std::vector<KeyEntry*> replaced;
     std::string updated = ApplyValues(values, sameLength, replaced);
-    if (disk_.exists && updated == content_ && expectedBytes == content_) return;
+    if (disk_.exists && updated == content_ && expectedBytes == content_) {
+      RememberOwn(values);
+      return;
+    }
 
     std::string target;
     int err = ResolveFile(path_, target);
@@ -187,6 +190,7 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
     }
     if (!sameLength) {
       Parse();
+      RememberOwn(values);
       return;
     }
     // Offsets are unchanged: only the values written need taking up.
@@ -194,6 +198,7 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
       entry->value.assign(content_, entry->valueOffset,
                           std::min(entry->valueLength, kMaxValueLength));
     }
+    RememberOwn(values);
     return;
   }
 }
@@ -228,6 +233,34 @@ std::vector<std::optional<std::string>> TIniFile::CurrentValues(
     current.push_back(entry != nullptr ? std::optional<std::string>(entry->value) : std::nullopt);
   }
   return current;
+}
+
+std::vector<std::optional<std::string>> TIniFile::OwnValues(
+    const std::vector<TIniValue>& values) const {
+  std::vector<std::optional<std::string>> own;
+  own.reserve(values.size());
+  for (const TIniValue& v : values) {
+    const auto it = own_.find(NameKey(v.Section) + "\n" + NameKey(v.Key));
+    own.push_back(it != own_.end() ? std::optional<std::string>(it->second) : std::nullopt);
+  }
+  return own;
+}
+
+void TIniFile::RememberOwn(const std::vector<TIniValue>& values) {
+  // As the file now holds them (read back as a read would).
+  for (const TIniValue& v : values) {
+    if (const KeyEntry* entry = Find(v.Section, v.Key)) {
+      own_[NameKey(v.Section) + "\n" + NameKey(v.Key)] = entry->value;
+    }
+  }
+}
+
+void TIniFile::RememberLoaded() {
+  own_.clear();
+  for (const auto& [sectionName, section] : sections_) {
+    for (const auto& [keyName, entry] : section.keys)
+      own_[sectionName + "\n" + keyName] = entry.value;
+  }
 }
 
 std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,

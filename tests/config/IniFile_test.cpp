@@ -309,16 +309,16 @@ TEST(IniFile, SeriesOfWritesKeepsMemoryAndFileInStep) {
 TEST(IniFile, TakesUpChangesMadeByOthersBeforeWriting) {
   TempDir dir;
   const std::string path = dir.File("a.ini");
-  WriteFile(path, "[G]\nA=1111\n");
+  WriteFile(path, "[G]\nA=1111\n[H]\nA=5\n");
   TIniFile f(path);
   f.Load();
   // An editor replaces the file meanwhile.
-  WriteFile(path + ".new", "; edited\n[G]\nB=x\nA=2222\n");
+  WriteFile(path + ".new", "; edited\n[G]\nB=x\nA=2222\n[H]\nA=6\n");
   std::filesystem::rename(path + ".new", path);
   std::vector<std::string> warnings;
   f.SetWarningReport([&](const std::string& text) { warnings.push_back(text); });
   f.WriteString("G", "A", "3333");
-  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=x\nA=3333\n");
+  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=x\nA=3333\n[H]\nA=6\n");
   EXPECT_EQ(f.ReadString("G", "B", ""), "x");
   // The edit changed a key that the write then set: that is said.
   ASSERT_EQ(warnings.size(), 1u);
@@ -338,8 +338,15 @@ TEST(IniFile, TakesUpChangesMadeByOthersBeforeWriting) {
     ::close(fd);
   }
   f.WriteString("G", "A", "4444");
-  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=y\nA=4444\n");
+  EXPECT_EQ(ReadFile(path), "; edited\n[G]\nB=y\nA=4444\n[H]\nA=6\n");
   EXPECT_EQ(warnings.size(), 1u) << "an operator's change of another key is no warning";
+  // The same edit changed [H] too, which the service writes only now: that is said as well.
+  f.WriteString("H", "A", "7");
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_NE(warnings[1].find("A in [H] of " + path + " was changed to \"6\""), std::string::npos)
+      << warnings[1];
+  f.WriteString("H", "A", "8");
+  EXPECT_EQ(warnings.size(), 2u) << "its own value is no edit";
 }
 
 // A file moved aside and back while values are written: the values written meanwhile wait for
