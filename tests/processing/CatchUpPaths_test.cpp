@@ -435,7 +435,8 @@ TEST_P(CatchUpPaths, RefusedResultEndsOnlyItsEntryWhileOthersWaitUncommitted) {
 // A program home whose configuration and progress last over several runs of one runner.
 class TRunHome {
  public:
-  TRunHome(const std::string& configText, bool shapes, bool eachWindowAlone = false) : database_([](const std::string&) {}) {
+  TRunHome(const std::string& configText, bool shapes, bool eachWindowAlone = false)
+      : database_([](const std::string&) {}) {
     char tmpl[] = "/tmp/vnpp-recheck-XXXXXX";
     EXPECT_NE(mkdtemp(tmpl), nullptr);
     home_ = std::string(tmpl) + "/";

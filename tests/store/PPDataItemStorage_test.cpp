@@ -59,8 +59,11 @@ class PPDataItemStorage : public ::testing::TestWithParam<TBackend> {
                        readPrevious, boundaryMode);
   }
 
-  // The item's result as a run writes it: a row only where it has a result.
-  void Store(const TPPDataItem& item) {
+  // The item read, computed and its result written as a run writes it: a row only where it
+  // has a result.
+  void Store(TPPDataItem item, const std::string& function) {
+    store::RetrieveData(*statements_, item);
+    item.Compute(function);
     if (const std::optional<store::TResultValues> row = store::ResultOf(item)) {
       store::TResultWriter(*statements_)
           .WriteOne({item.StationID, item.DataLabel, item.FunctionName, item.SensorName,
@@ -227,22 +230,12 @@ TEST_P(PPDataItemStorage, SecondRunOverAWindowUpdatesItsRow) {
       {At(10, 0), At(10, 15), 0.25}};
   AddReading("WL", "2001-05-01 10:00:00", "1");
   AddReading("WL", "2001-05-01 10:10:00", "2");
-  for (const TWindowCase& w : windows) {
-    TPPDataItem item = Item("WL", w.start, w.end);
-    store::RetrieveData(*statements_, item);
-    item.Compute("SUM");
-    Store(item);
-  }
+  for (const TWindowCase& w : windows) Store(Item("WL", w.start, w.end), "SUM");
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 3);
 
   AddReading("WL", "2001-05-01 10:12:00", "4");
   clock.AdvanceSeconds(60);
-  for (const TWindowCase& w : windows) {
-    TPPDataItem item = Item("WL", w.start, w.end, 0, false, 0, "ALT");
-    store::RetrieveData(*statements_, item);
-    item.Compute("SUM");
-    Store(item);
-  }
+  for (const TWindowCase& w : windows) Store(Item("WL", w.start, w.end, 0, false, 0, "ALT"), "SUM");
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 3);
 
   auto rows = connection_.Prepare("SELECT * FROM VN_PPDATA1 ORDER BY TIME_PERIOD DESC");
@@ -291,12 +284,7 @@ TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne)
       {"DELTA", {}},
       {"SPECIAL", {}},
   };
-  for (const Case& c : cases) {
-    TPPDataItem item = Item("WL", At(10, 0), At(11, 0), 0, true);
-    store::RetrieveData(*statements_, item);
-    item.Compute(c.function);
-    Store(item);
-  }
+  for (const Case& c : cases) Store(Item("WL", At(10, 0), At(11, 0), 0, true), c.function);
   auto rows = connection_.Prepare("SELECT * FROM VN_PPDATA1 WHERE FUNCTION_NAME = :F");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.function);
@@ -320,23 +308,16 @@ TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne)
 
 TEST_P(PPDataItemStorage, NothingIsWrittenForAWindowWithoutReadings) {
   AddReading("WL", "2001-05-01 09:00:00", "1");
-  for (const char* function : {"SPECIAL", "CNT", "DELTA"}) {
-    TPPDataItem item = Item("WL", At(10, 0), At(11, 0), 0, true);
-    store::RetrieveData(*statements_, item);
-    item.Compute(function);
-    Store(item);
-  }
+  for (const char* function : {"SPECIAL", "CNT", "DELTA"})
+    Store(Item("WL", At(10, 0), At(11, 0), 0, true), function);
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 0);
 }
 
 TEST_P(PPDataItemStorage, FailureOtherThanAKeyViolationIsRaisedUnchanged) {
   AddReading("WL", "2001-05-01 10:00:00", "1");
-  TPPDataItem item = Item("WL", At(10, 0), At(11, 0));
-  store::RetrieveData(*statements_, item);
-  item.Compute("AVG");
   connection_.ExecuteDirect("DROP TABLE VN_PPDATA1");
   try {
-    Store(item);
+    Store(Item("WL", At(10, 0), At(11, 0)), "AVG");
     ADD_FAILURE() << "no exception";
   } catch (const database::EDatabaseError& e) {
     EXPECT_FALSE(e.IsKeyViolation());
