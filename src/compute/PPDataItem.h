@@ -10,20 +10,13 @@
 
 #include "common/DateTime.h"
 
-namespace vnpp::database {
-class TStatement;
-}
-namespace vnpp::store {
-class TPPStatements;
-}  // namespace vnpp::store
-
 namespace vnpp::compute {
 
 using common::TDateTime;
 
-// Used in the order RetrieveData, Compute, StoreResult, once; never re-filled. Compute and
-// BeginWindow need no database; RetrieveData, RetrievePrevious, StoreResult and
-// BindResultParams are the store's (src/store), which its library defines.
+// Filled with the readings of a window (the store reads them: TReadingCursor, RetrieveData),
+// computed, and its result handed to the store (ResultOf, TResultWriter); BeginWindow makes it
+// ready for the next window. Needs no database itself.
 // Thread safety: none; an item belongs to the thread that created it.
 class TPPDataItem {
  public:
@@ -37,15 +30,6 @@ class TPPDataItem {
   // storage.
   void BeginWindow(TDateTime StartTime, TDateTime EndTime);
 
-  // Appends the readings with a value inside the window to Times and Values, oldest first,
-  // then calls RetrievePrevious when ReadPrevious is set. A value that is not a finite
-  // number is left out as a NULL value is, and counted in Problems. Throws EPostProcError naming a
-  // BoundaryMode outside 0..2 before any statement runs, EDatabaseError on a database
-  // failure (what was appended before it stays).
-  void RetrieveData(store::TPPStatements& db);
-  // Sets PrevTime and PrevValue from the newest reading before StartTime; both stay 0 when
-  // there is none or its value is NULL (older readings are not consulted).
-  void RetrievePrevious(store::TPPStatements& db);
   // Applies the named function (any letter case) to the readings and sets FunctionName,
   // ProcessTime and, where the function gives one, PPValue and ValueTime. A result that the
   // window must not store (a negative DELTA after the roll-over constant, a result that is
@@ -54,11 +38,6 @@ class TPPDataItem {
   void Compute(const std::string& FunctionName);
   // True when there is a result to store: readings, and no Rejection.
   bool HasResult() const { return !Times.empty() && Rejection.empty(); }
-  // Inserts the result row, or updates it when its key exists already. Writes nothing for
-  // an item without a result. Throws EDatabaseError for every other failure, unchanged.
-  void StoreResult(store::TPPStatements& db);
-  // Binds the thirteen parameters that InsertSQL and UpdateSQL share.
-  void BindResultParams(database::TStatement& query) const;
 
   std::string FunctionName;
   std::string Description;  // carried only
@@ -77,7 +56,7 @@ class TPPDataItem {
   TDateTime PrevTime = 0;  // 0: no previous reading
   double PrevValue = 0;
   double PPValue = 0;
-  // No operation sets these; they are stored as NULL when absent.
+  // No operation sets these; the result row stores NULL for them.
   std::optional<std::string> Flag1;
   std::optional<std::string> Flag2;
   std::optional<std::string> Flag3;

@@ -21,7 +21,7 @@
 
 #include "common/GroupStatus.h"
 #include "common/Mutex.h"
-#include "processing/ProcessThread.h"
+#include "processing/RunReports.h"
 
 namespace prometheus {
 class Collectable;

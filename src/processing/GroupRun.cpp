@@ -1,123 +1,30 @@
 #include "processing/GroupRun.h"
 
-#include <cmath>
-#include <cstdio>
 #include <exception>
-#include <limits>
 
 #include "common/Log.h"
-#include "common/Regional.h"
-#include "common/Text.h"
 #include "compute/PPDataItem.h"
 #include "config/Configuration.h"
-#include "config/PScan.h"
 #include "database/Database.h"
-#include "processing/Calendar.h"
+#include "processing/ResultBatch.h"
+#include "processing/RunLog.h"
 #include "store/ReadingCursor.h"
 #include "store/ResultWriter.h"
 
 namespace vnpp::processing {
-namespace {
-
-// A window whose result is not stored: the entry, the window and the reason.
-constexpr const char* kMsgWindowRejected =
-    "PollGroup %p: %p.%p, window %p: %p Nothing is stored for this window.";
-// A DELTA group whose roll-over constant is no number: once per run.
-constexpr const char* kMsgBadRollover =
-    "DELTA - Unable to convert parameter string to RolloverConstant. PollGroup %p (%p), "
-    "Parameter \"%p\": its entries, %p first, stay where they are.";
-constexpr const char* kMsgValuesMissing =
-    "PollGroup %p: %p.%p: %p readings taken as missing: %p not finite, %p not a number%p.";
-constexpr const char* kMsgMisplaced =
-    "PollGroup %p: %p.%p: %p readings left out: the database does not sort their time tag as "
-    "a time (the first at %p). Store TIME_TAG as a time stamp, or in SQLite as text "
-    "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
-constexpr const char* kMsgUnsortableTag =
-    "PollGroup %p: %p.%p: readings with time tags such as \"%p\" are in no window: the database "
-    "does not sort that form as a time. Store TIME_TAG as a time stamp, or in SQLite as text "
-    "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
-// Windows computed again whose stored rows changed: the cause, the counts and the entry.
-constexpr const char* kMsgRowsChanged =
-    "PollGroup %p: %p changed %p windows of %p.%p (%p updated, %p inserted, %p deleted)";
-
-// The window that ends at end: for weeks and months the one that holds the second before
-// it, for fixed periods the one a period earlier.
-std::optional<TWindow> WindowBefore(int type, common::TDateTime end, common::TDateTime interval) {
-  const common::EpochSeconds e = common::DateTimeToEpoch(end);
-  std::optional<TWindow> w =
-      WindowFor(type, common::EpochToDateTime(std::int64_t{e} - 1), interval);
-  if (!w || common::DateTimeToEpoch(w->End) <= e) return w;
-  const std::int64_t period =
-      std::int64_t{common::DateTimeToEpoch(w->End)} - common::DateTimeToEpoch(w->Start);
-  return WindowFor(type, common::EpochToDateTime(e - period), interval);
-}
-
-// Consecutive windows from w on whose end lies at or before lastEnd, at most max of them;
-// w is left at the first window not taken (empty when there is none).
-std::vector<store::TWindowSpan> WindowsUpTo(int type, common::TDateTime interval,
-                                            std::optional<TWindow>& w, common::EpochSeconds lastEnd,
-                                            std::size_t max) {
-  std::vector<store::TWindowSpan> windows;
-  for (; w && common::DateTimeToEpoch(w->End) <= lastEnd && windows.size() < max;
-       w = WindowFor(type, w->End, interval)) {
-    windows.push_back({w->Start, w->End});
-  }
-  return windows;
-}
-
-}  // namespace
-
 // The prepared statements and the result batch live as long as one connection: from the
 // connect at the start of a run to the disconnect at its end.
 class TGroupRunner::TSession {
  public:
   TSession(database::TConnection& connection, database::TDatabase& database,
-           config::TConfiguration& config, common::ILog& log, TRunCounters& counters,
-           TResultBatch::TMode mode)
+           config::TConfiguration& config, common::ILog& log, TRunCounters& counters)
       : statements(connection),
-        batch(connection, statements, database, config, log, counters, mode),
+        batch(connection, statements, database, config, log, counters),
         check(connection, statements, batch) {}
   store::TPPStatements statements;
   TResultBatch batch;  // declared after the statements it writes with
   TWindowCheck check;  // and after the batch it commits
 };
-
-std::string FormatWindowStart(common::TDateTime start) {
-  const common::TDateTimeParts p = common::DecodeDateTime(start);
-  std::string text = common::FormatDateTimeText(start);
-  if (p.Hour == 0 && p.Minute == 0 && p.Second == 0 && p.Millisecond == 0) {
-    text.resize(10);  // the date part "mm/dd/yyyy"
-  }
-  return text;
-}
-
-std::string FormatResultValue(double value) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.15G", value);
-  std::string text = buf;
-  // "1.5E+20" -> "1.5E20", "1E-05" -> "1E-5"
-  const size_t e = text.find('E');
-  if (e != std::string::npos) {
-    std::string mantissa = text.substr(0, e);
-    std::string exponent = text.substr(e + 1);
-    std::string sign;
-    if (!exponent.empty() && (exponent[0] == '+' || exponent[0] == '-')) {
-      if (exponent[0] == '-') sign = "-";
-      exponent.erase(0, 1);
-    }
-    while (exponent.size() > 1 && exponent[0] == '0') exponent.erase(0, 1);
-    text = mantissa + "E" + sign + exponent;
-  }
-  const char dec = common::Regional().DecimalSeparator;
-  if (dec != '.') {
-    for (char& c : text) {
-      if (c == '.') c = dec;
-    }
-  }
-  return text;
-}
 
 TGroupRunner::TGroupRunner(config::TConfiguration& config, database::TDatabase& database,
                            common::ILog& log, const std::atomic<bool>& stopRequested,
@@ -135,10 +42,9 @@ TGroupRunner::TSession& TGroupRunner::Session() {
   // Outside a run (a caller processing one entry) the statements go to the connection as it
   // stands.
   if (!session_) {
-    session_ = std::make_unique<TSession>(
-        database_.Connection(), database_, config_, log_, counters_,
-        windowAtATime_ ? TResultBatch::TMode::WindowAtATime : TResultBatch::TMode::Batched);
-    session_->check.SetReadLimits(windowAtATime_ ? 1 : windowsPerRead_, rowsPerRead_);
+    session_ =
+        std::make_unique<TSession>(database_.Connection(), database_, config_, log_, counters_);
+    session_->check.SetReadLimits(eachWindowAlone_ ? 1 : windowsPerRead_, rowsPerRead_);
   }
   return *session_;
 }
@@ -161,11 +67,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
   bool complete = false;
   rolloverReported_ = nullptr;
   try {
-    if (log_.LogDetail() >= 1) {
-      log_.QueueMessage(config::FormatText(
-          common::kMsgRetrieveData,
-          {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
-    }
+    LogRunStart(log_, group);
     if (!database_.ConnectDatabase(database::kSessionName)) {
       // Refused (shown as Error 1501) or no data source: the run goes on over the closed
       // connection, where each entry with a window to compute fails once and keeps its
@@ -192,59 +94,12 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
     }
     session_.reset();
     database_.DisconnectDatabase();
-    if (log_.LogDetail() >= 2) {
-      log_.QueueMessage(config::FormatText(common::kMsgFinished, {group.FuncName}));
-    }
+    LogRunEnd(log_, group);
   } catch (const std::exception& e) {
     LogRunError(log_, e.what());
     complete = false;
   }
   return complete;
-}
-
-TGroupRunner::TNextWindow TGroupRunner::WindowsOf(const config::TPostProcGroupItem& group,
-                                                  const config::TStationSensorInfoItem& entry,
-                                                  const TRunLimit& limit) const {
-  common::TDateTime from = entry.LastUpdate;
-  if (from == 0 || from > group.WindowStart) from = group.WindowStart;
-  const int type = group.TypeInterval;
-  const common::TDateTime interval = group.Interval;
-  if (limit.Kind == TRunLimit::TKind::Scheduled) {
-    // Window ends are compared in whole seconds: two date-time values of one instant may
-    // differ in their last bits.
-    const common::EpochSeconds last = common::DateTimeToEpoch(group.WindowStart);
-    return [=, done = false](TWindow& out) mutable {
-      if (done) return false;
-      const std::optional<TWindow> w = WindowFor(type, from, interval);
-      // After the clock was set back, the group's period may lie in the future: a window
-      // that has not ended yet is never stored as done.
-      if (!w || common::DateTimeToEpoch(w->End) > NowEpoch()) {
-        done = true;
-        return false;
-      }
-      from = w->End;
-      done = common::DateTimeToEpoch(w->End) > last;
-      out = *w;
-      return true;
-    };
-  }
-  // A group never scheduled has WindowStart 0 and so processes nothing here.
-  if (group.WindowStart == 0) return [](TWindow&) { return false; };
-  const std::optional<TWindow> limitWindow = WindowFor(type, limit.Now, interval);
-  std::optional<TWindow> w = WindowFor(type, from, interval);
-  const common::EpochSeconds end = limitWindow ? common::DateTimeToEpoch(limitWindow->Start) : 0;
-  if (!limitWindow) w.reset();
-  // The latest window end that BaseTime lets a catch-up store.
-  const common::EpochSeconds lastEnd = limit.HoldBaseTime
-                                           ? common::DateTimeToEpoch(limit.Now - group.BaseTime)
-                                           : std::numeric_limits<common::EpochSeconds>::max();
-  return [=](TWindow& out) mutable {
-    if (!w || common::DateTimeToEpoch(w->End) >= end) return false;
-    if (common::DateTimeToEpoch(w->End) > lastEnd) return false;
-    out = *w;
-    w = WindowFor(type, w->End, interval);
-    return true;
-  };
 }
 
 bool TGroupRunner::ProcessEntry(config::TPostProcGroupItem& group, int index,
@@ -274,10 +129,7 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       ++counters_.FailedEntries;
       if (rolloverReported_ != &group) {
         rolloverReported_ = &group;
-        LogRunError(
-            log_, config::FormatText(kMsgBadRollover,
-                                     {std::to_string(group.GroupNumber), group.SectionName,
-                                      group.Parameter, entry.StationID + "." + entry.SensorName}));
+        LogBadRollover(log_, group, entry);
       }
       return false;
     }
@@ -291,10 +143,10 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       complete = CheckWindows(
           group, entry, windows, [&] { return Cancelled(limit); }, counts);
     } catch (...) {
-      LogChanges(group, entry, counts, "late readings");
+      LogChanges(log_, group, entry, counts, "late readings");
       throw;
     }
-    LogChanges(group, entry, counts, "late readings");
+    LogChanges(log_, group, entry, counts, "late readings");
     if (!complete) return false;
   }
   std::unique_ptr<compute::TPPDataItem> item;
@@ -302,25 +154,11 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
   try {
     reached = WalkWindows(group, entry, next, limit, item);
   } catch (...) {
-    if (item) ReportProblems(group, entry, item->Problems);
+    if (item) ReportProblems(log_, group, entry, item->Problems);
     throw;
   }
-  if (item) ReportProblems(group, entry, item->Problems);
+  if (item) ReportProblems(log_, group, entry, item->Problems);
   return reached;
-}
-
-std::vector<store::TWindowSpan> TGroupRunner::RecheckWindowsOf(
-    const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const {
-  const int type = group.TypeInterval;
-  const common::EpochSeconds last = common::DateTimeToEpoch(entry.LastUpdate);
-  common::TDateTime from = entry.LastUpdate;
-  for (int n = 0; n < group.RecheckWindows; ++n) {
-    const std::optional<TWindow> w = WindowBefore(type, from, group.Interval);
-    if (!w || common::DateTimeToEpoch(w->Start) >= common::DateTimeToEpoch(from)) break;
-    from = w->Start;
-  }
-  std::optional<TWindow> w = WindowFor(type, from, group.Interval);
-  return WindowsUpTo(type, group.Interval, w, last, static_cast<std::size_t>(group.RecheckWindows));
 }
 
 bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
@@ -346,40 +184,20 @@ bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
   return complete;
 }
 
-void TGroupRunner::LogChanges(const config::TPostProcGroupItem& group,
-                              const config::TStationSensorInfoItem& entry,
-                              const TCheckCounts& counts, const char* what) {
-  if (counts.Changed() == 0 || log_.LogDetail() < 1) return;
-  log_.QueueMessage(config::FormatText(
-      kMsgRowsChanged, {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
-                        entry.StationID, entry.SensorName, std::to_string(counts.Updated),
-                        std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
-}
-
 bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& cancelled) {
   if (job.Done()) return true;
   config::TPostProcGroupItem& group = *job.Group;
   // The entry is done (or failed): its counts go to the request's, and its line to the log.
   auto nextEntry = [&] {
     job.Counts += job.EntryCounts;
-    LogChanges(group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
+    LogChanges(log_, group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
     job.EntryCounts = {};
     ++job.Entry;
     job.Next = 0;
   };
-  // Never a window that has not ended yet.
-  const common::EpochSeconds to =
-      std::min(common::DateTimeToEpoch(job.To), static_cast<common::EpochSeconds>(NowEpoch()));
-  const common::EpochSeconds from = common::DateTimeToEpoch(job.From);
-  std::optional<TWindow> w =
-      WindowFor(group.TypeInterval, job.Next != 0 ? job.Next : job.From, group.Interval);
-  // A week or a month holds the time it is given: it begins before the range.
-  if (w && common::DateTimeToEpoch(w->Start) < from) {
-    w = WindowFor(group.TypeInterval, w->End, group.Interval);
-  }
+  bool entryDone = false;
   const std::vector<store::TWindowSpan> windows =
-      WindowsUpTo(group.TypeInterval, group.Interval, w, to, windowsPerRead_);
-  const bool entryDone = !w || common::DateTimeToEpoch(w->End) > to;
+      RecomputeWindowsOf(group, job.From, job.To, job.Next, windowsPerRead_, entryDone);
   auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
   if (stop()) return false;
   if (!database_.ConnectDatabase(database::kSessionName)) {
@@ -409,28 +227,6 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   return true;
 }
 
-void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,
-                                  const config::TStationSensorInfoItem& entry,
-                                  const compute::TPPDataItem::TValueProblems& p) {
-  const std::string number = std::to_string(group.GroupNumber);
-  if (p.NonFinite + p.NotNumber > 0) {
-    std::string example;
-    if (p.NotNumber > 0) {
-      example =
-          ", for example \"" + p.Example + "\" at " + common::FormatDateTimeText(p.ExampleTime);
-    }
-    log_.QueueMessage(config::FormatText(
-        kMsgValuesMissing,
-        {number, entry.StationID, entry.SensorName, std::to_string(p.NonFinite + p.NotNumber),
-         std::to_string(p.NonFinite), std::to_string(p.NotNumber), example}));
-  }
-  if (p.Misplaced > 0) {
-    log_.QueueMessage(config::FormatText(
-        kMsgMisplaced, {number, entry.StationID, entry.SensorName, std::to_string(p.Misplaced),
-                        common::FormatDateTimeText(p.MisplacedTime)}));
-  }
-}
-
 void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
                                 const config::TStationSensorInfoItem& entry) {
   if (!tagFormsChecked_.emplace(entry.StationID, entry.SensorName).second) return;
@@ -442,19 +238,7 @@ void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
     tagFormsChecked_.erase({entry.StationID, entry.SensorName});
     return;
   }
-  if (tag.empty()) return;
-  log_.QueueMessage(config::FormatText(
-      kMsgUnsortableTag,
-      {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName, tag}));
-}
-
-void TGroupRunner::LogRejected(const config::TPostProcGroupItem& group,
-                               const config::TStationSensorInfoItem& entry,
-                               const compute::TPPDataItem& item) {
-  LogRunError(log_, config::FormatText(
-                        kMsgWindowRejected,
-                        {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
-                         FormatWindowStart(item.StartTime), item.Rejection}));
+  if (!tag.empty()) LogUnsortableTag(log_, group, entry, tag);
 }
 
 bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
@@ -463,7 +247,7 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
                                std::unique_ptr<compute::TPPDataItem>& item) {
   TResultBatch& batch = session_->batch;
   // The reference reads each window by the item's own queries.
-  const std::size_t windowsPerRead = windowAtATime_ ? 1 : windowsPerRead_;
+  const std::size_t windowsPerRead = eachWindowAlone_ ? 1 : windowsPerRead_;
   std::vector<store::TWindowSpan> windows;
   std::unique_ptr<store::TReadingCursor> cursor;
   bool more = true;
@@ -482,7 +266,7 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
           rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
     }
     if (Cancelled(limit)) return false;
-    std::size_t complete = windowAtATime_ ? 0 : cursor->Load(windows);
+    std::size_t complete = eachWindowAlone_ ? 0 : cursor->Load(windows);
     // The first window alone holds more readings than a read takes, or the reference.
     const bool alone = complete == 0;
     if (alone) complete = 1;
@@ -495,19 +279,11 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
         cursor->Fill(k);
       }
       item->Compute(group.FuncName);
-      if (!item->Rejection.empty() && !item->Times.empty()) LogRejected(group, entry, *item);
-      std::optional<store::TResultValues> row;
-      if (item->HasResult()) {
-        row = store::TResultValues{item->StartTime,    item->EndTime,   item->PPValue,
-                                   item->HasValueTime, item->ValueTime, item->ProcessTime};
+      if (!item->Rejection.empty() && !item->Times.empty()) {
+        LogRejected(log_, group, entry, *item);
       }
-      if (!batch.Add(group, entry, row, item->EndTime)) return false;
-      if (log_.LogDetail() >= 2) {
-        log_.QueueMessage(config::FormatText(
-            common::kMsgDataFor,
-            {entry.StationID, entry.SensorName, FormatWindowStart(item->StartTime),
-             FormatResultValue(item->PPValue)}));
-      }
+      if (!batch.Add(group, entry, store::ResultOf(*item), item->EndTime)) return false;
+      LogDataFor(log_, entry, *item);
     }
     windows.erase(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(complete));
     batch.Send();

@@ -26,8 +26,9 @@
 #include "common/DateTime.h"
 #include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
-#include "processing/ResultBatch.h"
+#include "processing/RunCounters.h"
 #include "processing/WindowCheck.h"
+#include "processing/WindowPlan.h"
 
 namespace vnpp::common {
 class ILog;
@@ -40,47 +41,6 @@ class TDatabase;
 }  // namespace vnpp::database
 
 namespace vnpp::processing {
-struct TWindow;
-
-// How far a run takes each entry, and what ends it early.
-struct TRunLimit {
-  enum class TKind {
-    // Each entry up to and including the group's current period, never a window that ends
-    // after the present; ended by a stop request.
-    Scheduled,
-    // Each entry up to the period boundary at or after Now; ended by a stop request or by
-    // a return to scheduling (a cancelled immediate run).
-    Immediate,
-  };
-  TKind Kind = TKind::Scheduled;
-  common::TDateTime Now = 0;  // Immediate only
-  // Immediate only: also leaves out every window whose end plus the group's BaseTime lies
-  // after Now, as the schedule would have waited for it (a catch-up).
-  bool HoldBaseTime = false;
-
-  static TRunLimit ScheduledRun() { return {}; }
-  static TRunLimit ImmediateRun(common::TDateTime now) { return {TKind::Immediate, now}; }
-  static TRunLimit CatchUpRun(common::TDateTime now) { return {TKind::Immediate, now, true}; }
-};
-
-// A request to compute every window of every entry of a group that lies inside [From, To)
-// again, over the rows stored for them (TWindowCheck). It is worked off in batches of at
-// most TGroupRunner::kWindowsPerRead windows of one entry; the entries' progress is neither
-// read nor written.
-struct TRecompute {
-  std::uint64_t RequestId = 0;
-  config::TPostProcGroupItem* Group = nullptr;
-  common::TDateTime From = 0;
-  common::TDateTime To = 0;
-  // Where the next batch begins: the entry's position, and the start of its next window
-  // (0: its first window in the range).
-  std::size_t Entry = 0;
-  common::TDateTime Next = 0;
-  TCheckCounts Counts;       // the whole request
-  TCheckCounts EntryCounts;  // the entry in progress, for its log line
-  long FailedEntries = 0;
-  bool Done() const { return Group == nullptr || Entry >= Group->Sensors.size(); }
-};
 
 class TGroupRunner {
  public:
@@ -94,18 +54,9 @@ class TGroupRunner {
   // failed, the connection failed, or the run was stopped or cancelled before the end.
   bool Run(config::TPostProcGroupItem& group, const TRunLimit& limit);
   bool RunGroup(config::TPostProcGroupItem& group) { return Run(group, TRunLimit::ScheduledRun()); }
-  bool RunGroupNow(config::TPostProcGroupItem& group, common::TDateTime now) {
-    return Run(group, TRunLimit::ImmediateRun(now));
-  }
 
   // One entry; true when it reached its limit, false when it failed (logged) or was stopped.
   bool ProcessEntry(config::TPostProcGroupItem& group, int index, const TRunLimit& limit);
-  bool ProcessSensor(config::TPostProcGroupItem& group, int index) {
-    return ProcessEntry(group, index, TRunLimit::ScheduledRun());
-  }
-  bool ProcessSensorNow(config::TPostProcGroupItem& group, int index, common::TDateTime now) {
-    return ProcessEntry(group, index, TRunLimit::ImmediateRun(now));
-  }
 
   // One batch of job: connects, checks up to kWindowsPerRead windows of its current entry
   // (never one that ends after the present), disconnects and moves job on. An entry that
@@ -128,12 +79,11 @@ class TGroupRunner {
   long RecheckedWindows() const { return rechecked_.load(); }
   long ChangedRows() const { return changedRows_.load(); }
 
-  // Each window read by TPPDataItem's own queries and stored on its own, its progress
-  // written at once: the reference the batched way is checked against. Off by default.
-  void SetWindowAtATime(bool on) { windowAtATime_ = on; }
-
-  // Windows per range query and rows it may bring at most (tests make them small).
-  void SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
+  // Test seams. Each window read alone by the item's own queries (RetrieveData), the
+  // reference the range reads are checked against; off by default.
+  void TEST_ReadEachWindowAlone(bool on) { eachWindowAlone_ = on; }
+  // Windows per range query and rows it may bring at most.
+  void TEST_SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
     windowsPerRead_ = windowsPerRead > 0 ? windowsPerRead : 1;
     rowsPerRead_ = rowsPerRead;
   }
@@ -142,48 +92,28 @@ class TGroupRunner {
 
  private:
   class TSession;
-  // Gives the next window of an entry; false when there is none left before its limit.
-  using TNextWindow = std::function<bool(TWindow&)>;
-
   // The statements and the result batch of the connection as it stands, made when a caller
   // processes one entry outside a run.
   TSession& Session();
-  // The windows of entry from its progress up to the limit.
-  TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
-                        const config::TStationSensorInfoItem& entry, const TRunLimit& limit) const;
   bool Cancelled(const TRunLimit& limit) const;
-  // The group's RecheckWindows windows that end at or before the entry's progress.
-  std::vector<store::TWindowSpan> RecheckWindowsOf(
-      const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry) const;
   // Checks windows of entry again (TWindowCheck) and adds what it did to the counters and
   // to counts. False when cancelled.
   bool CheckWindows(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
                     std::span<const store::TWindowSpan> windows,
                     const std::function<bool()>& cancelled, TCheckCounts& counts);
-  // The log line of an entry whose rows changed; what names the cause.
-  void LogChanges(const config::TPostProcGroupItem& group,
-                  const config::TStationSensorInfoItem& entry, const TCheckCounts& counts,
-                  const char* what);
   // Reads, computes and hands to the batch each window next gives; true when the entry
-  // reached its limit. Reports once what its readings held (ReportProblems).
+  // reached its limit. Reports once what its readings held (ReportProblems, once per entry
+  // and run).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                  const TNextWindow& next, const TRunLimit& limit);
   // The walk itself; item is made at the first window.
   bool WalkWindows(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                    const TNextWindow& next, const TRunLimit& limit,
                    std::unique_ptr<compute::TPPDataItem>& item);
-  // Once per entry and run: the readings whose value was taken as missing, and those left
-  // out because their time tag does not sort as a time.
-  void ReportProblems(const config::TPostProcGroupItem& group,
-                      const config::TStationSensorInfoItem& entry,
-                      const compute::TPPDataItem::TValueProblems& problems);
   // Once per station and sensor in the runner's life: a time tag in a form that the
   // database does not sort as a time, whose readings the range queries never see.
   void CheckTagForm(const config::TPostProcGroupItem& group,
                     const config::TStationSensorInfoItem& entry);
-  // A window whose result is not stored (item.Rejection says why).
-  void LogRejected(const config::TPostProcGroupItem& group,
-                   const config::TStationSensorInfoItem& entry, const compute::TPPDataItem& item);
   // An entry's processing threw: after a database error the open transaction is recovered
   // first; then the entry has failed.
   void EntryError(const config::TStationSensorInfoItem* entry, const std::exception& e);
@@ -196,7 +126,7 @@ class TGroupRunner {
   TRunCounters counters_;
   std::atomic<long> rechecked_{0};
   std::atomic<long> changedRows_{0};
-  bool windowAtATime_ = false;
+  bool eachWindowAlone_ = false;
   std::size_t windowsPerRead_ = kWindowsPerRead;
   std::size_t rowsPerRead_ = 0;  // 0: the cursor's default
   bool inRun_ = false;           // inside Run: entries commit at the end
@@ -206,10 +136,5 @@ class TGroupRunner {
   // The group whose bad roll-over constant this run has reported (once per run).
   const config::TPostProcGroupItem* rolloverReported_ = nullptr;
 };
-
-// "Data for" texts: the window start as date and time (time left out at midnight) and a
-// value in general form with up to 15 significant digits, regional decimal separator.
-std::string FormatWindowStart(common::TDateTime start);
-std::string FormatResultValue(double value);
 
 }  // namespace vnpp::processing

@@ -27,13 +27,15 @@ TProcessThread::TProcessThread(config::TConfiguration& config, database::TDataba
       events_(std::move(events)),
       heartbeat_(heartbeat),
       runner_(config, database, log, StopRequested, ScheduleMode),
-      queue_(20, 20) {
+      queue_(kQueueSlots, kQueueSlots),
+      demands_(ScheduleMode),
+      accounting_(config, runner_, events_) {
   runner_.SetWindowHook([this] { Beat(); });
 }
 
 void TProcessThread::Beat() {
   if (heartbeat_ != nullptr) heartbeat_->store(common::SteadyNanoseconds());
-  if (running_ != nullptr) ReportProgress();
+  accounting_.ReportProgress();
 }
 
 TProcessThread::~TProcessThread() {
@@ -65,59 +67,12 @@ bool TProcessThread::JoinFor(std::chrono::milliseconds timeout) {
   return true;
 }
 
-void TProcessThread::AddDemand(config::TPostProcGroupItem* group, bool catchUp) {
-  common::MutexLock lock(demandLock_);
-  DemandList.push_back({group, catchUp});
-  ScheduleMode.store(false);
-}
-
-void TProcessThread::ClearDemand() {
-  common::MutexLock lock(demandLock_);
-  DemandList.clear();
-  for (TRecompute& job : Recomputes) droppedRecomputes_.push_back(std::move(job));
-  Recomputes.clear();
-  recomputeDropped_.store(true);
-  ScheduleMode.store(true);
-}
-
-std::uint64_t TProcessThread::AddRecompute(config::TPostProcGroupItem* group,
-                                           common::TDateTime from, common::TDateTime to) {
-  // Ids go on across threads: a client waiting for one never takes the report of a request
-  // made to a thread started later.
-  static std::atomic<std::uint64_t> lastRequestId{0};
-  common::MutexLock lock(demandLock_);
-  if (recomputesClosed_) return 0;
-  TRecompute job;
-  job.RequestId = ++lastRequestId;
-  job.Group = group;
-  job.From = from;
-  job.To = to;
-  const std::uint64_t id = job.RequestId;
-  Recomputes.push_back(std::move(job));
-  return id;
-}
-
 void TProcessThread::ReportRecompute(const TRecompute& job, bool dropped) {
-  // With the entry the request stopped in, when it was dropped there.
-  TCheckCounts c = job.Counts;
-  c += job.EntryCounts;
-  TRecomputeReport report{job.RequestId, c.Windows, c.Inserted + c.Updated, c.Deleted,
-                          job.FailedEntries};
-  if (dropped && job.Group != nullptr && job.Entry < job.Group->Sensors.size()) {
-    report.FailedEntries += static_cast<std::int64_t>(job.Group->Sensors.size() - job.Entry);
-  }
-  if (events_.RecomputeFinished) events_.RecomputeFinished(report);
+  if (events_.RecomputeFinished) events_.RecomputeFinished(RecomputeReport(job, dropped));
 }
 
 void TProcessThread::DropRecomputes() {
-  std::vector<TRecompute> undone;
-  {
-    common::MutexLock lock(demandLock_);
-    recomputesClosed_ = true;
-    undone.swap(droppedRecomputes_);
-    for (TRecompute& job : Recomputes) undone.push_back(std::move(job));
-    Recomputes.clear();
-  }
+  std::vector<TRecompute> undone = demands_.Close();
   if (recompute_) {
     undone.push_back(std::move(*recompute_));
     recompute_.reset();
@@ -126,48 +81,25 @@ void TProcessThread::DropRecomputes() {
 }
 
 bool TProcessThread::RecomputeStep() {
-  std::vector<TRecompute> dropped;
-  {
-    common::MutexLock lock(demandLock_);
-    dropped.swap(droppedRecomputes_);
-    if (recomputeDropped_.exchange(false) && recompute_) {
-      dropped.push_back(std::move(*recompute_));
-      recompute_.reset();
-    }
-    if (!recompute_ && !Recomputes.empty()) {
-      recompute_ = std::move(Recomputes.front());
-      Recomputes.pop_front();
-    }
-  }
+  const std::vector<TRecompute> dropped = demands_.NextRecompute(recompute_);
   for (const TRecompute& job : dropped) ReportRecompute(job, true);
   if (!recompute_) return !dropped.empty();
   // Dropped (ClearDemand) or stopped in the middle of a batch: the batch ends before its
   // next read.
   const long changedBefore = runner_.ChangedRows();
-  runner_.RecomputeBatch(*recompute_, [this] { return recomputeDropped_.load(); });
+  runner_.RecomputeBatch(*recompute_, [this] { return demands_.RecomputeDropped(); });
   // Outside any run: the batch's changed rows are a progress report of their own.
-  if (const long changed = runner_.ChangedRows() - changedBefore;
-      changed != 0 && events_.RunProgress && recompute_->Group != nullptr) {
-    TGroupRunReport report;
-    report.Index = recompute_->Group->GroupNumber - 1;
-    report.SectionName = recompute_->Group->SectionName;
-    report.FuncName = recompute_->Group->FuncName;
-    report.ChangedRows = changed;
-    events_.RunProgress(report);
+  if (recompute_->Group != nullptr) {
+    accounting_.ReportChanges(*recompute_->Group, runner_.ChangedRows() - changedBefore);
   }
   if (StopRequested.load()) return true;
   if (recompute_->Done()) {
     // The snapshot first: whoever the report reaches reads the counters with it.
-    SnapshotGroups();
+    accounting_.SnapshotGroups();
     ReportRecompute(*recompute_, false);
     recompute_.reset();
   }
   return true;
-}
-
-bool TProcessThread::DemandBusy() {
-  common::MutexLock lock(demandLock_);
-  return !DemandList.empty() || demandRunning_;
 }
 
 std::string TProcessThread::GetNextGroup() {
@@ -180,104 +112,12 @@ common::TDateTime TProcessThread::GetNextTime() {
   return NextTime;
 }
 
-std::vector<TGroupStatus> TProcessThread::GroupStatus() {
-  common::MutexLock lock(groupStatusMu_);
-  return groupStatus_;
-}
-
-TProcessThread::TRunMark TProcessThread::RunCounters() const {
-  return {runner_.Windows(),        runner_.Rows(),        runner_.FailedEntries(),
-          runner_.DatabaseErrors(), runner_.ChangedRows(), common::SteadyNanoseconds()};
-}
-
-TProcessThread::TRunMark TProcessThread::StartRun(config::TPostProcGroupItem& group) {
-  running_ = &group;
-  reported_ = RunCounters();
-  return reported_;
-}
-
-void TProcessThread::ReportProgress() {
-  const TRunMark now = RunCounters();
-  if (now.Windows == reported_.Windows && now.FailedEntries == reported_.FailedEntries &&
-      now.Rows == reported_.Rows && now.DatabaseErrors == reported_.DatabaseErrors &&
-      now.ChangedRows == reported_.ChangedRows) {
-    return;
-  }
-  const bool progressed = now.Windows != reported_.Windows;
-  TGroupRunReport report{running_->GroupNumber - 1,
-                         now.Windows - reported_.Windows,
-                         now.FailedEntries - reported_.FailedEntries,
-                         running_->SectionName,
-                         running_->FuncName,
-                         now.Rows - reported_.Rows,
-                         now.DatabaseErrors - reported_.DatabaseErrors};
-  report.ChangedRows = now.ChangedRows - reported_.ChangedRows;
-  reported_ = now;
-  // Entries moved on: the snapshot shows it before the run ends (a long catch-up).
-  if (progressed) SnapshotGroups();
-  if (events_.RunProgress) events_.RunProgress(report);
-}
-
-void TProcessThread::EndRun() {
-  ReportProgress();
-  running_ = nullptr;
-}
-
-TGroupRunReport TProcessThread::RecordRun(config::TPostProcGroupItem& group,
-                                          const TRunMark& before) {
-  const TRunMark now = RunCounters();
-  group.LastRunEnd = common::Now();
-  group.LastRunFailedEntries = now.FailedEntries - before.FailedEntries;
-  return {group.GroupNumber - 1,
-          now.Windows - before.Windows,
-          now.FailedEntries - before.FailedEntries,
-          group.SectionName,
-          group.FuncName,
-          now.Rows - before.Rows,
-          now.DatabaseErrors - before.DatabaseErrors,
-          static_cast<double>(now.Nanoseconds - before.Nanoseconds) / 1e9,
-          group.LastRunEnd};
-}
-
-void TProcessThread::SnapshotGroups() {
-  // This thread is the only writer of the groups, so it reads them without a lock.
-  std::vector<TGroupStatus> rows;
-  if (const config::TPostProcGroups* groups = config_.Groups()) {
-    rows.reserve(static_cast<size_t>(groups->Count()));
-    for (int i = 0; i < groups->Count(); ++i) {
-      const config::TPostProcGroupItem& g = groups->Item(i);
-      TGroupStatus row;
-      row.Index = i;
-      row.SectionName = g.SectionName;
-      row.Enabled = g.Enabled;
-      row.FuncName = g.FuncName;
-      row.NextDue = (g.Enabled && g.NextProcessTime > 0) ? g.DueTime() : 0;
-      row.Period = row.NextDue != 0 ? g.Period : 0;
-      for (size_t k = 0; k < g.Sensors.size(); ++k) {
-        const common::TDateTime t = g.Sensors[k]->LastUpdate;
-        if (k == 0 || t < row.OldestLastUpdate) row.OldestLastUpdate = t;
-      }
-      row.LastRunEnd = g.LastRunEnd;
-      row.LastRunFailedEntries = g.LastRunFailedEntries;
-      row.RecheckedWindows = g.RecheckedWindows;
-      row.ChangedRows = g.ChangedRows;
-      rows.push_back(std::move(row));
-    }
-  }
-  common::MutexLock lock(groupStatusMu_);
-  groupStatus_.swap(rows);
-}
-
-void TProcessThread::ReportRun(const TGroupRunReport& report) {
-  if (events_.GroupRunFinished) events_.GroupRunFinished(report);
-}
-
 void TProcessThread::LogError(const std::string& message) {
   log_.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
 }
 
 void TProcessThread::PublishStatus() {
-  SnapshotGroups();
+  accounting_.SnapshotGroups();
   if (CurrentGroup == nullptr) return;
   std::string text = std::to_string(CurrentGroup->GroupNumber);
   const common::TDateTime due = CurrentGroup->DueTime();
@@ -303,53 +143,13 @@ void TProcessThread::FillQueue() {
           LogError(
               config::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
         }
-        SeedEntries(group);
+        origins_.SeedEntries(group);
         queue_.Insert(&group);
       }
     }
   } catch (const std::exception& e) {
     LogError(e.what());
   }
-}
-
-void TProcessThread::SeedEntries(config::TPostProcGroupItem& group) {
-  TOrigin& origin = origins_[&group];
-  origin.LoadedStartFrom = group.StartFrom;
-  origin.StartFrom = common::FormatDateTimeText(group.StartTime);
-  if (group.WindowStart == 0) return;
-  // An entry without recorded progress starts at the group's first period. It keeps that
-  // starting point in memory, so that a run that fails for it (the database is down, the
-  // file cannot be written) and the schedule moving on never skip its backlog.
-  for (const auto& entry : group.Sensors) {
-    if (entry->LastUpdate != 0) continue;
-    entry->LastUpdate = group.WindowStart;
-    origin.Seeded.emplace_back(entry.get(), group.WindowStart);
-  }
-}
-
-void TProcessThread::KeepUnrecordedStarts() {
-  for (auto& [group, origin] : origins_) {
-    if (group->StartFrom == origin.LoadedStartFrom) continue;
-    const bool unrecorded =
-        std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
-                    [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
-    // The file has no progress for some entry: the saved start must still cover it.
-    if (unrecorded) group->StartFrom = origin.StartFrom;
-  }
-}
-
-void TProcessThread::SetProgressStart(config::TPostProcGroupItem& group, common::TDateTime next) {
-  const auto it = origins_.find(&group);
-  if (it == origins_.end()) {
-    group.ProgressStartFrom.clear();  // never scheduled: its StartFrom never moves
-    return;
-  }
-  const TOrigin& origin = it->second;
-  const bool unrecorded =
-      std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
-                  [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
-  // As at a stop: while an entry has no progress on file, the saved start must cover it.
-  group.ProgressStartFrom = unrecorded ? origin.StartFrom : common::FormatDateTimeText(next);
 }
 
 void TProcessThread::Requeue() {
@@ -372,6 +172,47 @@ void TProcessThread::WatchClock(common::TDateTime now) {
   lastNow_ = now;
 }
 
+bool TProcessThread::RunScheduled() {
+  const auto before = accounting_.StartRun(*CurrentGroup);
+  origins_.SetProgressStart(*CurrentGroup, StartAfterRun(*CurrentGroup));
+  runner_.RunGroup(*CurrentGroup);
+  accounting_.EndRun();
+  // A stopped run is not over: the saved schedule repeats it at the next start.
+  if (StopRequested.load()) return false;
+  const TGroupRunReport report = accounting_.RecordRun(*CurrentGroup, before);
+  AdvanceAfterRun(*CurrentGroup);
+  queue_.Insert(CurrentGroup);
+  CurrentGroup = queue_.DeleteMin();
+  PublishStatus();
+  accounting_.ReportRun(report);
+  return true;
+}
+
+void TProcessThread::RunDemand(const TDemand& demand, common::TDateTime now) {
+  config::TPostProcGroupItem* group = demand.Group;
+  // The schedule moves on only over a run that brought every entry up to now; after a
+  // failed, stopped or cancelled one the group keeps its period.
+  const auto before = accounting_.StartRun(*group);
+  // A catch-up leaves the windows that the schedule would still wait for to it.
+  const common::TDateTime reached = demand.CatchUp ? now - group->BaseTime : now;
+  origins_.SetProgressStart(*group, StartAfterDemand(*group, reached));
+  const bool complete = runner_.Run(
+      *group, demand.CatchUp ? TRunLimit::CatchUpRun(now) : TRunLimit::ImmediateRun(now));
+  accounting_.EndRun();
+  if (!complete) ++incompleteRuns_;
+  std::optional<TGroupRunReport> report;
+  if (!StopRequested.load() && !ScheduleMode.load()) {
+    report = accounting_.RecordRun(*group, before);
+  }
+  if (complete && !ScheduleMode.load() && origins_.Scheduled(group)) {
+    AdvanceAfterDemand(*group, reached);
+    Requeue();  // publishes, with a new snapshot
+  } else {
+    accounting_.SnapshotGroups();
+  }
+  if (report) accounting_.ReportRun(*report);
+}
+
 void TProcessThread::Loop() {
   while (true) {
     Beat();
@@ -382,67 +223,24 @@ void TProcessThread::Loop() {
       if (ScheduleMode.load()) {
         if (CurrentGroup != nullptr && CurrentGroup->NextProcessTime > 0 &&
             CurrentGroup->DueTime() <= now) {
-          const auto before = StartRun(*CurrentGroup);
-          SetProgressStart(*CurrentGroup, StartAfterRun(*CurrentGroup));
-          runner_.RunGroup(*CurrentGroup);
-          EndRun();
-          // A stopped run is not over: the saved schedule repeats it at the next start.
-          if (StopRequested.load()) break;
-          const TGroupRunReport report = RecordRun(*CurrentGroup, before);
-          AdvanceAfterRun(*CurrentGroup);
-          queue_.Insert(CurrentGroup);
-          CurrentGroup = queue_.DeleteMin();
-          PublishStatus();
-          ReportRun(report);
+          if (!RunScheduled()) break;
         } else if (!RecomputeStep()) {
           wakeEvent_.Wait(std::chrono::milliseconds(1000));
         }
         continue;
       }
-      config::TPostProcGroupItem* group = nullptr;
-      bool catchUp = false;
-      bool demandDone = false;
-      {
-        common::MutexLock lock(demandLock_);
-        if (DemandList.empty()) {
-          ScheduleMode.store(true);
-          demandDone = true;
-        } else {
-          group = DemandList.front().Group;
-          catchUp = DemandList.front().CatchUp;
-          DemandList.pop_front();
-          demandRunning_ = true;
-        }
+      const std::optional<TDemand> demand = demands_.TakeDemand();
+      if (!demand) {
+        if (events_.DemandDone) events_.DemandDone();
+        continue;
       }
-      if (demandDone && events_.DemandDone) events_.DemandDone();
-      if (group == nullptr) continue;
       try {
-        // The schedule moves on only over a run that brought every entry up to now; after a
-        // failed, stopped or cancelled one the group keeps its period.
-        const auto before = StartRun(*group);
-        // A catch-up leaves the windows that the schedule would still wait for to it.
-        const common::TDateTime reached = catchUp ? now - group->BaseTime : now;
-        SetProgressStart(*group, StartAfterDemand(*group, reached));
-        const bool complete = runner_.Run(
-            *group, catchUp ? TRunLimit::CatchUpRun(now) : TRunLimit::ImmediateRun(now));
-        EndRun();
-        if (!complete) ++incompleteRuns_;
-        std::optional<TGroupRunReport> report;
-        if (!StopRequested.load() && !ScheduleMode.load()) report = RecordRun(*group, before);
-        if (complete && !ScheduleMode.load() && origins_.count(group) != 0) {
-          AdvanceAfterDemand(*group, reached);
-          Requeue();  // publishes, with a new snapshot
-        } else {
-          SnapshotGroups();
-        }
-        if (report) ReportRun(*report);
+        RunDemand(*demand, now);
       } catch (...) {
-        common::MutexLock lock(demandLock_);
-        demandRunning_ = false;
+        demands_.EndDemand();
         throw;
       }
-      common::MutexLock lock(demandLock_);
-      demandRunning_ = false;
+      demands_.EndDemand();
     } catch (const std::exception& e) {
       LogError(e.what());
     }
@@ -469,17 +267,12 @@ void TProcessThread::Execute() {
       LogError(e.what());
     }
     loaded_.store(false);
-    KeepUnrecordedStarts();
+    origins_.KeepUnrecordedStarts();
     config_.SaveStartFrom();
   } catch (const std::exception& e) {
     LogError(e.what());
   }
   loaded_.store(false);
-  {
-    common::MutexLock lock(demandLock_);
-    DemandList.clear();
-    demandRunning_ = false;
-  }
   // Whoever asked for a recompute waits for its report, also when processing stops first.
   DropRecomputes();
   if (heartbeat_ != nullptr) heartbeat_->store(0);  // ended: idle, not stuck

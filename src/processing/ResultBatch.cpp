@@ -9,6 +9,7 @@
 #include "config/Configuration.h"
 #include "database/Database.h"
 #include "database/Odbc.h"
+#include "processing/RunLog.h"
 #include "store/BackgroundWriter.h"
 #include "store/PPStatements.h"
 
@@ -25,25 +26,15 @@ std::size_t EntriesOnFile(const config::TConfiguration& config) {
 
 }  // namespace
 
-void LogRunError(common::ILog& log, const std::string& message) {
-  log.QueueMessage(std::string(common::kMsgErrorPrefix) + message);
-}
-
-void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& message) {
-  ++counters.FailedEntries;
-  LogRunError(log, message);
-}
-
 TResultBatch::TResultBatch(database::TConnection& connection, store::TPPStatements& statements,
                            database::TDatabase& database, config::TConfiguration& config,
-                           common::ILog& log, TRunCounters& counters, TMode mode)
+                           common::ILog& log, TRunCounters& counters)
     : connection_(connection),
       statements_(statements),
       database_(database),
       config_(config),
       log_(log),
       counters_(counters),
-      mode_(mode),
       writer_(statements),
       lastWrite_(common::Now()),
       entriesOnFile_(EntriesOnFile(config)) {}
@@ -78,7 +69,6 @@ bool TResultBatch::Add(config::TPostProcGroupItem& group, config::TStationSensor
 }
 
 bool TResultBatch::Full() const {
-  if (mode_ == TMode::WindowAtATime) return windowsSinceCommit_ >= 1;
   return windowsSinceCommit_ >= (background_ ? kWindowsPerBackgroundCommit : kWindowsPerCommit);
 }
 
@@ -93,8 +83,7 @@ store::TBackgroundWriter* TResultBatch::Background() {
     backgroundTried_ = true;
     // Only where reading and writing at once pays and is safe: a SQLite reader would hold
     // off the writer's commit.
-    if (mode_ == TMode::Batched &&
-        statements_.UpsertDialect() == store::TUpsertDialect::PostgreSQL) {
+    if (statements_.UpsertDialect() == store::TUpsertDialect::PostgreSQL) {
       try {
         background_ = std::make_unique<store::TBackgroundWriter>(database_.OpenConnection());
       } catch (const database::EDatabaseError&) {
@@ -108,10 +97,6 @@ store::TBackgroundWriter* TResultBatch::Background() {
 void TResultBatch::Send() {
   for (TPendingEntry& p : pending_) {
     if (p.Sent == p.Rows.size()) continue;
-    if (mode_ == TMode::WindowAtATime) {
-      for (; p.Sent < p.Rows.size(); ++p.Sent) writer_.WriteOne(p.Key, p.Rows[p.Sent].Values);
-      continue;
-    }
     if (store::TBackgroundWriter* background = Background()) {
       background->Write(p.Key, Unsent(p));
     } else {
@@ -208,7 +193,6 @@ bool TResultBatch::KeepProgress() {
 }
 
 bool TResultBatch::ProgressDue() const {
-  if (mode_ == TMode::WindowAtATime) return true;
   const double elapsed = (common::Now() - lastWrite_) * common::kSecondsPerDay;
   // A clock set back counts as time passed: the lag stays bounded.
   if (elapsed < 0 || elapsed >= kProgressMaxInterval) return true;

@@ -24,6 +24,7 @@
 
 #include "common/DateTime.h"
 #include "config/GroupModel.h"
+#include "processing/RunCounters.h"
 #include "store/ResultWriter.h"
 
 namespace vnpp::common {
@@ -44,20 +45,6 @@ class TTransaction;
 
 namespace vnpp::processing {
 
-// What a runner counts over its life: entries that ended with an error, windows whose
-// progress was kept, the result rows of those windows, and database statements that failed.
-struct TRunCounters {
-  std::atomic<long> FailedEntries{0};
-  std::atomic<long> Windows{0};
-  std::atomic<long> Rows{0};
-  std::atomic<long> DatabaseErrors{0};
-};
-
-// Logs message behind "Error 1500: ".
-void LogRunError(common::ILog& log, const std::string& message);
-// One entry failed: logged and counted.
-void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& message);
-
 // One computed window whose result waits to be committed.
 struct TPendingRow {
   store::TResultValues Values;
@@ -69,11 +56,8 @@ struct TPendingRow {
 
 class TResultBatch {
  public:
-  // How the results go out: in transactions of about kWindowsPerCommit windows
-  // (kWindowsPerBackgroundCommit with the background writer), or each
-  // window on its own outside a transaction with its progress written at once (the way of
-  // TPPDataItem's own statements, the reference the batched way is checked against).
-  enum class TMode { Batched, WindowAtATime };
+  // The results go out in transactions of about kWindowsPerCommit windows
+  // (kWindowsPerBackgroundCommit with the background writer).
   static constexpr std::size_t kWindowsPerCommit = 2000;
   // With the background writer: each commit waits for the writer to drain, which idles the
   // run's reads, so its transactions are larger.
@@ -85,7 +69,7 @@ class TResultBatch {
   // the PostgreSQL writer. Every reference must outlive the batch.
   TResultBatch(database::TConnection& connection, store::TPPStatements& statements,
                database::TDatabase& database, config::TConfiguration& config, common::ILog& log,
-               TRunCounters& counters, TMode mode);
+               TRunCounters& counters);
   // Drops what is not committed: the transaction rolls back, and the progress it held was
   // never written. The progress of what was committed is written if it was not yet.
   ~TResultBatch();
@@ -143,7 +127,6 @@ class TResultBatch {
   config::TConfiguration& config_;
   common::ILog& log_;
   TRunCounters& counters_;
-  const TMode mode_;
   store::TResultWriter writer_;
   std::unique_ptr<store::TBackgroundWriter> background_;
   bool backgroundTried_ = false;

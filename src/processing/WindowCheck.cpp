@@ -76,12 +76,7 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
         cursor.Fill(k);
       }
       item.Compute(group.FuncName);
-      if (item.HasResult()) {
-        fresh.push_back(store::TResultValues{item.StartTime, item.EndTime, item.PPValue,
-                                             item.HasValueTime, item.ValueTime, item.ProcessTime});
-      } else {
-        fresh.emplace_back();
-      }
+      fresh.push_back(store::ResultOf(item));
     }
 
     const std::vector<store::TStoredRow> stored =

@@ -7,9 +7,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <span>
 
+#include "common/DateTime.h"
 #include "config/GroupModel.h"
 #include "store/ReadingCursor.h"
 #include "store/ResultWriter.h"
@@ -37,6 +39,25 @@ struct TCheckCounts {
     Deleted += o.Deleted;
     return *this;
   }
+};
+
+// A request to compute every window of every entry of a group that lies inside [From, To)
+// again, over the rows stored for them (TWindowCheck). It is worked off in batches of at
+// most TGroupRunner::kWindowsPerRead windows of one entry; the entries' progress is neither
+// read nor written.
+struct TRecompute {
+  std::uint64_t RequestId = 0;
+  config::TPostProcGroupItem* Group = nullptr;
+  common::TDateTime From = 0;
+  common::TDateTime To = 0;
+  // Where the next batch begins: the entry's position, and the start of its next window
+  // (0: its first window in the range).
+  std::size_t Entry = 0;
+  common::TDateTime Next = 0;
+  TCheckCounts Counts;       // the whole request
+  TCheckCounts EntryCounts;  // the entry in progress, for its log line
+  long FailedEntries = 0;
+  bool Done() const { return Group == nullptr || Entry >= Group->Sensors.size(); }
 };
 
 class TWindowCheck {

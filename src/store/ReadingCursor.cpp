@@ -4,6 +4,7 @@
 
 #include "common/Error.h"
 #include "compute/ReadingValue.h"
+#include "database/Odbc.h"
 
 namespace vnpp::store {
 
@@ -39,6 +40,54 @@ std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
   }
   return {};
 }
+
+void RetrieveData(TPPStatements& db, compute::TPPDataItem& item) {
+  database::TStatement& query = db.WindowQuery(item.BoundaryMode, item.DataType);
+  query.BindText("STATION_ID", item.StationID);
+  query.BindText("SENSORNAME", item.SensorName);
+  query.BindDateTime("STARTTIME", item.StartTime);
+  query.BindDateTime("ENDTIME", item.EndTime);
+  {
+    database::TCursorGuard guard(query);
+    query.Execute();
+    while (query.Fetch()) {
+      if (query.IsNull("ED_VALUE")) continue;
+      const TDateTime tag = query.GetDateTime("TIME_TAG");
+      if (tag < item.StartTime || tag > item.EndTime) {
+        item.NoteMisplaced(tag);
+        continue;
+      }
+      double value = 0;
+      if (!item.TakeValue(query.GetText("ED_VALUE"), tag, false, value)) continue;
+      item.Times.push_back(tag);
+      item.Values.push_back(value);
+    }
+  }
+  if (item.ReadPrevious) RetrievePrevious(db, item);
+}
+
+void RetrievePrevious(TPPStatements& db, compute::TPPDataItem& item) {
+  database::TStatement& query = db.PreviousQuery(item.DataType);
+  query.BindText("STATION_ID", item.StationID);
+  query.BindText("SENSORNAME", item.SensorName);
+  // ENDTIME carries the start of the window: the readings strictly before it.
+  query.BindDateTime("ENDTIME", item.StartTime);
+  database::TCursorGuard guard(query);
+  query.Execute();
+  item.PrevTime = 0;
+  item.PrevValue = 0;
+  if (query.Fetch() && !query.IsNull("ED_VALUE")) {
+    const TDateTime tag = query.GetDateTime("TIME_TAG");
+    // A value that is no finite number counts as NULL, here without a count: the reading
+    // is counted where a window holds it.
+    const compute::TReadingValue v = compute::ParseReadingValue(query.GetText("ED_VALUE"));
+    if (v.Kind == compute::TValueKind::Number) {
+      item.PrevValue = v.Value;
+      item.PrevTime = tag;
+    }
+  }
+}
+
 namespace {
 
 constexpr std::uint8_t kUnflaggedOnly = 1;
@@ -60,7 +109,7 @@ void TReadingCursor::StartPrevious(TDateTime from) {
   const TDateTime start = item_.StartTime;
   item_.StartTime = from;
   try {
-    item_.RetrievePrevious(db_);
+    RetrievePrevious(db_, item_);
   } catch (...) {
     item_.StartTime = start;
     throw;
@@ -239,12 +288,12 @@ void TReadingCursor::Fill(std::size_t k) {
   if (tie) {
     item_.Times.clear();
     item_.Values.clear();
-    item_.RetrieveData(db_);
+    RetrieveData(db_, item_);
     return;
   }
   if (!item_.ReadPrevious) return;
   if (previous_.Tie) {
-    item_.RetrievePrevious(db_);
+    RetrievePrevious(db_, item_);
   } else if (previous_.HasRow && !previous_.IsNull) {
     item_.PrevTime = previous_.Time;
     item_.PrevValue = previous_.Value;
@@ -253,7 +302,7 @@ void TReadingCursor::Fill(std::size_t k) {
 
 void TReadingCursor::ReadAlone(const TWindowSpan& window) {
   item_.BeginWindow(window.Start, window.End);
-  item_.RetrieveData(db_);
+  RetrieveData(db_, item_);
   previous_.Valid = false;
 }
 

@@ -1,6 +1,6 @@
 // The readings of one station and sensor for a run of consecutive windows, read with one
 // ordered query per run and handed out window by window, exactly as the window query and the
-// previous-reading query of TPPDataItem would give them.
+// previous-reading query (RetrieveData, RetrievePrevious) would give them.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +27,17 @@ bool IsSortableTimeTag(std::string_view text);
 // so a sensor that has such readings shows one at an end. Throws EDatabaseError.
 std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
                               const std::string& sensor);
+
+// The item's own queries, for one window. RetrieveData appends the readings with a value
+// inside the item's window to Times and Values, oldest first, then calls RetrievePrevious
+// when ReadPrevious is set. A value that is not a finite number is left out as a NULL value
+// is, and counted in Problems. Throws EPostProcError naming a BoundaryMode outside 0..2
+// before any statement runs, EDatabaseError on a database failure (what was appended before
+// it stays).
+void RetrieveData(TPPStatements& db, compute::TPPDataItem& item);
+// Sets PrevTime and PrevValue from the newest reading before the item's StartTime; both stay
+// 0 when there is none or its value is NULL (older readings are not consulted).
+void RetrievePrevious(TPPStatements& db, compute::TPPDataItem& item);
 
 struct TWindowSpan {
   TDateTime Start = 0;

@@ -24,6 +24,12 @@ void AppendDouble(std::string& out, double value) {
 
 }  // namespace
 
+std::optional<TResultValues> ResultOf(const compute::TPPDataItem& item) {
+  if (!item.HasResult()) return std::nullopt;
+  return TResultValues{item.StartTime,    item.EndTime,   item.PPValue,
+                       item.HasValueTime, item.ValueTime, item.ProcessTime};
+}
+
 void BindResultRow(database::TStatement& query, const TResultKey& key, const TResultValues& row) {
   query.BindText("STATION_ID", key.StationID);
   query.BindText("DATA_LABEL", key.DataLabel);

@@ -1,10 +1,12 @@
 // Result rows of many windows of one station and sensor, written in few statements.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
 #include "common/DateTime.h"
+#include "compute/PPDataItem.h"
 #include "store/PPStatements.h"
 
 namespace vnpp::store {
@@ -30,8 +32,11 @@ struct TResultValues {
   TDateTime ProcessTime = 0;
 };
 
-// Binds the thirteen parameters of InsertSQL and UpdateSQL as TPPDataItem::BindResultParams
-// does for an item without flags.
+// The row that the item's window stores after Compute; empty when it has no result
+// (no readings, or a Rejection).
+std::optional<TResultValues> ResultOf(const compute::TPPDataItem& item);
+
+// Binds the thirteen parameters of InsertSQL and UpdateSQL; the flags are NULL.
 void BindResultRow(database::TStatement& query, const TResultKey& key, const TResultValues& row);
 
 // Thread safety: belongs to the thread that owns the connection of db.
@@ -46,7 +51,8 @@ class TResultWriter {
   // updated. Throws EDatabaseError; what the failed statement wrote is undone, and on
   // PostgreSQL the transaction it ran in is spoiled.
   void Write(const TResultKey& key, std::span<const TResultValues> rows);
-  // One row as TPPDataItem::StoreResult stores it: insert, and update on a key violation.
+  // One row: insert, and update on a key violation. Throws EDatabaseError for every other
+  // failure, unchanged.
   void WriteOne(const TResultKey& key, const TResultValues& row);
 
   // SQLite's statement sizes, largest first; each is prepared once per connection.

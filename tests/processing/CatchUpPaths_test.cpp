@@ -1,5 +1,5 @@
-// The batched catch-up (runs of windows per query, multi-row upserts in transactions) must
-// leave exactly what the window-at-a-time way leaves: the same result rows in every column
+// The catch-up over range reads (runs of windows per query) must leave exactly what reading
+// each window alone by the item's own queries leaves: the same result rows in every column
 // but PROCESS_TIME_TAG, the same progress, the same log and the same failures, in SQLite and
 // in PostgreSQL, over readings made to hit every rule of the window statements.
 #include <gtest/gtest.h>
@@ -264,7 +264,7 @@ std::vector<std::string> Dump(const std::string& connectionString) {
   return rows;
 }
 
-enum class TWay { WindowAtATime, Batched, BatchedSmallReads };
+enum class TWay { Alone, Batched, BatchedSmallReads };
 
 class CatchUpPaths : public ::testing::TestWithParam<TBackend> {
  protected:
@@ -290,16 +290,16 @@ class CatchUpPaths : public ::testing::TestWithParam<TBackend> {
     TOutcome outcome;
     {
       TGroupRunner runner(configuration, database, log, stop, scheduleMode);
-      runner.SetWindowAtATime(way == TWay::WindowAtATime);
+      runner.TEST_ReadEachWindowAlone(way == TWay::Alone);
       // A few windows and a handful of rows per read: cut-short reads, windows read alone.
-      if (way == TWay::BatchedSmallReads) runner.SetReadLimits(5, 6);
+      if (way == TWay::BatchedSmallReads) runner.TEST_SetReadLimits(5, 6);
       config::TPostProcGroups& groups = *configuration.Groups();
       for (int g = 0; g < groups.Count(); ++g) {
         config::TPostProcGroupItem& group = groups.Item(g);
         group.GroupNumber = g + 1;
         group.BoundaryMode = ShapeOf(static_cast<std::size_t>(g)).BoundaryMode;
         group.WindowStart = Start();
-        runner.RunGroupNow(group, Start() + kDays);
+        runner.Run(group, TRunLimit::ImmediateRun(Start() + kDays));
       }
       outcome.Failed = runner.FailedEntries();
     }
@@ -334,14 +334,14 @@ void ExpectSame(const TOutcome& expected, const TOutcome& actual) {
   EXPECT_EQ(expected.Failed, actual.Failed);
 }
 
-TEST_P(CatchUpPaths, BatchedCatchUpLeavesWhatWindowAtATimeLeaves) {
+TEST_P(CatchUpPaths, RangeReadsLeaveWhatWindowsReadAloneLeave) {
   const std::vector<TReading> readings = MakeReadings(20240315);
   auto reference = database::testing::MakeTestDatabase(GetParam());
   auto batched = database::testing::MakeTestDatabase(GetParam());
   InsertReadings(reference->ConnectionString(), readings);
   InsertReadings(batched->ConnectionString(), readings);
 
-  const TOutcome expected = Run(*reference, TWay::WindowAtATime);
+  const TOutcome expected = Run(*reference, TWay::Alone);
   // The readings reach every path: rows of each function, and DELTA windows whose negative
   // result is logged and not stored.
   ASSERT_GT(expected.Rows.size(), 4000u);
@@ -358,10 +358,10 @@ TEST_P(CatchUpPaths, BatchedCatchUpLeavesWhatWindowAtATimeLeaves) {
     ExpectSame(expected, Run(*batched, TWay::BatchedSmallReads));
   }
   {
-    // The statements of a scheduled run find the rows the batched way stored by their key,
-    // TIME_PERIOD included, and update them instead of adding rows.
-    SCOPED_TRACE("window at a time, over the rows stored by the batched way");
-    ExpectSame(expected, Run(*batched, TWay::WindowAtATime));
+    // The writes find the rows the batched way stored by their key, TIME_PERIOD included,
+    // and update them instead of adding rows.
+    SCOPED_TRACE("each window read alone, over the rows stored by the batched way");
+    ExpectSame(expected, Run(*batched, TWay::Alone));
   }
 }
 
@@ -435,7 +435,7 @@ TEST_P(CatchUpPaths, RefusedResultEndsOnlyItsEntryWhileOthersWaitUncommitted) {
 // A program home whose configuration and progress last over several runs of one runner.
 class TRunHome {
  public:
-  TRunHome(const std::string& configText, bool shapes, bool windowAtATime = false)
+  TRunHome(const std::string& configText, bool shapes, bool eachWindowAlone = false)
       : database_([](const std::string&) {}) {
     char tmpl[] = "/tmp/vnpp-recheck-XXXXXX";
     EXPECT_NE(mkdtemp(tmpl), nullptr);
@@ -450,7 +450,7 @@ class TRunHome {
     log_.SetLogDetail(1);
     runner_ =
         std::make_unique<TGroupRunner>(*configuration_, database_, log_, stop_, scheduleMode_);
-    runner_->SetWindowAtATime(windowAtATime);
+    runner_->TEST_ReadEachWindowAlone(eachWindowAlone);
     config::TPostProcGroups& groups = *configuration_->Groups();
     for (int g = 0; g < groups.Count(); ++g) {
       groups.Item(g).GroupNumber = g + 1;
@@ -469,7 +469,7 @@ class TRunHome {
     config::TPostProcGroups& groups = *configuration_->Groups();
     for (int g = 0; g < groups.Count(); ++g) {
       groups.Item(g).WindowStart = now;
-      runner_->RunGroupNow(groups.Item(g), now);
+      runner_->Run(groups.Item(g), TRunLimit::ImmediateRun(now));
     }
     return log_.Queued();
   }
@@ -710,7 +710,7 @@ TEST_P(CatchUpPaths, RecomputeCancelledAndRepeatedLeavesAFreshComputation) {
     std::erase_if(final, [](const TReading& r) { return r.Station == "ST2"; });
     for (TReading& r : final) *r.Value *= 2;
   }
-  home.Runner().SetReadLimits(5, 0);
+  home.Runner().TEST_SetReadLimits(5, 0);
   long batches = 0;
   // The range the catch-up computed: up to the progress at 47 h.
   const TDateTime to = Start() + 47.0 / 24;

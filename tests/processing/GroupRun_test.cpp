@@ -8,6 +8,7 @@
 #include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
+#include "processing/RunLog.h"
 #include "processing/Schedule.h"
 #include "support/ProcessingFixture.h"
 
@@ -95,7 +96,7 @@ TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
         Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
     ScheduleAt(group, At(2024, 3, 15, 10));
     ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
-    runner_->ProcessSensor(group, 0);
+    runner_->ProcessEntry(group, 0, TRunLimit::ScheduledRun());
     const std::vector<std::string> q = log_.Queued();
     ASSERT_FALSE(q.empty());
     EXPECT_EQ(q.front(), std::string("Data for \"ST1.WL\" at \"") + c.firstWindow + "\", 0");
@@ -128,7 +129,7 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
         "\r\n");
     ScheduleAt(group, c.entry);  // WindowStart at or before the entry
     ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
-    runner_->ProcessSensorNow(group, 0, c.now);
+    runner_->ProcessEntry(group, 0, TRunLimit::ImmediateRun(c.now));
     std::vector<std::string> got;
     for (const std::string& m : log_.Queued()) {
       const size_t at = m.find(" at \"");
@@ -197,7 +198,7 @@ TEST_F(GroupRunTest, ImmediateRunNeverTakesTheUnfinishedHour) {
         common::FormatDateTimeText(entry) + "\r\n");
     ScheduleAt(group, entry);
     ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
-    EXPECT_TRUE(runner_->ProcessSensorNow(group, 0, hour + 36.0 / 1440));
+    EXPECT_TRUE(runner_->ProcessEntry(group, 0, TRunLimit::ImmediateRun(hour + 36.0 / 1440)));
     EXPECT_EQ(log_.CountQueued("Data for"), 1u);
     EXPECT_EQ(common::DateTimeToEpoch(group.Sensors[0]->LastUpdate), common::DateTimeToEpoch(hour));
   }
@@ -217,53 +218,47 @@ TEST_F(GroupRunTest, ScheduledRunNeverStoresAWindowThatHasNotEnded) {
   EXPECT_NE(ReadConfig().find("POLLUpdate1=03/15/2024 10:00:00"), std::string::npos);
 }
 
-// A result the database refuses ends that entry at its window, in both ways of running:
-// the windows before it and every other entry's windows are stored, the entry's progress
-// stops before the refused window, and the failure is logged once. In the batched way the
-// refusal comes while other entries' results wait uncommitted in the same transaction.
+// A result the database refuses ends that entry at its window: the windows before it and
+// every other entry's windows are stored, the entry's progress stops before the refused
+// window, and the failure is logged once. The refusal comes while other entries' results
+// wait uncommitted in the same transaction.
 TEST_F(GroupRunTest, RefusedResultEndsOnlyItsEntryAndKeepsEverythingBefore) {
-  for (const bool windowAtATime : {true, false}) {
-    SCOPED_TRACE(windowAtATime ? "window at a time" : "batched");
-    std::filesystem::remove(dbFile_);
-    CreateDatabase();
-    for (const char* station : {"ST1", "ST2", "ST3"}) {
-      AddReadings(station, "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
-    }
-    {
-      database::TConnection c;
-      c.Open(ConnectionString(), "", "");
-      c.ExecuteDirect(
-          "CREATE TRIGGER REFUSE BEFORE INSERT ON VN_PPDATA1 WHEN NEW.STATION_ID = 'ST2' AND "
-          "NEW.TIME_TAG >= '2024-03-15 09:00:00' BEGIN SELECT RAISE(ABORT, 'refused'); END");
-    }
-    config::TPostProcGroupItem& group = Load(
-        "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\n"
-        "POLL1=ST1.WL\r\nPOLLUpdate1=03/15/2024 06:00:00\r\n"
-        "POLL2=ST2.WL\r\nPOLLUpdate2=03/15/2024 06:00:00\r\n"
-        "POLL3=ST3.WL\r\nPOLLUpdate3=03/15/2024 06:00:00\r\n");
-    runner_->SetWindowAtATime(windowAtATime);
-    ScheduleAt(group, At(2024, 3, 15, 10));
-    EXPECT_FALSE(runner_->RunGroup(group));
-
-    const std::vector<std::string> rows = ResultRows();
-    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
-                            [](const std::string& r) { return r.rfind("ST1|", 0) == 0; }),
-              5);
-    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
-                            [](const std::string& r) { return r.rfind("ST3|", 0) == 0; }),
-              5);
-    EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 08:00:00"), 1);
-    EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 09:00:00"), 0);
-    EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
-    EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, At(2024, 3, 15, 9));
-    EXPECT_DOUBLE_EQ(group.Sensors[2]->LastUpdate, At(2024, 3, 15, 11));
-    const std::string file = ReadConfig();
-    EXPECT_NE(file.find("POLLUpdate1=03/15/2024 11:00:00"), std::string::npos) << file;
-    EXPECT_NE(file.find("POLLUpdate2=03/15/2024 09:00:00"), std::string::npos) << file;
-    EXPECT_NE(file.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << file;
-    EXPECT_EQ(log_.CountQueued("Error 1500: "), 1u);
-    EXPECT_EQ(runner_->FailedEntries(), 1);
+  for (const char* station : {"ST1", "ST2", "ST3"}) {
+    AddReadings(station, "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
   }
+  {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    c.ExecuteDirect(
+        "CREATE TRIGGER REFUSE BEFORE INSERT ON VN_PPDATA1 WHEN NEW.STATION_ID = 'ST2' AND "
+        "NEW.TIME_TAG >= '2024-03-15 09:00:00' BEGIN SELECT RAISE(ABORT, 'refused'); END");
+  }
+  config::TPostProcGroupItem& group = Load(
+      "FuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\n"
+      "POLL1=ST1.WL\r\nPOLLUpdate1=03/15/2024 06:00:00\r\n"
+      "POLL2=ST2.WL\r\nPOLLUpdate2=03/15/2024 06:00:00\r\n"
+      "POLL3=ST3.WL\r\nPOLLUpdate3=03/15/2024 06:00:00\r\n");
+  ScheduleAt(group, At(2024, 3, 15, 10));
+  EXPECT_FALSE(runner_->RunGroup(group));
+
+  const std::vector<std::string> rows = ResultRows();
+  EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                          [](const std::string& r) { return r.rfind("ST1|", 0) == 0; }),
+            5);
+  EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                          [](const std::string& r) { return r.rfind("ST3|", 0) == 0; }),
+            5);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 08:00:00"), 1);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST2|03/15/2024 09:00:00"), 0);
+  EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
+  EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, At(2024, 3, 15, 9));
+  EXPECT_DOUBLE_EQ(group.Sensors[2]->LastUpdate, At(2024, 3, 15, 11));
+  const std::string file = ReadConfig();
+  EXPECT_NE(file.find("POLLUpdate1=03/15/2024 11:00:00"), std::string::npos) << file;
+  EXPECT_NE(file.find("POLLUpdate2=03/15/2024 09:00:00"), std::string::npos) << file;
+  EXPECT_NE(file.find("POLLUpdate3=03/15/2024 11:00:00"), std::string::npos) << file;
+  EXPECT_EQ(log_.CountQueued("Error 1500: "), 1u);
+  EXPECT_EQ(runner_->FailedEntries(), 1);
 }
 
 // A long run writes its progress after a commit only once a few seconds have passed since the

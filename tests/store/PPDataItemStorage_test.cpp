@@ -15,6 +15,8 @@
 #include "database/Odbc.h"
 #include "database/TestDatabases.h"
 #include "store/PPStatements.h"
+#include "store/ReadingCursor.h"
+#include "store/ResultWriter.h"
 
 namespace vnpp::compute {
 namespace {
@@ -57,10 +59,23 @@ class PPDataItemStorage : public ::testing::TestWithParam<TBackend> {
                        readPrevious, boundaryMode);
   }
 
+  // The item read, computed and its result written as a run writes it: a row only where it
+  // has a result.
+  void Store(TPPDataItem item, const std::string& function) {
+    store::RetrieveData(*statements_, item);
+    item.Compute(function);
+    if (const std::optional<store::TResultValues> row = store::ResultOf(item)) {
+      store::TResultWriter(*statements_)
+          .WriteOne({item.StationID, item.DataLabel, item.FunctionName, item.SensorName,
+                     item.AlternateLabel},
+                    *row);
+    }
+  }
+
   std::vector<TDateTime> Window(const std::string& sensor, TDateTime start, TDateTime end,
                                 std::uint8_t dataType, std::int32_t boundaryMode = 0) {
     TPPDataItem item = Item(sensor, start, end, dataType, false, boundaryMode);
-    item.RetrieveData(*statements_);
+    store::RetrieveData(*statements_, item);
     EXPECT_EQ(item.Times.size(), item.Values.size());
     return item.Times;
   }
@@ -98,7 +113,7 @@ TEST_P(PPDataItemStorage, BoundaryModeDecidesWhichWindowEndsAreTaken) {
 
   TPPDataItem bad = Item("WL", At(10, 0), At(11, 0), 0, false, 3);
   try {
-    bad.RetrieveData(*statements_);
+    store::RetrieveData(*statements_, bad);
     ADD_FAILURE() << "no exception";
   } catch (const common::EPostProcError& e) {
     EXPECT_NE(std::string(e.what()).find("3"), std::string::npos) << e.what();
@@ -111,7 +126,7 @@ TEST_P(PPDataItemStorage, NullValuesAreSkippedAndNotCounted) {
   AddReading("WL", "2001-05-01 10:15:00", "NULL");
   AddReading("WL", "2001-05-01 10:30:00", "3.5");
   TPPDataItem item = Item("WL", At(10, 0), At(11, 0));
-  item.RetrieveData(*statements_);
+  store::RetrieveData(*statements_, item);
   ExpectTimes(item.Times, {At(10, 0), At(10, 30)});
   EXPECT_EQ(item.Values, (std::vector<double>{1, 3.5}));
   item.Compute("CNT");
@@ -126,19 +141,19 @@ TEST_P(PPDataItemStorage, PreviousReadingIsTheNewestRowBeforeTheWindow) {
   AddReading("B", "2001-05-01 09:00:00", "NULL");  // newest before: no value, no fallback
 
   TPPDataItem a = Item("A", At(10, 0), At(11, 0), 0, true);
-  a.RetrieveData(*statements_);
+  store::RetrieveData(*statements_, a);
   EXPECT_NEAR(a.PrevTime, At(9, 0), kHalfMilli);
   EXPECT_EQ(a.PrevValue, 6);
   a.Compute("DELTA");
   EXPECT_EQ(a.PPValue, 1);
 
   TPPDataItem b = Item("B", At(10, 0), At(11, 0), 0, true);
-  b.RetrieveData(*statements_);
+  store::RetrieveData(*statements_, b);
   EXPECT_EQ(b.PrevTime, 0);
   EXPECT_EQ(b.PrevValue, 0);
 
   TPPDataItem notAsked = Item("A", At(10, 0), At(11, 0), 0, false);
-  notAsked.RetrieveData(*statements_);
+  store::RetrieveData(*statements_, notAsked);
   EXPECT_EQ(notAsked.PrevTime, 0);
 }
 
@@ -196,7 +211,7 @@ TEST_P(PPDataItemStorage, DataTypeOneLeavesFlaggedReadingsOut) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.sensor) + " data type " + std::to_string(c.dataType));
     TPPDataItem item = Item(c.sensor, At(10, 0), At(11, 0), c.dataType, true);
-    item.RetrieveData(*statements_);
+    store::RetrieveData(*statements_, item);
     EXPECT_NEAR(item.PrevTime, c.prevTime, kHalfMilli);
   }
 }
@@ -215,22 +230,12 @@ TEST_P(PPDataItemStorage, SecondRunOverAWindowUpdatesItsRow) {
       {At(10, 0), At(10, 15), 0.25}};
   AddReading("WL", "2001-05-01 10:00:00", "1");
   AddReading("WL", "2001-05-01 10:10:00", "2");
-  for (const TWindowCase& w : windows) {
-    TPPDataItem item = Item("WL", w.start, w.end);
-    item.RetrieveData(*statements_);
-    item.Compute("SUM");
-    item.StoreResult(*statements_);
-  }
+  for (const TWindowCase& w : windows) Store(Item("WL", w.start, w.end), "SUM");
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 3);
 
   AddReading("WL", "2001-05-01 10:12:00", "4");
   clock.AdvanceSeconds(60);
-  for (const TWindowCase& w : windows) {
-    TPPDataItem item = Item("WL", w.start, w.end, 0, false, 0, "ALT");
-    item.RetrieveData(*statements_);
-    item.Compute("SUM");
-    item.StoreResult(*statements_);
-  }
+  for (const TWindowCase& w : windows) Store(Item("WL", w.start, w.end, 0, false, 0, "ALT"), "SUM");
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 3);
 
   auto rows = connection_.Prepare("SELECT * FROM VN_PPDATA1 ORDER BY TIME_PERIOD DESC");
@@ -279,12 +284,7 @@ TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne)
       {"DELTA", {}},
       {"SPECIAL", {}},
   };
-  for (const Case& c : cases) {
-    TPPDataItem item = Item("WL", At(10, 0), At(11, 0), 0, true);
-    item.RetrieveData(*statements_);
-    item.Compute(c.function);
-    item.StoreResult(*statements_);
-  }
+  for (const Case& c : cases) Store(Item("WL", At(10, 0), At(11, 0), 0, true), c.function);
   auto rows = connection_.Prepare("SELECT * FROM VN_PPDATA1 WHERE FUNCTION_NAME = :F");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.function);
@@ -308,23 +308,16 @@ TEST_P(PPDataItemStorage, ResultRowCarriesValueTimeOnlyWhereTheFunctionGivesOne)
 
 TEST_P(PPDataItemStorage, NothingIsWrittenForAWindowWithoutReadings) {
   AddReading("WL", "2001-05-01 09:00:00", "1");
-  for (const char* function : {"SPECIAL", "CNT", "DELTA"}) {
-    TPPDataItem item = Item("WL", At(10, 0), At(11, 0), 0, true);
-    item.RetrieveData(*statements_);
-    item.Compute(function);
-    item.StoreResult(*statements_);
-  }
+  for (const char* function : {"SPECIAL", "CNT", "DELTA"})
+    Store(Item("WL", At(10, 0), At(11, 0), 0, true), function);
   EXPECT_EQ(Count("SELECT COUNT(*) AS N FROM VN_PPDATA1"), 0);
 }
 
 TEST_P(PPDataItemStorage, FailureOtherThanAKeyViolationIsRaisedUnchanged) {
   AddReading("WL", "2001-05-01 10:00:00", "1");
-  TPPDataItem item = Item("WL", At(10, 0), At(11, 0));
-  item.RetrieveData(*statements_);
-  item.Compute("AVG");
   connection_.ExecuteDirect("DROP TABLE VN_PPDATA1");
   try {
-    item.StoreResult(*statements_);
+    Store(Item("WL", At(10, 0), At(11, 0)), "AVG");
     ADD_FAILURE() << "no exception";
   } catch (const database::EDatabaseError& e) {
     EXPECT_FALSE(e.IsKeyViolation());
@@ -354,7 +347,7 @@ TEST(PPDataItemSqliteCli, WindowOverCliWrittenReadingsTakesStartLeavesEnd) {
   connection.Open(db.ConnectionString(), "", "");
   TPPStatements statements(connection);
   TPPDataItem item("ST1", "WL", At(10, 0), At(11, 0), 0, "", "LBL", "", "", false, 0);
-  item.RetrieveData(statements);
+  store::RetrieveData(statements, item);
   ExpectTimes(item.Times, {At(10, 0), At(10, 59, 59)});
   item.Compute("SUM");
   EXPECT_EQ(item.PPValue, 3);

@@ -1,0 +1,47 @@
+#include "processing/StartOrigins.h"
+
+#include <algorithm>
+
+namespace vnpp::processing {
+
+bool TStartOrigins::Unrecorded(const TOrigin& origin) {
+  return std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
+                     [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
+}
+
+void TStartOrigins::SeedEntries(config::TPostProcGroupItem& group) {
+  TOrigin& origin = origins_[&group];
+  origin.LoadedStartFrom = group.StartFrom;
+  origin.StartFrom = common::FormatDateTimeText(group.StartTime);
+  if (group.WindowStart == 0) return;
+  // An entry without recorded progress starts at the group's first period. It keeps that
+  // starting point in memory, so that a run that fails for it (the database is down, the
+  // file cannot be written) and the schedule moving on never skip its backlog.
+  for (const auto& entry : group.Sensors) {
+    if (entry->LastUpdate != 0) continue;
+    entry->LastUpdate = group.WindowStart;
+    origin.Seeded.emplace_back(entry.get(), group.WindowStart);
+  }
+}
+
+void TStartOrigins::KeepUnrecordedStarts() {
+  for (auto& [group, origin] : origins_) {
+    if (group->StartFrom == origin.LoadedStartFrom) continue;
+    // The file has no progress for some entry: the saved start must still cover it.
+    if (Unrecorded(origin)) group->StartFrom = origin.StartFrom;
+  }
+}
+
+void TStartOrigins::SetProgressStart(config::TPostProcGroupItem& group,
+                                     common::TDateTime next) const {
+  const auto it = origins_.find(&group);
+  if (it == origins_.end()) {
+    group.ProgressStartFrom.clear();  // never scheduled: its StartFrom never moves
+    return;
+  }
+  // As at a stop: while an entry has no progress on file, the saved start must cover it.
+  group.ProgressStartFrom =
+      Unrecorded(it->second) ? it->second.StartFrom : common::FormatDateTimeText(next);
+}
+
+}  // namespace vnpp::processing
