@@ -166,11 +166,10 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
           common::kMsgRetrieveData,
           {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
     }
-    if (!database_.ConnectDatabase(database::kSessionName)) {
-      // Refused (shown as Error 1501) or no data source: the run goes on over the closed
-      // connection, where each entry with a window to compute fails once and keeps its
-      // progress, and an entry that is up to date stays complete.
-    }
+    // Refused (shown as Error 1501) or no data source: the run goes on over the closed
+    // connection, where each entry with a window to compute fails once and keeps its
+    // progress, and an entry that is up to date stays complete.
+    database_.ConnectDatabase();
     try {
       Session();
       inRun_ = true;
@@ -382,9 +381,7 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   const bool entryDone = !w || common::DateTimeToEpoch(w->End) > to;
   auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
   if (stop()) return false;
-  if (!database_.ConnectDatabase(database::kSessionName)) {
-    // Refused (shown as Error 1501): the entry fails at its first query below.
-  }
+  database_.ConnectDatabase();  // refused (shown as Error 1501): the entry fails below
   bool complete = true;
   config::TStationSensorInfoItem* entry = group.Sensors[job.Entry].get();
   try {
