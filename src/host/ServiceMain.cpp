@@ -173,13 +173,12 @@ void TfrmServiceMain::FormClose() {
   loop_.EnableTimer(false);
 }
 
-bool TfrmServiceMain::Close() {
-  if (closed_) return true;
+void TfrmServiceMain::Close() {
+  if (closed_) return;
   closed_ = true;
   FormClose();
   // The main object is gone: the program ends.
   loop_.Quit();
-  return true;
 }
 
 void TfrmServiceMain::PostClose() {

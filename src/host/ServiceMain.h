@@ -1,5 +1,5 @@
 // The program's main object: owns the message log, drives the message timer, keeps the two
-// status texts and the close rules, and (later) owns the configuration and processing.
+// status texts, and owns the configuration and processing.
 #pragma once
 
 #include <functional>
@@ -61,8 +61,8 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   void FormCreate();
   // The closing steps; failures are logged, the close goes on.
   void FormClose();
-  // A close request: FormClose once, and the main loop ends. Returns true.
-  bool Close();
+  // A close request: FormClose once, and the main loop ends.
+  void Close();
   // Close on the main thread, from any thread.
   void PostClose();
   bool Closed() const { return closed_; }

@@ -199,8 +199,7 @@ TEST_F(ServiceMainTest, StartAfterCloseFailsAndStartsNothing) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
   Settle(form);
-  Process().ShuttingDown.store(true);
-  ASSERT_TRUE(form.Close());
+  form.Stopservice1Click();
   EXPECT_THROW(form.StartProcessing(), common::EPostProcError);
   form.RestartProcessing();
   EXPECT_FALSE(form.IsProcessing());
