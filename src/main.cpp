@@ -25,72 +25,55 @@ int main(int argc, char** argv) {
   using namespace vnpp;
   ::signal(SIGPIPE, SIG_IGN);  // output nobody reads fails with EPIPE instead of ending us
   common::LoadRegionalSettings();
-  host::SetCommandLine(argc, argv);
 
   // An argument the program does not know (a misspelt "-catchup", a switch of another build)
   // must not start processing in the foreground.
-  if (std::string unknown; !host::KnownArguments(host::Process().Args, unknown)) {
-    std::cerr << "VNPPSvc: unknown argument \"" << unknown << "\".\n" << host::UsageText();
-    return 2;
-  }
-
-  bool recompute = false;
-  host::TRecomputeArgs recomputeArgs;
-  if (std::string error;
-      !host::ParseRecomputeArgs(host::Process().Args, recompute, recomputeArgs, error)) {
+  host::TCommandLine line;
+  if (std::string error; !host::ParseCommandLine(argc, argv, line, error)) {
     std::cerr << "VNPPSvc: " << error << ".\n" << host::UsageText();
     return 2;
   }
 
   // Switches that run a tool and end.
-  if (host::HasSwitch(argc, argv, "encodepassword")) {
-    return database::RunEncodePassword(std::cin, std::cout, std::cerr);
-  }
-  if (host::HasSwitch(argc, argv, "regserver")) {
-    return automation::RunRegServer(true, std::cout, std::cerr);
-  }
-  if (host::HasSwitch(argc, argv, "unregserver")) {
-    return automation::RunRegServer(false, std::cout, std::cerr);
-  }
+  if (line.EncodePassword) return database::RunEncodePassword(std::cin, std::cout, std::cerr);
+  if (line.RegServer) return automation::RunRegServer(true, std::cout, std::cerr);
+  if (line.UnregServer) return automation::RunRegServer(false, std::cout, std::cerr);
 
   // Before any thread exists: the stop signals reach only the main loop.
   host::TMainLoop::BlockStopSignals();
 
   // The run mode only reads files; it is decided first so that a refusal can be reported
   // where the mode's messages go.
-  const bool service = host::SelectRunMode(common::kServiceName);
+  const bool service = host::SelectRunMode(common::kServiceName, line.InstallRun);
 
   host::TInstanceLock instance;
   if (const host::TLockResult lock = instance.Acquire(); lock != host::TLockResult::Acquired) {
-    return host::ReportInstanceRefusal(instance, lock,
-                                       host::HasSwitch(argc, argv, "catchup") || recompute,
+    return host::ReportInstanceRefusal(instance, lock, line.CatchUp || line.Recompute,
                                        service || host::StartedBySystemd());
   }
-  if (host::IsInstallRun()) {
-    return host::RunServiceInstall(host::Process().Args, std::cout, std::cerr);
-  }
+  if (line.InstallRun) return host::RunServiceInstall(line.Args, std::cout, std::cerr);
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.
   auto hostComObject = std::make_unique<host::THostComObject>(loop, service);
-  host::TfrmServiceMain form(loop, hostComObject->Sink());
+  host::TfrmServiceMain form(loop, hostComObject->Sink(), service);
   hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
   std::unique_ptr<host::TCatchUp> catchUp;
   std::unique_ptr<host::TRecomputeCommand> recomputeCommand;
-  if (recompute) {
-    recomputeCommand = std::make_unique<host::TRecomputeCommand>(form, recomputeArgs, stdout);
-  } else if (host::HasSwitch(argc, argv, "catchup")) {
+  if (line.Recompute) {
+    recomputeCommand = std::make_unique<host::TRecomputeCommand>(form, line.RecomputeArgs, stdout);
+  } else if (line.CatchUp) {
     catchUp = std::make_unique<host::TCatchUp>(form);
   }
   form.FormCreate();
 
   std::atomic<bool> stopSignalled{false};
+  // SIGINT (Ctrl-C on the desktop), SIGTERM (systemd's stop) and SIGHUP: the stop command.
   loop.WatchStopSignals([&] {
     stopSignalled.store(true);
-    host::Process().ShuttingDown.store(true);
     host::NotifyStopping();
-    form.Close();
+    form.Stopservice1Click();
   });
 
   host::NotifyReady();

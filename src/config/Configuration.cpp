@@ -69,6 +69,11 @@ const common::IProfile& TConfiguration::ConfigFile() const {
   return configFile_ != nullptr ? *configFile_ : kNoFile;
 }
 
+std::string TConfiguration::MetricsAddress() const {
+  common::MutexLock lock(metricsAddressMu_);
+  return metricsAddress_;
+}
+
 void TConfiguration::LoadConfiguration() {
   configFileName_ = programDir_ + kConfigFileName;
   log_.WriteLog(FormatText(common::kMsgReading, {configFileName_}));
@@ -101,6 +106,10 @@ void TConfiguration::LoadConfiguration() {
     log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
     log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
     catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
+    {
+      common::MutexLock lock(metricsAddressMu_);
+      metricsAddress_ = file.ReadString(kPostProcessSection, "MetricsAddress", "");
+    }
     if (!file.Exists()) {
       failed = true;
       problems.push_back(FormatText(common::kMsgNoConfigFile, {configFileName_}));

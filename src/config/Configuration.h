@@ -74,6 +74,9 @@ class TConfiguration {
   // [PostProcess] CatchUpAtStart of the last load: bring every enabled group up to the
   // present as soon as processing has started, then run on schedule.
   bool CatchUpAtStart() const { return catchUpAtStart_.load(); }
+  // [PostProcess] MetricsAddress of the last load: where operators' metrics are served;
+  // empty for nowhere. Any thread.
+  std::string MetricsAddress() const EXCLUDES(metricsAddressMu_);
   const std::string& ProgramDir() const { return programDir_; }
   bool IsConfigFileOpen() const { return configFile_ != nullptr; }
   // The accessor of the last load (for the database settings); before the first load, one
@@ -98,6 +101,8 @@ class TConfiguration {
   std::unique_ptr<TIniFile> configFile_;
   // Written by the processing thread at a load, read by the main thread after it.
   std::atomic<bool> catchUpAtStart_{false};
+  mutable common::Mutex metricsAddressMu_;
+  std::string metricsAddress_ GUARDED_BY(metricsAddressMu_);
 
   mutable common::Mutex groupListLock_;
   // Written under groupListLock_ by the processing thread, which alone reads it without.

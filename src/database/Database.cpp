@@ -134,7 +134,7 @@ void TDatabase::SetSettings(std::string dataSource, std::string userName, std::s
   password_ = std::move(password);
 }
 
-bool TDatabase::ConnectDatabase(const std::string& /*sessionName*/) {
+bool TDatabase::ConnectDatabase() {
   if (TrimControls(dataSource_).empty()) {
     DisconnectDatabase();
     return false;

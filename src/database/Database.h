@@ -31,8 +31,6 @@ inline constexpr const char* kRegistrySettingsKey = kSettingsKey;
 inline constexpr const char* kRegSource = "ODBC_Source";
 inline constexpr const char* kRegUser = "ODBC_User";
 inline constexpr const char* kRegPass = "ODBC_Pass";
-// The session name the group run passes to ConnectDatabase.
-inline constexpr const char* kSessionName = "VNPostProcSesssion";
 
 // The database settings and a factory of connections: the one connection of the processing
 // thread (ConnectDatabase, Connection) and connections of their own (OpenConnection). The
@@ -61,9 +59,9 @@ class TDatabase {
                                           std::string& password);
 
   // Opens the connection unless it is open with unchanged DataSource and UserName. False
-  // without a message when DataSource is blank; false after showError when refused. The
-  // session name names the caller's session; an ODBC connection has no such name to keep.
-  [[nodiscard]] bool ConnectDatabase(const std::string& sessionName);
+  // without a message when DataSource is blank; false after showError when refused. A caller
+  // that goes on either way (its queries fail over a closed connection) may ignore the result.
+  bool ConnectDatabase();
   // Closes the connection; errors of the closing are swallowed.
   void DisconnectDatabase();
   bool IsConnected() const { return connected_; }

@@ -8,7 +8,6 @@
 #include "common/Error.h"
 #include "common/Log.h"
 #include "config/Configuration.h"
-#include "config/IniFile.h"
 #include "database/Database.h"
 #include "host/ServiceNotify.h"
 #include "host/Startup.h"
@@ -35,8 +34,9 @@ class TCountingJournal final : public IJournal {
 
 }  // namespace
 
-TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject)
-    : loop_(loop), hostComObject_(hostComObject) {
+TfrmServiceMain::TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject,
+                                 bool runAsService)
+    : loop_(loop), hostComObject_(hostComObject), runAsService_(runAsService) {
   // CatchUpAtStart: the backlog first, then the schedule. The catch-up command puts its own
   // handlers in place of this one.
   handlers_.Loaded = [this] {
@@ -61,13 +61,8 @@ void TfrmServiceMain::LogFailure(const char* what) {
 }
 
 void TfrmServiceMain::FormCreate() {
-  if (IsInstallRun()) {
-    Installing = true;
-    return;
-  }
-  Installing = false;
   created_ = true;
-  if (Process().RunAsService) {
+  if (runAsService_) {
     OpenSyslog();
     journal_ = MakeSystemJournal();
     log_.SetJournal(journal_.get());
@@ -89,7 +84,7 @@ void TfrmServiceMain::FormCreate() {
   // shown on standard error as well.
   database_ = std::make_unique<database::TDatabase>([this](const std::string& text) {
     log_.QueueMessage(text);
-    if (!Process().RunAsService) ShowOperatorMessage(text);
+    if (!runAsService_) ShowOperatorMessage(text);
   });
   // The processing thread's moments reach the handlers on this thread; the thread itself only
   // posts and goes on.
@@ -147,9 +142,7 @@ void TfrmServiceMain::StartMetricsEndpoint() {
   if (metricsTried_ || closed_) return;
   metricsTried_ = true;
   try {
-    config::TIniFile file(ProgramDir + config::kConfigFileName);
-    file.Load();
-    const std::string address = file.ReadString("PostProcess", "MetricsAddress", "");
+    const std::string address = config_->MetricsAddress();
     if (address.empty()) return;
     metricsEndpoint_ = std::make_unique<metrics::TMetricsEndpoint>(address, *metrics_);
   } catch (const std::exception& e) {
@@ -159,17 +152,7 @@ void TfrmServiceMain::StartMetricsEndpoint() {
 
 int TfrmServiceMain::MetricsPort() const { return metricsEndpoint_ ? metricsEndpoint_->Port() : 0; }
 
-bool TfrmServiceMain::FormCloseQuery() {
-  if (Process().ShuttingDown.load()) return true;
-  if (Visible) {
-    Visible = false;
-    return false;
-  }
-  return true;
-}
-
 void TfrmServiceMain::FormClose() {
-  if (Installing) return;
   try {
     std::lock_guard<std::mutex> control(controlMu_);
     closing_ = true;
@@ -190,26 +173,16 @@ void TfrmServiceMain::FormClose() {
   loop_.EnableTimer(false);
 }
 
-bool TfrmServiceMain::Close() {
-  if (closed_) return true;
-  if (!FormCloseQuery()) return false;
+void TfrmServiceMain::Close() {
+  if (closed_) return;
   closed_ = true;
   FormClose();
   // The main object is gone: the program ends.
   loop_.Quit();
-  return true;
 }
 
 void TfrmServiceMain::PostClose() {
   loop_.Post([this] { Close(); });
-}
-
-void TfrmServiceMain::Show1Click() {
-  if (!Visible) Visible = true;
-}
-
-void TfrmServiceMain::Hide1Click() {
-  if (Visible) Visible = false;
 }
 
 void TfrmServiceMain::Stopservice1Click() {
@@ -224,11 +197,10 @@ void TfrmServiceMain::tmrMessageTimer() {
 }
 
 void TfrmServiceMain::PostPollGroupChanged() {
-  loop_.Post([this] { WMPollGroupChanged(0); });
+  loop_.Post([this] { WMPollGroupChanged(); });
 }
 
-void TfrmServiceMain::WMPollGroupChanged(int wParam) {
-  if (wParam != 0) return;
+void TfrmServiceMain::WMPollGroupChanged() {
   NotifyStatus("Next Group: " + PollGroupLabel() + ", Next Time: " + PollTimeLabel());
   if (hostComObject_ == nullptr) return;
   try {
@@ -238,17 +210,13 @@ void TfrmServiceMain::WMPollGroupChanged(int wParam) {
   }
 }
 
-void TfrmServiceMain::SetPollGroupLabel(const std::string& text) { lblPollGroup_ = text; }
-
-void TfrmServiceMain::SetPollTimeLabel(const std::string& text) { lblPollTime_ = text; }
-
 std::string TfrmServiceMain::PollGroupLabel() const {
-  common::MutexLock lock(log_.MessageQueueLock());
+  common::MutexLock lock(labelMu_);
   return lblPollGroup_;
 }
 
 std::string TfrmServiceMain::PollTimeLabel() const {
-  common::MutexLock lock(log_.MessageQueueLock());
+  common::MutexLock lock(labelMu_);
   return lblPollTime_;
 }
 
@@ -264,7 +232,7 @@ void TfrmServiceMain::StartProcessing() {
   // is not taken for one of the new thread.
   processing_->StopProcessing();
   {
-    common::MutexLock lock(log_.MessageQueueLock());
+    common::MutexLock lock(labelMu_);
     shownSinceStop_ = false;
   }
   processing_->StartProcessing();
@@ -277,7 +245,7 @@ void TfrmServiceMain::StartProcessing() {
   loop_.Post([this] {
     std::string text = kStatusNothingScheduled;
     {
-      common::MutexLock lock(log_.MessageQueueLock());
+      common::MutexLock lock(labelMu_);
       if (shownSinceStop_) text = "Next Group: " + lblPollGroup_ + ", Next Time: " + lblPollTime_;
     }
     NotifyStatus(text);
@@ -289,7 +257,7 @@ void TfrmServiceMain::StopProcessing() {
   if (!processing_) return;
   processing_->StopProcessing();
   {
-    common::MutexLock lock(log_.MessageQueueLock());
+    common::MutexLock lock(labelMu_);
     shownSinceStop_ = false;
   }
   // The unit's status text no longer names a next group. Posted after every notice of the
@@ -364,7 +332,7 @@ std::vector<int> TfrmServiceMain::EnabledGroupIndexes() const {
 
 void TfrmServiceMain::ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) {
   {
-    common::MutexLock lock(log_.MessageQueueLock());
+    common::MutexLock lock(labelMu_);
     lblPollGroup_ = groupText;
     lblPollTime_ = common::FormatDateTimeText(dueTime);
     shownSinceStop_ = true;

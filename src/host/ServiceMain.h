@@ -1,5 +1,5 @@
 // The program's main object: owns the message log, drives the message timer, keeps the two
-// status texts and the close rules, and (later) owns the configuration and processing.
+// status texts, and owns the configuration and processing.
 #pragma once
 
 #include <functional>
@@ -39,59 +39,50 @@ inline constexpr const char* kStatusStopped = "Processing stopped.";
 // ... after a start, until processing names a next group (none is enabled, or it is loading).
 inline constexpr const char* kStatusNothingScheduled = "Processing started; no group is scheduled.";
 
-// The "next group changed" notice (a window message number elsewhere; kept for the logs).
-inline constexpr int WM_POLLGROUPCHANGED = 1156;
-
-// Thread safety: main-thread object. Exceptions: PostPollGroupChanged and PostClose may be
-// called from any thread; the label setters from the processing thread while it holds
-// MessageQueueLock(); Log() itself is safe everywhere. The operations offered to the
-// automation object (automation::IServiceControl) are safe from any thread; StartProcessing
-// and StopProcessing wait for the processing thread.
+// Thread safety: main-thread object. Exceptions: PostPollGroupChanged, PostClose and the
+// label getters may be called from any thread; Log() itself is safe everywhere. The operations
+// offered to the automation object (automation::IServiceControl) are safe from any thread;
+// StartProcessing and StopProcessing wait for the processing thread.
 class TfrmServiceMain : public processing::IStatusSink, public automation::IServiceControl {
  public:
   // loop must outlive this object. hostComObject is the broadcast target, taken into use by
-  // FormCreate; nullptr for none. It must outlive this object or FormClose.
-  explicit TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject = nullptr);
+  // FormCreate; nullptr for none. It must outlive this object or FormClose. runAsService
+  // (the run mode): the journal takes the log's messages, and a refusal of the database is
+  // not shown on standard error.
+  explicit TfrmServiceMain(TMainLoop& loop, common::IEventSink* hostComObject = nullptr,
+                           bool runAsService = false);
   // Closes the object (FormClose) when it was created and not yet closed. Never throws.
   ~TfrmServiceMain() override;
   TfrmServiceMain(const TfrmServiceMain&) = delete;
   TfrmServiceMain& operator=(const TfrmServiceMain&) = delete;
 
-  // Creation: in an install or uninstall run only Installing := true. Otherwise the message
-  // queue, ProgramDir, LogFileName, LogMessage false, RestartProcessing, the timer.
+  // Creation: the message queue, ProgramDir, LogFileName, LogMessage false,
+  // RestartProcessing, the timer.
   void FormCreate();
-  // Asked before every close: true when the close may go on; a visible object refuses and
-  // hides itself unless ShuttingDown is set.
-  bool FormCloseQuery();
-  // The closing steps (nothing when Installing); failures are logged, the close goes on.
+  // The closing steps; failures are logged, the close goes on.
   void FormClose();
-  // A close request: FormCloseQuery, then FormClose once and the main loop ends. Returns
-  // whether the object is closed.
-  bool Close();
+  // A close request: FormClose once, and the main loop ends.
+  void Close();
   // Close on the main thread, from any thread.
   void PostClose();
   bool Closed() const { return closed_; }
 
-  // Menu commands.
-  void Show1Click();
-  void Hide1Click();
+  // The stop command (SIGINT in desktop mode): ShuttingDown, then Close.
   void Stopservice1Click();
 
   // The message timer's handler: writes the queued messages, then feeds systemd's watchdog
   // when it watches this process and processing makes progress.
   void tmrMessageTimer();
 
-  // Posts WM_POLLGROUPCHANGED with parameter 0 to the main thread. Any thread.
+  // Posts the "next group changed" notice to the main thread. Any thread.
   void PostPollGroupChanged();
-  // Its handler: with wParam 0 reports the two status texts to systemd ("STATUS=") and,
-  // with an automation object, broadcasts item "POLLGROUP".
-  void WMPollGroupChanged(int wParam);
+  // Its handler: reports the two status texts to systemd ("STATUS=") and, with an
+  // automation object, broadcasts item "POLLGROUP".
+  void WMPollGroupChanged();
 
   // The status texts, "Disabled" until the processing thread first publishes.
-  void SetPollGroupLabel(const std::string& text) REQUIRES(log_.MessageQueueLock());
-  void SetPollTimeLabel(const std::string& text) REQUIRES(log_.MessageQueueLock());
-  std::string PollGroupLabel() const EXCLUDES(log_.MessageQueueLock());
-  std::string PollTimeLabel() const EXCLUDES(log_.MessageQueueLock());
+  std::string PollGroupLabel() const EXCLUDES(labelMu_);
+  std::string PollTimeLabel() const EXCLUDES(labelMu_);
 
   // Processing, safe from any thread. Without a processing object (before FormCreate, in
   // an install run) they do nothing, and the readers give an empty text and 0. Once the
@@ -139,15 +130,11 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // They replace the default ones (Loaded: the catch-up of CatchUpAtStart).
   void SetProcessingHandlers(TProcessingHandlers handlers) { handlers_ = std::move(handlers); }
 
-  // The processing thread's status publication: sets the captions under the message
-  // queue's lock and posts WM_POLLGROUPCHANGED.
+  // The processing thread's status publication: sets the captions under their lock and
+  // posts the "next group changed" notice.
   void ShowNextGroup(const std::string& groupText, common::TDateTime dueTime) override;
 
   TMessageLog& Log() { return log_; }
-  // The lock the label setters require: the message queue's lock.
-  common::Mutex& MessageQueueLock() RETURN_CAPABILITY(log_.MessageQueueLock()) {
-    return log_.MessageQueueLock();
-  }
   TMainLoop& Loop() { return loop_; }
   // Operators' metrics, fed from FormCreate on (nullptr before); served over HTTP once the
   // configuration is first loaded when MetricsAddress of [PostProcess] names an address.
@@ -157,18 +144,18 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   common::IEventSink* HostComObject() const { return hostComObject_; }
 
   // Fields of the main object.
-  bool Installing = false;
   std::string ProgramDir;  // with a trailing '/'
-  bool Visible = false;    // never shown at start
 
  private:
   void LogFailure(const char* what);
   // Once, on the main thread after the first load of the configuration (LogMessage is then
-  // in force): listens on MetricsAddress; a failure is one "Error 1500: " line.
+  // in force): listens on the configuration's MetricsAddress; a failure is one "Error 1500: "
+  // line.
   void StartMetricsEndpoint();
 
   TMainLoop& loop_;
   common::IEventSink* hostComObject_;
+  const bool runAsService_;
   TProcessingHandlers handlers_;  // main thread only
   bool created_ = false;
   bool closed_ = false;
@@ -182,12 +169,13 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
   // FormClose. Lock order: before the processing object's locks.
   std::mutex controlMu_;
   bool closing_ = false;  // guarded by controlMu_
-  // Mutable: the label getters take its lock.
-  mutable TMessageLog log_;
-  std::string lblPollGroup_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
-  std::string lblPollTime_ GUARDED_BY(log_.MessageQueueLock()) = "Disabled";
+  TMessageLog log_;
+  // The status texts: written by the processing thread, read by the main thread and clients.
+  mutable common::Mutex labelMu_;
+  std::string lblPollGroup_ GUARDED_BY(labelMu_) = "Disabled";
+  std::string lblPollTime_ GUARDED_BY(labelMu_) = "Disabled";
   // A group has been shown since the last StopProcessing (the status text after a start).
-  bool shownSinceStop_ GUARDED_BY(log_.MessageQueueLock()) = false;
+  bool shownSinceStop_ GUARDED_BY(labelMu_) = false;
   // Declared after the log so that they go first; processing_ before what it uses.
   std::unique_ptr<config::TConfiguration> config_;
   std::unique_ptr<database::TDatabase> database_;

@@ -85,25 +85,26 @@ TProcessValues& Process() {
   return values;
 }
 
-void SetCommandLine(int argc, char** argv) {
-  Process().Args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
-}
-
-bool HasSwitch(int argc, char** argv, std::string_view word) {
-  for (int i = 1; i < argc; ++i) {
-    if (argv[i] != nullptr && IsSwitch(argv[i], word)) return true;
-  }
-  return false;
-}
-
 bool HasSwitch(const std::vector<std::string>& args, std::string_view word) {
   return std::any_of(args.begin(), args.end(),
                      [word](const std::string& arg) { return IsSwitch(arg, word); });
 }
 
-bool FindCmdLineSwitch(std::string_view word) { return HasSwitch(Process().Args, word); }
-
-bool IsInstallRun() { return FindCmdLineSwitch("install") || FindCmdLineSwitch("uninstall"); }
+bool ParseCommandLine(int argc, char** argv, TCommandLine& line, std::string& error) {
+  line = TCommandLine();
+  line.Args.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+  if (std::string unknown; !KnownArguments(line.Args, unknown)) {
+    error = "unknown argument \"" + unknown + "\"";
+    return false;
+  }
+  if (!ParseRecomputeArgs(line.Args, line.Recompute, line.RecomputeArgs, error)) return false;
+  line.InstallRun = HasSwitch(line.Args, "install") || HasSwitch(line.Args, "uninstall");
+  line.CatchUp = HasSwitch(line.Args, "catchup");
+  line.EncodePassword = HasSwitch(line.Args, "encodepassword");
+  line.RegServer = HasSwitch(line.Args, "regserver");
+  line.UnregServer = HasSwitch(line.Args, "unregserver");
+  return true;
+}
 
 std::string InstanceLockPath() {
   std::string name = Env("VNPPSVC_INSTANCE");
@@ -333,12 +334,12 @@ std::string RegisteredUnitPath(const std::string& unitName) {
   return std::string();
 }
 
-bool SelectRunMode(std::string_view baseName) {
+bool SelectRunMode(std::string_view baseName, bool installRun) {
   TProcessValues& p = Process();
   p.ServiceDisplayName = std::string(baseName);
   p.ServiceName = p.ServiceDisplayName;
   std::replace(p.ServiceName.begin(), p.ServiceName.end(), ' ', '_');
-  if (IsInstallRun()) {
+  if (installRun) {
     p.RunAsService = true;
     return true;
   }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/UniqueFd.h"
+#include "host/Recompute.h"
 
 namespace vnpp::host {
 
@@ -20,25 +21,31 @@ struct TProcessValues {
   std::string ServiceDisplayName;
   std::string ServiceName;
   bool RunAsService = false;
-  // Set by the stop commands; the main object lets itself be closed when it is set.
+  // Set by the stop commands.
   std::atomic<bool> ShuttingDown{false};
-  // The command-line arguments without the program name.
-  std::vector<std::string> Args;
 };
 
 TProcessValues& Process();
 
-// Stores the command line in Process().Args.
-void SetCommandLine(int argc, char** argv);
-
-// True when some argument (the program name not counted) is "-", "/" or "\" followed by
-// word, compared without regard to ASCII letter case.
-bool HasSwitch(int argc, char** argv, std::string_view word);
+// True when some argument is "-", "/" or "\" followed by word, compared without regard to
+// ASCII letter case.
 bool HasSwitch(const std::vector<std::string>& args, std::string_view word);
-// HasSwitch over Process().Args.
-bool FindCmdLineSwitch(std::string_view word);
-// The switch "install" or "uninstall" is present.
-bool IsInstallRun();
+
+// The command line, read once by main and handed to what needs it.
+struct TCommandLine {
+  std::vector<std::string> Args;  // without the program name
+  bool InstallRun = false;        // "install" or "uninstall"
+  bool CatchUp = false;
+  bool EncodePassword = false;
+  bool RegServer = false;
+  bool UnregServer = false;
+  bool Recompute = false;
+  TRecomputeArgs RecomputeArgs;  // with Recompute
+};
+// Reads the arguments after the program name. False with error (one sentence without its
+// full stop) for an argument the program does not know (KnownArguments) or a -recompute
+// without valid GROUP FROM TO (ParseRecomputeArgs).
+bool ParseCommandLine(int argc, char** argv, TCommandLine& line, std::string& error);
 
 // The lock file of the single-instance rule: "Global\VNPostProcessor", or the name in
 // VNPPSVC_INSTANCE, made into a file name, in /run/lock (/tmp when that is missing).
@@ -122,10 +129,10 @@ std::string UnitDirectory();
 std::string RegisteredUnitPath(const std::string& unitName);
 
 // Sets ServiceDisplayName, ServiceName and RunAsService of Process() and returns
-// RunAsService: true with the switch "install" or "uninstall", or when the unit
-// ServiceName + ".service" is registered (RegisteredUnitPath) and the effective user is the
-// account it names.
-bool SelectRunMode(std::string_view baseName);
+// RunAsService: true in an install run (installRun: the switch "install" or "uninstall"),
+// or when the unit ServiceName + ".service" is registered (RegisteredUnitPath) and the
+// effective user is the account it names.
+bool SelectRunMode(std::string_view baseName, bool installRun);
 
 // The directory of the executable (or VNPPSVC_HOME), with a trailing '/'.
 std::string ProgramDirectory();

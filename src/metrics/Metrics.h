@@ -2,21 +2,17 @@
 // when it runs next, and how many messages the log wrote, in the Prometheus text format.
 //
 // Thread safety: every member may be called from any thread. The calls that record
-// (RunProgress, RunFinished, LogMessage) add to atomics; they take seriesMu_ only to find
-// a group's series and never call out while holding it. A scrape (Text, or the endpoint's
-// collect) asks the processing view first, without any lock of ours, then reads the
-// atomics; it never waits for a group run and no recording call ever waits for a scrape's
-// output to be sent.
+// (RunProgress, RunFinished, LogMessage) add to the library's counters, gauges and
+// histograms; they take a lock only to find a group's series and never call out while
+// holding it. A scrape (Text, or the endpoint's collect) asks the processing view first,
+// without any lock of ours, then sets the gauges read at a scrape and collects; it never
+// waits for a group run and no recording call ever waits for a scrape's output to be sent.
 #pragma once
 
 #include <array>
-#include <atomic>
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "common/GroupStatus.h"
@@ -55,39 +51,15 @@ class TMetrics {
   // Every series in the text exposition format, as the endpoint serves it.
   std::string Text() const;
   // The collectable the endpoint registers; shares this object's lifetime.
-  std::shared_ptr<prometheus::Collectable> Collectable() { return collectable_; }
+  std::shared_ptr<prometheus::Collectable> Collectable();
 
   // Upper bounds of the run duration histogram's buckets, in seconds (+Inf follows).
   static constexpr std::array<double, 12> kDurationBuckets = {0.1, 0.5, 1,   5,   10,   30,
                                                               60,  120, 300, 900, 1800, 3600};
 
  private:
-  class TCollectable;
-  // The series of one (group, function) label pair. Never removed: the pointers stay valid.
-  struct TGroupSeries {
-    std::atomic<std::int64_t> Windows{0};
-    std::atomic<std::int64_t> Rows{0};
-    std::atomic<std::int64_t> FailedEntries{0};
-    std::atomic<std::int64_t> DatabaseErrors{0};
-    std::atomic<std::int64_t> ChangedRows{0};  // by checks over stored rows
-    std::atomic<std::int64_t> FailedRunsInARow{0};
-    std::atomic<double> LastSuccess{0};  // Unix seconds; 0 before the first clean run
-    // Observations per bucket, not cumulative; the last one is +Inf.
-    std::array<std::atomic<std::uint64_t>, kDurationBuckets.size() + 1> Buckets{};
-    std::atomic<double> DurationSum{0};
-  };
-  using TKey = std::pair<std::string, std::string>;  // section name, function name
-
-  TGroupSeries& Series(const std::string& group, const std::string& function) EXCLUDES(seriesMu_);
-
-  const std::function<TProcessingView()> view_;
-  const double startTime_;                                  // Unix seconds
-  std::array<std::atomic<std::int64_t>, 3> logMessages_{};  // error, warning, info
-
-  mutable common::Mutex seriesMu_;
-  std::map<TKey, std::unique_ptr<TGroupSeries>> series_ GUARDED_BY(seriesMu_);
-
-  std::shared_ptr<prometheus::Collectable> collectable_;
+  class TImpl;
+  std::shared_ptr<TImpl> impl_;  // shared with the endpoint's collectable
 };
 
 // The local date-time t as seconds since 1970-01-01 00:00:00 UTC.

@@ -68,11 +68,10 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
   rolloverReported_ = nullptr;
   try {
     LogRunStart(log_, group);
-    if (!database_.ConnectDatabase(database::kSessionName)) {
-      // Refused (shown as Error 1501) or no data source: the run goes on over the closed
-      // connection, where each entry with a window to compute fails once and keeps its
-      // progress, and an entry that is up to date stays complete.
-    }
+    // Refused (shown as Error 1501) or no data source: the run goes on over the closed
+    // connection, where each entry with a window to compute fails once and keeps its
+    // progress, and an entry that is up to date stays complete.
+    database_.ConnectDatabase();
     try {
       Session();
       inRun_ = true;
@@ -200,9 +199,7 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
       RecomputeWindowsOf(group, job.From, job.To, job.Next, windowsPerRead_, entryDone);
   auto stop = [&] { return stopRequested_.load() || (cancelled && cancelled()); };
   if (stop()) return false;
-  if (!database_.ConnectDatabase(database::kSessionName)) {
-    // Refused (shown as Error 1501): the entry fails at its first query below.
-  }
+  database_.ConnectDatabase();  // refused (shown as Error 1501): the entry fails below
   bool complete = true;
   config::TStationSensorInfoItem* entry = group.Sensors[job.Entry].get();
   try {

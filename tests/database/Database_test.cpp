@@ -188,20 +188,20 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
   std::vector<std::string> errors;
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
   db.SetSettings(sqlite.ConnectionString(), "first", "");
-  ASSERT_TRUE(db.ConnectDatabase(kSessionName));
+  ASSERT_TRUE(db.ConnectDatabase());
   EXPECT_TRUE(db.IsConnected());
   EXPECT_EQ(db.LastDataSource(), db.DataSource());
   EXPECT_EQ(db.LastUserName(), "first");
   db.Connection().ExecuteDirect("CREATE TEMP TABLE SESSION_MARK (X INTEGER)");
 
-  EXPECT_TRUE(db.ConnectDatabase(kSessionName));
+  EXPECT_TRUE(db.ConnectDatabase());
   EXPECT_TRUE(HasSessionTable(db)) << "unchanged settings opened a new connection";
   db.SetSettings(db.DataSource(), "first", "changed");  // a changed password alone is not noticed
-  EXPECT_TRUE(db.ConnectDatabase(kSessionName));
+  EXPECT_TRUE(db.ConnectDatabase());
   EXPECT_TRUE(HasSessionTable(db));
 
   db.SetSettings(db.DataSource(), "second", "changed");
-  EXPECT_TRUE(db.ConnectDatabase(kSessionName));
+  EXPECT_TRUE(db.ConnectDatabase());
   EXPECT_EQ(db.LastUserName(), "second");
   EXPECT_FALSE(HasSessionTable(db)) << "a changed user kept the old connection";
 
@@ -212,7 +212,7 @@ TEST(TDatabase, ReusesAnUnchangedConnectionAndReconnectsForAnotherUser) {
   EXPECT_TRUE(errors.empty());
 
   db.SetSettings(" ", "second", "changed");
-  EXPECT_FALSE(db.ConnectDatabase(kSessionName));
+  EXPECT_FALSE(db.ConnectDatabase());
   EXPECT_TRUE(errors.empty()) << "a blank data source is no connection failure";
 }
 
@@ -222,7 +222,7 @@ TEST(TDatabase, BusySecondsCountTheConnectionsItOpened) {
   testing::TTestSqlite sqlite;
   TDatabase db([](const std::string&) {});
   db.SetSettings(sqlite.ConnectionString() + ";Timeout=5000", "", "");
-  ASSERT_TRUE(db.ConnectDatabase(kSessionName));
+  ASSERT_TRUE(db.ConnectDatabase());
   db.Connection().BeginTransaction();
   db.Connection().ExecuteDirect("CREATE TABLE HOLD_LOCK (X INTEGER)");
   std::unique_ptr<TConnection> second = db.OpenConnection();
@@ -245,7 +245,7 @@ TEST(TDatabase, RefusedConnectionShowsError1501WithTheDriversText) {
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
   db.SetSettings("Driver=SQLite3;Database=/nonexistent/dir/vn.db;NoCreat=1;pwd={se;cret}", "ann",
                  "hidden");
-  EXPECT_FALSE(db.ConnectDatabase(kSessionName));
+  EXPECT_FALSE(db.ConnectDatabase());
   EXPECT_FALSE(db.IsConnected());
   ASSERT_EQ(errors.size(), 1u);
   const std::string head =
@@ -260,7 +260,7 @@ TEST(TDatabase, RefusedConnectionShowsError1501WithTheDriversText) {
   // The next attempt starts afresh and succeeds once the database is there.
   testing::TTestSqlite sqlite;
   db.SetSettings(sqlite.ConnectionString(), "", "");
-  EXPECT_TRUE(db.ConnectDatabase(kSessionName));
+  EXPECT_TRUE(db.ConnectDatabase());
   EXPECT_EQ(errors.size(), 1u);
 }
 
@@ -288,7 +288,7 @@ TEST(TDatabase, EncodedPasswordFromTheSwitchLogsIntoPostgreSQL) {
   std::vector<std::string> errors;
   TDatabase db([&](const std::string& text) { errors.push_back(text); });
   db.LoadDatabaseSettings(profile, log);
-  EXPECT_TRUE(db.ConnectDatabase(kSessionName)) << (errors.empty() ? "" : errors[0]);
+  EXPECT_TRUE(db.ConnectDatabase()) << (errors.empty() ? "" : errors[0]);
   auto q = db.Connection().Prepare("SELECT COUNT(*) AS N FROM VN_PPDATA1");
   q->Execute();
   EXPECT_TRUE(q->Fetch());
@@ -297,7 +297,7 @@ TEST(TDatabase, EncodedPasswordFromTheSwitchLogsIntoPostgreSQL) {
   // A wrong password is refused with the server's reason on the second line.
   profile.Values["ODBC Password"] = EncodedPassword("wrong");
   db.LoadDatabaseSettings(profile, log);
-  EXPECT_FALSE(db.ConnectDatabase(kSessionName));
+  EXPECT_FALSE(db.ConnectDatabase());
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_NE(errors[0].find("password authentication failed"), std::string::npos) << errors[0];
 }

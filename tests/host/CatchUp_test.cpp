@@ -22,7 +22,6 @@ using testing::WriteFile;
 class CatchUpTest : public ::testing::Test {
  protected:
   CatchUpTest() : home_("VNPPSVC_HOME", dir_.Path()) {
-    Process().Args.clear();
     Process().ShuttingDown.store(false);
     std::filesystem::create_directory(dir_ / "LogFiles");
   }

@@ -29,14 +29,10 @@ using Event = RecordingSink::Event;
 class ServiceMainTest : public ::testing::Test {
  protected:
   ServiceMainTest() : home_("VNPPSVC_HOME", dir_.Path()) {
-    Process().Args.clear();
     Process().ShuttingDown.store(false);
     std::filesystem::create_directory(dir_ / "LogFiles");
   }
-  ~ServiceMainTest() override {
-    Process().Args.clear();
-    Process().ShuttingDown.store(false);
-  }
+  ~ServiceMainTest() override { Process().ShuttingDown.store(false); }
 
   // Creation starts the processing thread, which loads the (absent) configuration and
   // logs as it does. Waits for that to end, then forgets its messages.
@@ -62,8 +58,6 @@ class ServiceMainTest : public ::testing::Test {
 TEST_F(ServiceMainTest, CreationPreparesLogQueueAndTimerWithLabelsDisabled) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
-  EXPECT_FALSE(form.Installing);
-  EXPECT_FALSE(form.Visible);
   EXPECT_EQ(form.ProgramDir, dir_.Path() + "/");
   EXPECT_EQ(form.Log().LogFileName(), dir_.Path() + "/LogFiles/VNPostProc.log");
   EXPECT_TRUE(form.IsProcessing());
@@ -91,55 +85,10 @@ TEST_F(ServiceMainTest, TimerTickWritesQueuedMessagesToFileAndClients) {
                                                  "PollGroup 1: AVG - Retrieve data..."}}));
 }
 
-TEST_F(ServiceMainTest, InstallRunDoesNothingAtCreationOrClose) {
-  Process().Args = {"/install"};
-  TfrmServiceMain form(loop_, &sink_);
-  form.FormCreate();
-  EXPECT_TRUE(form.Installing);
-  EXPECT_TRUE(form.ProgramDir.empty());
-  EXPECT_FALSE(form.Log().HasMessageQueue());
-  EXPECT_FALSE(loop_.TimerEnabled());
-  form.Stopservice1Click();
-  EXPECT_TRUE(sink_.Events().empty());
-}
-
-TEST_F(ServiceMainTest, CloseRulesFollowShuttingDownAndVisibility) {
-  const struct {
-    bool shuttingDown, visible, allowed, visibleAfter;
-  } cases[] = {
-      {true, true, true, true},
-      {true, false, true, false},
-      {false, true, false, false},  // refused, hidden instead
-      {false, false, true, false},
-  };
-  for (const auto& c : cases) {
-    Process().ShuttingDown.store(c.shuttingDown);
-    TfrmServiceMain form(loop_);
-    form.Visible = c.visible;
-    EXPECT_EQ(form.FormCloseQuery(), c.allowed) << c.shuttingDown << c.visible;
-    EXPECT_EQ(form.Visible, c.visibleAfter) << c.shuttingDown << c.visible;
-  }
-}
-
-TEST_F(ServiceMainTest, ShowAndHideOnlyChangeTheVisibleFlagAndCloseWhileShownHides) {
-  TfrmServiceMain form(loop_, &sink_);
-  form.FormCreate();
-  form.Show1Click();
-  EXPECT_TRUE(form.Visible);
-  EXPECT_FALSE(form.Close());  // the close button while shown only hides
-  EXPECT_FALSE(form.Visible);
-  EXPECT_FALSE(loop_.QuitRequested());
-  EXPECT_TRUE(form.Log().HasMessageQueue());
-  form.Show1Click();
-  form.Hide1Click();
-  EXPECT_FALSE(form.Visible);
-}
-
 TEST_F(ServiceMainTest, StopServiceClosesOnceAndEndsTheLoop) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
   Settle(form);
-  form.Show1Click();
   form.Stopservice1Click();
   EXPECT_TRUE(Process().ShuttingDown.load());
   EXPECT_TRUE(form.Closed());
@@ -166,14 +115,8 @@ TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
   Settle(form);
-  std::thread processing([&] {
-    {
-      common::MutexLock lock(form.MessageQueueLock());
-      form.SetPollGroupLabel("3");
-      form.SetPollTimeLabel("03/15/2024 11:05:00");
-    }
-    form.PostPollGroupChanged();
-  });
+  std::thread processing(
+      [&] { form.ShowNextGroup("3", common::EncodeDateTime(2024, 3, 15, 11, 5, 0)); });
   processing.join();
   EXPECT_TRUE(sink_.Events().empty()) << "nothing before the main thread runs the notice";
   loop_.RunPending();
@@ -181,12 +124,10 @@ TEST_F(ServiceMainTest, PollGroupNoticeBroadcastsOnTheMainThread) {
             (std::vector<Event>{{"ItemChange", common::kHostAppId, "POLLGROUP", ""}}));
   EXPECT_EQ(form.PollGroupLabel(), "3");
   EXPECT_EQ(form.PollTimeLabel(), "03/15/2024 11:05:00");
-  form.WMPollGroupChanged(1);  // another parameter: nothing
-  EXPECT_EQ(sink_.Events().size(), 1u);
 
   TfrmServiceMain noSink(loop_);
   noSink.FormCreate();
-  EXPECT_NO_THROW(noSink.WMPollGroupChanged(0));
+  EXPECT_NO_THROW(noSink.WMPollGroupChanged());
 }
 
 TEST_F(ServiceMainTest, DestroyingAnOpenObjectRunsTheClosingSteps) {
@@ -258,8 +199,7 @@ TEST_F(ServiceMainTest, StartAfterCloseFailsAndStartsNothing) {
   TfrmServiceMain form(loop_, &sink_);
   form.FormCreate();
   Settle(form);
-  Process().ShuttingDown.store(true);
-  ASSERT_TRUE(form.Close());
+  form.Stopservice1Click();
   EXPECT_THROW(form.StartProcessing(), common::EPostProcError);
   form.RestartProcessing();
   EXPECT_FALSE(form.IsProcessing());

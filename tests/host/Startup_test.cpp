@@ -39,14 +39,8 @@ TEST(HasSwitch, RecognisesPrefixedWholeWordsInAnyCase) {
       {{"/ install"}, false},
   };
   for (const auto& c : cases) {
-    std::vector<char*> argv{const_cast<char*>("VNPPSvc")};
-    for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
-    const std::string shown = c.args.empty() ? "(none)" : c.args.back();
-    EXPECT_EQ(HasSwitch(static_cast<int>(argv.size()), argv.data(), "install"), c.install) << shown;
-    EXPECT_EQ(HasSwitch(c.args, "install"), c.install) << shown;
+    EXPECT_EQ(HasSwitch(c.args, "install"), c.install) << (c.args.empty() ? "" : c.args.back());
   }
-  char* programOnly[] = {const_cast<char*>("-install")};
-  EXPECT_FALSE(HasSwitch(1, programOnly, "install")) << "the program name is no argument";
   const std::vector<std::string> uninstall{"-UNINSTALL"};
   EXPECT_TRUE(HasSwitch(uninstall, "uninstall"));
   EXPECT_FALSE(HasSwitch(uninstall, "install"));
@@ -54,8 +48,7 @@ TEST(HasSwitch, RecognisesPrefixedWholeWordsInAnyCase) {
 
 class RunModeTest : public ::testing::Test {
  protected:
-  RunModeTest() : unitDir_("VNPPSVC_UNIT_DIR", dir_.Path()) { Process().Args.clear(); }
-  ~RunModeTest() override { Process().Args.clear(); }
+  RunModeTest() : unitDir_("VNPPSVC_UNIT_DIR", dir_.Path()) {}
   void WriteUnit(const std::string& text) {
     testing::WriteFile(dir_ / "VNPostProcessor.service", text);
   }
@@ -92,7 +85,7 @@ TEST_F(RunModeTest, ServiceModeWhenTheUnitNamesTheEffectiveUser) {
     std::filesystem::remove(dir_ / "VNPostProcessor.service");
     if (!c.unit.empty()) WriteUnit(c.unit);
     Process().RunAsService = !c.service;
-    EXPECT_EQ(SelectRunMode(common::kServiceName), c.service) << c.name;
+    EXPECT_EQ(SelectRunMode(common::kServiceName, false), c.service) << c.name;
     EXPECT_EQ(Process().RunAsService, c.service) << c.name;
   }
   EXPECT_EQ(Process().ServiceName, "VNPostProcessor");
@@ -101,15 +94,23 @@ TEST_F(RunModeTest, ServiceModeWhenTheUnitNamesTheEffectiveUser) {
 
 TEST_F(RunModeTest, InstallSwitchesSelectServiceModeWithoutAUnit) {
   for (const char* arg : {"/INSTALL", "-install", "\\install", "-UNINSTALL"}) {
-    Process().Args = {arg};
-    EXPECT_TRUE(SelectRunMode(common::kServiceName)) << arg;
-    EXPECT_TRUE(IsInstallRun()) << arg;
+    char* argv[] = {const_cast<char*>("-install"), const_cast<char*>(arg)};
+    TCommandLine line;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(2, argv, line, error)) << arg;
+    EXPECT_TRUE(line.InstallRun) << arg;
+    EXPECT_TRUE(SelectRunMode(common::kServiceName, line.InstallRun)) << arg;
   }
+  char* programOnly[] = {const_cast<char*>("-install")};
+  TCommandLine line;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine(1, programOnly, line, error));
+  EXPECT_FALSE(line.InstallRun) << "the program name is no argument";
 }
 
 TEST_F(RunModeTest, SpacesInTheBaseNameBecomeUnderscoresInTheServiceName) {
   WriteUnit("[Service]\nUser=" + EffectiveUserName() + "\n");
-  EXPECT_FALSE(SelectRunMode("VN Post Processor"));  // looks for VN_Post_Processor.service
+  EXPECT_FALSE(SelectRunMode("VN Post Processor", false));  // looks for VN_Post_Processor.service
   EXPECT_EQ(Process().ServiceDisplayName, "VN Post Processor");
   EXPECT_EQ(Process().ServiceName, "VN_Post_Processor");
 }

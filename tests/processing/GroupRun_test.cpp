@@ -95,7 +95,7 @@ TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
     config::TPostProcGroupItem& group =
         Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
     ScheduleAt(group, At(2024, 3, 15, 10));
-    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
+    ASSERT_TRUE(database_.ConnectDatabase());
     runner_->ProcessEntry(group, 0, TRunLimit::ScheduledRun());
     const std::vector<std::string> q = log_.Queued();
     ASSERT_FALSE(q.empty());
@@ -128,7 +128,7 @@ TEST_F(GroupRunTest, ImmediateRunStopsAtTheBoundaryAfterNow) {
         "\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\nPOLLUpdate1=" + common::FormatDateTimeText(c.entry) +
         "\r\n");
     ScheduleAt(group, c.entry);  // WindowStart at or before the entry
-    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
+    ASSERT_TRUE(database_.ConnectDatabase());
     runner_->ProcessEntry(group, 0, TRunLimit::ImmediateRun(c.now));
     std::vector<std::string> got;
     for (const std::string& m : log_.Queued()) {
@@ -197,7 +197,7 @@ TEST_F(GroupRunTest, ImmediateRunNeverTakesTheUnfinishedHour) {
         "POLLUpdate1=" +
         common::FormatDateTimeText(entry) + "\r\n");
     ScheduleAt(group, entry);
-    ASSERT_TRUE(database_.ConnectDatabase(database::kSessionName));
+    ASSERT_TRUE(database_.ConnectDatabase());
     EXPECT_TRUE(runner_->ProcessEntry(group, 0, TRunLimit::ImmediateRun(hour + 36.0 / 1440)));
     EXPECT_EQ(log_.CountQueued("Data for"), 1u);
     EXPECT_EQ(common::DateTimeToEpoch(group.Sensors[0]->LastUpdate), common::DateTimeToEpoch(hour));
