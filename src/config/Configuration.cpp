@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/Error.h"
-#include "config/PScan.h"
+#include "common/PScan.h"
 
 namespace vnpp::config {
 namespace {
@@ -42,7 +42,7 @@ std::vector<std::string> SplitGroupNames(const std::string& names) {
   int position = 1;
   do {
     std::string name;
-    ScanText(names, position, "%P", {&name});
+    common::ScanText(names, position, "%P", {&name});
     result.push_back(std::move(name));
   } while (position <= static_cast<int>(names.size()));
   return result;
@@ -60,7 +60,7 @@ const common::IProfile& TConfiguration::ConfigFile() const {
 
 void TConfiguration::LoadConfiguration() {
   configFileName_ = programDir_ + kConfigFileName;
-  log_.WriteLog(FormatText(common::kMsgReading, {configFileName_}));
+  log_.WriteLog(common::FormatText(common::kMsgReading, {configFileName_}));
 
   auto groups = std::make_unique<TPostProcGroups>();
   bool failed = false;
@@ -92,7 +92,7 @@ void TConfiguration::LoadConfiguration() {
     catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
     if (!file.Exists()) {
       failed = true;
-      problems.push_back(FormatText(common::kMsgNoConfigFile, {configFileName_}));
+      problems.push_back(common::FormatText(common::kMsgNoConfigFile, {configFileName_}));
       log_.WriteLog(problems.back());
     }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
@@ -103,8 +103,8 @@ void TConfiguration::LoadConfiguration() {
         auto group = std::make_unique<TPostProcGroupItem>();
         group->SectionName = sections[i];
         if (!file.HasSection(group->SectionName)) {
-          problems.push_back(
-              FormatText(common::kMsgNoGroupSection, {group->SectionName, group->SectionName}));
+          problems.push_back(common::FormatText(common::kMsgNoGroupSection,
+                                                {group->SectionName, group->SectionName}));
           log_.WriteLog(problems.back());
         }
         group->PPGIndex = file.ReadInteger(group->SectionName, "PPGIndex", -1);
@@ -173,7 +173,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
 TIniFile& TConfiguration::OpenFileForWriting() const {
   if (configFile_ == nullptr) {
     throw common::EPostProcError(
-        FormatText("Unable to write to %p: the file was not loaded", {configFileName_}));
+        common::FormatText("Unable to write to %p: the file was not loaded", {configFileName_}));
   }
   return *configFile_;
 }

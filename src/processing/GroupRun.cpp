@@ -6,11 +6,11 @@
 #include <limits>
 
 #include "common/Log.h"
+#include "common/PScan.h"
 #include "common/Regional.h"
 #include "common/Text.h"
 #include "compute/PPDataItem.h"
 #include "config/Configuration.h"
-#include "config/PScan.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
 #include "store/ReadingCursor.h"
@@ -162,7 +162,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
   rolloverReported_ = nullptr;
   try {
     if (log_.LogDetail() >= 1) {
-      log_.QueueMessage(config::FormatText(
+      log_.QueueMessage(common::FormatText(
           common::kMsgRetrieveData,
           {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
     }
@@ -193,7 +193,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
     session_.reset();
     database_.DisconnectDatabase();
     if (log_.LogDetail() >= 2) {
-      log_.QueueMessage(config::FormatText(common::kMsgFinished, {group.FuncName}));
+      log_.QueueMessage(common::FormatText(common::kMsgFinished, {group.FuncName}));
     }
   } catch (const std::exception& e) {
     LogRunError(log_, e.what());
@@ -275,7 +275,7 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       if (rolloverReported_ != &group) {
         rolloverReported_ = &group;
         LogRunError(
-            log_, config::FormatText(kMsgBadRollover,
+            log_, common::FormatText(kMsgBadRollover,
                                      {std::to_string(group.GroupNumber), group.SectionName,
                                       group.Parameter, entry.StationID + "." + entry.SensorName}));
       }
@@ -350,7 +350,7 @@ void TGroupRunner::LogChanges(const config::TPostProcGroupItem& group,
                               const config::TStationSensorInfoItem& entry,
                               const TCheckCounts& counts, const char* what) {
   if (counts.Changed() == 0 || log_.LogDetail() < 1) return;
-  log_.QueueMessage(config::FormatText(
+  log_.QueueMessage(common::FormatText(
       kMsgRowsChanged, {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
                         entry.StationID, entry.SensorName, std::to_string(counts.Updated),
                         std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));
@@ -419,13 +419,13 @@ void TGroupRunner::ReportProblems(const config::TPostProcGroupItem& group,
       example =
           ", for example \"" + p.Example + "\" at " + common::FormatDateTimeText(p.ExampleTime);
     }
-    log_.QueueMessage(config::FormatText(
+    log_.QueueMessage(common::FormatText(
         kMsgValuesMissing,
         {number, entry.StationID, entry.SensorName, std::to_string(p.NonFinite + p.NotNumber),
          std::to_string(p.NonFinite), std::to_string(p.NotNumber), example}));
   }
   if (p.Misplaced > 0) {
-    log_.QueueMessage(config::FormatText(
+    log_.QueueMessage(common::FormatText(
         kMsgMisplaced, {number, entry.StationID, entry.SensorName, std::to_string(p.Misplaced),
                         common::FormatDateTimeText(p.MisplacedTime)}));
   }
@@ -443,7 +443,7 @@ void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
     return;
   }
   if (tag.empty()) return;
-  log_.QueueMessage(config::FormatText(
+  log_.QueueMessage(common::FormatText(
       kMsgUnsortableTag,
       {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName, tag}));
 }
@@ -451,7 +451,7 @@ void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
 void TGroupRunner::LogRejected(const config::TPostProcGroupItem& group,
                                const config::TStationSensorInfoItem& entry,
                                const compute::TPPDataItem& item) {
-  LogRunError(log_, config::FormatText(
+  LogRunError(log_, common::FormatText(
                         kMsgWindowRejected,
                         {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
                          FormatWindowStart(item.StartTime), item.Rejection}));
@@ -503,7 +503,7 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
       }
       if (!batch.Add(group, entry, row, item->EndTime)) return false;
       if (log_.LogDetail() >= 2) {
-        log_.QueueMessage(config::FormatText(
+        log_.QueueMessage(common::FormatText(
             common::kMsgDataFor,
             {entry.StationID, entry.SensorName, FormatWindowStart(item->StartTime),
              FormatResultValue(item->PPValue)}));
