@@ -13,8 +13,8 @@
 #include "common/Error.h"
 #include "compute/PPDataItem.h"
 #include "database/Odbc.h"
-#include "database/TestDatabases.h"
 #include "store/PPStatements.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::compute {
 namespace {
