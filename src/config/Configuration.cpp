@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/Error.h"
-#include "config/PScan.h"
+#include "common/PScan.h"
 
 namespace vnpp::config {
 namespace {
@@ -53,7 +53,7 @@ std::vector<std::string> SplitGroupNames(const std::string& names) {
   int position = 1;
   do {
     std::string name;
-    ScanText(names, position, "%P", {&name});
+    common::ScanText(names, position, "%P", {&name});
     result.push_back(std::move(name));
   } while (position <= static_cast<int>(names.size()));
   return result;
@@ -76,7 +76,7 @@ std::string TConfiguration::MetricsAddress() const {
 
 void TConfiguration::LoadConfiguration() {
   configFileName_ = programDir_ + kConfigFileName;
-  log_.WriteLog(FormatText(common::kMsgReading, {configFileName_}));
+  log_.WriteLog(common::FormatText(common::kMsgReading, {configFileName_}));
 
   auto groups = std::make_unique<TPostProcGroups>();
   bool failed = false;
@@ -112,14 +112,14 @@ void TConfiguration::LoadConfiguration() {
     }
     if (!file.Exists()) {
       failed = true;
-      problems.push_back(FormatText(common::kMsgNoConfigFile, {configFileName_}));
+      problems.push_back(common::FormatText(common::kMsgNoConfigFile, {configFileName_}));
       log_.WriteLog(problems.back());
     }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
     if (file.Exists() && names.empty() &&
         file.ReadString(kPostProcessSection, "Groups", "").empty()) {
       failed = true;
-      problems.push_back(FormatText(kMsgNoGroupList, {configFileName_}));
+      problems.push_back(common::FormatText(kMsgNoGroupList, {configFileName_}));
       log_.WriteLog(problems.back());
     }
 
@@ -129,8 +129,8 @@ void TConfiguration::LoadConfiguration() {
         auto group = std::make_unique<TPostProcGroupItem>();
         group->SectionName = sections[i];
         if (!file.HasSection(group->SectionName)) {
-          problems.push_back(
-              FormatText(common::kMsgNoGroupSection, {group->SectionName, group->SectionName}));
+          problems.push_back(common::FormatText(common::kMsgNoGroupSection,
+                                                {group->SectionName, group->SectionName}));
           log_.WriteLog(problems.back());
         }
         group->PPGIndex = file.ReadInteger(group->SectionName, "PPGIndex", -1);
@@ -199,7 +199,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
 TIniFile& TConfiguration::OpenFileForWriting() const {
   if (configFile_ == nullptr) {
     throw common::EPostProcError(
-        FormatText("Unable to write to %p: the file was not loaded", {configFileName_}));
+        common::FormatText("Unable to write to %p: the file was not loaded", {configFileName_}));
   }
   return *configFile_;
 }

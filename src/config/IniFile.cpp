@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "common/Error.h"
+#include "common/PScan.h"
 #include "common/Regional.h"
 #include "common/Text.h"
 #include "config/IniFileShared.h"

@@ -12,9 +12,9 @@
 
 #include "common/AtomicFile.h"
 #include "common/Error.h"
+#include "common/PScan.h"
 #include "config/IniFile.h"
 #include "config/IniFileShared.h"
-#include "config/PScan.h"
 
 namespace vnpp::config {
 namespace {
@@ -75,10 +75,10 @@ void TIniFile::WriteStrings(const std::vector<TIniValue>& values) {
   // lost. The values wait for the file instead.
   if ((disk_.exists || !held_.empty()) && PathMissing()) {
     if (held_.empty() && warningReport_) {
-      warningReport_(
-          FormatText("Warning: %p is missing; the values written meanwhile are kept and go into "
-                     "it as soon as it is back.",
-                     {path_}));
+      warningReport_(common::FormatText(
+          "Warning: %p is missing; the values written meanwhile are kept and go into "
+          "it as soon as it is back.",
+          {path_}));
     }
     Hold(values);
     return;
@@ -139,7 +139,7 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
     for (std::size_t i = 0; i < values.size(); ++i) {
       const std::string value = values[i].Value.substr(0, values[i].Value.find_first_of("\r\n"));
       if (onDisk[i] != seen[i] && onDisk[i] && *onDisk[i] != value) {
-        warnings.push_back(FormatText(
+        warnings.push_back(common::FormatText(
             "Warning: %p in [%p] of %p was changed to \"%p\" while the service ran; the service "
             "wrote \"%p\" over it. Edit progress keys while processing is stopped.",
             {values[i].Key, values[i].Section, path_, *onDisk[i], value}));
@@ -390,7 +390,7 @@ int TIniFile::ReplaceFile(const std::string& target, const std::string& content,
 }
 
 void TIniFile::FailWrite(const std::string& reason) const {
-  throw common::EPostProcError(FormatText("Unable to write to %p: %p", {path_, reason}));
+  throw common::EPostProcError(common::FormatText("Unable to write to %p: %p", {path_, reason}));
 }
 
 }  // namespace vnpp::config

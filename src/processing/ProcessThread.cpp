@@ -8,8 +8,8 @@
 
 #include "common/Clock.h"
 #include "common/Log.h"
+#include "common/PScan.h"
 #include "config/Configuration.h"
-#include "config/PScan.h"
 #include "database/Database.h"
 #include "processing/Schedule.h"
 
@@ -141,7 +141,7 @@ void TProcessThread::FillQueue() {
       if (group.Enabled) {
         if (InitGroupSchedule(group)) {
           LogError(
-              config::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
+              common::FormatText(kMsgStartFromOutOfRange, {group.StartFrom, group.SectionName}));
         }
         origins_.SeedEntries(group);
         queue_.Insert(&group);
@@ -165,7 +165,7 @@ void TProcessThread::Requeue() {
 
 void TProcessThread::WatchClock(common::TDateTime now) {
   if (lastNow_ != 0 && now < lastNow_ - 1.0 / common::kSecondsPerDay) {
-    log_.QueueMessage(config::FormatText(
+    log_.QueueMessage(common::FormatText(
         common::kMsgClockBack,
         {common::FormatDateTimeText(lastNow_), common::FormatDateTimeText(now)}));
   }

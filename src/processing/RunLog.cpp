@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "common/Log.h"
+#include "common/PScan.h"
 #include "common/Regional.h"
 #include "common/Text.h"
-#include "config/PScan.h"
 #include "processing/WindowCheck.h"
 
 namespace vnpp::processing {
@@ -84,19 +84,19 @@ void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& m
 void LogRunStart(common::ILog& log, const config::TPostProcGroupItem& group) {
   if (log.LogDetail() < 1) return;
   log.QueueMessage(
-      config::FormatText(common::kMsgRetrieveData,
+      common::FormatText(common::kMsgRetrieveData,
                          {std::to_string(group.GroupNumber), common::UpperAscii(group.FuncName)}));
 }
 
 void LogRunEnd(common::ILog& log, const config::TPostProcGroupItem& group) {
   if (log.LogDetail() < 2) return;
-  log.QueueMessage(config::FormatText(common::kMsgFinished, {group.FuncName}));
+  log.QueueMessage(common::FormatText(common::kMsgFinished, {group.FuncName}));
 }
 
 void LogDataFor(common::ILog& log, const config::TStationSensorInfoItem& entry,
                 const compute::TPPDataItem& item) {
   if (log.LogDetail() < 2) return;
-  log.QueueMessage(config::FormatText(
+  log.QueueMessage(common::FormatText(
       common::kMsgDataFor, {entry.StationID, entry.SensorName, FormatWindowStart(item.StartTime),
                             FormatResultValue(item.PPValue)}));
 }
@@ -104,7 +104,7 @@ void LogDataFor(common::ILog& log, const config::TStationSensorInfoItem& entry,
 void LogRejected(common::ILog& log, const config::TPostProcGroupItem& group,
                  const config::TStationSensorInfoItem& entry, const compute::TPPDataItem& item) {
   LogRunError(
-      log, config::FormatText(kMsgWindowRejected,
+      log, common::FormatText(kMsgWindowRejected,
                               {std::to_string(group.GroupNumber), entry.StationID, entry.SensorName,
                                FormatWindowStart(item.StartTime), item.Rejection}));
 }
@@ -119,13 +119,13 @@ void ReportProblems(common::ILog& log, const config::TPostProcGroupItem& group,
       example =
           ", for example \"" + p.Example + "\" at " + common::FormatDateTimeText(p.ExampleTime);
     }
-    log.QueueMessage(config::FormatText(
+    log.QueueMessage(common::FormatText(
         kMsgValuesMissing,
         {number, entry.StationID, entry.SensorName, std::to_string(p.NonFinite + p.NotNumber),
          std::to_string(p.NonFinite), std::to_string(p.NotNumber), example}));
   }
   if (p.Misplaced > 0) {
-    log.QueueMessage(config::FormatText(
+    log.QueueMessage(common::FormatText(
         kMsgMisplaced, {number, entry.StationID, entry.SensorName, std::to_string(p.Misplaced),
                         common::FormatDateTimeText(p.MisplacedTime)}));
   }
@@ -133,13 +133,13 @@ void ReportProblems(common::ILog& log, const config::TPostProcGroupItem& group,
 
 void LogUnsortableTag(common::ILog& log, const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry, const std::string& tag) {
-  log.QueueMessage(config::FormatText(kMsgUnsortableTag, {std::to_string(group.GroupNumber),
+  log.QueueMessage(common::FormatText(kMsgUnsortableTag, {std::to_string(group.GroupNumber),
                                                           entry.StationID, entry.SensorName, tag}));
 }
 
 void LogBadRollover(common::ILog& log, const config::TPostProcGroupItem& group,
                     const config::TStationSensorInfoItem& entry) {
-  LogRunError(log, config::FormatText(kMsgBadRollover,
+  LogRunError(log, common::FormatText(kMsgBadRollover,
                                       {std::to_string(group.GroupNumber), group.SectionName,
                                        group.Parameter, entry.StationID + "." + entry.SensorName}));
 }
@@ -148,7 +148,7 @@ void LogChanges(common::ILog& log, const config::TPostProcGroupItem& group,
                 const config::TStationSensorInfoItem& entry, const TCheckCounts& counts,
                 const char* what) {
   if (counts.Changed() == 0 || log.LogDetail() < 1) return;
-  log.QueueMessage(config::FormatText(
+  log.QueueMessage(common::FormatText(
       kMsgRowsChanged, {std::to_string(group.GroupNumber), what, std::to_string(counts.Changed()),
                         entry.StationID, entry.SensorName, std::to_string(counts.Updated),
                         std::to_string(counts.Inserted), std::to_string(counts.Deleted)}));

@@ -20,13 +20,13 @@
 #include <tuple>
 #include <vector>
 
-#include "automation/BusClient.h"
 #include "automation/BusNames.h"
 #include "automation/EmbeddedFiles.h"
 #include "common/Clock.h"
 #include "common/Error.h"
 #include "common/Regional.h"
 #include "host/MainLoop.h"
+#include "support/BusClient.h"
 #include "support/PrivateBus.h"
 
 namespace vnpp::automation {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "database/Encrypt.h"
-#include "database/TestDatabases.h"
 #include "support/RecordingLog.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::database {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "common/DateTime.h"
-#include "database/TestDatabases.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::database {
 namespace {

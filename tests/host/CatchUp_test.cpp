@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <thread>
 
-#include "database/TestDatabases.h"
 #include "host/ServiceMain.h"
 #include "host/Startup.h"
 #include "support/HostTestSupport.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::host {
 namespace {

@@ -16,15 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "automation/BusClient.h"
 #include "automation/BusNames.h"
 #include "common/Clock.h"
 #include "common/DateTime.h"
 #include "common/EventSink.h"
 #include "database/Odbc.h"
-#include "database/TestDatabases.h"
+#include "support/BusClient.h"
 #include "support/ChildProcess.h"
 #include "support/PrivateBus.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::integration {
 namespace {

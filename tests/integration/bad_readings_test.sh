@@ -9,27 +9,18 @@
 #    time: reported once per entry; and tags "YYYY/MM/DD HH:MM:SS", which sort after every
 #    window and so are never read: reported once, from the sensor's last tag.
 # Usage: bad_readings_test.sh VNPPSvc SOURCE-DIR sqlite|postgresql
-set -euo pipefail
+source "$(dirname "$0")/lib_preamble.sh" badreadings
 exe=$1
 src=$2
 backend=$3
-source "$src/scripts/lib.sh"
-work=$(mktemp -d /tmp/vnpp-badreadings.XXXXXX)
-chmod 755 "$work"
 pgdb=""
-cleanup() {
-  if [ -n "$pgdb" ]; then
-    PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q \
-      -c "DROP DATABASE IF EXISTS $pgdb" >/dev/null 2>&1 || true
-  fi
-  rm -rf "$work"
+on_cleanup() {
+  [ -z "$pgdb" ] || PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" \
+    -U vnpp -d vnpp -q -c "DROP DATABASE IF EXISTS $pgdb" >/dev/null 2>&1
 }
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
+show() {
   echo "--- log:" >&2
-  cat "$home/LogFiles/VNPostProc.log" >&2 || true
-  exit 1
+  cat "$home/LogFiles/VNPostProc.log" >&2
 }
 
 day=$(date -d yesterday +%Y-%m-%d)
@@ -73,9 +64,8 @@ if [ "$backend" = sqlite ]; then
   tagexpr="strftime('%H:%M', TIME_TAG)"
 else
   if [ -z "${VNPP_TEST_PG:-}" ]; then
-    [ "${CI:-}${VNPP_REQUIRE_PG:-}" != "" ] && { echo "FAIL: VNPP_TEST_PG is not set" >&2; exit 1; }
-    echo "SKIPPED: PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
-    exit 77
+    [ "${CI:-}${VNPP_REQUIRE_PG:-}" != "" ] && fail "VNPP_TEST_PG is not set"
+    skip "PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
   fi
   pgdb=vnpp_bad_$$
   psql_in() {

@@ -3,22 +3,10 @@
 # the schedule, as the service alone would; CatchUpAtStart=1 makes the service catch up as
 # soon as it starts instead of waiting for the next period.
 # Usage: catchup_basetime_test.sh VNPPSvc SOURCE-DIR
-set -euo pipefail
+source "$(dirname "$0")/lib_preamble.sh" basetime
 exe=$1
 src=$2
-source "$src/scripts/lib.sh"
-work=$(mktemp -d /tmp/vnpp-basetime.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  tail -n 20 "$work"/*/LogFiles/VNPostProc.log >&2 || true
-  exit 1
-}
+show() { tail -n 20 "$work"/*/LogFiles/VNPostProc.log >&2; }
 vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_BUS=session DBUS_SESSION_BUS_ADDRESS="unix:path=$work/no-bus"
 

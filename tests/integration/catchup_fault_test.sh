@@ -14,40 +14,23 @@
 #   postgresql-stop  the PostgreSQL server is stopped (immediate) in the middle of the run
 # The read-only and SQLite cases keep the database outside the home. Exit code 77: skipped
 # (no mount rights, no PostgreSQL configured). FAULTTEST_SEED repeats the random moments;
-# FAULTTEST_KEEP keeps the scratch directory for a look at the homes and logs.
-set -euo pipefail
-
+# VNPP_TEST_KEEP keeps the scratch directory for a look at the homes and logs.
+source "$(dirname "$0")/lib_preamble.sh" faulttest
+# shellcheck source=tests/integration/lib_catchup.sh
+source "$(dirname "$0")/lib_catchup.sh"
 exe=${1:?usage: $0 <VNPPSvc executable> <source directory> <case>}
 src=${2:?usage: $0 <VNPPSvc executable> <source directory> <case>}
 case_name=${3:?usage: $0 <VNPPSvc executable> <source directory> <case>}
 exe=$(realpath "$exe")
 run_timeout=60
 
-work=$(mktemp -d /tmp/vnpp-faulttest.XXXXXX)
-chmod 755 "$work"  # the PostgreSQL cluster runs as the user postgres
-pid=""
-own_pg=""
-immutable=()  # paths made immutable, to release before the clean-up
+immutable=()  # paths made immutable, released before the clean-up removes the scratch directory
 mounts=()
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
+on_cleanup() {
   local p
   for p in "${immutable[@]}"; do chattr -i "$p" 2>/dev/null || chmod u+w "$p" 2>/dev/null || true; done
   for p in "${mounts[@]}"; do umount "$p" 2>/dev/null || umount -l "$p" 2>/dev/null || true; done
-  # Only the cluster this script started: VNPP_PG_DIR may name the shared one of scripts/test.
-  [ -n "$own_pg" ] && vnpp_pg_stop
-  if [ -n "${FAULTTEST_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
 }
-trap cleanup EXIT
-trap 'exit 143' TERM INT  # through the EXIT trap: nothing immutable or mounted is left behind
-
-# shellcheck source=/dev/null
-source "$src/scripts/lib.sh"
-# shellcheck source=tests/integration/lib_catchup.sh
-source "$src/tests/integration/lib_catchup.sh"
 vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_INSTANCE=vnpp-faulttest-$$
 
@@ -279,8 +262,7 @@ case_disk_full() {
 # durable settings (a confirmed commit survives the immediate stop), never the shared one.
 case_postgresql_stop() {
   if [ -z "${VNPP_TEST_PG:-}" ]; then
-    [ "${CI:-}" = true ] && fail "VNPP_TEST_PG is not set; PostgreSQL is required in CI"
-    skip "PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
+    ci_skip "PostgreSQL is not configured (VNPP_TEST_PG is not set; scripts/test sets it)"
   fi
   # With fsync on, each commit costs a disk flush; results are committed a few thousand
   # windows at a time, and the run must last long enough for the stop to land in it.

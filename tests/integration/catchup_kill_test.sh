@@ -6,8 +6,9 @@
 # Usage: catchup_kill_test.sh <VNPPSvc executable> <source directory>
 # Needs sqlite3, python3 and the SQLite ODBC driver (ODBCSYSINI/ODBCINI are set up here when
 # the caller has not done so). KILLTEST_SEED repeats the kill moments of an earlier run.
-set -euo pipefail
-
+source "$(dirname "$0")/lib_preamble.sh" killtest
+# shellcheck source=tests/integration/lib_catchup.sh
+source "$(dirname "$0")/lib_catchup.sh"
 exe=${1:?usage: $0 <VNPPSvc executable> <source directory>}
 src=${2:?usage: $0 <VNPPSvc executable> <source directory>}
 exe=$(realpath "$exe")
@@ -15,22 +16,6 @@ exe=$(realpath "$exe")
 kills_wanted=8
 max_starts=40       # bound on the kill loop even when every start dies before doing work
 run_timeout=60      # seconds for a run that is left to finish
-
-work=$(mktemp -d /tmp/vnpp-killtest.XXXXXX)
-pid=""
-cleanup() {
-  if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# shellcheck source=/dev/null
-source "$src/scripts/lib.sh"
-# shellcheck source=tests/integration/lib_catchup.sh
-source "$src/tests/integration/lib_catchup.sh"
 vnpp_odbc_env_default "$work/odbc"
 export VNPPSVC_INSTANCE=vnpp-killtest-$$
 

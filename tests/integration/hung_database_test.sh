@@ -7,40 +7,26 @@
 #  - a stop that had to leave the thread waiting, then a database that answers again, and
 #    SIGTERM still ends the service.
 # Usage: hung_database_test.sh VNPPSvc SOURCE-DIR VNPPCTL
-set -euo pipefail
+source "$(dirname "$0")/lib_preamble.sh" hungdb
 exe=$1
-src=$2
 ctl=$3
-source "$src/scripts/lib.sh"
 if [ "$(id -u)" -ne 0 ] || ! ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
-  [ -n "${CI:-}${VNPP_REQUIRE_PG:-}" ] && { echo "FAIL: needs root and the PostgreSQL server" >&2; exit 1; }
-  echo "SKIPPED: needs root and the PostgreSQL server"
-  exit 77
+  [ -n "${CI:-}${VNPP_REQUIRE_PG:-}" ] && fail "needs root and the PostgreSQL server"
+  skip "needs root and the PostgreSQL server"
 fi
-work=$(mktemp -d /tmp/vnpp-hungdb.XXXXXX)
-chmod 755 "$work"
-pid=""
 postmaster=""
 VNPP_DBUS_PID=""  # only the daemon this script starts is stopped
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  if [ -n "$postmaster" ]; then
-    pkill -CONT -P "$postmaster" 2>/dev/null || true
-    kill -CONT "$postmaster" 2>/dev/null || true
-  fi
+on_cleanup() {
   vnpp_dbus_stop
-  vnpp_pg_stop
-  rm -rf "$work"
+  [ -n "$postmaster" ] || return 0
+  pkill -CONT -P "$postmaster" 2>/dev/null || true
+  kill -CONT "$postmaster" 2>/dev/null || true
 }
-trap cleanup EXIT
 home=$work/home
 log=$home/LogFiles/VNPostProc.log
-fail() {
-  echo "FAIL: $*" >&2
-  tail -n 20 "$log" >&2 || true
-  exit 1
-}
+show() { tail -n 20 "$log" >&2; }
 vnpp_odbc_env_default "$work/odbc"
+own_pg=1
 vnpp_pg_start "$work/pg" >/dev/null || fail "PostgreSQL could not be started"
 postmaster=$(head -n 1 "$work/pg/data/postmaster.pid")
 PGPASSWORD=$VNPP_TEST_PG_PASSWORD psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q \

@@ -1,28 +1,16 @@
 # Shared by the catch-up integration tests, which run the real "VNPPSvc -catchup" over a
 # generated set of readings and compare what it leaves with what one uninterrupted run leaves.
-# Source it; do not run it.
+# Source it after lib_preamble.sh (its $work, fail and skip); do not run it.
 #
 # The sourcing script sets:
 #   exe          the VNPPSvc executable (absolute path)
 #   src          the source directory
-#   work         its scratch directory
 #   stations     stations per group (each has the sensors WL, RAIN and TEMP)
 #   startfrom    StartFrom of every group, "mm/dd/yyyy hh:nn:ss"
 #   run_timeout  seconds a run that is left to finish may take
 # shellcheck shell=bash
 # The variables above come from the sourcing script; run_rc and pid go back to it.
 # shellcheck disable=SC2154,SC2034
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# Exit code that makes CTest count the test as skipped (SKIP_RETURN_CODE).
-skip() {
-  echo "SKIPPED: $*"
-  exit 77
-}
 
 # $1 database file, $2 days, $3 first day (YYYY-MM-DD): the tables and $stations stations
 # of readings every 15 minutes, with the generator's few NULL values and flagged readings.

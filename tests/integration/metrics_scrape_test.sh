@@ -10,51 +10,22 @@
 #
 # Usage: metrics_scrape_test.sh <VNPPSvc executable> <source directory>
 # Exit code 77: skipped (no Prometheus or PostgreSQL here, outside CI).
-set -euo pipefail
-
+source "$(dirname "$0")/lib_preamble.sh" metrics
 exe=$(realpath "${1:?usage: $0 <VNPPSvc executable> <source directory>}")
 src=${2:?usage: $0 <VNPPSvc executable> <source directory>}
-
-fail() {
-  echo "FAIL: $*" >&2
-  show
-  exit 1
-}
-skip() {
-  [ "${CI:-}" = true ] && fail "$* (required in CI)"
-  echo "SKIPPED: $*"
-  exit 77
-}
-
-work=$(mktemp -d /tmp/vnpp-metrics.XXXXXX)
-chmod 755 "$work"  # the PostgreSQL cluster runs as the user postgres
-pids=()
-own_pg=""
 show() {
   echo "--- end of the service's log:" >&2
   tail -n 15 "$work/home/LogFiles/VNPostProc.log" >&2 2>/dev/null || true
   echo "--- end of Prometheus's output:" >&2
   tail -n 8 "$work/prometheus.log" >&2 2>/dev/null || true
 }
-cleanup() {
-  local p
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  [ -n "$own_pg" ] && vnpp_pg_stop
-  if [ -n "${METRICSTEST_KEEP:-}" ]; then echo "kept $work"; else rm -rf "$work"; fi
-}
-trap cleanup EXIT
-trap 'exit 143' TERM INT
-
-# shellcheck source=/dev/null
-source "$src/scripts/lib.sh"
 command -v prometheus >/dev/null && command -v promtool >/dev/null ||
-  skip "prometheus and promtool are not installed (Debian package prometheus)"
-command -v curl >/dev/null || skip "curl is not installed"
+  ci_skip "prometheus and promtool are not installed (Debian package prometheus)"
+command -v curl >/dev/null || ci_skip "curl is not installed"
 vnpp_odbc_env_default "$work/odbc"
 # The server is stopped under the service, so this test runs a cluster of its own.
 own_pg=1
-vnpp_pg_start "$work/pg" || skip "no PostgreSQL cluster could be started"
+vnpp_pg_start "$work/pg" || ci_skip "no PostgreSQL cluster could be started"
 export PGPASSWORD=$VNPP_TEST_PG_PASSWORD
 psql -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -d vnpp -q -v ON_ERROR_STOP=1 -c "\\copy VN_DATA1 \
   (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE, FLAG1, FLAG2, FLAG3, FLAG4, HIGH_HIGH_FLAG, \

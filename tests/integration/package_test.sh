@@ -4,16 +4,8 @@
 #
 # Usage: package_test.sh <build directory>
 # Needs cpack, dpkg-deb and dpkg-shlibdeps; systemd-analyze for the unit check.
-set -euo pipefail
-
+source "$(dirname "$0")/lib_preamble.sh" package
 build=${1:?usage: $0 <build directory>}
-work=$(mktemp -d /tmp/vnpp-package.XXXXXX)
-trap 'rm -rf "$work"' EXIT
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log" >&2; fail "cpack failed"; }

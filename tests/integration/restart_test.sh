@@ -4,26 +4,16 @@
 # A group of 10-second periods starts three minutes back, so the service runs a few dozen
 # periods back to back, is killed once it has caught up, and is started again.
 # Usage: restart_test.sh VNPPSvc SOURCE-DIR
-set -euo pipefail
+source "$(dirname "$0")/lib_preamble.sh" restart
 exe=$1
 src=$2
-source "$src/scripts/lib.sh"
-work=$(mktemp -d /tmp/vnpp-restart.XXXXXX)
-pid=""
-cleanup() {
-  [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
 home=$work/home
 log=$home/LogFiles/VNPostProc.log
-fail() {
-  echo "FAIL: $*" >&2
+show() {
   echo "--- configuration:" >&2
-  cat "$home/VNPostProc.VFG" >&2 || true
+  cat "$home/VNPostProc.VFG" >&2
   echo "--- log:" >&2
-  tail -n 40 "$log" >&2 || true
-  exit 1
+  tail -n 40 "$log" >&2
 }
 vnpp_odbc_env_default "$work/odbc"
 mkdir -p "$home/LogFiles"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/Clock.h"
-#include "processing/TestTime.h"
+#include "support/TestTime.h"
 
 namespace vnpp::processing {
 namespace {

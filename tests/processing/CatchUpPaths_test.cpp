@@ -21,9 +21,9 @@
 #include "database/Database.h"
 #include "database/Odbc.h"
 #include "database/SqlText.h"
-#include "database/TestDatabases.h"
 #include "processing/GroupRun.h"
 #include "support/ProcessingFixture.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::processing {
 namespace {

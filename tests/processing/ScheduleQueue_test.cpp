@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/Error.h"
-#include "processing/TestTime.h"
+#include "support/TestTime.h"
 
 namespace vnpp::processing {
 namespace {

@@ -13,10 +13,10 @@
 #include "common/Error.h"
 #include "compute/PPDataItem.h"
 #include "database/Odbc.h"
-#include "database/TestDatabases.h"
 #include "store/PPStatements.h"
 #include "store/ReadingCursor.h"
 #include "store/ResultWriter.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::compute {
 namespace {

@@ -18,8 +18,8 @@
 #include "config/Configuration.h"
 #include "database/Database.h"
 #include "database/Odbc.h"
-#include "database/TestDatabases.h"
 #include "support/RecordingLog.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::processing::testing {
 

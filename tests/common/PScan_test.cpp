@@ -1,11 +1,11 @@
-#include "config/PScan.h"
+#include "common/PScan.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-namespace vnpp::config {
+namespace vnpp::common {
 namespace {
 
 TEST(PScan, ScanReadsOneCommaSeparatedFieldPerCall) {
@@ -130,4 +130,4 @@ TEST(PScan, FormatFillsPlaceholdersInOrder) {
 }
 
 }  // namespace
-}  // namespace vnpp::config
+}  // namespace vnpp::common

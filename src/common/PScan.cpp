@@ -1,13 +1,11 @@
-#include "config/PScan.h"
+#include "common/PScan.h"
 
 #include <cstddef>
 
 #include "common/Text.h"
 
-namespace vnpp::config {
+namespace vnpp::common {
 namespace {
-
-using common::UpperAscii;
 
 bool IsUpperLetter(char c) { return c >= 'A' && c <= 'Z'; }
 
@@ -113,4 +111,4 @@ std::string FormatText(const std::string& format, const std::vector<std::string>
   return result;
 }
 
-}  // namespace vnpp::config
+}  // namespace vnpp::common

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace vnpp::config {
+namespace vnpp::common {
 
 // Reads the fields of `format` out of `text` from the 1-based `position` (0 or below: the
 // first character) into `destinations`, one per directive, in order. On return `position` is
@@ -29,4 +29,4 @@ bool ScanText(const std::string& text, int& position, const std::string& format,
 // Never fails.
 std::string FormatText(const std::string& format, const std::vector<std::string>& args);
 
-}  // namespace vnpp::config
+}  // namespace vnpp::common
