@@ -155,6 +155,12 @@ while [ $SECONDS -lt $end ]; do
   [ "$state" = firing ] && break
   sleep 0.2
 done
+# A poll may miss the pending state on a loaded machine; Prometheus's own ALERTS series
+# keeps it.
+if [[ "$seen" == *firing* && "$seen" != *pending* ]] &&
+  above 'count_over_time(ALERTS{alertname="VNPPSvcGroupLagging",alertstate="pending"}[5m])' 0; then
+  seen="pending$seen"
+fi
 echo "lag alert states seen:$seen"
 [[ "$seen" == *pending*firing* ]] || fail "the lag alert did not go pending, then firing (seen:$seen)"
 above 'max(vnppsvc_group_lag_seconds)' "$lag_at_stop" || fail "the lag did not grow"
