@@ -190,6 +190,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
     entry->StationID = SplitAtChar(poll, '.');
     entry->SensorName = SplitAtChar(poll, '.');
     entry->LastUpdate = file.ReadDateTime(s, "POLLUpdate" + number, 0);
+    entry->ProgressOnFile = entry->LastUpdate != 0;
     entry->DataLabel = file.ReadString(s, "POLLDataLabel" + number, "");
     entry->AltLabel = file.ReadString(s, "POLLAltLabel" + number, "");
     group.Sensors.push_back(std::move(entry));
@@ -221,19 +222,29 @@ void TConfiguration::WritePollUpdate(const TPostProcGroupItem& group,
   OpenFileForWriting().WriteDateTime(group.SectionName, PollUpdateKey(entry), entry.LastUpdate);
 }
 
-void TConfiguration::WritePollUpdates(const TPostProcGroupItem& group,
+void TConfiguration::WritePollUpdates(TPostProcGroupItem& group,
                                       const std::vector<const TStationSensorInfoItem*>& entries) {
   TIniFile& file = OpenFileForWriting();
   std::vector<TIniValue> values;
   values.reserve(entries.size());
-  for (const TStationSensorInfoItem* entry : entries) {
-    values.push_back(TIniValue{group.SectionName, PollUpdateKey(*entry),
-                               TIniFile::DateTimeText(entry->LastUpdate)});
+  auto add = [&](const TStationSensorInfoItem& entry) {
+    values.push_back(TIniValue{group.SectionName, PollUpdateKey(entry),
+                               TIniFile::DateTimeText(entry.LastUpdate)});
+  };
+  for (const TStationSensorInfoItem* entry : entries) add(*entry);
+  // An entry given its start in memory only (LastUpdate holds no uncommitted progress: it
+  // moves at each commit) gets that start on file now.
+  std::vector<TStationSensorInfoItem*> started;
+  for (const auto& entry : group.Sensors) {
+    if (entry->ProgressOnFile || entry->LastUpdate == 0) continue;
+    started.push_back(entry.get());
+    if (std::find(entries.begin(), entries.end(), entry.get()) == entries.end()) add(*entry);
   }
   if (!group.ProgressStartFrom.empty()) {
     values.push_back(TIniValue{group.SectionName, "StartFrom", group.ProgressStartFrom});
   }
   file.WriteStrings(values);
+  for (TStationSensorInfoItem* entry : started) entry->ProgressOnFile = true;
 }
 
 }  // namespace vnpp::config

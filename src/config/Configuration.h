@@ -59,10 +59,12 @@ class TConfiguration {
   // Writes entry.LastUpdate under POLLUpdate<entry.KeyNumber> in group.SectionName.
   // Throws EPostProcError "Unable to write to <file>: <reason>" on failure.
   void WritePollUpdate(const TPostProcGroupItem& group, const TStationSensorInfoItem& entry);
-  // WritePollUpdate for every entry of entries (entries of group), and the group's
-  // ProgressStartFrom as its StartFrom when it is set, in one write of the file; on failure
-  // none of them is written. REQUIRES: no entry is null.
-  void WritePollUpdates(const TPostProcGroupItem& group,
+  // WritePollUpdate for every entry of entries (entries of group) and for every other entry
+  // of group that has a start but no progress on file yet (so that the StartFrom written
+  // beside them never has to stay behind for it), and the group's ProgressStartFrom as its
+  // StartFrom when it is set, in one write of the file; on failure none of them is written.
+  // REQUIRES: no entry is null.
+  void WritePollUpdates(TPostProcGroupItem& group,
                         const std::vector<const TStationSensorInfoItem*>& entries);
 
   // nullptr before the first load. Owned by this object until the next load.

@@ -24,6 +24,8 @@ struct TStationSensorInfoItem {
   // The n of the POLLn key this entry was read from. Progress is written back under
   // POLLUpdate<n>, so entries after an empty POLLk keep their own keys.
   int KeyNumber = 0;
+  // The file holds a POLLUpdate value for this entry (loaded or written since).
+  bool ProgressOnFile = false;
 };
 
 class TPostProcGroupItem {

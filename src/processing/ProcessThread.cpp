@@ -173,6 +173,17 @@ void TProcessThread::WatchClock(common::TDateTime now) {
 }
 
 bool TProcessThread::RunScheduled() {
+  const auto& sensors = CurrentGroup->Sensors;
+  if (!sensors.empty() && std::all_of(sensors.begin(), sensors.end(), [&](const auto& entry) {
+        return EntryAhead(*CurrentGroup, *entry);
+      })) {
+    // An immediate run has done this period for every entry: no connection, no run.
+    AdvanceAfterRun(*CurrentGroup);
+    queue_.Insert(CurrentGroup);
+    CurrentGroup = queue_.DeleteMin();
+    PublishStatus();
+    return true;
+  }
   const auto before = accounting_.StartRun(*CurrentGroup);
   origins_.SetProgressStart(*CurrentGroup, StartAfterRun(*CurrentGroup));
   runner_.RunGroup(*CurrentGroup);

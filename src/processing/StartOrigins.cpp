@@ -6,7 +6,7 @@ namespace vnpp::processing {
 
 bool TStartOrigins::Unrecorded(const TOrigin& origin) {
   return std::any_of(origin.Seeded.begin(), origin.Seeded.end(),
-                     [](const auto& seed) { return seed.first->LastUpdate == seed.second; });
+                     [](const auto& seed) { return !seed.first->ProgressOnFile; });
 }
 
 void TStartOrigins::SeedEntries(config::TPostProcGroupItem& group) {
@@ -16,8 +16,12 @@ void TStartOrigins::SeedEntries(config::TPostProcGroupItem& group) {
   if (group.WindowStart == 0) return;
   // An entry without recorded progress starts at the group's first period. It keeps that
   // starting point in memory, so that a run that fails for it (the database is down, the
-  // file cannot be written) and the schedule moving on never skip its backlog.
+  // file cannot be written) and the schedule moving on never skip its backlog; the first
+  // progress write of its group puts it on file.
   for (const auto& entry : group.Sensors) {
+    // Ahead of the group's first period: the StartFrom on file was moved back (the service
+    // never writes one behind its entries' progress), so the entry starts there again.
+    if (entry->LastUpdate > group.WindowStart) entry->LastUpdate = group.WindowStart;
     if (entry->LastUpdate != 0) continue;
     entry->LastUpdate = group.WindowStart;
     origin.Seeded.emplace_back(entry.get(), group.WindowStart);
@@ -39,9 +43,10 @@ void TStartOrigins::SetProgressStart(config::TPostProcGroupItem& group,
     group.ProgressStartFrom.clear();  // never scheduled: its StartFrom never moves
     return;
   }
-  // As at a stop: while an entry has no progress on file, the saved start must cover it.
-  group.ProgressStartFrom =
-      Unrecorded(it->second) ? it->second.StartFrom : common::FormatDateTimeText(next);
+  // Each progress write puts every entry's start on file (WritePollUpdates), so the saved
+  // start need not cover any.
+  static_cast<void>(it);
+  group.ProgressStartFrom = common::FormatDateTimeText(next);
 }
 
 }  // namespace vnpp::processing

@@ -35,13 +35,22 @@ std::vector<store::TWindowSpan> WindowsUpTo(int type, common::TDateTime interval
 
 }  // namespace
 
+bool EntryAhead(const config::TPostProcGroupItem& group,
+                const config::TStationSensorInfoItem& entry) {
+  return entry.LastUpdate != 0 &&
+         common::DateTimeToEpoch(entry.LastUpdate) > common::DateTimeToEpoch(group.WindowStart);
+}
+
 TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry, const TRunLimit& limit) {
   common::TDateTime from = entry.LastUpdate;
-  if (from == 0 || from > group.WindowStart) from = group.WindowStart;
+  if (from == 0) from = group.WindowStart;
   const int type = group.TypeInterval;
   const common::TDateTime interval = group.Interval;
   if (limit.Kind == TRunLimit::TKind::Scheduled) {
+    // An entry that an immediate run has taken past the group's period has nothing to do
+    // in it: it is never set back (only a StartFrom moved back at a load does that).
+    if (EntryAhead(group, entry)) return [](TWindow&) { return false; };
     // Window ends are compared in whole seconds: two date-time values of one instant may
     // differ in their last bits.
     const common::EpochSeconds last = common::DateTimeToEpoch(group.WindowStart);

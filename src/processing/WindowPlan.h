@@ -40,6 +40,11 @@ struct TRunLimit {
 // Gives the next window of an entry; false when there is none left before its limit.
 using TNextWindow = std::function<bool(TWindow&)>;
 
+// True when entry's progress lies past the start of the group's scheduled period (an
+// immediate run or a catch-up took it there): a scheduled run has nothing to do for it.
+bool EntryAhead(const config::TPostProcGroupItem& group,
+                const config::TStationSensorInfoItem& entry);
+
 // The windows of entry from its progress up to the limit.
 TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry, const TRunLimit& limit);

@@ -3,10 +3,15 @@
 # that was stored before the kill is computed again, and none after it is skipped.
 # A group of 10-second periods starts three minutes back, so the service runs a few dozen
 # periods back to back, is killed once it has caught up, and is started again.
-# Usage: restart_test.sh VNPPSvc SOURCE-DIR
+# Then the same after an immediate run (vnppctl run) of a group whose entries had no progress:
+# the restart resumes where that run left them, instead of at the group's old StartFrom.
+# Usage: restart_test.sh VNPPSvc SOURCE-DIR VNPPCTL
 source "$(dirname "$0")/lib_preamble.sh" restart
 exe=$1
 src=$2
+ctl=$3
+VNPP_DBUS_PID=""  # only the daemon this script starts is stopped
+on_cleanup() { vnpp_dbus_stop; }
 home=$work/home
 log=$home/LogFiles/VNPostProc.log
 show() {
@@ -89,4 +94,40 @@ expected=$(( (last - first) / 10 ))
 rows=$(sqlite3 "$db" "SELECT COUNT(*) FROM VN_PPDATA1 WHERE STATION_ID = 'ST01' AND
   TIME_TAG < '$(date -d "@$last" '+%Y-%m-%d %H:%M:%S')'")
 [ "$rows" -eq "$expected" ] || fail "$rows windows stored for ST01, expected $expected"
-echo "PASS: restarted without replay ($computed new windows, $rows in all)"
+echo "restarted without replay ($computed new windows, $rows in all)"
+
+# 2. Hourly windows two days back, entries without progress: vnppctl run brings them up to
+# now before the schedule's first pass (at the next hour), then the process is killed. The
+# file must not send them back to StartFrom: a catch-up afterwards computes nothing again.
+vnpp_dbus_start "$work/dbus" || fail "no private D-Bus daemon"
+hour=$(( now / 3600 * 3600 ))
+{
+  echo "BEGIN;"
+  for ((t = hour - 49 * 3600; t < hour; t += 1800)); do
+    tag=$(date -d "@$t" '+%Y-%m-%d %H:%M:%S')
+    echo "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST03', 'WL', '$tag', $((t % 83)));"
+  done
+  echo "COMMIT;"
+} | sqlite3 "$db"
+printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=2\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nBaseTime=00:00:00\r\nStartFrom=%s\r\nDataType=0\r\nPOLLNumber=2\r\nPOLL1=ST03.WL\r\nPOLLDataLabel1=H\r\nPOLL2=ST01.WL\r\nPOLLDataLabel2=H\r\n[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1\r\n' \
+  "$(date -d "@$((hour - 48 * 3600))" '+%m/%d/%Y %H:%M:%S')" "$db" > "$home/VNPostProc.VFG"
+"$exe" >"$work/third.out" 2>&1 &
+pid=$!
+for _ in $(seq 1 100); do
+  "$ctl" --session run 1 >/dev/null 2>&1 && break
+  sleep 0.1
+done
+for _ in $(seq 1 300); do
+  [ "$(poll_update)" -ge "$hour" ] && break
+  sleep 0.1
+done
+[ "$(poll_update)" -ge "$hour" ] || fail "vnppctl run did not bring the entries up to now"
+sleep 0.5
+kill -9 "$pid"
+wait "$pid" 2>/dev/null || true
+pid=""
+lines_before=$(wc -l < "$log")
+"$exe" -catchup >"$work/catchup.out" 2>&1 || fail "the catch-up failed: $(cat "$work/catchup.out")"
+replayed=$(tail -n +"$((lines_before + 1))" "$log" | grep -c 'Data for "ST03.WL" at' || true)
+[ "$replayed" -le 1 ] || fail "$replayed windows of ST03.WL computed again after the restart"
+echo "PASS: restarted without replay, also after an immediate run"
