@@ -78,6 +78,18 @@ class TPPDataItem {
     // as time). They are left out of every window.
     long Misplaced = 0;
     TDateTime MisplacedTime = 0;
+    // Adds o's counts; the examples stay the first ones.
+    void Add(const TValueProblems& o) {
+      const bool firstExample = NotNumber == 0 && o.NotNumber > 0;
+      if (Misplaced == 0 && o.Misplaced > 0) MisplacedTime = o.MisplacedTime;
+      NonFinite += o.NonFinite;
+      NotNumber += o.NotNumber;
+      Misplaced += o.Misplaced;
+      if (firstExample) {
+        ExampleTime = o.ExampleTime;
+        Example = o.Example;
+      }
+    }
   } Problems;
   void NoteMisplaced(TDateTime time) {
     if (Problems.Misplaced++ == 0) Problems.MisplacedTime = time;

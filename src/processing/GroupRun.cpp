@@ -54,6 +54,12 @@ void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
   if (dynamic_cast<const database::EDatabaseError*>(&e) != nullptr) {
     ++counters_.DatabaseErrors;
     if (session_) session_->batch.Recover(entry);
+    if (refusedEntries_ >= 0) {
+      // The run's connect was refused (its Error 1501 said why): one line at the end.
+      ++counters_.FailedEntries;
+      ++refusedEntries_;
+      return;
+    }
   }
   EntryFailed(log_, counters_, e.what());
 }
@@ -69,9 +75,9 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
   try {
     LogRunStart(log_, group);
     // Refused (shown as Error 1501) or no data source: the run goes on over the closed
-    // connection, where each entry with a window to compute fails once and keeps its
-    // progress, and an entry that is up to date stays complete.
-    database_.ConnectDatabase();
+    // connection, where each entry with a window to compute fails and keeps its progress
+    // (counted, and said once at the end), and an entry that is up to date stays complete.
+    refusedEntries_ = database_.ConnectDatabase() ? -1 : 0;
     try {
       Session();
       inRun_ = true;
@@ -93,8 +99,11 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
     }
     session_.reset();
     database_.DisconnectDatabase();
+    if (refusedEntries_ > 0) LogEntriesNotConnected(log_, group, refusedEntries_);
+    refusedEntries_ = -1;
     LogRunEnd(log_, group);
   } catch (const std::exception& e) {
+    refusedEntries_ = -1;
     LogRunError(log_, e.what());
     complete = false;
   }
@@ -134,36 +143,44 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
     }
   }
   CheckTagForm(group, entry);
-  if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
-    const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
-    TCheckCounts counts;
-    bool complete = false;
-    try {
-      complete = CheckWindows(
-          group, entry, windows, [&] { return Cancelled(limit); }, counts);
-    } catch (...) {
-      LogChanges(log_, group, entry, counts, "late readings");
-      throw;
-    }
-    LogChanges(log_, group, entry, counts, "late readings");
-    if (!complete) return false;
-  }
+  // What the rechecked and the new windows' readings held: one report for the entry.
+  compute::TPPDataItem::TValueProblems problems;
   std::unique_ptr<compute::TPPDataItem> item;
   bool reached = false;
   try {
+    if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
+      const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
+      TCheckCounts counts;
+      bool complete = false;
+      try {
+        complete = CheckWindows(
+            group, entry, windows, [&] { return Cancelled(limit); }, counts, problems);
+      } catch (...) {
+        LogChanges(log_, group, entry, counts, "late readings");
+        throw;
+      }
+      LogChanges(log_, group, entry, counts, "late readings");
+      if (!complete) {
+        ReportProblems(log_, group, entry, problems);
+        return false;
+      }
+    }
     reached = WalkWindows(group, entry, next, limit, item);
   } catch (...) {
-    if (item) ReportProblems(log_, group, entry, item->Problems);
+    if (item) problems.Add(item->Problems);
+    ReportProblems(log_, group, entry, problems);
     throw;
   }
-  if (item) ReportProblems(log_, group, entry, item->Problems);
+  if (item) problems.Add(item->Problems);
+  ReportProblems(log_, group, entry, problems);
   return reached;
 }
 
 bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
                                 const config::TStationSensorInfoItem& entry,
                                 std::span<const store::TWindowSpan> windows,
-                                const std::function<bool()>& cancelled, TCheckCounts& counts) {
+                                const std::function<bool()>& cancelled, TCheckCounts& counts,
+                                compute::TPPDataItem::TValueProblems& problems) {
   TCheckCounts done;
   auto record = [&] {
     rechecked_ += done.Windows;
@@ -172,14 +189,20 @@ bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
     group.ChangedRows += done.Changed();
     counts += done;
   };
+  TCheckFindings findings;
+  findings.Rejected = [&](const compute::TPPDataItem& item) {
+    LogRejected(log_, group, entry, item);
+  };
   bool complete = false;
   try {
-    complete = session_->check.Check(group, entry, windows, done, cancelled, windowHook_);
+    complete = session_->check.Check(group, entry, windows, done, findings, cancelled, windowHook_);
   } catch (...) {
     record();
+    problems.Add(findings.Problems);
     throw;
   }
   record();
+  problems.Add(findings.Problems);
   return complete;
 }
 
@@ -190,7 +213,9 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   auto nextEntry = [&] {
     job.Counts += job.EntryCounts;
     LogChanges(log_, group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
+    ReportProblems(log_, group, *group.Sensors[job.Entry], job.EntryProblems);
     job.EntryCounts = {};
+    job.EntryProblems = {};
     ++job.Entry;
     job.Next = 0;
   };
@@ -204,7 +229,7 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   config::TStationSensorInfoItem* entry = group.Sensors[job.Entry].get();
   try {
     Session();
-    complete = CheckWindows(group, *entry, windows, stop, job.EntryCounts);
+    complete = CheckWindows(group, *entry, windows, stop, job.EntryCounts, job.EntryProblems);
   } catch (const std::exception& e) {
     EntryError(entry, e);
     ++job.FailedEntries;

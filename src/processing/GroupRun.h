@@ -97,10 +97,12 @@ class TGroupRunner {
   TSession& Session();
   bool Cancelled(const TRunLimit& limit) const;
   // Checks windows of entry again (TWindowCheck) and adds what it did to the counters and
-  // to counts. False when cancelled.
+  // to counts, and what the readings held to problems; refused windows are logged as a first
+  // computation logs them. False when cancelled.
   bool CheckWindows(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
                     std::span<const store::TWindowSpan> windows,
-                    const std::function<bool()>& cancelled, TCheckCounts& counts);
+                    const std::function<bool()>& cancelled, TCheckCounts& counts,
+                    compute::TPPDataItem::TValueProblems& problems);
   // Reads, computes and hands to the batch each window next gives; true when the entry
   // reached its limit. Reports once what its readings held (ReportProblems, once per entry
   // and run).
@@ -135,6 +137,8 @@ class TGroupRunner {
   std::set<std::pair<std::string, std::string>> tagFormsChecked_;  // station, sensor
   // The group whose bad roll-over constant this run has reported (once per run).
   const config::TPostProcGroupItem* rolloverReported_ = nullptr;
+  // Inside a run whose connect was refused: the entries failed for it so far; -1 otherwise.
+  long refusedEntries_ = -1;
 };
 
 }  // namespace vnpp::processing

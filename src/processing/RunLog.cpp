@@ -81,6 +81,15 @@ void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& m
   LogRunError(log, message);
 }
 
+void LogEntriesNotConnected(common::ILog& log, const config::TPostProcGroupItem& group,
+                            long entries) {
+  LogRunError(log, common::FormatText("PollGroup %p: %p %p not processed: the database "
+                                      "connection is closed. They keep their progress for the "
+                                      "next run.",
+                                      {std::to_string(group.GroupNumber), std::to_string(entries),
+                                       entries == 1 ? "entry" : "entries"}));
+}
+
 void LogRunStart(common::ILog& log, const config::TPostProcGroupItem& group) {
   if (log.LogDetail() < 1) return;
   log.QueueMessage(

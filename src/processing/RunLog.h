@@ -27,6 +27,9 @@ std::string FormatResultValue(double value);
 void LogRunError(common::ILog& log, const std::string& message);
 // One entry failed: logged and counted.
 void EntryFailed(common::ILog& log, TRunCounters& counters, const std::string& message);
+// The one line of a run whose connect was refused, for the entries that failed for it.
+void LogEntriesNotConnected(common::ILog& log, const config::TPostProcGroupItem& group,
+                            long entries);
 
 // The start and the end of a group's run (by the log's detail level).
 void LogRunStart(common::ILog& log, const config::TPostProcGroupItem& group);

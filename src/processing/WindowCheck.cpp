@@ -46,12 +46,24 @@ TWindowCheck::TWindowCheck(database::TConnection& connection, store::TPPStatemen
 bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
                          const config::TStationSensorInfoItem& entry,
                          std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
-                         const std::function<bool()>& cancelled,
+                         TCheckFindings& findings, const std::function<bool()>& cancelled,
                          const std::function<void()>& hook) {
   if (windows.empty()) return true;
   compute::TPPDataItem item(entry.StationID, entry.SensorName, 0, 0, group.DataType,
                             group.Description, entry.DataLabel, entry.AltLabel, group.Parameter,
                             group.IsDelta(), group.BoundaryMode);
+  // On every way out, also a throw (the counts first: copying the example may throw).
+  struct TAddProblems {
+    compute::TPPDataItem::TValueProblems& to;
+    const compute::TPPDataItem::TValueProblems& from;
+    ~TAddProblems() {
+      try {
+        to.Add(from);
+      } catch (...) {
+        // Out of memory for an example text: the counts are added before it.
+      }
+    }
+  } addProblems{findings.Problems, item.Problems};
   store::TReadingCursor cursor(
       statements_, item, rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
   const store::TResultKey key{entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
@@ -76,6 +88,9 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
         cursor.Fill(k);
       }
       item.Compute(group.FuncName);
+      if (findings.Rejected && !item.Rejection.empty() && !item.Times.empty()) {
+        findings.Rejected(item);
+      }
       fresh.push_back(store::ResultOf(item));
     }
 

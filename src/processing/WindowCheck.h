@@ -12,6 +12,7 @@
 #include <span>
 
 #include "common/DateTime.h"
+#include "compute/PPDataItem.h"
 #include "config/GroupModel.h"
 #include "store/ReadingCursor.h"
 #include "store/ResultWriter.h"
@@ -41,6 +42,12 @@ struct TCheckCounts {
   }
 };
 
+// What the readings of checked windows held, for the log lines of a first computation.
+struct TCheckFindings {
+  compute::TPPDataItem::TValueProblems Problems;
+  std::function<void(const compute::TPPDataItem&)> Rejected;
+};
+
 // A request to compute every window of every entry of a group that lies inside [From, To)
 // again, over the rows stored for them (TWindowCheck). It is worked off in batches of at
 // most TGroupRunner::kWindowsPerRead windows of one entry; the entries' progress is neither
@@ -54,8 +61,9 @@ struct TRecompute {
   // (0: its first window in the range).
   std::size_t Entry = 0;
   common::TDateTime Next = 0;
-  TCheckCounts Counts;       // the whole request
-  TCheckCounts EntryCounts;  // the entry in progress, for its log line
+  TCheckCounts Counts;                                 // the whole request
+  TCheckCounts EntryCounts;                            // the entry in progress, for its log line
+  compute::TPPDataItem::TValueProblems EntryProblems;  // and what its readings held
   long FailedEntries = 0;
   bool Done() const { return Group == nullptr || Entry >= Group->Sensors.size(); }
 };
@@ -70,12 +78,16 @@ class TWindowCheck {
   // Computes windows (ascending, each starting where the one before ended) of entry again
   // and writes what differs from the stored rows, one transaction per read of up to
   // windowsPerRead windows that has changes. cancelled is asked before each read, hook runs
-  // before every window. Returns false when cancelled, or when the results pending in batch
-  // could not all be committed (logged there); counts holds what was done until then. Throws
-  // EDatabaseError (the read in progress writes nothing) and EPostProcError.
+  // before every window. What the readings held goes to findings as a first computation
+  // reports it: the values taken as missing are added to its Problems (also when this
+  // throws), and Rejected, when set, gets each window whose result is refused. Returns false
+  // when cancelled, or when the results pending in batch could not all be committed (logged
+  // there); counts holds what was done until then. Throws EDatabaseError (the read in
+  // progress writes nothing) and EPostProcError.
   bool Check(const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
              std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
-             const std::function<bool()>& cancelled, const std::function<void()>& hook);
+             TCheckFindings& findings, const std::function<bool()>& cancelled,
+             const std::function<void()>& hook);
 
   void SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
     windowsPerRead_ = windowsPerRead > 0 ? windowsPerRead : 1;

@@ -322,6 +322,10 @@ TEST(VNPPSvcProcess, RefusedConnectionIsLoggedWithItsCauseOnce) {
   std::string config = testing::ReadFile(home / "VNPostProc.VFG");
   const std::string source = "Driver=VNPP no such driver;Database=x";
   config.replace(config.find(source), source.size(), source + ";PWD={hunter;2}");
+  const std::string entries = "POLLNumber=1\r\n";
+  config.replace(config.find(entries), entries.size(),
+                 "POLLNumber=3\r\nPOLL2=ST02.WL\r\nPOLLDataLabel2=WL_AVG\r\nPOLL3=ST03.WL\r\n"
+                 "POLLDataLabel3=WL_AVG\r\n");
   std::ofstream(home / "VNPostProc.VFG", std::ios::trunc) << config;
   const std::string instance = "vnpp-it-" + std::to_string(::getpid()) + "-connect";
   ScopedEnv instanceEnv("VNPPSVC_INSTANCE", instance);
@@ -340,6 +344,12 @@ TEST(VNPPSvcProcess, RefusedConnectionIsLoggedWithItsCauseOnce) {
   const size_t at = log.find(line);
   ASSERT_NE(at, std::string::npos) << log;
   EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once per run\n" << log;
+  // The entries it leaves undone: one line for the run, not one per entry.
+  EXPECT_EQ(log.find("Error 1500: The database connection is closed."), std::string::npos) << log;
+  EXPECT_NE(log.find("Error 1500: PollGroup 1: 3 entries not processed: the database connection "
+                     "is closed."),
+            std::string::npos)
+      << log;
   // The driver manager's reason follows on the same line.
   EXPECT_GT(log.find("\r\n", at), at + line.size() + 10) << log;
   EXPECT_EQ((log + output).find("hunter"), std::string::npos) << log << output;

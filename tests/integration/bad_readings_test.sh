@@ -163,5 +163,17 @@ if [ "$backend" = sqlite ]; then
   got=$(rows WL_ISO | tr '\n' ' ')
   [ "$got" = "05:00|8.0 " ] || fail "ISO rows: $got"
 fi
+# A recompute of the same windows reports what their readings hold as the first computation
+# did: the negative DELTA window, and the values taken as missing once for the entry.
+before=$(wc -l <"$log")
+for g in 1 3; do
+  "$exe" -recompute "$g" "$day" "$(date -d "$day + 1 day" +%Y-%m-%d)" >"$work/recompute.txt" 2>&1 ||
+    fail "-recompute $g failed: $(cat "$work/recompute.txt")"
+done
+tail -n +"$((before + 1))" "$log" >"$work/recompute.log"
+[ "$(grep -c 'PollGroup 1: ST01.RAIN, window .* 03:00:00: DELTA- Negative value' "$work/recompute.log")" -eq 1 ] ||
+  fail "the recompute does not report the negative DELTA window once"
+[ "$(grep -c 'PollGroup 3: ST02.WL: [0-9]* readings taken as missing' "$work/recompute.log")" -eq 1 ] ||
+  fail "the recompute does not report the missing values of ST02.WL once"
 [ -n "${VNPP_SHOW_LOG:-}" ] && cat "$log"
 echo "PASS ($backend)"

@@ -10,6 +10,7 @@
 #include "processing/Calendar.h"
 #include "processing/RunLog.h"
 #include "processing/Schedule.h"
+#include "processing/StartOrigins.h"
 #include "support/ProcessingFixture.h"
 
 namespace vnpp::processing {
@@ -84,20 +85,31 @@ TEST_F(GroupRunTest, ScheduledRunCatchesEachEntryUpWindowByWindow) {
 TEST_F(GroupRunTest, EntryPositionDecidesTheFirstWindow) {
   struct Case {
     const char* lastUpdate;
-    const char* firstWindow;
+    const char* firstWindow;  // nullptr: no window in this period
+    bool loaded;              // the schedule's start was loaded with the entry (a StartFrom)
   } cases[] = {
-      {"03/15/2024 07:30:00", "03/15/2024 08:00:00"},  // between boundaries
-      {"03/15/2024 13:00:00", "03/15/2024 10:00:00"},  // ahead of WindowStart
-      {"0", "03/15/2024 10:00:00"},                    // never computed
+      {"03/15/2024 07:30:00", "03/15/2024 08:00:00", false},  // between boundaries
+      // Ahead of WindowStart: an immediate run took it there, so this period has nothing to
+      // do; after a StartFrom moved back (a load), the entry starts at WindowStart again.
+      {"03/15/2024 13:00:00", nullptr, false},
+      {"03/15/2024 13:00:00", "03/15/2024 10:00:00", true},
+      {"0", "03/15/2024 10:00:00", false},  // never computed
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.lastUpdate);
+    SCOPED_TRACE(std::string(c.lastUpdate) + (c.loaded ? " loaded" : ""));
     config::TPostProcGroupItem& group =
         Load(std::string(kHourly) + "POLLUpdate1=" + c.lastUpdate + "\r\n");
     ScheduleAt(group, At(2024, 3, 15, 10));
+    if (c.loaded) TStartOrigins().SeedEntries(group);
+    const common::TDateTime before = group.Sensors[0]->LastUpdate;
     ASSERT_TRUE(database_.ConnectDatabase());
     runner_->ProcessEntry(group, 0, TRunLimit::ScheduledRun());
     const std::vector<std::string> q = log_.Queued();
+    if (c.firstWindow == nullptr) {
+      EXPECT_TRUE(q.empty());
+      EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, before);
+      continue;
+    }
     ASSERT_FALSE(q.empty());
     EXPECT_EQ(q.front(), std::string("Data for \"ST1.WL\" at \"") + c.firstWindow + "\", 0");
     EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 11));
@@ -168,7 +180,9 @@ TEST_F(GroupRunTest, FailedConnectionFailsEachEntryOnceAndKeepsProgress) {
                         database_.UserName(), database_.Password());
   ScheduleAt(group, At(2024, 3, 15, 10));
   EXPECT_FALSE(runner_->RunGroup(group));
-  EXPECT_EQ(log_.CountQueued("Error 1500: "), 2u);
+  // One line for the run, with the count of the entries it leaves undone.
+  EXPECT_EQ(log_.CountQueued("Error 1500: "), 1u);
+  EXPECT_EQ(log_.CountQueued("Error 1500: PollGroup 1: 2 entries not processed"), 1u);
   EXPECT_EQ(runner_->FailedEntries(), 2);
   EXPECT_DOUBLE_EQ(group.Sensors[0]->LastUpdate, At(2024, 3, 15, 7));
   EXPECT_DOUBLE_EQ(group.Sensors[1]->LastUpdate, 0);
