@@ -28,10 +28,14 @@
 namespace vnpp::automation {
 namespace {
 
-// Broadcasts waiting for the main thread; beyond this many, or this many bytes of text (a
-// main thread that no longer serves), new ones are dropped rather than growing without bound.
+// Broadcasts waiting to be sent: for the main thread, or for the connection to write what it
+// holds (a bus that does not take our messages as fast as they come). Beyond this many, or
+// this many bytes of text, new ones are dropped and counted rather than growing without
+// bound; the connection itself is handed more only once it has written its backlog.
 constexpr std::size_t kMaxQueuedSignals = 65536;
-constexpr std::size_t kMaxQueuedSignalBytes = 64 * 1024 * 1024;
+constexpr std::size_t kMaxQueuedSignalBytes = 16 * 1024 * 1024;
+// Signals handed to the connection per look at its backlog.
+constexpr std::size_t kSignalsPerFlush = 64;
 // Incoming messages handled per Dispatch, so that a flood of calls cannot starve the
 // loop's timer and posted work; the rest is handled on the next round.
 constexpr int kMaxMessagesPerDispatch = 64;
@@ -111,20 +115,45 @@ void TVNPostProcCOM::TImpl::Enqueue(TSignal signal) {
     flushPosted_ = true;
   }
   // Outside the lock: the loop's Post takes a lock of its own.
-  if (wake) Post(&TImpl::FlushSignals);
+  if (wake) Post(&TImpl::FlushPosted);
 }
 
-void TVNPostProcCOM::TImpl::FlushSignals() {
-  std::deque<TSignal> batch;
-  {
-    common::MutexLock lock(signalMu_);
-    batch.swap(signals_);
-    queuedBytes_ = 0;
-    flushPosted_ = false;
+bool TVNPostProcCOM::TImpl::Backlogged() const {
+  if (!connection_ || broken_) return false;
+  try {
+    return (connection_->getEventLoopPollData().events & POLLOUT) != 0;
+  } catch (...) {
+    return false;  // Dispatch finds out what is wrong with the connection
   }
-  // Sent unlocked and in queue order; sending only queues the message on the connection
-  // when the bus is slow, so this never waits for a client.
-  for (const TSignal& signal : batch) Emit(signal);
+}
+
+void TVNPostProcCOM::TImpl::FlushSignals(bool all) {
+  std::vector<TSignal> batch;
+  for (;;) {
+    // Looked at unlocked: the connection is the main thread's.
+    const bool backlogged = !all && Backlogged();
+    {
+      common::MutexLock lock(signalMu_);
+      // What the connection has not written stays in our bounded queue; Prepare sends it on
+      // once the connection has caught up (so no flush need be posted meanwhile).
+      flushPosted_ = backlogged && !signals_.empty();
+      if (signals_.empty() || backlogged) return;
+      batch.clear();
+      while (!signals_.empty() && batch.size() < kSignalsPerFlush) {
+        queuedBytes_ -= SignalBytes(signals_.front());
+        batch.push_back(std::move(signals_.front()));
+        signals_.pop_front();
+      }
+    }
+    // Sent unlocked and in queue order; sending only queues the message on the connection
+    // when the bus is slow, so this never waits for a client.
+    for (const TSignal& signal : batch) Emit(signal);
+  }
+}
+
+bool TVNPostProcCOM::TImpl::SignalsWaiting() {
+  common::MutexLock lock(signalMu_);
+  return !signals_.empty();
 }
 
 void TVNPostProcCOM::TImpl::Emit(const TSignal& s) {
@@ -225,7 +254,12 @@ void TVNPostProcCOM::TImpl::SendReplies() {
 
 common::TPollData TVNPostProcCOM::TImpl::Prepare() {
   if (!connection_ || broken_) return {};
-  const sdbus::IConnection::PollData data = connection_->getEventLoopPollData();
+  sdbus::IConnection::PollData data = connection_->getEventLoopPollData();
+  if ((data.events & POLLOUT) == 0 && SignalsWaiting()) {
+    // The connection has written its backlog: the signals held back go out now.
+    FlushSignals();
+    data = connection_->getEventLoopPollData();
+  }
   return {data.fd, data.events, data.getPollTimeout()};
 }
 
@@ -283,7 +317,7 @@ void TVNPostProcCOM::TImpl::Close() {
     common::MutexLock lock(signalMu_);
     acceptSignals_ = false;
   }
-  FlushSignals();
+  FlushSignals(true);
   if (connection_) FlushConnection();
   object_.reset();
   connection_.reset();

@@ -80,7 +80,10 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   void Close();
 
   void Enqueue(TSignal signal) EXCLUDES(signalMu_);
-  void FlushSignals() EXCLUDES(signalMu_);
+  // Hands queued signals to the connection in order while it has written what it holds
+  // (all: regardless, as before a method's reply and at the close). Main thread.
+  void FlushSignals(bool all = false) EXCLUDES(signalMu_);
+  void FlushPosted() EXCLUDES(signalMu_) { FlushSignals(); }
   common::TPollData Prepare();
   void Dispatch(short revents);
   std::uint64_t Dropped() const { return dropped_.load(); }
@@ -96,6 +99,9 @@ class TVNPostProcCOM::TImpl : public std::enable_shared_from_this<TImpl> {
   void RegisterStatus();
   void RegisterOperator();
   void Emit(const TSignal& signal);
+  // The connection holds messages it could not write yet.
+  bool Backlogged() const;
+  bool SignalsWaiting() EXCLUDES(signalMu_);
   void QueueControl(TJobKind kind, sdbus::Result<>&& result);
   void WorkerMain();
   void SendReplies();

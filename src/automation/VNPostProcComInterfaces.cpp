@@ -31,7 +31,7 @@ void TVNPostProcCOM::TImpl::RegisterControl() {
             try {
               Enqueue(ItemChangeSignal(appId, item, data));
               // Sent before the reply: the caller's own OnItemChange comes first.
-              FlushSignals();
+              FlushSignals(true);
             } catch (const std::exception& e) {
               throw sdbus::Error(kErrorFailed, e.what());
             }
@@ -55,7 +55,7 @@ void TVNPostProcCOM::TImpl::RegisterControl() {
       .implementedAs([this](const std::string& appId) {
         try {
           Enqueue(AppShutdownSignal(appId));
-          FlushSignals();
+          FlushSignals(true);
         } catch (const std::exception& e) {
           throw sdbus::Error(kErrorFailed, e.what());
         }

@@ -76,11 +76,12 @@ TJournalFields ClassifyLogMessage(const std::string& message) {
 
 TJournalLimiter::TJournalLimiter(std::unique_ptr<IJournal> journal, int budget,
                                  std::chrono::nanoseconds period,
-                                 std::function<std::int64_t()> nowNs)
+                                 std::function<std::int64_t()> nowNs, std::string target)
     : journal_(std::move(journal)),
       budget_(budget),
       periodNs_(period.count()),
-      nowNs_(std::move(nowNs)) {}
+      nowNs_(std::move(nowNs)),
+      target_(std::move(target)) {}
 
 void TJournalLimiter::Send(const std::string& message, const TJournalFields& fields) noexcept {
   static const std::string_view kDetail = [] {
@@ -110,9 +111,8 @@ void TJournalLimiter::Send(const std::string& message, const TJournalFields& fie
   }
   if (leftOut > 0) {
     try {
-      journal_->Send(std::to_string(leftOut) +
-                         " per-window messages were left out of the journal; the log file has "
-                         "them (LogMessage=1)",
+      journal_->Send(std::to_string(leftOut) + " per-window messages were left out of " + target_ +
+                         "; the log file has them (LogMessage=1)",
                      TJournalFields{});
     } catch (...) {
     }

@@ -41,8 +41,9 @@ class IJournal {
 // nowNs: a steady clock in nanoseconds.
 class TJournalLimiter final : public IJournal {
  public:
+  // target names journal in the line that counts what was left out ("the journal").
   TJournalLimiter(std::unique_ptr<IJournal> journal, int budget, std::chrono::nanoseconds period,
-                  std::function<std::int64_t()> nowNs);
+                  std::function<std::int64_t()> nowNs, std::string target = "the journal");
   void Send(const std::string& message, const TJournalFields& fields) noexcept override;
 
  private:
@@ -50,6 +51,7 @@ class TJournalLimiter final : public IJournal {
   const int budget_;
   const std::int64_t periodNs_;
   const std::function<std::int64_t()> nowNs_;
+  const std::string target_;
   common::Mutex mu_;
   std::int64_t periodStart_ GUARDED_BY(mu_) = 0;
   int sent_ GUARDED_BY(mu_) = 0;

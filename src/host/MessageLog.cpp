@@ -41,6 +41,33 @@ void ShowOperatorMessage(const std::string& text) {
   }
 }
 
+namespace {
+
+// The broadcast of log messages as item "MESSAGE" to the current event sink.
+class TBroadcast final : public IJournal {
+ public:
+  explicit TBroadcast(const std::atomic<common::IEventSink*>& sink) : sink_(sink) {}
+  void Send(const std::string& message, const TJournalFields&) noexcept override {
+    try {
+      if (common::IEventSink* sink = sink_.load()) {
+        sink->SetItemChange(common::kHostAppId, common::kItemMessage, message);
+      }
+    } catch (...) {
+      // A failed broadcast loses only the event.
+    }
+  }
+
+ private:
+  const std::atomic<common::IEventSink*>& sink_;
+};
+
+}  // namespace
+
+TMessageLog::TMessageLog()
+    : broadcast_(std::make_unique<TJournalLimiter>(
+          std::make_unique<TBroadcast>(sink_), kBroadcastDetailBudget, kBroadcastDetailPeriod,
+          [] { return common::SteadyNanoseconds(); }, "the bus broadcast")) {}
+
 void TMessageLog::WriteLog(const std::string& message) {
   WriteLogAs(static_cast<TPriority>(ClassifyLogMessage(message).Priority), message);
 }
@@ -55,14 +82,14 @@ void TMessageLog::WriteLogAs(TPriority priority, const std::string& message) {
       if (echoFd_ >= 0) WriteAll(echoFd_, line + "\n");
     }
     Report(failure);
-    if (IJournal* journal = journal_.load()) {
+    IJournal* journal = journal_.load();
+    if (journal != nullptr || sink_.load() != nullptr) {
       TJournalFields fields = ClassifyLogMessage(message);
       fields.Priority = static_cast<int>(priority);
-      journal->Send(message, fields);
+      if (journal != nullptr) journal->Send(message, fields);
+      // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
+      broadcast_->Send(message, fields);
     }
-    // The broadcast runs unlocked: a slow client must not hold up the other thread's lines.
-    if (common::IEventSink* sink = sink_.load())
-      sink->SetItemChange(common::kHostAppId, common::kItemMessage, message);
   } catch (...) {
     // Logging never fails towards its caller; a failed broadcast loses only the event.
   }

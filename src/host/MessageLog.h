@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,13 +28,19 @@ void OpenSyslog();
 // threads never interleave within a line, in the file or on the echo.
 class TMessageLog final : public common::ILog {
  public:
-  TMessageLog() = default;
+  TMessageLog();
+
+  // Per-window lines ("Data for ...") broadcast in each period at most; the rest are counted
+  // in one line at the next message after the period.
+  static constexpr int kBroadcastDetailBudget = 1000;
+  static constexpr std::chrono::seconds kBroadcastDetailPeriod{30};
   TMessageLog(const TMessageLog&) = delete;
   TMessageLog& operator=(const TMessageLog&) = delete;
 
   // Time stamp + four blanks + message: to the file when LogMessage is on, to the echo when
   // one is set; the bare message to the journal when one is set (whatever LogMessage says,
-  // as for the broadcast) and to the event sink as item "MESSAGE". Never throws.
+  // as for the broadcast) and to the event sink as item "MESSAGE" (of the per-window lines, at most
+  // kBroadcastDetailBudget in each kBroadcastDetailPeriod). Never throws.
   // The journal's priority: that of a WriteLogAs, else an error for the program's error
   // texts ("Error 1500: ...", "Error 1501: ...") and informational for the rest.
   void WriteLog(const std::string& message) override EXCLUDES(fileMu_);
@@ -101,6 +109,9 @@ class TMessageLog final : public common::ILog {
   std::atomic<int> logDetail_{0};
   std::atomic<common::IEventSink*> sink_{nullptr};
   std::atomic<IJournal*> journal_{nullptr};
+  // The broadcast to sink_, behind a limiter of per-window lines as the journal's: a
+  // catch-up at LogDetail 2 makes thousands a second, more than followers read.
+  const std::unique_ptr<IJournal> broadcast_;
 
   // Held by a drain from taking the messages out until the last is written.
   // Lock order: drainMu_ before queueMu_ and fileMu_; queueMu_ is never held while another

@@ -432,6 +432,22 @@ TEST_F(VNPostProcComTest, BroadcastsReachEveryClientInOrder) {
   }
 }
 
+// A bus that takes nothing (its daemon stopped, as for a bus stalled by a client that does
+// not read): the object holds back what the connection has not written, up to its bound,
+// and drops and counts the rest instead of piling it up in the connection.
+TEST_F(VNPostProcComTest, StalledBusHoldsBackABoundedQueueAndCountsWhatItDrops) {
+  StartObject();
+  ASSERT_EQ(::kill(bus_.Pid(), SIGSTOP), 0);
+  const std::string data(60000, 'x');
+  for (int i = 0; i < 1000; ++i) com_->SetItemChange("{HOST}", "MESSAGE", data);  // 60 MB
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (com_->DroppedSignals() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ::kill(bus_.Pid(), SIGCONT);
+  EXPECT_GT(com_->DroppedSignals(), 0u);
+}
+
 // StartProcess and StopProcess wait for processing on the object's control thread: while a
 // stop takes its time, other clients' calls are answered and broadcasts go out, and the
 // stop's caller gets its reply once the stop is done.

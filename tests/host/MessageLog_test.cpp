@@ -179,6 +179,14 @@ TEST_F(MessageLogTest, LogMessageOffTouchesNoFileButBroadcasts) {
   EXPECT_FALSE(std::filesystem::exists(LogPath()));
   ASSERT_EQ(sink.Events().size(), 1u);
   EXPECT_EQ(sink.Events()[0].Data, "only broadcast");
+  // Per-window lines reach the bus at a bounded rate (a catch-up at LogDetail 2 makes
+  // thousands a second); every other line does.
+  for (int i = 0; i < TMessageLog::kBroadcastDetailBudget + 200; ++i) {
+    log_.WriteLog("Data for \"ST1.WL\" at \"03/05/2024 07:00:00\", 4.5");
+  }
+  log_.WriteLog("Error 1500: still broadcast");
+  ASSERT_EQ(sink.Events().size(), 1u + TMessageLog::kBroadcastDetailBudget + 1u);
+  EXPECT_EQ(sink.Events().back().Data, "Error 1500: still broadcast");
 }
 
 class ThrowingSink final : public common::IEventSink {

@@ -150,6 +150,7 @@ class TPrivateBus {
   const std::string& Address() const { return address_; }
   const std::string& Error() const { return error_; }
   const std::string& Dir() const { return dir_; }
+  pid_t Pid() const { return pid_; }
 
  private:
   std::string dir_;
