@@ -191,6 +191,8 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
     entry->SensorName = SplitAtChar(poll, '.');
     entry->LastUpdate = file.ReadDateTime(s, "POLLUpdate" + number, 0);
     entry->ProgressOnFile = entry->LastUpdate != 0;
+    entry->StartedFrom = file.ReadDateTime(s, "POLLStart" + number, 0);
+    entry->StartedFromOnFile = entry->StartedFrom != 0;
     entry->DataLabel = file.ReadString(s, "POLLDataLabel" + number, "");
     entry->AltLabel = file.ReadString(s, "POLLAltLabel" + number, "");
     group.Sensors.push_back(std::move(entry));
@@ -236,6 +238,11 @@ void TConfiguration::WritePollUpdates(TPostProcGroupItem& group,
   // moves at each commit) gets that start on file now.
   std::vector<TStationSensorInfoItem*> started;
   for (const auto& entry : group.Sensors) {
+    if (entry->StartedFrom != 0 && !entry->StartedFromOnFile) {
+      values.push_back(TIniValue{group.SectionName, "POLLStart" + std::to_string(entry->KeyNumber),
+                                 TIniFile::DateTimeText(entry->StartedFrom)});
+      started.push_back(entry.get());
+    }
     if (entry->ProgressOnFile || entry->LastUpdate == 0) continue;
     started.push_back(entry.get());
     if (std::find(entries.begin(), entries.end(), entry.get()) == entries.end()) add(*entry);
@@ -244,7 +251,10 @@ void TConfiguration::WritePollUpdates(TPostProcGroupItem& group,
     values.push_back(TIniValue{group.SectionName, "StartFrom", group.ProgressStartFrom});
   }
   file.WriteStrings(values);
-  for (TStationSensorInfoItem* entry : started) entry->ProgressOnFile = true;
+  for (TStationSensorInfoItem* entry : started) {
+    entry->ProgressOnFile = true;
+    entry->StartedFromOnFile = entry->StartedFrom != 0;
+  }
 }
 
 }  // namespace vnpp::config

@@ -26,6 +26,10 @@ struct TStationSensorInfoItem {
   int KeyNumber = 0;
   // The file holds a POLLUpdate value for this entry (loaded or written since).
   bool ProgressOnFile = false;
+  // The start of the entry's first window (POLLStart<n>): no run or recheck computes a
+  // window that ends at or before it. 0: not known (progress written before it was kept).
+  TDateTime StartedFrom = 0;
+  bool StartedFromOnFile = false;  // the file holds StartedFrom as it is
 };
 
 class TPostProcGroupItem {

@@ -20,9 +20,18 @@ void TStartOrigins::SeedEntries(config::TPostProcGroupItem& group) {
   // progress write of its group puts it on file.
   for (const auto& entry : group.Sensors) {
     // Ahead of the group's first period: the StartFrom on file was moved back (the service
-    // never writes one behind its entries' progress), so the entry starts there again.
-    if (entry->LastUpdate > group.WindowStart) entry->LastUpdate = group.WindowStart;
+    // never writes one behind its entries' progress), so the entry starts there again, and
+    // its windows from there on are its own.
+    if (entry->LastUpdate > group.WindowStart) {
+      entry->LastUpdate = group.WindowStart;
+      if (entry->StartedFrom > group.WindowStart) {
+        entry->StartedFrom = group.WindowStart;
+        entry->StartedFromOnFile = false;
+      }
+    }
     if (entry->LastUpdate != 0) continue;
+    entry->StartedFrom = group.WindowStart;
+    entry->StartedFromOnFile = false;
     entry->LastUpdate = group.WindowStart;
     origin.Seeded.emplace_back(entry.get(), group.WindowStart);
   }

@@ -93,7 +93,11 @@ std::vector<store::TWindowSpan> RecheckWindowsOf(const config::TPostProcGroupIte
   const int type = group.TypeInterval;
   const common::EpochSeconds last = common::DateTimeToEpoch(entry.LastUpdate);
   common::TDateTime from = entry.LastUpdate;
-  for (int n = 0; n < group.RecheckWindows; ++n) {
+  // Never a window that ends at or before the entry's start: an entry without progress
+  // rechecks nothing.
+  const common::EpochSeconds start =
+      entry.StartedFrom != 0 ? common::DateTimeToEpoch(entry.StartedFrom) : 0;
+  for (int n = 0; n < group.RecheckWindows && common::DateTimeToEpoch(from) > start; ++n) {
     const std::optional<TWindow> w = WindowBefore(type, from, group.Interval);
     if (!w || common::DateTimeToEpoch(w->Start) >= common::DateTimeToEpoch(from)) break;
     from = w->Start;

@@ -49,7 +49,8 @@ bool EntryAhead(const config::TPostProcGroupItem& group,
 TNextWindow WindowsOf(const config::TPostProcGroupItem& group,
                       const config::TStationSensorInfoItem& entry, const TRunLimit& limit);
 
-// The group's RecheckWindows windows that end at or before the entry's progress.
+// The group's RecheckWindows windows that end at or before the entry's progress, none of
+// them ending at or before its StartedFrom.
 std::vector<store::TWindowSpan> RecheckWindowsOf(const config::TPostProcGroupItem& group,
                                                  const config::TStationSensorInfoItem& entry);
 

@@ -99,17 +99,18 @@ echo "restarted without replay ($computed new windows, $rows in all)"
 # 2. Hourly windows two days back, entries without progress: vnppctl run brings them up to
 # now before the schedule's first pass (at the next hour), then the process is killed. The
 # file must not send them back to StartFrom: a catch-up afterwards computes nothing again.
+# The group rechecks 24 windows, never one before the entries' start.
 vnpp_dbus_start "$work/dbus" || fail "no private D-Bus daemon"
 hour=$(( now / 3600 * 3600 ))
 {
   echo "BEGIN;"
-  for ((t = hour - 49 * 3600; t < hour; t += 1800)); do
+  for ((t = hour - 60 * 3600; t < hour; t += 1800)); do
     tag=$(date -d "@$t" '+%Y-%m-%d %H:%M:%S')
     echo "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST03', 'WL', '$tag', $((t % 83)));"
   done
   echo "COMMIT;"
 } | sqlite3 "$db"
-printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=2\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nBaseTime=00:00:00\r\nStartFrom=%s\r\nDataType=0\r\nPOLLNumber=2\r\nPOLL1=ST03.WL\r\nPOLLDataLabel1=H\r\nPOLL2=ST01.WL\r\nPOLLDataLabel2=H\r\n[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1\r\n' \
+printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=2\r\nGroupNames=Hourly\r\n[Hourly]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nBaseTime=00:00:00\r\nStartFrom=%s\r\nRecheckWindows=24\r\nDataType=0\r\nPOLLNumber=2\r\nPOLL1=ST03.WL\r\nPOLLDataLabel1=H\r\nPOLL2=ST01.WL\r\nPOLLDataLabel2=H\r\n[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1\r\n' \
   "$(date -d "@$((hour - 48 * 3600))" '+%m/%d/%Y %H:%M:%S')" "$db" > "$home/VNPostProc.VFG"
 "$exe" >"$work/third.out" 2>&1 &
 pid=$!
@@ -130,4 +131,9 @@ lines_before=$(wc -l < "$log")
 "$exe" -catchup >"$work/catchup.out" 2>&1 || fail "the catch-up failed: $(cat "$work/catchup.out")"
 replayed=$(tail -n +"$((lines_before + 1))" "$log" | grep -c 'Data for "ST03.WL" at' || true)
 [ "$replayed" -le 1 ] || fail "$replayed windows of ST03.WL computed again after the restart"
+# The recheck of the first runs never reached before the entries' start: the first window is
+# the one that ends at StartFrom (on a boundary), and readings go back twelve hours more.
+first_row=$(sqlite3 "$db" "SELECT MIN(TIME_TAG) FROM VN_PPDATA1 WHERE DATA_LABEL = 'H'")
+[ "$first_row" = "$(date -d "@$((hour - 49 * 3600))" '+%Y-%m-%d %H:%M:%S')" ] ||
+  fail "the first row of the group is at $first_row, before its start"
 echo "PASS: restarted without replay, also after an immediate run"
