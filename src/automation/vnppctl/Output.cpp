@@ -59,6 +59,7 @@ OPTIONS
     --system     use the system bus (the service); the default unless VNPPSVC_BUS is
                  "session"
     -h, --help   this text
+    --version    the version and the commit it was built from
 
 PERMISSIONS
     On the system bus everyone may use status, alive, log-detail (reading) and follow;

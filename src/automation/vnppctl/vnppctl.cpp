@@ -27,6 +27,7 @@
 #include "common/EventSink.h"
 #include "common/Regional.h"
 #include "common/Text.h"
+#include "common/Version.h"
 
 namespace {
 
@@ -316,6 +317,10 @@ int Execute(const std::vector<std::string>& args) {
   for (const std::string& a : args) {
     if (a == "-h" || a == "--help") {
       std::cout << kHelp;
+      return kExitOk;
+    }
+    if (a == "--version") {
+      std::cout << common::VersionText("vnppctl");
       return kExitOk;
     }
     if (a == "--session") {
