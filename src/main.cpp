@@ -14,6 +14,7 @@
 #include "common/Version.h"
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
+#include "host/Check.h"
 #include "host/HostComObject.h"
 #include "host/MainLoop.h"
 #include "host/Recompute.h"
@@ -46,6 +47,8 @@ int main(int argc, char** argv) {
 
   // Switches that run a tool and end.
   if (line.EncodePassword) return database::RunEncodePassword(std::cin, std::cout, std::cerr);
+  // Beside a running service as well: it takes no lock and writes nothing.
+  if (line.Check) return host::RunCheck(host::ProgramDirectory(), std::cout);
   if (line.RegServer) return automation::RunRegServer(true, std::cout, std::cerr);
   if (line.UnregServer) return automation::RunRegServer(false, std::cout, std::cerr);
 
