@@ -11,8 +11,10 @@
 #include "automation/Registration.h"
 #include "common/Regional.h"
 #include "common/ServiceName.h"
+#include "common/Version.h"
 #include "database/Encrypt.h"
 #include "host/CatchUp.h"
+#include "host/Check.h"
 #include "host/HostComObject.h"
 #include "host/MainLoop.h"
 #include "host/Recompute.h"
@@ -34,8 +36,19 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (line.Help) {
+    std::cout << host::UsageText();
+    return 0;
+  }
+  if (line.Version) {
+    std::cout << common::VersionText("VNPPSvc");
+    return 0;
+  }
+
   // Switches that run a tool and end.
   if (line.EncodePassword) return database::RunEncodePassword(std::cin, std::cout, std::cerr);
+  // Beside a running service as well: it takes no lock and writes nothing.
+  if (line.Check) return host::RunCheck(host::ProgramDirectory(), std::cout);
   if (line.RegServer) return automation::RunRegServer(true, std::cout, std::cerr);
   if (line.UnregServer) return automation::RunRegServer(false, std::cout, std::cerr);
 
@@ -55,7 +68,9 @@ int main(int argc, char** argv) {
 
   host::TMainLoop loop;
   // Declared before the main object it acts on, so that it goes after it.
-  auto hostComObject = std::make_unique<host::THostComObject>(loop, service);
+  // A batch run (cron, ssh) has no session bus to speak of: it is no problem of the run.
+  auto hostComObject =
+      std::make_unique<host::THostComObject>(loop, service, line.CatchUp || line.Recompute);
   host::TfrmServiceMain form(loop, hostComObject->Sink(), service);
   hostComObject->SetControl(&form);
   if (!service && ::isatty(STDOUT_FILENO) == 1) form.Log().SetEchoFd(STDOUT_FILENO);
@@ -64,7 +79,7 @@ int main(int argc, char** argv) {
   if (line.Recompute) {
     recomputeCommand = std::make_unique<host::TRecomputeCommand>(form, line.RecomputeArgs, stdout);
   } else if (line.CatchUp) {
-    catchUp = std::make_unique<host::TCatchUp>(form);
+    catchUp = std::make_unique<host::TCatchUp>(form, stdout);
   }
   form.FormCreate();
 

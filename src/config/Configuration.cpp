@@ -7,6 +7,7 @@
 
 #include "common/Error.h"
 #include "common/PScan.h"
+#include "config/WriteBack.h"
 
 namespace vnpp::config {
 namespace {
@@ -80,6 +81,7 @@ void TConfiguration::LoadConfiguration() {
 
   auto groups = std::make_unique<TPostProcGroups>();
   bool failed = false;
+  bool writeBackRefused = false;
   std::vector<std::string> problems;
   try {
     configFile_.reset();
@@ -114,6 +116,12 @@ void TConfiguration::LoadConfiguration() {
       failed = true;
       problems.push_back(common::FormatText(common::kMsgNoConfigFile, {configFileName_}));
       log_.WriteLog(problems.back());
+    }
+    if (std::string problem = file.Exists() ? WriteBackProblem(configFileName_) : "";
+        !problem.empty()) {
+      writeBackRefused = true;
+      problems.push_back(std::move(problem));
+      log_.WriteLogAs(common::ILog::TPriority::Warning, problems.back());
     }
     const std::string names = file.ReadString(kPostProcessSection, "GroupNames", "");
     if (file.Exists() && names.empty() &&
@@ -154,6 +162,7 @@ void TConfiguration::LoadConfiguration() {
     log_.WriteLogAs(common::ILog::TPriority::Error, problems.back());
   }
   loadFailed_.store(failed);
+  writeBackRefused_.store(writeBackRefused);
   {
     common::MutexLock lock(problemsMu_);
     problems_ = std::move(problems);
@@ -216,7 +225,11 @@ void TConfiguration::SaveStartFrom() {
     const TPostProcGroupItem& group = groups->Item(i);
     values.push_back(TIniValue{group.SectionName, "StartFrom", group.StartFrom});
   }
-  configFile_->WriteStrings(values);
+  try {
+    configFile_->WriteStrings(values);
+  } catch (const std::exception&) {
+    if (!WriteBackRefused()) throw;  // else the load has said why, once
+  }
 }
 
 void TConfiguration::WritePollUpdate(const TPostProcGroupItem& group,

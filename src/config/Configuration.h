@@ -45,6 +45,9 @@ class TConfiguration {
   // The last load stopped on an error or found no file or no group list: its groups are not the
   // configuration. Any thread may ask.
   bool LoadFailed() const { return loadFailed_.load(); }
+  // The last load found that progress cannot be written back into the file and warned once
+  // (WriteBackProblem); the writes that fail for it need no error of their own.
+  bool WriteBackRefused() const { return writeBackRefused_.load(); }
   // For any thread: the warnings and the error of the last load, as logged.
   std::vector<std::string> LoadProblems() const EXCLUDES(problemsMu_) {
     common::MutexLock lock(problemsMu_);
@@ -95,6 +98,7 @@ class TConfiguration {
   common::ILog& log_;
 
   std::atomic<bool> loadFailed_{false};
+  std::atomic<bool> writeBackRefused_{false};
   mutable common::Mutex problemsMu_;
   std::vector<std::string> problems_ GUARDED_BY(problemsMu_);
 

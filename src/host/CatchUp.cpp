@@ -6,9 +6,17 @@
 
 namespace vnpp::host {
 
-TCatchUp::TCatchUp(TfrmServiceMain& form) : form_(form) {
-  form_.SetProcessingHandlers(
-      {[this] { OnLoaded(); }, [this] { OnDemandDone(); }, [this] { OnFinished(); }, {}});
+TCatchUp::TCatchUp(TfrmServiceMain& form, std::FILE* out) : form_(form), out_(out) {
+  form_.SetProcessingHandlers({[this] { OnLoaded(); },
+                               [this] { OnDemandDone(); },
+                               [this] { OnFinished(); },
+                               {},
+                               [this](const processing::TGroupRunReport& r) {
+                                 groups_.insert(r.Index);
+                                 windows_ += r.Windows;
+                                 rows_ += r.Rows;
+                                 failed_ += r.FailedEntries;
+                               }});
 }
 
 void TCatchUp::OnLoaded() {
@@ -59,6 +67,15 @@ int CommandExitCode(bool configurationRefused, long failedEntries, bool complete
 
 int TCatchUp::ExitCode(bool stopSignalled, std::FILE* err) const {
   processing::TProcessing* processing = form_.Processing();
+  if (requested_) {
+    const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started_;
+    std::fprintf(out_,
+                 "groups %zu, windows computed %lld, rows written %lld, failed entries %lld, "
+                 "seconds %.1f\n",
+                 groups_.size(), static_cast<long long>(windows_), static_cast<long long>(rows_),
+                 static_cast<long long>(failed_), seconds.count());
+    std::fflush(out_);
+  }
   const long failed = processing != nullptr ? processing->FailedEntries() : 0;
   const long incomplete = processing != nullptr ? processing->IncompleteRuns() : 0;
   return CommandExitCode(form_.ConfigurationRefused(), failed,

@@ -8,14 +8,14 @@
 
 namespace vnpp::host {
 
-THostComObject::THostComObject(TMainLoop& loop, bool serviceMode) : loop_(loop) {
+THostComObject::THostComObject(TMainLoop& loop, bool serviceMode, bool quiet) : loop_(loop) {
   try {
     const automation::TBusKind bus = automation::ChooseBus(serviceMode);
     com_ = std::make_unique<automation::TVNPostProcCOM>(
         bus, [&loop](std::function<void()> work) { loop.Post(std::move(work)); });
     loop_.AddPollSource(com_.get());
   } catch (const std::exception& e) {
-    ShowOperatorMessage(e.what());
+    if (!quiet) ShowOperatorMessage(e.what());
     com_.reset();
   }
 }

@@ -15,8 +15,9 @@ class THostComObject {
  public:
   // Creates the object on the bus that VNPPSVC_BUS or the run mode chooses and registers it
   // with loop. On failure (no bus, the name taken) one error line is shown and there is no
-  // object: the program runs on without broadcasts. loop must outlive this object.
-  THostComObject(TMainLoop& loop, bool serviceMode);
+  // object: the program runs on without broadcasts; a batch run (quiet) shows nothing then.
+  // loop must outlive this object.
+  THostComObject(TMainLoop& loop, bool serviceMode, bool quiet = false);
   // Close.
   ~THostComObject();
   THostComObject(const THostComObject&) = delete;

@@ -17,11 +17,7 @@ bool ParseRecomputeArgs(const std::vector<std::string>& args, bool& present, TRe
                         std::string& error) {
   present = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a.empty() || (a[0] != '-' && a[0] != '/') ||
-        !common::EqualsNoCase(std::string_view(a).substr(1), "recompute")) {
-      continue;
-    }
+    if (!HasSwitch({args[i]}, "recompute")) continue;
     present = true;
     if (i + 3 >= args.size()) {
       error = "-recompute needs GROUP FROM TO";

@@ -105,6 +105,9 @@ void TfrmServiceMain::FormCreate() {
           sink->GroupRunFinished(r.Index, r.Windows, r.FailedEntries);
         }
         metrics_->RunFinished(r);
+        loop_.Post([this, r] {
+          if (handlers_.GroupRunFinished) handlers_.GroupRunFinished(r);
+        });
       },
       [this](const processing::TGroupRunReport& r) { metrics_->RunProgress(r); },
       [this](const processing::TRecomputeReport& r) {

@@ -126,6 +126,7 @@ class TfrmServiceMain : public processing::IStatusSink, public automation::IServ
     std::function<void()> DemandDone;
     std::function<void()> Finished;
     std::function<void(const processing::TRecomputeReport&)> RecomputeFinished;
+    std::function<void(const processing::TGroupRunReport&)> GroupRunFinished;
   };
   // They replace the default ones (Loaded: the catch-up of CatchUpAtStart).
   void SetProcessingHandlers(TProcessingHandlers handlers) { handlers_ = std::move(handlers); }

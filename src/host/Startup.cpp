@@ -24,8 +24,10 @@
 namespace vnpp::host {
 namespace {
 
+// "-word", "/word", "\\word", or the GNU long form "--word".
 bool IsSwitch(std::string_view arg, std::string_view word) {
   if (arg.empty() || (arg[0] != '-' && arg[0] != '/' && arg[0] != '\\')) return false;
+  if (arg.size() > 2 && arg[0] == '-' && arg[1] == '-') arg.remove_prefix(1);
   return common::EqualsNoCase(arg.substr(1), word);
 }
 
@@ -76,7 +78,8 @@ std::string AccountName(uid_t uid) {
 }
 
 constexpr std::string_view kKnownSwitches[] = {
-    "install", "uninstall", "silent", "catchup", "encodepassword", "regserver", "unregserver"};
+    "install",   "uninstall",   "silent", "catchup", "encodepassword",
+    "regserver", "unregserver", "check",  "help",    "version"};
 
 }  // namespace
 
@@ -103,6 +106,9 @@ bool ParseCommandLine(int argc, char** argv, TCommandLine& line, std::string& er
   line.EncodePassword = HasSwitch(line.Args, "encodepassword");
   line.RegServer = HasSwitch(line.Args, "regserver");
   line.UnregServer = HasSwitch(line.Args, "unregserver");
+  line.Check = HasSwitch(line.Args, "check");
+  line.Help = HasSwitch(line.Args, "help");
+  line.Version = HasSwitch(line.Args, "version");
   return true;
 }
 
@@ -275,10 +281,13 @@ const char* UsageText() {
          "                                    (YYYY-MM-DD[ HH:MM[:SS]]), write what changed\n"
          "       VNPPSvc -install [-silent]   write and enable the systemd unit\n"
          "       VNPPSvc -uninstall [-silent] disable and remove the systemd unit\n"
+         "       VNPPSvc -check               check the configuration, the database and the\n"
+         "                                    files as a start would; exit 0 when clean\n"
          "       VNPPSvc -encodepassword      encode the password read from standard input\n"
          "       VNPPSvc -REGSERVER | -UNREGSERVER\n"
          "                                    install or remove the D-Bus files\n"
-         "A switch starts with \"-\" or \"/\"; letter case does not matter.\n";
+         "       VNPPSvc --help | --version   this text, or the version and build commit\n"
+         "A switch starts with \"-\", \"--\" or \"/\"; letter case does not matter.\n";
 }
 
 std::string EffectiveUserName() {

@@ -27,7 +27,7 @@ struct TProcessValues {
 
 TProcessValues& Process();
 
-// True when some argument is "-", "/" or "\" followed by word, compared without regard to
+// True when some argument is "-", "--", "/" or "\" followed by word, compared without regard to
 // ASCII letter case.
 bool HasSwitch(const std::vector<std::string>& args, std::string_view word);
 
@@ -40,6 +40,9 @@ struct TCommandLine {
   bool RegServer = false;
   bool UnregServer = false;
   bool Recompute = false;
+  bool Check = false;            // -check: report every problem a start would meet, then end
+  bool Help = false;             // --help: the usage on standard output
+  bool Version = false;          // --version
   TRecomputeArgs RecomputeArgs;  // with Recompute
 };
 // Reads the arguments after the program name. False with error (one sentence without its
@@ -107,7 +110,8 @@ pid_t LockHolderPid(const std::string& path);
 std::optional<uid_t> ServiceAccountId();
 
 // Every argument is a switch of the program ("install", "uninstall", "silent", "catchup",
-// "encodepassword", "regserver", "unregserver", as HasSwitch reads them). Otherwise false,
+// "encodepassword", "regserver", "unregserver", "check", "help", "version", as HasSwitch
+// reads them). Otherwise false,
 // with the first other argument in unknown.
 bool KnownArguments(const std::vector<std::string>& args, std::string& unknown);
 // The usage text, several lines ending in LF.

@@ -235,7 +235,7 @@ bool TResultBatch::WriteProgress() {
   // next write, and a run that ends first leaves those windows to the next run, which
   // computes them again.
   counters_.FailedEntries += static_cast<long>(failed);
-  LogRunError(log_, error);
+  if (!config_.WriteBackRefused()) LogRunError(log_, error);  // else warned once at the load
   return false;
 }
 

@@ -41,7 +41,8 @@ class CatchUpTest : public ::testing::Test {
   // Runs the main loop as main does, with a bound in case the catch-up never ends.
   int Run() {
     TfrmServiceMain form(loop_);
-    TCatchUp catchUp(form);
+    std::FILE* out = std::tmpfile();
+    TCatchUp catchUp(form, out);
     form.FormCreate();
     std::thread guard([this] {
       for (int i = 0; i < 3000 && !loop_.QuitRequested(); ++i) {
@@ -55,6 +56,7 @@ class CatchUpTest : public ::testing::Test {
     std::FILE* err = std::tmpfile();
     const int code = catchUp.ExitCode(false, err);
     std::fclose(err);
+    std::fclose(out);
     return code;
   }
 

@@ -33,7 +33,8 @@ TEST(HasSwitch, RecognisesPrefixedWholeWordsInAnyCase) {
       {{"install"}, false},
       {{"/install2"}, false},
       {{"/in"}, false},
-      {{"--install"}, false},
+      {{"--install"}, true},  // the GNU long form
+      {{"---install"}, false},
       {{"-"}, false},
       {{}, false},
       {{"/ install"}, false},

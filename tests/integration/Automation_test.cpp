@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -488,6 +489,22 @@ TEST_F(AutomationProcessTest, VnppctlStatusShowsTheConfigurationsWarnings) {
   EXPECT_NE(done.output.find("Warning: the group \"Lost\" in GroupNames has no section [Lost]"),
             std::string::npos)
       << done.output;
+  // The same for scripts: JSON that a parser takes, with every group and the warning.
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"status", "--json"}, {"-o", "json", "status"}}) {
+    const Finished json = Ctl(args);
+    EXPECT_EQ(json.code, 0) << json.output;
+    const std::string file = home_ + "/status.json";
+    std::ofstream(file) << json.output;
+    const std::string check =
+        "python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); "
+        "assert d[\"processing\"] == \"running\"; "
+        "assert [g[\"section\"] for g in d[\"groups\"]] == [\"Levels\", \"Lost\"]; "
+        "assert d[\"groups\"][0][\"next_due\"][10] == \"T\"; "
+        "assert any(\"[Lost]\" in p for p in d[\"problems\"])' " +
+        file;
+    EXPECT_EQ(std::system(check.c_str()), 0) << json.output;
+  }
   Stop();
   std::filesystem::remove(home_ + "/VNPostProc.VFG");
   Start();

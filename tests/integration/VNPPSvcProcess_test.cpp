@@ -26,6 +26,7 @@
 #include "support/ChildProcess.h"
 #include "support/HostTestSupport.h"
 #include "support/PrivateBus.h"
+#include "support/TestDatabases.h"
 
 namespace vnpp::host {
 namespace {
@@ -63,6 +64,72 @@ std::string Snapshot(const std::string& dir) {
             std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + "\n";
   }
   return text;
+}
+
+// -check against one configuration and database that hold every problem at once, one table
+// short, and a clean one; it neither takes the instance lock nor writes anything.
+TEST(VNPPSvcProcess, CheckReportsEveryProblemAndExitsZeroOnlyWhenClean) {
+  const std::string fine =
+      "[G]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=1\r\nPOLL1=ST1.WL\r\n"
+      "POLLDataLabel1=WL_AVG\r\n";
+  const std::string broken =
+      "[G]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\nPOLLNumber=3\r\nPOLL1=ST1.WL\r\n"
+      "POLLDataLabel1=WL_AVG\r\nPOLL2=ST1.WL\r\nPOLLDataLabel2=WL_AVG\r\nPOLL3=ST9.XX\r\n"
+      "POLLDataLabel3=XX_AVG\r\n";
+  const struct {
+    const char* name;
+    std::string groupNames, groups;
+    std::vector<std::string> sql;  // run on the database after the schema
+    int code;
+    std::vector<std::string> said;
+  } cases[] = {
+      {"clean", "G", fine, {}, 0, {"no problems"}},
+      {"every problem",
+       "G,Nowhere",
+       broken,
+       {"DROP INDEX VN_DATA1_STATION_SENSOR_TIME", "DROP TABLE VN_PPDATA1",
+        "CREATE TABLE VN_PPDATA1 (STATION_ID VARCHAR(64), DATA_LABEL VARCHAR(64), "
+        "FUNCTION_NAME VARCHAR(16), TIME_TAG TIMESTAMP, TIME_PERIOD DOUBLE, PP_VALUE DOUBLE, "
+        "FLAG1 VARCHAR(16), FLAG2 VARCHAR(16), FLAG3 VARCHAR(16), VALUE_TIME_TAG TIMESTAMP, "
+        "PROCESS_TIME_TAG TIMESTAMP, SENSORNAME VARCHAR(64), ALTERNATE_LABEL VARCHAR(64))"},
+       1,
+       {"no section [Nowhere]", "[G] POLLDataLabel2=WL_AVG repeats POLLDataLabel1",
+        "[G] POLL3=ST9.XX: VN_DATA1 holds no reading", "VN_PPDATA1 has no primary key",
+        "CREATE INDEX VN_DATA1_STATION_SENSOR_TIME ON VN_DATA1 (STATION_ID, SENSORNAME, "
+        "TIME_TAG)",
+        "5 problems"}},
+      {"no result table", "G", fine, {"DROP TABLE VN_PPDATA1"}, 1, {"no table VN_PPDATA1"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir home, units;
+    database::testing::TTestSqlite db;
+    {
+      database::TConnection connection;
+      connection.Open(db.ConnectionString(), "", "");
+      connection.ExecuteDirect(
+          "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST1', "
+          "'WL', '2026-01-01 00:00:00', 1.5)");
+      for (const std::string& sql : c.sql) connection.ExecuteDirect(sql);
+    }
+    std::filesystem::create_directory(home / "LogFiles");
+    std::ofstream(home / "VNPostProc.VFG")
+        << "[PostProcess]\r\nGroupNames=" << c.groupNames << "\r\n"
+        << c.groups << "[Database Settings]\r\nODBC Data Source=" << db.ConnectionString()
+        << "\r\n";
+    const std::string before = Snapshot(home.Path());
+    Child child =
+        Spawn({{"VNPPSVC_HOME", home.Path()}, {"VNPPSVC_UNIT_DIR", units.Path()}}, {{"--check"}});
+    ASSERT_GT(child.pid, 0);
+    const std::string output = ReadAll(child.out.Get());
+    int status = -1;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.code) << status << output;
+    for (const std::string& said : c.said) {
+      EXPECT_NE(output.find(said), std::string::npos) << said << "\n" << output;
+    }
+    EXPECT_EQ(Snapshot(home.Path()), before) << "a check writes nothing";
+  }
 }
 
 // SIGHUP (the terminal closed, or a hang-up from a supervisor) is a stop like the others.
@@ -159,6 +226,19 @@ TEST(VNPPSvcProcess, RefusedStartsSayWhyAndFail) {
     EXPECT_NE(output.find(std::string("unknown argument \"") + arg + "\""), std::string::npos)
         << output;
     EXPECT_NE(output.find("Usage: VNPPSvc"), std::string::npos) << output;
+  }
+  // The GNU long forms: --help and --version answer on standard output; --recompute is
+  // -recompute, never a start in the foreground.
+  const struct {
+    std::vector<std::string> args;
+    int code;
+    const char* said;
+  } gnu[] = {{{"--help"}, 0, "Usage: VNPPSvc"},
+             {{"--version"}, 0, "VNPPSvc 1."},
+             {{"--recompute"}, 2, "-recompute needs GROUP FROM TO"}};
+  for (const auto& g : gnu) {
+    EXPECT_EQ(run(g.args, {}, output), g.code) << g.args[0];
+    EXPECT_NE(output.find(g.said), std::string::npos) << output;
   }
   EXPECT_FALSE(std::filesystem::exists(home / "LogFiles/VNPostProc.log")) << "nothing started";
   // -recompute names what it cannot use as it was given.

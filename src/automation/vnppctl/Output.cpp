@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 namespace vnpp::ctl {
@@ -18,13 +20,20 @@ DESCRIPTION
     D-Bus. The service runs on the system bus; a desktop instance on the session bus.
 
 COMMANDS
-    status
+    status [--json | -o json]
         Whether processing runs, the next group and its due time, and every configured
         group: its number (the one the log shows in "PollGroup N: ...", counted from 1 in the
         order of GroupNames), section name, whether it is enabled, its function, when it is due next, the oldest progress of its entries (the backlog) and
         how far that lags behind now, when its last completed run ended, how many
         entries failed in it, and the windows checked again over stored rows (RecheckWindows,
         recompute) and the rows those checks changed since processing started.
+        With --json (or -o json): the same as one JSON object for scripts and monitoring
+        checks: "bus", "processing" ("running" or "stopped"), "next_group" (its number, or
+        null), "next_time", "now", "problems" (the configuration's, as text) and "groups",
+        one object per group with "group", "section", "enabled", "function", "next_due",
+        "backlog_from", "lag_seconds", "last_run", "failed" and, where the service offers
+        them, "rechecked" and "changed". Times are ISO 8601 local times with their UTC
+        offset; null stands for none (the table's "-").
     alive
         The service's local date and time (its heartbeat).
     log-detail [N]
@@ -59,6 +68,7 @@ OPTIONS
     --system     use the system bus (the service); the default unless VNPPSVC_BUS is
                  "session"
     -h, --help   this text
+    --version    the version and the commit it was built from
 
 PERMISSIONS
     On the system bus everyone may use status, alive, log-detail (reading) and follow;
@@ -162,6 +172,107 @@ std::string StatusText(const TStatus& st, common::TDateTime now) {
     }
     out << line << "\n";
   }
+  return out.str();
+}
+
+namespace {
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+      out += buf;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonTime(common::TDateTime t) {
+  return t == 0 ? std::string("null") : JsonString(IsoTime(t));
+}
+
+}  // namespace
+
+std::string IsoTime(common::TDateTime t) {
+  const common::TDateTimeParts p = common::DecodeDateTime(t);
+  std::tm local{};
+  local.tm_year = p.Year - 1900;
+  local.tm_mon = p.Month - 1;
+  local.tm_mday = p.Day;
+  local.tm_hour = p.Hour;
+  local.tm_min = p.Minute;
+  local.tm_sec = p.Second;
+  local.tm_isdst = -1;
+  char offset[8] = "";
+  if (std::mktime(&local) != static_cast<std::time_t>(-1)) {
+    std::strftime(offset, sizeof offset, "%z", &local);  // "+0100"
+  }
+  std::string zone = offset;
+  if (zone.size() == 5) zone.insert(3, ":");
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour,
+                p.Minute, p.Second);
+  return text + zone;
+}
+
+std::string StatusJson(const TStatus& st, common::TDateTime now) {
+  std::ostringstream out;
+  out << "{\n  \"bus\": " << JsonString(st.BusName)
+      << ",\n  \"processing\": " << (st.Running ? "\"running\"" : "\"stopped\"")
+      << ",\n  \"next_group\": ";
+  long long next = 0;
+  if (st.NextGroup.empty()) {
+    out << "null";
+  } else if (IsInteger(st.NextGroup, &next)) {
+    out << next;
+  } else {
+    out << JsonString(st.NextGroup);
+  }
+  out << ",\n  \"next_time\": " << (st.NextGroup.empty() ? "null" : JsonTime(st.NextTime))
+      << ",\n  \"now\": " << JsonTime(now) << ",\n  \"problems\": [";
+  for (std::size_t i = 0; i < st.Problems.size(); ++i) {
+    out << (i == 0 ? "" : ", ") << JsonString(st.Problems[i]);
+  }
+  out << "],\n  \"groups\": [";
+  for (std::size_t i = 0; i < st.Groups.size(); ++i) {
+    const auto& g = st.Groups[i];
+    const common::TDateTime backlog = g.get<5>();
+    out << (i == 0 ? "\n" : ",\n") << "    {\"group\": " << g.get<0>() + 1
+        << ", \"section\": " << JsonString(g.get<1>())
+        << ", \"enabled\": " << (g.get<2>() ? "true" : "false")
+        << ", \"function\": " << JsonString(g.get<3>())
+        << ", \"next_due\": " << JsonTime(g.get<4>()) << ", \"backlog_from\": " << JsonTime(backlog)
+        << ", \"lag_seconds\": ";
+    if (backlog == 0) {
+      out << "null";
+    } else {
+      out << static_cast<long long>((now - backlog) * common::kSecondsPerDay + 0.5);
+    }
+    out << ", \"last_run\": " << JsonTime(g.get<6>()) << ", \"failed\": ";
+    if (g.get<6>() == 0) {
+      out << "null";
+    } else {
+      out << g.get<7>();
+    }
+    if (!st.Recheck.empty()) {
+      std::string windows = "null", changed = "null";
+      for (const auto& r : st.Recheck) {
+        if (r.get<0>() != g.get<0>()) continue;
+        windows = std::to_string(r.get<1>());
+        changed = std::to_string(r.get<2>());
+      }
+      out << ", \"rechecked\": " << windows << ", \"changed\": " << changed;
+    }
+    out << "}";
+  }
+  out << (st.Groups.empty() ? "]\n}\n" : "\n  ]\n}\n");
   return out.str();
 }
 

@@ -32,5 +32,10 @@ struct TStatus {
   std::vector<automation::TGroupRecheckStruct> Recheck;  // empty: not offered
 };
 std::string StatusText(const TStatus& status, common::TDateTime now);
+// The same as one JSON object (status --json): times in ISO 8601 with the local offset, null
+// for none; lags in seconds.
+std::string StatusJson(const TStatus& status, common::TDateTime now);
+// The local date-time t in ISO 8601 with its UTC offset ("2026-03-01T06:00:00+01:00").
+std::string IsoTime(common::TDateTime t);
 
 }  // namespace vnpp::ctl

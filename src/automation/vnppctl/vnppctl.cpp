@@ -27,6 +27,7 @@
 #include "common/EventSink.h"
 #include "common/Regional.h"
 #include "common/Text.h"
+#include "common/Version.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ using automation::kStatusInterface;
 // StartProcess and StopProcess wait for the processing thread.
 constexpr std::chrono::minutes kControlTimeout{5};
 
-int Status(TClient& client) {
+int Status(TClient& client, bool json) {
   TStatus st;
   st.BusName = client.BusName();
   st.Running = client.Get<std::int32_t>("Status") == 1;
@@ -51,7 +52,7 @@ int Status(TClient& client) {
   st.Groups = client.Groups();
   st.Problems = client.ConfigurationProblems();
   if (!st.Groups.empty()) st.Recheck = client.GroupsRecheck();
-  std::cout << StatusText(st, common::Now());
+  std::cout << (json ? StatusJson(st, common::Now()) : StatusText(st, common::Now()));
   return kExitOk;
 }
 
@@ -228,6 +229,7 @@ struct TRequest {
   std::vector<std::string> Args;
   long long Level = 0;                 // log-detail N
   common::TDateTime From = 0, To = 0;  // recompute
+  bool Json = false;                   // status --json, -o json
 };
 
 void ParseLevel(TRequest& r) {
@@ -298,7 +300,7 @@ struct TCommand {
 };
 
 const TCommand kCommands[] = {
-    {"status", 0, 0, nullptr, [](TClient& c, const TRequest&) { return Status(c); }},
+    {"status", 0, 0, nullptr, [](TClient& c, const TRequest& r) { return Status(c, r.Json); }},
     {"alive", 0, 0, nullptr, Alive},
     {"log-detail", 0, 1, ParseLevel, LogDetail},
     {"start", 0, 0, nullptr, Start},
@@ -313,9 +315,26 @@ const TCommand kCommands[] = {
 int Execute(const std::vector<std::string>& args) {
   std::optional<bool> system;
   std::vector<std::string> words;
-  for (const std::string& a : args) {
+  bool json = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--json" || a == "-ojson" || a == "--output=json") {
+      json = true;
+      continue;
+    }
+    if (a == "-o" || a == "--output") {
+      if (i + 1 >= args.size() || (args[i + 1] != "json" && args[i + 1] != "table")) {
+        throw TExit{kExitUsage, "vnppctl: " + a + " wants json or table (see vnppctl --help)"};
+      }
+      json = args[++i] == "json";
+      continue;
+    }
     if (a == "-h" || a == "--help") {
       std::cout << kHelp;
+      return kExitOk;
+    }
+    if (a == "--version") {
+      std::cout << common::VersionText("vnppctl");
       return kExitOk;
     }
     if (a == "--session") {
@@ -340,6 +359,10 @@ int Execute(const std::vector<std::string>& args) {
     throw TExit{kExitUsage, "vnppctl: unknown command " + name + " (see vnppctl --help)"};
   }
   TRequest request{{words.begin() + 1, words.end()}};
+  request.Json = json;
+  if (json && name != "status") {
+    throw TExit{kExitUsage, "vnppctl: --json is an option of status (see vnppctl --help)"};
+  }
   if (request.Args.size() < command->MinArgs || request.Args.size() > command->MaxArgs) {
     throw TExit{kExitUsage, "vnppctl: wrong arguments for " + name + " (see vnppctl --help)"};
   }
