@@ -51,6 +51,7 @@ int Status(TClient& client) {
   st.Groups = client.Groups();
   st.Problems = client.ConfigurationProblems();
   if (!st.Groups.empty()) st.Recheck = client.GroupsRecheck();
+  if (!st.Groups.empty()) st.Incomplete = client.GroupsIncomplete();
   std::cout << StatusText(st, common::Now());
   return kExitOk;
 }
