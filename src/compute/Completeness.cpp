@@ -7,32 +7,34 @@
 namespace vnpp::compute {
 namespace {
 
-std::int64_t DurationMicros(TDateTime days) {
-  return std::llround(days * common::kSecondsPerDay * 1e6);
-}
+constexpr double kMillisPerDay = common::kSecondsPerDay * 1000;
+
+// Times and durations at the whole millisecond, as the window bounds go to the database;
+// plain arithmetic, since this runs for every reading.
+std::int64_t Millis(TDateTime t) { return std::llround(t * kMillisPerDay); }
 
 }  // namespace
 
 TCompleteness AssessWindow(const TCompletenessRule& rule, TDateTime start, TDateTime end,
                            std::span<const TDateTime> times, std::span<const double> values) {
   TCompleteness c;
-  const std::int64_t startKey = common::CalendarMicros(start);
-  const std::int64_t endKey = common::CalendarMicros(end);
+  const std::int64_t startKey = Millis(start);
+  const std::int64_t endKey = Millis(end);
   std::int64_t last = startKey;
   bool any = false;
   const std::size_t n = std::min(times.size(), values.size());
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::isfinite(values[i])) continue;
-    const std::int64_t key = common::CalendarMicros(times[i]);
+    const std::int64_t key = Millis(times[i]);
     if (any && key == last) continue;  // the same time tag counts once
-    c.LongestGapMicros = std::max(c.LongestGapMicros, key - last);
+    c.LongestGapMillis = std::max(c.LongestGapMillis, key - last);
     last = key;
     any = true;
     ++c.Valid;
   }
-  c.LongestGapMicros = std::max(c.LongestGapMicros, endKey - last);
+  c.LongestGapMillis = std::max(c.LongestGapMillis, endKey - last);
 
-  const std::int64_t interval = DurationMicros(rule.ReadingInterval);
+  const std::int64_t interval = Millis(rule.ReadingInterval);
   if (interval > 0) {
     const std::int64_t length = std::max<std::int64_t>(0, endKey - startKey);
     c.Expected = static_cast<long>((length + interval / 2) / interval);
@@ -47,8 +49,8 @@ TCompleteness AssessWindow(const TCompletenessRule& rule, TDateTime start, TDate
   } else {
     c.Coverage = c.Valid > 0 ? 100.0 : 0.0;
   }
-  const std::int64_t maxGap = DurationMicros(rule.MaxGap);
-  if (maxGap > 0 && c.LongestGapMicros > maxGap) c.Incomplete = true;
+  const std::int64_t maxGap = Millis(rule.MaxGap);
+  if (maxGap > 0 && c.LongestGapMillis > maxGap) c.Incomplete = true;
   return c;
 }
 

@@ -28,7 +28,7 @@ struct TCompleteness {
   long Valid = 0;       // readings with a value, each time tag once
   long Expected = 0;    // window length / ReadingInterval, to the nearest; 0 without interval
   double Coverage = 0;  // percent of Expected (at most 100); 100 when Expected is 0
-  std::int64_t LongestGapMicros = 0;
+  std::int64_t LongestGapMillis = 0;
   bool Incomplete = false;
 };
 
