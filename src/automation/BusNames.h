@@ -42,4 +42,8 @@ using TGroupStruct = sdbus::Struct<std::int32_t, std::string, bool, std::string,
 // stored rows and the rows that changed, since processing started.
 using TGroupRecheckStruct = sdbus::Struct<std::int32_t, std::int64_t, std::int64_t>;
 
+// One row of VNPPSvc.Status1.GroupsIncomplete, "(ix)": index, windows that the group's
+// completeness rule found incomplete (skipped or flagged) since processing started.
+using TGroupIncompleteStruct = sdbus::Struct<std::int32_t, std::int64_t>;
+
 }  // namespace vnpp::automation

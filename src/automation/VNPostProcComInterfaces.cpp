@@ -152,6 +152,17 @@ void TVNPostProcCOM::TImpl::RegisterStatus() {
         }
         return out;
       });
+  object_->registerMethod("GroupsIncomplete")
+      .onInterface(kStatusInterface)
+      .withOutputParamNames("groups")
+      .implementedAs([this] {
+        const auto rows =
+            Read<std::vector<TGroupStatus>>([](IServiceControl& c) { return c.GroupStatus(); }, {});
+        std::vector<TGroupIncompleteStruct> out;
+        out.reserve(rows.size());
+        for (const TGroupStatus& r : rows) out.emplace_back(r.Index, r.IncompleteWindows);
+        return out;
+      });
   object_->registerSignal("GroupRunFinished")
       .onInterface(kStatusInterface)
       .withParameters<std::int32_t, std::int64_t, std::int64_t>("index", "windows",

@@ -24,6 +24,8 @@ struct TGroupStatus {
   // started (see TPostProcGroupItem::RecheckedWindows).
   std::int64_t RecheckedWindows = 0;
   std::int64_t ChangedRows = 0;
+  // Windows found incomplete since processing started (TPostProcGroupItem).
+  std::int64_t IncompleteWindows = 0;
 };
 
 }  // namespace vnpp::common

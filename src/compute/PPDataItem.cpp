@@ -181,9 +181,26 @@ void TPPDataItem::BeginWindow(TDateTime StartTime, TDateTime EndTime) {
   ValueTime = 0;
   ProcessTime = 0;
   Rejection.clear();
+  Incomplete = false;
+  Coverage = 0;
+  Flag1.reset();
+  Flag2.reset();
 }
 
 void TPPDataItem::Compute(const std::string& FunctionName) {
+  ComputeFunction(FunctionName);
+  if (!Rule.Measured() || Times.empty()) return;
+  const TCompleteness c = AssessWindow(Rule, StartTime, EndTime, Times, Values);
+  Coverage = c.Coverage;
+  Incomplete = c.Incomplete;
+  if (Rule.ReadingInterval > 0) Flag2 = CoverageText(c.Coverage);
+  if (!Incomplete) return;
+  if (Rule.Action == TIncompleteAction::Flag) Flag1 = "I";
+  // A window refused for its result is reported as such, not as incomplete.
+  if (Rejection.empty()) Problems.NoteIncomplete(c.Coverage);
+}
+
+void TPPDataItem::ComputeFunction(const std::string& FunctionName) {
   this->FunctionName = FunctionName;
   TStatistics stats;
   ProcessTime = common::Now();

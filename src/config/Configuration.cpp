@@ -7,6 +7,7 @@
 
 #include "common/Error.h"
 #include "common/PScan.h"
+#include "common/Text.h"
 #include "config/WriteBack.h"
 
 namespace vnpp::config {
@@ -43,6 +44,63 @@ int ReadCount(const TIniFile& file, const std::string& section, const char* key,
                                  "] is above the limit of " + std::to_string(limit));
   }
   return count;
+}
+
+[[noreturn]] void RefuseKey(const std::string& section, const char* key, const std::string& text,
+                            const char* why) {
+  throw common::EPostProcError(std::string(key) + "=" + text + " in section [" + section + "] " +
+                               why);
+}
+
+// A duration key in hh:mm:ss (hours of any length, minutes and seconds below 60): 0 when
+// absent or empty; refused when it is not such a duration or is 0.
+TDateTime ReadDuration(const TIniFile& file, const std::string& section, const char* key) {
+  const std::string text = file.ReadString(section, key, "");
+  if (text.empty()) return 0;
+  long parts[3] = {0, 0, 0};
+  int part = 0;
+  int digits = 0;
+  bool ok = true;
+  for (const char c : text) {
+    if (c == ':' && part < 2 && digits > 0) {
+      ++part;
+      digits = 0;
+    } else if (c >= '0' && c <= '9' && digits < 6) {
+      parts[part] = parts[part] * 10 + (c - '0');
+      ++digits;
+    } else {
+      ok = false;
+      break;
+    }
+  }
+  ok = ok && part == 2 && digits > 0 && parts[1] < 60 && parts[2] < 60;
+  if (!ok) RefuseKey(section, key, text, "is not a duration hh:mm:ss");
+  const long seconds = parts[0] * 3600 + parts[1] * 60 + parts[2];
+  if (seconds == 0) RefuseKey(section, key, text, "is not above 00:00:00");
+  return static_cast<TDateTime>(seconds) / common::kSecondsPerDay;
+}
+
+// The completeness rule's keys; every bad value is refused.
+void ReadCompletenessKeys(const TIniFile& file, TPostProcGroupItem& group) {
+  const std::string& s = group.SectionName;
+  group.ReadingInterval = ReadDuration(file, s, "ReadingInterval");
+  group.MaxGap = ReadDuration(file, s, "MaxGap");
+  const std::string coverage = file.ReadString(s, "MinCoverage", "");
+  std::int32_t percent = 0;
+  if (!coverage.empty() &&
+      (!common::TryStrToInt(coverage, percent) || percent < 0 || percent > 100)) {
+    RefuseKey(s, "MinCoverage", coverage, "is not a whole percent from 0 to 100");
+  }
+  if (percent > 0 && group.ReadingInterval <= 0) {
+    RefuseKey(s, "MinCoverage", coverage, "needs ReadingInterval, the interval between readings");
+  }
+  group.MinCoverage = percent;
+  const std::string action = file.ReadString(s, "IncompleteWindows", "");
+  if (!action.empty() && !common::EqualsNoCase(action, "Skip") &&
+      !common::EqualsNoCase(action, "Flag")) {
+    RefuseKey(s, "IncompleteWindows", action, "is not Skip or Flag");
+  }
+  group.FlagIncomplete = common::EqualsNoCase(action, "Flag");
 }
 
 std::string PollUpdateKey(const TStationSensorInfoItem& entry) {
@@ -189,6 +247,7 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
   group.Parameter = file.ReadString(s, "Parameter", "");
   group.Filter = file.ReadString(s, "Filter", "");
   group.RecheckWindows = std::max(0, ReadCount(file, s, "RecheckWindows", kMaxRecheckWindows));
+  ReadCompletenessKeys(file, group);
   const int count = ReadCount(file, s, "POLLNumber", kMaxPollNumber);
   for (int n = 1; n <= count; ++n) {
     const std::string number = std::to_string(n);

@@ -64,6 +64,14 @@ class TPostProcGroupItem {
   // Windows before each entry's progress that every run computes again, writing only the
   // rows that changed (late or corrected readings); 0 = none.
   std::int32_t RecheckWindows = 0;
+  // Completeness rule (all off by default): the stations' nominal interval between readings
+  // (0: none), the least share of the expected readings in whole percent (0: no rule), the
+  // longest stretch without a reading (0: no rule), and whether an incomplete window is
+  // stored with FLAG1 'I' (else it is skipped).
+  TDateTime ReadingInterval = 0;
+  std::int32_t MinCoverage = 0;
+  TDateTime MaxGap = 0;
+  bool FlagIncomplete = false;
   // Owned entries in loading order; freed from the last to the first.
   std::vector<std::unique_ptr<TStationSensorInfoItem>> Sensors;
   std::string SectionName = "PostProcessGroup:1";
@@ -90,6 +98,8 @@ class TPostProcGroupItem {
   // recomputes), and the rows that this inserted, updated or deleted. Processing thread only.
   std::int64_t RecheckedWindows = 0;
   std::int64_t ChangedRows = 0;
+  // Since processing started: windows found incomplete (TRunCounters::IncompleteWindows).
+  std::int64_t IncompleteWindows = 0;
 };
 
 // Ordered, owning list of groups, indexed from 0. Never sorted.

@@ -88,6 +88,7 @@ class TMetrics::TImpl final : public prometheus::Collectable {
     Counter& FailedEntries;
     Counter& DatabaseErrors;
     Counter& ChangedRows;  // by checks over stored rows
+    Counter& IncompleteWindows;
     Gauge& FailedRunsInARow;
     Histogram& Duration;
     Gauge* LastSuccess = nullptr;  // added at the first clean run
@@ -116,6 +117,7 @@ class TMetrics::TImpl final : public prometheus::Collectable {
   Family<Counter>& failures_;
   Family<Counter>& dbErrors_;
   Family<Counter>& changed_;
+  Family<Counter>& incomplete_;
   Family<Gauge>& failedRuns_;
   Family<Gauge>& success_;
   Family<Histogram>& duration_;
@@ -171,6 +173,9 @@ TMetrics::TImpl::TImpl(std::function<TProcessingView()> view)
       changed_(Build(prometheus::BuildCounter(), *registry_, "vnppsvc_recheck_rows_changed_total",
                      "Rows of VN_PPDATA1 that checks of windows over stored rows "
                      "(RecheckWindows, recompute requests) inserted, updated or deleted.")),
+      incomplete_(Build(prometheus::BuildCounter(), *registry_, "vnppsvc_windows_incomplete_total",
+                        "Windows with readings that the group's completeness rule "
+                        "(MinCoverage, MaxGap) found incomplete: skipped or flagged.")),
       failedRuns_(Build(prometheus::BuildGauge(), *registry_,
                         "vnppsvc_group_consecutive_failed_runs",
                         "Finished runs in a row in which an entry failed; 0 after a clean run.")),
@@ -201,7 +206,7 @@ TMetrics::TImpl::TGroupSeries& TMetrics::TImpl::Series(const std::string& group,
     const Labels labels = GroupLabels(group, function);
     series.reset(new TGroupSeries{
         windows_.Add(labels), rows_.Add(labels), failures_.Add(labels), dbErrors_.Add(labels),
-        changed_.Add(labels), failedRuns_.Add(labels),
+        changed_.Add(labels), incomplete_.Add(labels), failedRuns_.Add(labels),
         duration_.Add(labels, Histogram::BucketBoundaries(kDurationBuckets.begin(),
                                                           kDurationBuckets.end()))});
   }
@@ -266,6 +271,7 @@ void TMetrics::RunProgress(const processing::TGroupRunReport& added) {
   s.FailedEntries.Increment(static_cast<double>(added.FailedEntries));
   s.DatabaseErrors.Increment(static_cast<double>(added.DatabaseErrors));
   s.ChangedRows.Increment(static_cast<double>(added.ChangedRows));
+  s.IncompleteWindows.Increment(static_cast<double>(added.IncompleteWindows));
 }
 
 void TMetrics::RunFinished(const processing::TGroupRunReport& run) {

@@ -64,6 +64,14 @@ void TGroupRunner::EntryError(const config::TStationSensorInfoItem* entry,
   EntryFailed(log_, counters_, e.what());
 }
 
+void TGroupRunner::ReportEntry(config::TPostProcGroupItem& group,
+                               const config::TStationSensorInfoItem& entry,
+                               const compute::TPPDataItem::TValueProblems& problems) {
+  counters_.IncompleteWindows += problems.Incomplete;
+  group.IncompleteWindows += problems.Incomplete;
+  ReportProblems(log_, group, entry, problems);
+}
+
 bool TGroupRunner::Cancelled(const TRunLimit& limit) const {
   return stopRequested_.load() ||
          (limit.Kind == TRunLimit::TKind::Immediate && scheduleMode_.load());
@@ -152,27 +160,36 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
       const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
       TCheckCounts counts;
       bool complete = false;
+      // The windows checked again each run are not counted as incomplete again: their
+      // changes are said by LogChanges.
+      compute::TPPDataItem::TValueProblems rechecked;
+      auto keep = [&] {
+        rechecked.Incomplete = 0;
+        problems.Add(rechecked);
+      };
       try {
         complete = CheckWindows(
-            group, entry, windows, [&] { return Cancelled(limit); }, counts, problems);
+            group, entry, windows, [&] { return Cancelled(limit); }, counts, rechecked);
       } catch (...) {
+        keep();
         LogChanges(log_, group, entry, counts, "late readings");
         throw;
       }
+      keep();
       LogChanges(log_, group, entry, counts, "late readings");
       if (!complete) {
-        ReportProblems(log_, group, entry, problems);
+        ReportEntry(group, entry, problems);
         return false;
       }
     }
     reached = WalkWindows(group, entry, next, limit, item);
   } catch (...) {
     if (item) problems.Add(item->Problems);
-    ReportProblems(log_, group, entry, problems);
+    ReportEntry(group, entry, problems);
     throw;
   }
   if (item) problems.Add(item->Problems);
-  ReportProblems(log_, group, entry, problems);
+  ReportEntry(group, entry, problems);
   return reached;
 }
 
@@ -213,7 +230,7 @@ bool TGroupRunner::RecomputeBatch(TRecompute& job, const std::function<bool()>& 
   auto nextEntry = [&] {
     job.Counts += job.EntryCounts;
     LogChanges(log_, group, *group.Sensors[job.Entry], job.EntryCounts, "recompute");
-    ReportProblems(log_, group, *group.Sensors[job.Entry], job.EntryProblems);
+    ReportEntry(group, *group.Sensors[job.Entry], job.EntryProblems);
     job.EntryCounts = {};
     job.EntryProblems = {};
     ++job.Entry;
@@ -283,6 +300,7 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
       item = std::make_unique<compute::TPPDataItem>(
           entry.StationID, entry.SensorName, 0, 0, group.DataType, group.Description,
           entry.DataLabel, entry.AltLabel, group.Parameter, group.IsDelta(), group.BoundaryMode);
+      item->Rule = CompletenessRuleOf(group);
       cursor = std::make_unique<store::TReadingCursor>(
           session_->statements, *item,
           rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);

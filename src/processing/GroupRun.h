@@ -78,6 +78,8 @@ class TGroupRunner {
   // construction.
   long RecheckedWindows() const { return rechecked_.load(); }
   long ChangedRows() const { return changedRows_.load(); }
+  // Windows found incomplete by the groups' completeness rules since construction.
+  long IncompleteWindows() const { return counters_.IncompleteWindows.load(); }
 
   // Test seams. Each window read alone by the item's own queries (RetrieveData), the
   // reference the range reads are checked against; off by default.
@@ -116,6 +118,9 @@ class TGroupRunner {
   // database does not sort as a time, whose readings the range queries never see.
   void CheckTagForm(const config::TPostProcGroupItem& group,
                     const config::TStationSensorInfoItem& entry);
+  // ReportProblems, and the incomplete windows added to the counters and the group.
+  void ReportEntry(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+                   const compute::TPPDataItem::TValueProblems& problems);
   // An entry's processing threw: after a database error the open transaction is recovered
   // first; then the entry has failed.
   void EntryError(const config::TStationSensorInfoItem* entry, const std::exception& e);

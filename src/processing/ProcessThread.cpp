@@ -87,10 +87,12 @@ bool TProcessThread::RecomputeStep() {
   // Dropped (ClearDemand) or stopped in the middle of a batch: the batch ends before its
   // next read.
   const long changedBefore = runner_.ChangedRows();
+  const long incompleteBefore = runner_.IncompleteWindows();
   runner_.RecomputeBatch(*recompute_, [this] { return demands_.RecomputeDropped(); });
   // Outside any run: the batch's changed rows are a progress report of their own.
   if (recompute_->Group != nullptr) {
-    accounting_.ReportChanges(*recompute_->Group, runner_.ChangedRows() - changedBefore);
+    accounting_.ReportChanges(*recompute_->Group, runner_.ChangedRows() - changedBefore,
+                              runner_.IncompleteWindows() - incompleteBefore);
   }
   if (StopRequested.load()) return true;
   if (recompute_->Done()) {

@@ -9,8 +9,10 @@
 namespace vnpp::processing {
 
 TRunAccounting::TRunMark TRunAccounting::Counters() const {
-  return {runner_.Windows(),        runner_.Rows(),        runner_.FailedEntries(),
-          runner_.DatabaseErrors(), runner_.ChangedRows(), common::SteadyNanoseconds()};
+  TRunMark mark{runner_.Windows(),          runner_.Rows(),        runner_.FailedEntries(),
+                runner_.DatabaseErrors(),   runner_.ChangedRows(), runner_.IncompleteWindows(),
+                common::SteadyNanoseconds()};
+  return mark;
 }
 
 TRunAccounting::TRunMark TRunAccounting::StartRun(config::TPostProcGroupItem& group) {
@@ -24,7 +26,8 @@ void TRunAccounting::ReportProgress() {
   const TRunMark now = Counters();
   if (now.Windows == reported_.Windows && now.FailedEntries == reported_.FailedEntries &&
       now.Rows == reported_.Rows && now.DatabaseErrors == reported_.DatabaseErrors &&
-      now.ChangedRows == reported_.ChangedRows) {
+      now.ChangedRows == reported_.ChangedRows &&
+      now.IncompleteWindows == reported_.IncompleteWindows) {
     return;
   }
   const bool progressed = now.Windows != reported_.Windows;
@@ -36,6 +39,7 @@ void TRunAccounting::ReportProgress() {
                          now.Rows - reported_.Rows,
                          now.DatabaseErrors - reported_.DatabaseErrors};
   report.ChangedRows = now.ChangedRows - reported_.ChangedRows;
+  report.IncompleteWindows = now.IncompleteWindows - reported_.IncompleteWindows;
   reported_ = now;
   // Entries moved on: the snapshot shows it before the run ends (a long catch-up).
   if (progressed) SnapshotGroups();
@@ -63,13 +67,15 @@ TGroupRunReport TRunAccounting::RecordRun(config::TPostProcGroupItem& group,
           group.LastRunEnd};
 }
 
-void TRunAccounting::ReportChanges(const config::TPostProcGroupItem& group, long changed) {
-  if (changed == 0 || !events_.RunProgress) return;
+void TRunAccounting::ReportChanges(const config::TPostProcGroupItem& group, long changed,
+                                   long incomplete) {
+  if ((changed == 0 && incomplete == 0) || !events_.RunProgress) return;
   TGroupRunReport report;
   report.Index = group.GroupNumber - 1;
   report.SectionName = group.SectionName;
   report.FuncName = group.FuncName;
   report.ChangedRows = changed;
+  report.IncompleteWindows = incomplete;
   events_.RunProgress(report);
 }
 
@@ -99,6 +105,7 @@ void TRunAccounting::SnapshotGroups() {
       row.LastRunFailedEntries = g.LastRunFailedEntries;
       row.RecheckedWindows = g.RecheckedWindows;
       row.ChangedRows = g.ChangedRows;
+      row.IncompleteWindows = g.IncompleteWindows;
       rows.push_back(std::move(row));
     }
   }

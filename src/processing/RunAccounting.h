@@ -26,6 +26,7 @@ class TRunAccounting {
   // The runner's counters, as a run starts or at a progress report.
   struct TRunMark {
     long Windows = 0, Rows = 0, FailedEntries = 0, DatabaseErrors = 0, ChangedRows = 0;
+    long IncompleteWindows = 0;
     std::int64_t Nanoseconds = 0;  // common::SteadyNanoseconds() when taken
   };
 
@@ -43,8 +44,9 @@ class TRunAccounting {
   void EndRun();
   // The run's end on the group (LastRunEnd, LastRunFailedEntries) and its report.
   TGroupRunReport RecordRun(config::TPostProcGroupItem& group, const TRunMark& before);
-  // Rows a recompute batch of group changed outside any run, as a progress report.
-  void ReportChanges(const config::TPostProcGroupItem& group, long changed);
+  // Rows a recompute batch of group changed, and the windows it found incomplete, outside
+  // any run, as a progress report.
+  void ReportChanges(const config::TPostProcGroupItem& group, long changed, long incomplete);
   // GroupRunFinished.
   void ReportRun(const TGroupRunReport& report);
 

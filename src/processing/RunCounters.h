@@ -12,6 +12,9 @@ struct TRunCounters {
   std::atomic<long> Windows{0};
   std::atomic<long> Rows{0};
   std::atomic<long> DatabaseErrors{0};
+  // Windows with readings that the group's completeness rule found incomplete (skipped or
+  // flagged), in runs and recomputes; the periodic recheck of stored windows is not counted.
+  std::atomic<long> IncompleteWindows{0};
 };
 
 }  // namespace vnpp::processing

@@ -29,6 +29,9 @@ constexpr const char* kMsgUnsortableTag =
     "PollGroup %p: %p.%p: readings with time tags such as \"%p\" are in no window: the database "
     "does not sort that form as a time. Store TIME_TAG as a time stamp, or in SQLite as text "
     "\"YYYY-MM-DD HH:MM:SS[.fff]\".";
+// Windows of an entry and run that the completeness rule found incomplete.
+constexpr const char* kMsgIncomplete = "PollGroup %p: %p incomplete windows of %p.%p %p (%p)";
+
 // Windows computed again whose stored rows changed: the cause, the counts and the entry.
 constexpr const char* kMsgRowsChanged =
     "PollGroup %p: %p changed %p windows of %p.%p (%p updated, %p inserted, %p deleted)";
@@ -132,6 +135,19 @@ void ReportProblems(common::ILog& log, const config::TPostProcGroupItem& group,
         kMsgValuesMissing,
         {number, entry.StationID, entry.SensorName, std::to_string(p.NonFinite + p.NotNumber),
          std::to_string(p.NonFinite), std::to_string(p.NotNumber), example}));
+  }
+  if (p.Incomplete > 0 && log.LogDetail() >= 1) {
+    std::string why;
+    if (group.ReadingInterval > 0) {
+      why = "coverage " + compute::CoverageText(p.CoverageLow) + " %";
+      if (p.CoverageHigh != p.CoverageLow)
+        why += " to " + compute::CoverageText(p.CoverageHigh) + " %";
+    } else {
+      why = "a gap longer than MaxGap";
+    }
+    log.QueueMessage(common::FormatText(
+        kMsgIncomplete, {number, std::to_string(p.Incomplete), entry.StationID, entry.SensorName,
+                         group.FlagIncomplete ? "flagged" : "skipped", why}));
   }
   if (p.Misplaced > 0) {
     log.QueueMessage(common::FormatText(

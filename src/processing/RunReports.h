@@ -26,6 +26,8 @@ struct TGroupRunReport {
   // Rows inserted, updated or deleted by checks of windows over stored rows (RecheckWindows;
   // for RunProgress also a recompute batch, which is reported outside any run).
   std::int64_t ChangedRows = 0;
+  // Windows that the group's completeness rule found incomplete (also a recompute's).
+  std::int64_t IncompleteWindows = 0;
 };
 
 // A recompute request that ended: done, or dropped by ClearDemand (its entries not reached

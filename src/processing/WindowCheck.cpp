@@ -29,11 +29,23 @@ bool SameNumber(double stored, double fresh) {
 bool SameResult(const store::TStoredRow& stored, const store::TResultValues& fresh) {
   if (!stored.HasValue || !SameNumber(stored.PPValue, fresh.PPValue)) return false;
   if (stored.HasValueTime != fresh.HasValueTime) return false;
+  // A window completed by late readings loses its mark; one broken by a deletion gets it.
+  if (stored.Flag1 != fresh.Flag1 || stored.Flag2 != fresh.Flag2) return false;
   // The value time goes out at the whole millisecond.
   return !fresh.HasValueTime || stored.ValueTimeMicros == common::CalendarMicros(fresh.ValueTime);
 }
 
 }  // namespace
+
+compute::TCompletenessRule CompletenessRuleOf(const config::TPostProcGroupItem& group) {
+  compute::TCompletenessRule rule;
+  rule.ReadingInterval = group.ReadingInterval;
+  rule.MinCoverage = group.MinCoverage;
+  rule.MaxGap = group.MaxGap;
+  rule.Action =
+      group.FlagIncomplete ? compute::TIncompleteAction::Flag : compute::TIncompleteAction::Skip;
+  return rule;
+}
 
 TWindowCheck::TWindowCheck(database::TConnection& connection, store::TPPStatements& statements,
                            TResultBatch& batch)
@@ -52,6 +64,7 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
   compute::TPPDataItem item(entry.StationID, entry.SensorName, 0, 0, group.DataType,
                             group.Description, entry.DataLabel, entry.AltLabel, group.Parameter,
                             group.IsDelta(), group.BoundaryMode);
+  item.Rule = CompletenessRuleOf(group);
   // On every way out, also a throw (the counts first: copying the example may throw).
   struct TAddProblems {
     compute::TPPDataItem::TValueProblems& to;

@@ -1,5 +1,6 @@
 // Windows computed again over the rows already stored for them, writing only what changed:
-// a missing row is inserted, a row whose PP_VALUE or VALUE_TIME_TAG differs is updated (with
+// a missing row is inserted, a row whose PP_VALUE, VALUE_TIME_TAG, FLAG1 or FLAG2 differs is
+// updated (with
 // the new PROCESS_TIME_TAG), a row whose window stores nothing now is deleted, and an equal
 // row is not written. The table then holds what a first computation over today's readings
 // would hold for those windows. No entry's progress is read or written here.
@@ -25,6 +26,9 @@ class TConnection;
 namespace vnpp::processing {
 
 class TResultBatch;
+
+// The group's completeness rule, as each of its windows' items carries it.
+compute::TCompletenessRule CompletenessRuleOf(const config::TPostProcGroupItem& group);
 
 // What a check found, added up over its calls.
 struct TCheckCounts {

@@ -137,16 +137,17 @@ std::string UpsertSQL(std::size_t rows) {
   // The rows come in a WITH clause ahead of the INSERT: the SQLite driver prepares a
   // statement that begins with INSERT again on every execute, one that begins with WITH once.
   // No casts: SQLite casts by affinity (a time stamp text would become a number).
-  std::string sql = "WITH V (column1, column2, column3, column4, column5) AS (VALUES ";
+  std::string sql =
+      "WITH V (column1, column2, column3, column4, column5, column6, column7) AS (VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
     const std::string n = std::to_string(r);
     if (r > 0) sql += ", ";
     sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
-           ", :PROCESS_TIME_TAG" + n + ")";
+           ", :PROCESS_TIME_TAG" + n + ", :FLAG1" + n + ", :FLAG2" + n + ")";
   }
   sql += std::string(") INSERT INTO VN_PPDATA1 (") + kResultColumns +
          ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, V.column3, "
-         "NULL, NULL, NULL, V.column4, V.column5, :SENSORNAME, :ALTERNATE_LABEL FROM V";
+         "V.column6, V.column7, NULL, V.column4, V.column5, :SENSORNAME, :ALTERNATE_LABEL FROM V";
   // SQLite needs a WHERE before ON CONFLICT to read the statement as an upsert.
   sql += " WHERE 1 = 1";
   sql += kUpsertTail;
@@ -155,11 +156,12 @@ std::string UpsertSQL(std::size_t rows) {
 
 std::string UpsertArraysSQL() {
   return std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
-         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.T, V.P, V.V, NULL, NULL, NULL, "
+         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.T, V.P, V.V, V.F1, V.F2, NULL, "
          "V.VT, V.PT, :SENSORNAME, :ALTERNATE_LABEL FROM UNNEST(CAST(:TIME_TAGS AS TIMESTAMP[]), "
          "CAST(:TIME_PERIODS AS DOUBLE PRECISION[]), CAST(:PP_VALUES AS DOUBLE PRECISION[]), "
-         "CAST(:VALUE_TIME_TAGS AS TIMESTAMP[]), CAST(:PROCESS_TIME_TAGS AS TIMESTAMP[])) "
-         "AS V (T, P, V, VT, PT)" +
+         "CAST(:VALUE_TIME_TAGS AS TIMESTAMP[]), CAST(:PROCESS_TIME_TAGS AS TIMESTAMP[]), "
+         "CAST(:FLAG1S AS VARCHAR[]), CAST(:FLAG2S AS VARCHAR[])) "
+         "AS V (T, P, V, VT, PT, F1, F2)" +
          kUpsertTail;
 }
 

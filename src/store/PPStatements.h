@@ -54,17 +54,17 @@ enum class TUpsertDialect { None, PostgreSQL, SQLite };
 // SQLite's insert of `rows` result rows of one station and sensor that updates a row whose
 // key exists already, with the same values as UpdateSQL. Parameters, in order of first
 // occurrence: for each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr,
-// PROCESS_TIME_TAGr, then STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME,
-// ALTERNATE_LABEL (from position rows * kUpsertRowParams). FLAG1 to FLAG3 are NULL.
+// PROCESS_TIME_TAGr, FLAG1r, FLAG2r, then STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME,
+// ALTERNATE_LABEL (from position rows * kUpsertRowParams). FLAG3 is NULL.
 // REQUIRES: rows >= 1.
 std::string UpsertSQL(std::size_t rows);
 inline constexpr std::size_t kUpsertKeyParams = 5;
-inline constexpr std::size_t kUpsertRowParams = 5;
+inline constexpr std::size_t kUpsertRowParams = 7;
 
 // PostgreSQL's form of the same upsert for any number of rows: after the five key parameters
-// come TIME_TAGS, TIME_PERIODS, PP_VALUES, VALUE_TIME_TAGS and PROCESS_TIME_TAGS, each an
-// array of one element per row in PostgreSQL's array text ("{...}"), bound as text. The
-// driver converts ten values per statement instead of five per row.
+// come TIME_TAGS, TIME_PERIODS, PP_VALUES, VALUE_TIME_TAGS, PROCESS_TIME_TAGS, FLAG1S and
+// FLAG2S, each an array of one element per row in PostgreSQL's array text ("{...}"), bound
+// as text. The driver converts twelve values per statement instead of seven per row.
 std::string UpsertArraysSQL();
 
 // The prepared statements of one connection. Each statement is prepared on first use and

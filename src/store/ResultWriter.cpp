@@ -22,12 +22,41 @@ void AppendDouble(std::string& out, double value) {
   out.append(buf, r.ptr);
 }
 
+void BindFlag(database::TStatement& query, const char* name, const std::string& flag) {
+  if (flag.empty()) {
+    query.BindNull(name, database::TParamType::Text);
+  } else {
+    query.BindText(name, flag);
+  }
+}
+
+void BindFlagAt(database::TStatement& query, std::size_t at, const std::string& flag) {
+  if (flag.empty()) {
+    query.BindNullAt(at, database::TParamType::Text);
+  } else {
+    query.BindTextAt(at, flag);
+  }
+}
+
+// An element of a PostgreSQL text array: NULL, or the flag quoted (flags hold no quote or
+// backslash).
+void AppendFlag(std::string& out, const std::string& flag) {
+  if (flag.empty()) {
+    out += "NULL";
+  } else {
+    out += '"';
+    out += flag;
+    out += '"';
+  }
+}
+
 }  // namespace
 
 std::optional<TResultValues> ResultOf(const compute::TPPDataItem& item) {
   if (!item.HasResult()) return std::nullopt;
-  return TResultValues{item.StartTime,    item.EndTime,   item.PPValue,
-                       item.HasValueTime, item.ValueTime, item.ProcessTime};
+  return TResultValues{item.StartTime,          item.EndTime,           item.PPValue,
+                       item.HasValueTime,       item.ValueTime,         item.ProcessTime,
+                       item.Flag1.value_or(""), item.Flag2.value_or("")};
 }
 
 void BindResultRow(database::TStatement& query, const TResultKey& key, const TResultValues& row) {
@@ -37,8 +66,8 @@ void BindResultRow(database::TStatement& query, const TResultKey& key, const TRe
   query.BindDateTime("TIME_TAG", row.StartTime);
   query.BindDouble("TIME_PERIOD", TimePeriod(row));
   query.BindDouble("PP_VALUE", row.PPValue);
-  query.BindNull("FLAG1", database::TParamType::Text);
-  query.BindNull("FLAG2", database::TParamType::Text);
+  BindFlag(query, "FLAG1", row.Flag1);
+  BindFlag(query, "FLAG2", row.Flag2);
   query.BindNull("FLAG3", database::TParamType::Text);
   if (row.HasValueTime) {
     query.BindDateTime("VALUE_TIME_TAG", row.ValueTime);
@@ -100,6 +129,8 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
         upsert.BindNullAt(at + 3, database::TParamType::DateTime);
       }
       upsert.BindDateTimeAt(at + 4, row.ProcessTime);
+      BindFlagAt(upsert, at + 5, row.Flag1);
+      BindFlagAt(upsert, at + 6, row.Flag2);
     }
     upsert.Execute();
     rows = rows.subspan(size);
@@ -125,7 +156,8 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
     out += stamp_;
     out += '"';
   };
-  std::string* const arrays[] = {&times_, &periods_, &values_, &valueTimes_, &processTimes_};
+  std::string* const arrays[] = {&times_,        &periods_, &values_, &valueTimes_,
+                                 &processTimes_, &flags1_,  &flags2_};
   while (!rows.empty()) {
     const std::size_t size = std::min(rows.size(), kRowsPerArrayStatement);
     for (std::string* a : arrays) a->assign(1, '{');
@@ -143,6 +175,8 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
         valueTimes_ += "NULL";
       }
       stamp(processTimes_, row.ProcessTime);
+      AppendFlag(flags1_, row.Flag1);
+      AppendFlag(flags2_, row.Flag2);
     }
     database::TStatement& upsert = db_.UpsertArrays();
     BindKey(upsert, key, 0);

@@ -30,13 +30,16 @@ struct TResultValues {
   bool HasValueTime = false;
   TDateTime ValueTime = 0;
   TDateTime ProcessTime = 0;
+  // FLAG1 and FLAG2 of the completeness rule; empty: NULL (FLAG3 is always NULL).
+  std::string Flag1;
+  std::string Flag2;
 };
 
 // The row that the item's window stores after Compute; empty when it has no result
 // (no readings, or a Rejection).
 std::optional<TResultValues> ResultOf(const compute::TPPDataItem& item);
 
-// Binds the thirteen parameters of InsertSQL and UpdateSQL; the flags are NULL.
+// Binds the thirteen parameters of InsertSQL and UpdateSQL; FLAG3 is NULL.
 void BindResultRow(database::TStatement& query, const TResultKey& key, const TResultValues& row);
 
 // Thread safety: belongs to the thread that owns the connection of db.
@@ -67,7 +70,7 @@ class TResultWriter {
 
   TPPStatements& db_;
   // The array texts of WriteArrays, kept for their storage.
-  std::string times_, periods_, values_, valueTimes_, processTimes_, stamp_;
+  std::string times_, periods_, values_, valueTimes_, processTimes_, flags1_, flags2_, stamp_;
 };
 
 }  // namespace vnpp::store

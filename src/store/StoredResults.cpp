@@ -5,7 +5,8 @@
 namespace vnpp::store {
 
 const char* const StoredRangeSQL =
-    "SELECT TIME_TAG, TIME_PERIOD, PP_VALUE, VALUE_TIME_TAG FROM VN_PPDATA1 WHERE (STATION_ID "
+    "SELECT TIME_TAG, TIME_PERIOD, PP_VALUE, VALUE_TIME_TAG, FLAG1, FLAG2 FROM VN_PPDATA1 WHERE "
+    "(STATION_ID "
     "= :STATION_ID) AND (DATA_LABEL = :DATA_LABEL) AND (FUNCTION_NAME = :FUNCTION_NAME) AND "
     "(:STARTTIME <= TIME_TAG) AND (TIME_TAG < :ENDTIME) ORDER BY TIME_TAG, TIME_PERIOD LIMIT "
     ":MAXROWS";
@@ -31,7 +32,8 @@ std::vector<TStoredRow> TStoredResults::Read(const TResultKey& key, TDateTime fr
   if (!range_) {
     range_ = connection_.Prepare(StoredRangeSQL);
     range_->BindColumns({database::TColumnType::DateTime, database::TColumnType::Double,
-                         database::TColumnType::Double, database::TColumnType::DateTime},
+                         database::TColumnType::Double, database::TColumnType::DateTime,
+                         database::TColumnType::Text, database::TColumnType::Text},
                         kRowsPerBlock);
   }
   database::TStatement& query = *range_;
@@ -60,6 +62,8 @@ std::vector<TStoredRow> TStoredResults::Read(const TResultKey& key, TDateTime fr
           row.PPValue = query.DoubleAt(2, r);
           row.HasValueTime = !query.IsNullAt(3, r);
           if (row.HasValueTime) row.ValueTimeMicros = query.TimeTagAt(3, r).Micros;
+          if (!query.IsNullAt(4, r)) row.Flag1 = query.TextAt(4, r);
+          if (!query.IsNullAt(5, r)) row.Flag2 = query.TextAt(5, r);
           page.push_back(row);
         }
       }

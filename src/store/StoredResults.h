@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -30,6 +31,8 @@ struct TStoredRow {
   double PPValue = 0;
   bool HasValueTime = false;
   std::int64_t ValueTimeMicros = 0;
+  std::string Flag1;  // empty: NULL
+  std::string Flag2;
 };
 
 // The statements are prepared on first use and kept for the connection's life.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -199,6 +200,95 @@ TEST(PPDataItem, WithoutReadingsComputesNothingButTheProcessTime) {
     EXPECT_EQ(item.ProcessTime, clock.Now());
     EXPECT_EQ(item.PPValue, 0);
     EXPECT_FALSE(item.HasValueTime);
+  }
+}
+
+}  // namespace
+}  // namespace vnpp::compute
+
+namespace vnpp::compute {
+namespace {
+
+TEST(PPDataItem, CompletenessRuleSkipsOrFlagsWindowsShortOfReadings) {
+  constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const TDateTime jan = EncodeDateTime(2001, 1, 1, 0, 0, 0);
+  const TDateTime feb = EncodeDateTime(2001, 2, 1, 0, 0, 0);
+  // Readings every hour from the month's start, n of them.
+  auto hourly = [](int n) {
+    std::vector<double> minutes;
+    for (int i = 0; i < n; ++i) minutes.push_back(60.0 * i);
+    return minutes;
+  };
+  struct Case {
+    const char* name;
+    const char* function;
+    std::vector<double> minutes;  // reading times, minutes after the window's start
+    std::vector<double> values;   // empty: 1 each
+    int intervalMinutes;
+    int minCoverage;
+    int maxGapMinutes;
+    bool flag;
+    bool stored;
+    const char* flag1;  // nullptr: NULL
+    const char* flag2;
+    bool month = false;
+    std::optional<double> previous = {};
+  };
+  const Case cases[] = {
+      {"no rule", "AVG", {0}, {}, 0, 0, 0, false, true, nullptr, nullptr},
+      {"all there", "AVG", {0, 15, 30, 45}, {}, 15, 75, 0, false, true, nullptr, "100.0"},
+      {"at threshold", "AVG", {0, 15, 30}, {}, 15, 75, 0, false, true, nullptr, "75.0"},
+      {"above expected", "AVG", {0, 10, 20, 30, 45}, {}, 15, 75, 0, false, true, nullptr, "100.0"},
+      {"below, skip", "AVG", {0, 15}, {}, 15, 75, 0, false, false, nullptr, "50.0"},
+      {"below, flag", "SUM", {0, 15}, {}, 15, 75, 0, true, true, "I", "50.0"},
+      {"duplicate tags", "CNT", {0, 0, 15, 15}, {}, 15, 75, 0, true, true, "I", "50.0"},
+      {"NULL, non-finite",
+       "CNT",
+       {0, 15, 30, 45},
+       {1, kNaN, kInf, 1},
+       15,
+       75,
+       0,
+       true,
+       true,
+       "I",
+       "50.0"},
+      {"gap at start", "MAX", {25, 30, 45}, {}, 0, 0, 20, true, true, "I", nullptr},
+      {"gap in middle", "MIN", {0, 5, 40, 50}, {}, 0, 0, 20, true, true, "I", nullptr},
+      {"gap at end", "LAST", {0, 15, 30}, {}, 0, 0, 20, false, false, nullptr, nullptr},
+      {"gaps at limit", "FIRST", {0, 20, 40}, {}, 0, 0, 20, false, true, nullptr, nullptr},
+      {"gap and coverage", "AVG", {0, 15, 30}, {}, 15, 50, 20, true, true, "I", "75.0"},
+      {"month, 75 %", "AVG", hourly(558), {}, 60, 75, 0, false, true, nullptr, "75.0", true},
+      {"month, below", "AVG", hourly(557), {}, 60, 75, 0, true, true, "I", "74.8", true},
+      // The reading before the window gives DELTA its start, not its coverage.
+      {"DELTA", "DELTA", {30, 45}, {}, 15, 75, 0, true, true, "I", "50.0", false, 0.0},
+      {"SPECIAL", "SPECIAL", {45}, {}, 15, 75, 0, false, false, nullptr, "25.0"},
+  };
+  for (const Case& c : cases) {
+    const TDateTime start = c.month ? jan : kStart;
+    TPPDataItem item("ST1", "WL", start, c.month ? feb : kEnd, 0, "", "LBL", "", "",
+                     c.previous.has_value(), 0);
+    for (std::size_t i = 0; i < c.minutes.size(); ++i) {
+      item.Times.push_back(start + c.minutes[i] * kMinute);
+      item.Values.push_back(c.values.empty() ? 1.0 : c.values[i]);
+    }
+    if (c.previous) {
+      item.PrevTime = start - kMinute;
+      item.PrevValue = *c.previous;
+    }
+    item.Rule.ReadingInterval = c.intervalMinutes * kMinute;
+    item.Rule.MinCoverage = c.minCoverage;
+    item.Rule.MaxGap = c.maxGapMinutes * kMinute;
+    item.Rule.Action = c.flag ? TIncompleteAction::Flag : TIncompleteAction::Skip;
+    item.Compute(c.function);
+    EXPECT_EQ(item.HasResult(), c.stored) << c.name;
+    EXPECT_EQ(item.Flag1.value_or("NULL"), c.flag1 ? c.flag1 : "NULL") << c.name;
+    EXPECT_EQ(item.Flag2.value_or("NULL"), c.flag2 ? c.flag2 : "NULL") << c.name;
+    EXPECT_FALSE(item.Flag3.has_value()) << c.name;
+    // The next window starts clean.
+    item.BeginWindow(kStart, kEnd);
+    EXPECT_FALSE(item.Flag1 || item.Flag2 || item.Incomplete) << c.name;
   }
 }
 

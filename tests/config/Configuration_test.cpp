@@ -450,6 +450,27 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
       {"[PostProcess]\nGroupNames=A,B\n[A]\nRecheckWindows=10000\n[B]\nRecheckWindows=10001\n",
        {"A"},
        "Error 1500: RecheckWindows=10001 in section [B] is above the limit of 10000"},
+      // A completeness rule that cannot be applied as written would store guesses unmarked.
+      {"[PostProcess]\nGroupNames=A,B\n[A]\nReadingInterval=00:15:00\nMinCoverage=100\n"
+       "MaxGap=25:00:00\nIncompleteWindows=flag\n[B]\nReadingInterval=15 minutes\n",
+       {"A"},
+       "Error 1500: ReadingInterval=15 minutes in section [B] is not a duration hh:mm:ss"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nMaxGap=01:60:00\n",
+       {"A"},
+       "Error 1500: MaxGap=01:60:00 in section [B] is not a duration hh:mm:ss"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nMaxGap=00:00:00\n",
+       {"A"},
+       "Error 1500: MaxGap=00:00:00 in section [B] is not above 00:00:00"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nReadingInterval=01:00:00\nMinCoverage=101\n",
+       {"A"},
+       "Error 1500: MinCoverage=101 in section [B] is not a whole percent from 0 to 100"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nMinCoverage=75\nMaxGap=01:00:00\n",
+       {"A"},
+       "Error 1500: MinCoverage=75 in section [B] needs ReadingInterval, the interval between "
+       "readings"},
+      {"[PostProcess]\nGroupNames=A,B\n[A]\n[B]\nMaxGap=01:00:00\nIncompleteWindows=Drop\n",
+       {"A"},
+       "Error 1500: IncompleteWindows=Drop in section [B] is not Skip or Flag"},
       {"[PostProcess]\nGroupNames=A,B\n[A]\nPOLLNumber=100000\nPOLL100000=S.W\n[B]\n",
        {"A", "B"},
        ""},
@@ -469,6 +490,17 @@ TEST_F(ConfigurationTest, HugeCountsEndTheLoadingWithAMessage) {
   EXPECT_EQ(Group(0).Sensors[0]->KeyNumber, 100000);
   Load("[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nRecheckWindows=10000\n");
   EXPECT_EQ(Group(0).RecheckWindows, 10000);
+  EXPECT_EQ(Group(0).ReadingInterval, 0);
+  EXPECT_EQ(Group(0).MinCoverage, 0);
+  EXPECT_EQ(Group(0).MaxGap, 0);
+  EXPECT_FALSE(Group(0).FlagIncomplete);
+  Load(
+      "[PostProcess]\nGroups=1\n[PostProcessGroup:1]\nReadingInterval=00:15:00\n"
+      "MinCoverage=75\nMaxGap=25:00:00\nIncompleteWindows=Flag\n");
+  EXPECT_DOUBLE_EQ(Group(0).ReadingInterval * 96, 1.0);
+  EXPECT_EQ(Group(0).MinCoverage, 75);
+  EXPECT_DOUBLE_EQ(Group(0).MaxGap * 24, 25.0);
+  EXPECT_TRUE(Group(0).FlagIncomplete);
 }
 
 }  // namespace

@@ -7,7 +7,10 @@
 #  - a sum beyond the range of a double: logged, nothing stored;
 #  - (SQLite) ISO time tags "YYYY-MM-DDTHH:MM:SS", which the range comparisons do not sort as
 #    time: reported once per entry; and tags "YYYY/MM/DD HH:MM:SS", which sort after every
-#    window and so are never read: reported once, from the sensor's last tag.
+#    window and so are never read: reported once, from the sensor's last tag;
+#  - windows short of readings under a completeness rule (15-minute readings, 75 %): skipped
+#    or stored with FLAG1 'I', FLAG2 the coverage; then a late reading that completes a
+#    window and a deletion that breaks one, followed by RecheckWindows in the next run.
 # Usage: bad_readings_test.sh VNPPSvc SOURCE-DIR sqlite|postgresql
 source "$(dirname "$0")/lib_preamble.sh" badreadings
 exe=$1
@@ -34,6 +37,9 @@ readings=(
   "ST01 RAIN 04:10 20"
   "ST02 WL 00:10 1.0" "ST02 WL 00:40 3.0" "ST02 WL 01:10 1.5e308" "ST02 WL 01:40 1.5e308"
   "ST02 WL 02:10 4.0"
+  "ST04 WL 06:00 1" "ST04 WL 06:15 1" "ST04 WL 06:30 1" "ST04 WL 06:45 1"
+  "ST04 WL 07:00 1" "ST04 WL 07:15 1"
+  "ST04 WL 08:00 1" "ST04 WL 08:15 1" "ST04 WL 08:30 1"
 )
 if [ "$backend" = sqlite ]; then
   readings+=("ST02 WL 00:20 1e999" "ST02 WL 00:25 -1e999" "ST02 WL 00:30 '12,5'"
@@ -89,12 +95,17 @@ group() {  # $1 section, $2 function, $3 parameter, $4 entry (station.sensor), $
 }
 {
   printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=1\r\n'
-  printf 'GroupNames=Rain delta,Rain delta bad,WL avg,WL sum,WL late\r\n'
+  printf 'GroupNames=Rain delta,Rain delta bad,WL avg,WL sum,WL late,WL skip,WL flag\r\n'
   group "Rain delta" DELTA 1000 ST01.RAIN RAIN_DELTA
   group "Rain delta bad" DELTA abc ST01.RAIN RAIN_BAD
   group "WL avg" AVG "" ST02.WL WL_AVG
   group "WL sum" SUM "" ST02.WL WL_SUM
   group "WL late" AVG "" ST03.WL WL_ISO
+  rule='ReadingInterval=00:15:00\r\nMinCoverage=75\r\nRecheckWindows=48\r\n'
+  group "WL skip" AVG "" ST04.WL WL_SKIP
+  printf "${rule}IncompleteWindows=Skip\r\n"
+  group "WL flag" AVG "" ST04.WL WL_FLAG
+  printf "${rule}IncompleteWindows=Flag\r\n"
   printf '[Database Settings]\r\nODBC Data Source=%s\r\n' "$source_text"
 } > "$home/VNPostProc.VFG"
 
@@ -175,5 +186,38 @@ tail -n +"$((before + 1))" "$log" >"$work/recompute.log"
   fail "the recompute does not report the negative DELTA window once"
 [ "$(grep -c 'PollGroup 3: ST02.WL: [0-9]* readings taken as missing' "$work/recompute.log")" -eq 1 ] ||
   fail "the recompute does not report the missing values of ST02.WL once"
+
+# Completeness: 06:00 has all 4 readings, 07:00 2 of 4 (incomplete), 08:00 3 of 4 (75 %).
+flags() {  # $1 label: "hh:mm|FLAG1|FLAG2" per stored row, by time
+  query "SELECT $tagexpr, FLAG1, FLAG2, FLAG3 FROM VN_PPDATA1 WHERE DATA_LABEL = '$1' ORDER BY TIME_TAG"
+}
+got=$(flags WL_SKIP | tr '\n' ' ')
+[ "$got" = "06:00||100.0| 08:00||75.0| " ] || fail "Skip rows: $got"
+got=$(flags WL_FLAG | tr '\n' ' ')
+[ "$got" = "06:00||100.0| 07:00|I|50.0| 08:00||75.0| " ] || fail "Flag rows: $got"
+grep -q 'PollGroup 6: 1 incomplete windows of ST04.WL skipped (coverage 50.0 %)' "$log" ||
+  fail "the skipped window is not logged"
+grep -q 'PollGroup 7: 1 incomplete windows of ST04.WL flagged (coverage 50.0 %)' "$log" ||
+  fail "the flagged window is not logged"
+# Groups without a rule keep NULL flags.
+[ "$(query "SELECT COUNT(*) FROM VN_PPDATA1 WHERE DATA_LABEL NOT IN ('WL_SKIP', 'WL_FLAG') AND (FLAG1 IS NOT NULL OR FLAG2 IS NOT NULL)")" = 0 ] ||
+  fail "rows of groups without a rule carry flags"
+# A late reading completes 07:00, a deletion breaks 08:00; the next run's recheck follows.
+change="INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST04', 'WL', '$day 07:30:00', 1);
+DELETE FROM VN_DATA1 WHERE STATION_ID = 'ST04' AND TIME_TAG = '$day 08:30:00';"
+if [ "$backend" = sqlite ]; then sqlite3 "$db" <<<"$change"; else psql_in "$pgdb" <<<"$change" >/dev/null; fi
+before=$(wc -l <"$log")
+"$exe" -catchup >"$work/out2.txt" 2>&1 || true
+tail -n +"$((before + 1))" "$log" >"$work/recheck.log"
+got=$(flags WL_SKIP | tr '\n' ' ')
+[ "$got" = "06:00||100.0| 07:00||75.0| " ] || fail "Skip rows after the recheck: $got"
+got=$(flags WL_FLAG | tr '\n' ' ')
+[ "$got" = "06:00||100.0| 07:00||75.0| 08:00|I|50.0| " ] || fail "Flag rows after the recheck: $got"
+grep -q 'PollGroup 6: late readings changed 2 windows of ST04.WL (0 updated, 1 inserted, 1 deleted)' "$work/recheck.log" ||
+  fail "the Skip group's recheck is not logged"
+grep -q 'PollGroup 7: late readings changed 2 windows of ST04.WL (2 updated, 0 inserted, 0 deleted)' "$work/recheck.log" ||
+  fail "the Flag group's recheck is not logged"
+# Windows checked again are not counted as incomplete again.
+grep -q 'incomplete windows' "$work/recheck.log" && fail "a recheck logs incomplete windows again"
 [ -n "${VNPP_SHOW_LOG:-}" ] && cat "$log"
 echo "PASS ($backend)"

@@ -63,7 +63,8 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
   // Progress during two runs of Levels adds up; a stopped run's counts count too.
   metrics.RunProgress(Report("Levels", 2000, 1500, 0, 0));
   processing::TGroupRunReport rechecked = Report("Levels", 10, 8, 1, 2);
-  rechecked.ChangedRows = 7;  // rows a check over stored rows changed
+  rechecked.ChangedRows = 7;        // rows a check over stored rows changed
+  rechecked.IncompleteWindows = 3;  // windows the completeness rule found incomplete
   metrics.RunProgress(rechecked);
   metrics.RunFinished(Report("Levels", 2010, 1508, 1, 2, 0.25));
   metrics.RunProgress(Report("Levels", 0, 0, 1, 1));
@@ -86,6 +87,8 @@ TEST(Metrics, ExposesRunsGroupsAndLogInTheTextFormat) {
           "vnppsvc_entry_failures_total{group=\"Levels\",function=\"AVG\"} 2",
           "vnppsvc_database_errors_total{group=\"Levels\",function=\"AVG\"} 3",
           "vnppsvc_recheck_rows_changed_total{group=\"Levels\",function=\"AVG\"} 7",
+          "vnppsvc_windows_incomplete_total{group=\"Levels\",function=\"AVG\"} 3",
+          "vnppsvc_windows_incomplete_total{group=\"Old\",function=\"MAX\"} 0",
           "vnppsvc_windows_computed_total{group=\"Old\",function=\"MAX\"} 0",
           "vnppsvc_group_lag_seconds{group=\"Levels\",function=\"AVG\"} 5400",
           "vnppsvc_group_period_seconds{group=\"Levels\",function=\"AVG\"} 3600",

@@ -78,6 +78,17 @@ class TClient {
     return rows;
   }
 
+  // The incomplete windows by list position; none from a service that does not offer them.
+  std::vector<automation::TGroupIncompleteStruct> GroupsIncomplete() {
+    std::vector<automation::TGroupIncompleteStruct> rows;
+    try {
+      proxy_->callMethod("GroupsIncomplete").onInterface(kStatusInterface).storeResultsTo(rows);
+    } catch (const sdbus::Error&) {
+      rows.clear();
+    }
+    return rows;
+  }
+
   // The load's warnings and error; none from a service that does not offer them.
   std::vector<std::string> ConfigurationProblems() {
     std::vector<std::string> problems;

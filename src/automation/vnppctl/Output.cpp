@@ -26,14 +26,15 @@ COMMANDS
         order of GroupNames), section name, whether it is enabled, its function, when it is due next, the oldest progress of its entries (the backlog) and
         how far that lags behind now, when its last completed run ended, how many
         entries failed in it, and the windows checked again over stored rows (RecheckWindows,
-        recompute) and the rows those checks changed since processing started.
+        recompute) and the rows those checks changed since processing started, and the
+        windows its completeness rule found incomplete (INCOMPLETE).
         With --json (or -o json): the same as one JSON object for scripts and monitoring
         checks: "bus", "processing" ("running" or "stopped"), "next_group" (its number, or
         null), "next_time", "now", "problems" (the configuration's, as text) and "groups",
         one object per group with "group", "section", "enabled", "function", "next_due",
         "backlog_from", "lag_seconds", "last_run", "failed" and, where the service offers
-        them, "rechecked" and "changed". Times are ISO 8601 local times with their UTC
-        offset; null stands for none (the table's "-").
+        them, "rechecked", "changed" and "incomplete". Times are ISO 8601 local times with
+        their UTC offset; null stands for none (the table's "-").
     alive
         The service's local date and time (its heartbeat).
     log-detail [N]
@@ -144,20 +145,29 @@ std::string StatusText(const TStatus& st, common::TDateTime now) {
     table[0].push_back("RECHECKED");
     table[0].push_back("CHANGED");
   }
+  if (!st.Incomplete.empty()) table[0].push_back("INCOMPLETE");
   for (const auto& g : st.Groups) {
     table.push_back({std::to_string(g.get<0>() + 1), g.get<1>(), g.get<2>() ? "yes" : "no",
                      g.get<3>(), TimeText(g.get<4>()), TimeText(g.get<5>()),
                      LagText(g.get<5>(), now), TimeText(g.get<6>()),
                      g.get<6>() == 0 ? std::string("-") : std::to_string(g.get<7>())});
-    if (st.Recheck.empty()) continue;
-    std::string windows = "-", changed = "-";
-    for (const auto& r : st.Recheck) {
-      if (r.get<0>() != g.get<0>()) continue;
-      windows = std::to_string(r.get<1>());
-      changed = std::to_string(r.get<2>());
+    if (!st.Recheck.empty()) {
+      std::string windows = "-", changed = "-";
+      for (const auto& r : st.Recheck) {
+        if (r.get<0>() != g.get<0>()) continue;
+        windows = std::to_string(r.get<1>());
+        changed = std::to_string(r.get<2>());
+      }
+      table.back().push_back(windows);
+      table.back().push_back(changed);
     }
-    table.back().push_back(windows);
-    table.back().push_back(changed);
+    if (!st.Incomplete.empty()) {
+      std::string incomplete = "-";
+      for (const auto& r : st.Incomplete) {
+        if (r.get<0>() == g.get<0>()) incomplete = std::to_string(r.get<1>());
+      }
+      table.back().push_back(incomplete);
+    }
   }
   std::vector<size_t> width(table[0].size(), 0);
   for (const auto& row : table) {
@@ -269,6 +279,13 @@ std::string StatusJson(const TStatus& st, common::TDateTime now) {
         changed = std::to_string(r.get<2>());
       }
       out << ", \"rechecked\": " << windows << ", \"changed\": " << changed;
+    }
+    if (!st.Incomplete.empty()) {
+      std::string incomplete = "null";
+      for (const auto& r : st.Incomplete) {
+        if (r.get<0>() == g.get<0>()) incomplete = std::to_string(r.get<1>());
+      }
+      out << ", \"incomplete\": " << incomplete;
     }
     out << "}";
   }

@@ -28,8 +28,9 @@ struct TStatus {
   std::string NextGroup;  // empty: none
   common::TDateTime NextTime = 0;
   std::vector<automation::TGroupStruct> Groups;
-  std::vector<std::string> Problems;                     // the configuration's
-  std::vector<automation::TGroupRecheckStruct> Recheck;  // empty: not offered
+  std::vector<std::string> Problems;                           // the configuration's
+  std::vector<automation::TGroupRecheckStruct> Recheck;        // empty: not offered
+  std::vector<automation::TGroupIncompleteStruct> Incomplete;  // empty: not offered
 };
 std::string StatusText(const TStatus& status, common::TDateTime now);
 // The same as one JSON object (status --json): times in ISO 8601 with the local offset, null

@@ -52,6 +52,7 @@ int Status(TClient& client, bool json) {
   st.Groups = client.Groups();
   st.Problems = client.ConfigurationProblems();
   if (!st.Groups.empty()) st.Recheck = client.GroupsRecheck();
+  if (!st.Groups.empty()) st.Incomplete = client.GroupsIncomplete();
   std::cout << (json ? StatusJson(st, common::Now()) : StatusText(st, common::Now()));
   return kExitOk;
 }
