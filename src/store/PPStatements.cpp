@@ -133,35 +133,40 @@ std::string RangeSQL(std::uint8_t dataType, bool withPrevious) {
   return sql;
 }
 
-std::string UpsertSQL(std::size_t rows) {
+std::string UpsertSQL(std::size_t rows, bool flags) {
   // The rows come in a WITH clause ahead of the INSERT: the SQLite driver prepares a
   // statement that begins with INSERT again on every execute, one that begins with WITH once.
   // No casts: SQLite casts by affinity (a time stamp text would become a number).
-  std::string sql =
-      "WITH V (column1, column2, column3, column4, column5, column6, column7) AS (VALUES ";
+  std::string sql = flags ? "WITH V (column1, column2, column3, column4, column5, column6, "
+                            "column7) AS (VALUES "
+                          : "WITH V (column1, column2, column3, column4, column5) AS (VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
     const std::string n = std::to_string(r);
     if (r > 0) sql += ", ";
     sql += "(:TIME_TAG" + n + ", :TIME_PERIOD" + n + ", :PP_VALUE" + n + ", :VALUE_TIME_TAG" + n +
-           ", :PROCESS_TIME_TAG" + n + ", :FLAG1" + n + ", :FLAG2" + n + ")";
+           ", :PROCESS_TIME_TAG" + n + (flags ? ", :FLAG1" + n + ", :FLAG2" + n : "") + ")";
   }
   sql += std::string(") INSERT INTO VN_PPDATA1 (") + kResultColumns +
-         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, V.column3, "
-         "V.column6, V.column7, NULL, V.column4, V.column5, :SENSORNAME, :ALTERNATE_LABEL FROM V";
+         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.column1, V.column2, V.column3, " +
+         (flags ? "V.column6, V.column7" : "NULL, NULL") +
+         ", NULL, V.column4, V.column5, :SENSORNAME, :ALTERNATE_LABEL FROM V";
   // SQLite needs a WHERE before ON CONFLICT to read the statement as an upsert.
   sql += " WHERE 1 = 1";
   sql += kUpsertTail;
   return sql;
 }
 
-std::string UpsertArraysSQL() {
+std::string UpsertArraysSQL(bool flags) {
   return std::string("INSERT INTO VN_PPDATA1 (") + kResultColumns +
-         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.T, V.P, V.V, V.F1, V.F2, NULL, "
-         "V.VT, V.PT, :SENSORNAME, :ALTERNATE_LABEL FROM UNNEST(CAST(:TIME_TAGS AS TIMESTAMP[]), "
-         "CAST(:TIME_PERIODS AS DOUBLE PRECISION[]), CAST(:PP_VALUES AS DOUBLE PRECISION[]), "
-         "CAST(:VALUE_TIME_TAGS AS TIMESTAMP[]), CAST(:PROCESS_TIME_TAGS AS TIMESTAMP[]), "
-         "CAST(:FLAG1S AS VARCHAR[]), CAST(:FLAG2S AS VARCHAR[])) "
-         "AS V (T, P, V, VT, PT, F1, F2)" +
+         ") SELECT :STATION_ID, :DATA_LABEL, :FUNCTION_NAME, V.T, V.P, V.V, " +
+         (flags ? "V.F1, V.F2" : "NULL, NULL") +
+         ", NULL, V.VT, V.PT, :SENSORNAME, :ALTERNATE_LABEL FROM UNNEST(CAST(:TIME_TAGS AS "
+         "TIMESTAMP[]), CAST(:TIME_PERIODS AS DOUBLE PRECISION[]), CAST(:PP_VALUES AS DOUBLE "
+         "PRECISION[]), CAST(:VALUE_TIME_TAGS AS TIMESTAMP[]), CAST(:PROCESS_TIME_TAGS AS "
+         "TIMESTAMP[])" +
+         (flags ? ", CAST(:FLAG1S AS VARCHAR[]), CAST(:FLAG2S AS VARCHAR[])) AS V (T, P, V, VT, "
+                  "PT, F1, F2)"
+                : ") AS V (T, P, V, VT, PT)") +
          kUpsertTail;
 }
 
@@ -232,15 +237,16 @@ TUpsertDialect TPPStatements::UpsertDialect() {
   return dialect;
 }
 
-database::TStatement& TPPStatements::Upsert(std::size_t rows) {
-  auto& slot = upserts_[rows];
-  if (!slot) slot = connection_.Prepare(UpsertSQL(rows));
+database::TStatement& TPPStatements::Upsert(std::size_t rows, bool flags) {
+  auto& slot = upserts_[{rows, flags}];
+  if (!slot) slot = connection_.Prepare(UpsertSQL(rows, flags));
   return *slot;
 }
 
-database::TStatement& TPPStatements::UpsertArrays() {
-  if (!upsertArrays_) upsertArrays_ = connection_.Prepare(UpsertArraysSQL());
-  return *upsertArrays_;
+database::TStatement& TPPStatements::UpsertArrays(bool flags) {
+  auto& slot = upsertArrays_[flags ? 1 : 0];
+  if (!slot) slot = connection_.Prepare(UpsertArraysSQL(flags));
+  return *slot;
 }
 
 database::TStatement& TPPStatements::Insert() { return Prepared(insert_, InsertSQL); }

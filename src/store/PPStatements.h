@@ -54,18 +54,21 @@ enum class TUpsertDialect { None, PostgreSQL, SQLite };
 // SQLite's insert of `rows` result rows of one station and sensor that updates a row whose
 // key exists already, with the same values as UpdateSQL. Parameters, in order of first
 // occurrence: for each row r TIME_TAGr, TIME_PERIODr, PP_VALUEr, VALUE_TIME_TAGr,
-// PROCESS_TIME_TAGr, FLAG1r, FLAG2r, then STATION_ID, DATA_LABEL, FUNCTION_NAME, SENSORNAME,
-// ALTERNATE_LABEL (from position rows * kUpsertRowParams). FLAG3 is NULL.
+// PROCESS_TIME_TAGr and, with flags, FLAG1r and FLAG2r, then STATION_ID, DATA_LABEL,
+// FUNCTION_NAME, SENSORNAME, ALTERNATE_LABEL (from position rows * UpsertRowParams(flags)).
+// FLAG3, and without flags FLAG1 and FLAG2 too, are NULL: rows of groups without a
+// completeness rule bind two parameters fewer each.
 // REQUIRES: rows >= 1.
-std::string UpsertSQL(std::size_t rows);
+std::string UpsertSQL(std::size_t rows, bool flags);
 inline constexpr std::size_t kUpsertKeyParams = 5;
-inline constexpr std::size_t kUpsertRowParams = 7;
+constexpr std::size_t UpsertRowParams(bool flags) { return flags ? 7 : 5; }
 
 // PostgreSQL's form of the same upsert for any number of rows: after the five key parameters
-// come TIME_TAGS, TIME_PERIODS, PP_VALUES, VALUE_TIME_TAGS, PROCESS_TIME_TAGS, FLAG1S and
-// FLAG2S, each an array of one element per row in PostgreSQL's array text ("{...}"), bound
-// as text. The driver converts twelve values per statement instead of seven per row.
-std::string UpsertArraysSQL();
+// come TIME_TAGS, TIME_PERIODS, PP_VALUES, VALUE_TIME_TAGS, PROCESS_TIME_TAGS and, with
+// flags, FLAG1S and FLAG2S, each an array of one element per row in PostgreSQL's array text
+// ("{...}"), bound as text (without flags FLAG1 and FLAG2 are NULL). The driver converts a
+// dozen values per statement instead of seven per row.
+std::string UpsertArraysSQL(bool flags);
 
 // The prepared statements of one connection. Each statement is prepared on first use and
 // then executed again with new values, so a long catch-up prepares each text once.
@@ -97,9 +100,9 @@ class TPPStatements {
   // on some databases a refused statement spoils the transaction it runs in.
   TUpsertDialect UpsertDialect();
   // The prepared upsert of `rows` rows. REQUIRES: UpsertDialect() is SQLite.
-  database::TStatement& Upsert(std::size_t rows);
+  database::TStatement& Upsert(std::size_t rows, bool flags);
   // The prepared statement of UpsertArraysSQL. REQUIRES: UpsertDialect() is PostgreSQL.
-  database::TStatement& UpsertArrays();
+  database::TStatement& UpsertArrays(bool flags);
 
  private:
   database::TStatement& Prepared(std::unique_ptr<database::TStatement>& slot,
@@ -116,8 +119,9 @@ class TPPStatements {
   // Indexed by (dataType == 1) * 2 + withPrevious.
   std::array<std::unique_ptr<database::TStatement>, 4> range_;
   std::optional<TUpsertDialect> dialect_;
-  std::map<std::size_t, std::unique_ptr<database::TStatement>> upserts_;  // by rows
-  std::unique_ptr<database::TStatement> upsertArrays_;
+  // By rows and flags.
+  std::map<std::pair<std::size_t, bool>, std::unique_ptr<database::TStatement>> upserts_;
+  std::array<std::unique_ptr<database::TStatement>, 2> upsertArrays_;  // by flags
 };
 
 }  // namespace vnpp::store

@@ -50,6 +50,13 @@ void AppendFlag(std::string& out, const std::string& flag) {
   }
 }
 
+// Whether any row carries a flag: only then do the statements bind them.
+bool HasFlags(std::span<const TResultValues> rows) {
+  return std::any_of(rows.begin(), rows.end(), [](const TResultValues& row) {
+    return !row.Flag1.empty() || !row.Flag2.empty();
+  });
+}
+
 }  // namespace
 
 std::optional<TResultValues> ResultOf(const compute::TPPDataItem& item) {
@@ -107,6 +114,8 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
     WriteArrays(key, rows);
     return;
   }
+  const bool flags = HasFlags(rows);
+  const std::size_t rowParams = UpsertRowParams(flags);
   while (!rows.empty()) {
     std::size_t size = 1;
     for (std::size_t s : kRowsPerStatement) {
@@ -115,11 +124,11 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
         break;
       }
     }
-    database::TStatement& upsert = db_.Upsert(size);
-    BindKey(upsert, key, size * kUpsertRowParams);
+    database::TStatement& upsert = db_.Upsert(size, flags);
+    BindKey(upsert, key, size * rowParams);
     for (std::size_t r = 0; r < size; ++r) {
       const TResultValues& row = rows[r];
-      const std::size_t at = r * kUpsertRowParams;
+      const std::size_t at = r * rowParams;
       upsert.BindDateTimeAt(at, row.StartTime);
       upsert.BindDoubleAt(at + 1, TimePeriod(row));
       upsert.BindDoubleAt(at + 2, row.PPValue);
@@ -129,8 +138,10 @@ void TResultWriter::Write(const TResultKey& key, std::span<const TResultValues> 
         upsert.BindNullAt(at + 3, database::TParamType::DateTime);
       }
       upsert.BindDateTimeAt(at + 4, row.ProcessTime);
-      BindFlagAt(upsert, at + 5, row.Flag1);
-      BindFlagAt(upsert, at + 6, row.Flag2);
+      if (flags) {
+        BindFlagAt(upsert, at + 5, row.Flag1);
+        BindFlagAt(upsert, at + 6, row.Flag2);
+      }
     }
     upsert.Execute();
     rows = rows.subspan(size);
@@ -156,15 +167,17 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
     out += stamp_;
     out += '"';
   };
+  const bool flags = HasFlags(rows);
   std::string* const arrays[] = {&times_,        &periods_, &values_, &valueTimes_,
                                  &processTimes_, &flags1_,  &flags2_};
+  const std::size_t used = flags ? std::size(arrays) : std::size(arrays) - 2;
   while (!rows.empty()) {
     const std::size_t size = std::min(rows.size(), kRowsPerArrayStatement);
-    for (std::string* a : arrays) a->assign(1, '{');
+    for (std::size_t i = 0; i < used; ++i) arrays[i]->assign(1, '{');
     for (std::size_t r = 0; r < size; ++r) {
       const TResultValues& row = rows[r];
       if (r > 0) {
-        for (std::string* a : arrays) *a += ',';
+        for (std::size_t i = 0; i < used; ++i) *arrays[i] += ',';
       }
       stamp(times_, row.StartTime);
       AppendDouble(periods_, TimePeriod(row));
@@ -175,12 +188,14 @@ void TResultWriter::WriteArrays(const TResultKey& key, std::span<const TResultVa
         valueTimes_ += "NULL";
       }
       stamp(processTimes_, row.ProcessTime);
-      AppendFlag(flags1_, row.Flag1);
-      AppendFlag(flags2_, row.Flag2);
+      if (flags) {
+        AppendFlag(flags1_, row.Flag1);
+        AppendFlag(flags2_, row.Flag2);
+      }
     }
-    database::TStatement& upsert = db_.UpsertArrays();
+    database::TStatement& upsert = db_.UpsertArrays(flags);
     BindKey(upsert, key, 0);
-    for (std::size_t i = 0; i < std::size(arrays); ++i) {
+    for (std::size_t i = 0; i < used; ++i) {
       *arrays[i] += '}';
       upsert.BindTextAt(kUpsertKeyParams + i, *arrays[i]);
     }
