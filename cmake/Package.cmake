@@ -9,6 +9,7 @@
 #   /var/lib/vnppsvc/LogFiles                the home (VNPPSVC_HOME in the unit) and its log
 #   /usr/share/vnppsvc/sql                   table definitions
 #   /usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml   the interface description
+#   /usr/share/bash-completion/completions/vnppctl   completion of vnppctl's commands and groups
 #   /usr/share/man/man8/VNPPSvc.8.gz, /usr/share/man/man1/vnppctl.1.gz
 #   /usr/share/doc/vnppsvc/README.md, copyright, changelog.gz
 #   /usr/share/vnppsvc/prometheus/vnppsvc-rules.yml   alert rules for Prometheus
@@ -32,6 +33,8 @@ configure_file(${CMAKE_SOURCE_DIR}/etc/VNPostProcessor.service.in ${VNPP_PACKAGE
 install(TARGETS VNPPSvc RUNTIME DESTINATION sbin)
 if(TARGET vnppctl)
   install(TARGETS vnppctl RUNTIME DESTINATION bin)
+  install(FILES ${CMAKE_SOURCE_DIR}/etc/bash-completion/vnppctl
+          DESTINATION share/bash-completion/completions)
 endif()
 install(FILES ${VNPP_PACKAGED_UNIT} DESTINATION /lib/systemd/system)
 file(GLOB _dbus_policy ${CMAKE_SOURCE_DIR}/etc/dbus/*.conf)

@@ -2,8 +2,9 @@
 # The Debian package on a real systemd: boots a Debian container with systemd as its PID 1
 # (mmdebstrap + systemd-nspawn) and uses the package the way an operator does: install, start
 # with a demo database, status text, journal fields, results, the bus policy for a member and
-# a non-member, vnppctl, the exposure score, the watchdog, kill -9 and restart without
-# recomputing, stop, upgrade, remove and purge.
+# a non-member, vnppctl, systemctl reload, VNPPSvc -check as the service's account, a
+# configuration file the service cannot write back, the exposure score, the watchdog, kill -9
+# and restart without recomputing, stop, upgrade, remove and purge.
 #
 # Usage: container_test.sh <vnppsvc .deb> <source directory>
 # Needs root, systemd-nspawn (systemd-container), mmdebstrap, nsenter, sqlite3 and python3.
@@ -255,6 +256,48 @@ ct vnppctl start >/dev/null || fail "vnppctl start"
 wait_for 20 status_starts 'Next Group: ' ||
   fail "status text after start: $(status_text)"
 
+step "systemctl reload"
+# The reload reads the file again (here a new LogDetail) and keeps the process.
+pid=$(main_pid)
+ct vnppctl stop >/dev/null || fail "vnppctl stop"
+ct runuser -u vnppsvc -- sed -i 's/^LogDetail=1\r$/LogDetail=2\r/' "$home/VNPostProc.VFG"
+ct systemctl reload VNPostProcessor || fail "systemctl reload: $(ct journalctl -u VNPostProcessor -n 5 --no-pager)"
+[ "$(ct vnppctl log-detail)" = 2 ] || fail "the reload did not read the configuration: LogDetail $(ct vnppctl log-detail)"
+[ "$(main_pid)" = "$pid" ] || fail "the reload restarted the service"
+wait_for 20 status_starts 'Next Group: ' || fail "status text after the reload: $(status_text)"
+
+step "VNPPSvc -check as vnppsvc"
+check() { ct runuser -u vnppsvc -- env VNPPSVC_HOME="$home" VNPPSvc -check; }
+out=$(check) || fail "VNPPSvc -check: $out"
+grep -q 'no problems' <<<"$out" || fail "VNPPSvc -check: $out"
+
+step "a configuration file owned by root: one warning at the start, none per run"
+ct systemctl stop VNPostProcessor
+ct cp -p "$home/VNPostProc.VFG" /root/VNPostProc.VFG.kept
+# As a copy made by root leaves it, and without progress, so that every entry writes some.
+ct sed -i '/^POLL\(Update\|Start\)[0-9]*=/d' "$home/VNPostProc.VFG"
+ct chown root:root "$home/VNPostProc.VFG"
+ct chmod 0644 "$home/VNPostProc.VFG"
+refused='cannot be written back by the account vnppsvc'
+out=$(check) && fail "VNPPSvc -check passed a file the service cannot write back: $out"
+grep -q "$refused" <<<"$out" || fail "VNPPSvc -check: $out"
+ct systemctl start VNPostProcessor || fail "systemctl start"
+wait_for 30 ct vnppctl run 1 || fail "vnppctl run 1: $(ct vnppctl run 1 2>&1)"
+last_run() {
+  ct vnppctl status --json | python3 -c 'import json, sys; sys.exit(json.load(sys.stdin)["groups"][0]["last_run"] is None)'
+}
+wait_for 60 last_run || fail "group 1 did not run: $(ct vnppctl status --json)"
+ct vnppctl status --json | grep -q "$refused" || fail "vnppctl status does not show the warning"
+# The run's lines reach the journal with the next tick of the message timer.
+sleep 2
+run_journal=$(ct journalctl _SYSTEMD_INVOCATION_ID="$(ct systemctl show -P InvocationID VNPostProcessor)" -o cat --no-pager)
+[ "$(grep -c "$refused" <<<"$run_journal")" = 1 ] || fail "not one warning: $run_journal"
+! grep -q 'Unable to write to' <<<"$run_journal" || fail "an error per write: $run_journal"
+# The README's way of putting the configuration in place.
+ct systemctl stop VNPostProcessor
+ct install -o vnppsvc -g vnppsvc -m 0640 /root/VNPostProc.VFG.kept "$home/VNPostProc.VFG"
+ct systemctl start VNPostProcessor || fail "systemctl start"
+
 step "systemd-analyze security"
 exposure=$(ct systemd-analyze security VNPostProcessor --no-pager | sed -n 's/.*Overall exposure level for VNPostProcessor.service: \([0-9.]*\).*/\1/p')
 echo "exposure: $exposure"
@@ -315,5 +358,7 @@ ct env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q vnppsvc >"$work/apt.lo
   { cat "$work/apt.log" >&2; fail "purge"; }
 ct test ! -e "$home/LogFiles" || fail "purge left the log"
 ct test -f "$home/data.db" || fail "purge took the database"
+ct test ! -e /etc/systemd/system/multi-user.target.wants/VNPostProcessor.service ||
+  fail "purge left the unit enabled"
 
 echo "container test passed"

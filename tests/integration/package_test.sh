@@ -19,6 +19,7 @@ for f in ./usr/sbin/VNPPSvc ./lib/systemd/system/VNPostProcessor.service \
   ./etc/vnppsvc/VNPostProc.VFG ./var/lib/vnppsvc/LogFiles/ \
   ./usr/share/dbus-1/interfaces/VNPPSvc.IVNPostProcCom.xml ./usr/share/man/man8/VNPPSvc.8.gz \
   ./usr/share/man/man1/vnppctl.1.gz ./usr/share/doc/vnppsvc/copyright \
+  ./usr/share/bash-completion/completions/vnppctl \
   ./usr/share/vnppsvc/sql/sqlite/schema.sql ./usr/share/vnppsvc/sql/postgresql/schema.sql; do
   grep -qxF -- "$f" "$work/files" || { cat "$work/files" >&2; fail "$f is not in the package"; }
 done
@@ -49,6 +50,7 @@ unit=$work/root/lib/systemd/system/VNPostProcessor.service
 grep -qxF 'ExecStart="/usr/sbin/VNPPSvc"' "$unit" || fail "ExecStart: $(grep ExecStart= "$unit")"
 grep -qxF 'Environment="VNPPSVC_HOME=/var/lib/vnppsvc"' "$unit" || fail "no VNPPSVC_HOME in the unit"
 grep -qxF 'ReadWritePaths="/var/lib/vnppsvc" /run/lock' "$unit" || fail "ReadWritePaths"
+bash -n "$work/root/usr/share/bash-completion/completions/vnppctl" || fail "the completion is not valid bash"
 for line in User=vnppsvc UMask=0027 LogRateLimitIntervalSec=0 CapabilityBoundingSet=; do
   grep -qxF "$line" "$unit" || fail "the unit lacks $line"
 done
@@ -70,10 +72,10 @@ else
 fi
 
 if command -v lintian >/dev/null; then
-  # Errors fail; warnings and notes are shown.
+  # Errors and warnings fail; notes are shown.
   lintian --tag-display-limit 0 "$deb" >"$work/lintian.log" 2>&1 || true
   cat "$work/lintian.log"
-  ! grep -q '^E: ' "$work/lintian.log" || fail "lintian reports errors"
+  ! grep -q '^[EW]: ' "$work/lintian.log" || fail "lintian reports errors or warnings"
 else
   echo "lintian not installed (Debian package lintian): package not linted" >&2
 fi
