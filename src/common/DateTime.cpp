@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <limits>
 
 #include "common/Error.h"
@@ -130,6 +131,19 @@ int DayOfTheWeek(TDateTime t) {
   const auto days = static_cast<std::int64_t>(std::floor(t + 0.5 / kMSecsPerDay));
   const std::int64_t sinceMonday = ((days + 5) % 7 + 7) % 7;
   return static_cast<int>(sinceMonday) + 1;
+}
+
+std::int64_t LocalToUnixSeconds(TDateTime t) {
+  const TDateTimeParts p = DecodeDateTime(t);
+  std::tm local{};
+  local.tm_year = p.Year - 1900;
+  local.tm_mon = p.Month - 1;
+  local.tm_mday = p.Day;
+  local.tm_hour = p.Hour;
+  local.tm_min = p.Minute;
+  local.tm_sec = p.Second;
+  local.tm_isdst = -1;  // as the rules have it on that day
+  return static_cast<std::int64_t>(std::mktime(&local));
 }
 
 EpochSeconds DateTimeToEpoch(TDateTime t) {

@@ -39,6 +39,10 @@ TDateTimeParts DecodeDateTime(TDateTime t);
 // Monday 1 to Sunday 7.
 int DayOfTheWeek(TDateTime t);
 
+// The instant t stands for as the system's time zone rules have it (t is local wall-clock
+// time), in whole seconds since 1970-01-01 UTC; -1 when the system cannot tell.
+std::int64_t LocalToUnixSeconds(TDateTime t);
+
 // round((t - 31047) * 86400), an exact half to the even neighbour.
 EpochSeconds DateTimeToEpoch(TDateTime t);
 // 31047 + s / 86400.

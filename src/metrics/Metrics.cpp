@@ -61,16 +61,8 @@ class TScrapeGauges {
 }  // namespace
 
 double UnixSeconds(common::TDateTime t) {
-  const common::TDateTimeParts p = common::DecodeDateTime(t);
-  std::tm tm{};
-  tm.tm_year = p.Year - 1900;
-  tm.tm_mon = p.Month - 1;
-  tm.tm_mday = p.Day;
-  tm.tm_hour = p.Hour;
-  tm.tm_min = p.Minute;
-  tm.tm_sec = p.Second;
-  tm.tm_isdst = -1;  // local time as the system's time zone rules have it
-  return static_cast<double>(std::mktime(&tm)) + p.Millisecond / 1000.0;
+  return static_cast<double>(common::LocalToUnixSeconds(t)) +
+         common::DecodeDateTime(t).Millisecond / 1000.0;
 }
 
 // The registry with every family, and the collectable the endpoint serves: a collect sets

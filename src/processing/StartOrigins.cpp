@@ -47,15 +47,9 @@ void TStartOrigins::KeepUnrecordedStarts() {
 
 void TStartOrigins::SetProgressStart(config::TPostProcGroupItem& group,
                                      common::TDateTime next) const {
-  const auto it = origins_.find(&group);
-  if (it == origins_.end()) {
-    group.ProgressStartFrom.clear();  // never scheduled: its StartFrom never moves
-    return;
-  }
   // Each progress write puts every entry's start on file (WritePollUpdates), so the saved
-  // start need not cover any.
-  static_cast<void>(it);
-  group.ProgressStartFrom = common::FormatDateTimeText(next);
+  // start need not cover any; a group never scheduled keeps its StartFrom.
+  group.ProgressStartFrom = Scheduled(&group) ? common::FormatDateTimeText(next) : std::string();
 }
 
 }  // namespace vnpp::processing

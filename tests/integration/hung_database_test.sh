@@ -39,6 +39,24 @@ thaw() {
   pkill -CONT -P "$postmaster" || true
   kill -CONT "$postmaster"
 }
+# Freezes the server, starts the service (output to $1) and waits until it says that the
+# database does not answer.
+start_frozen() {
+  freeze
+  "$exe" >"$1" 2>&1 &
+  pid=$!
+  for _ in $(seq 1 100); do
+    grep -q 'did not answer for' "$log" && break
+    sleep 0.1
+  done
+}
+# Waits at most $1 tenths of a second for the service to end.
+wait_gone() {
+  for _ in $(seq 1 "$1"); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+}
 
 mkdir -p "$home/LogFiles"
 write_config() {  # $1 Login Timeout
@@ -63,21 +81,12 @@ grep -q 'Error 1501: Unable to connect to database.' "$log" || fail "no Error 15
 # 2. A call that hangs (here the connect of the catch-up at start, with a long login
 # timeout): the log says so, and SIGTERM still ends the service soon.
 write_config 120
-freeze
-"$exe" >"$work/service.out" 2>&1 &
-pid=$!
-for _ in $(seq 1 100); do
-  grep -q 'did not answer for' "$log" && break
-  sleep 0.1
-done
+start_frozen "$work/service.out"
 grep -q 'Warning: the database (data source ".*PWD=\*\*\*.*") did not answer for [0-9]* s.' "$log" ||
   fail "no line says that the database does not answer"
 start=$(date +%s)
 kill -TERM "$pid"
-for _ in $(seq 1 300); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
+wait_gone 300
 took=$(( $(date +%s) - start ))
 if kill -0 "$pid" 2>/dev/null; then
   thaw
@@ -95,22 +104,13 @@ grep -q 'Error 1500: Processing did not stop within 10 s: the database' "$log" |
 # the wake event of the thread left behind).
 vnpp_dbus_start "$work/dbus" || fail "no private D-Bus daemon"
 : >"$log"
-freeze
-"$exe" >"$work/service3.out" 2>&1 &
-pid=$!
-for _ in $(seq 1 100); do
-  grep -q 'did not answer for' "$log" && break
-  sleep 0.1
-done
+start_frozen "$work/service3.out"
 timeout 60 "$ctl" stop >"$work/ctl.out" 2>&1 || true
 grep -q 'Error 1500: Processing did not stop within 10 s' "$log" || { thaw; fail "the stop was not abandoned"; }
 thaw
 sleep 3
 kill -TERM "$pid"
-for _ in $(seq 1 150); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
+wait_gone 150
 kill -0 "$pid" 2>/dev/null && fail "SIGTERM after an abandoned stop did not end the service within 15 s"
 wait "$pid" 2>/dev/null || true
 pid=""

@@ -212,16 +212,10 @@ std::string JsonTime(common::TDateTime t) {
 
 std::string IsoTime(common::TDateTime t) {
   const common::TDateTimeParts p = common::DecodeDateTime(t);
+  const std::time_t unix = static_cast<std::time_t>(common::LocalToUnixSeconds(t));
   std::tm local{};
-  local.tm_year = p.Year - 1900;
-  local.tm_mon = p.Month - 1;
-  local.tm_mday = p.Day;
-  local.tm_hour = p.Hour;
-  local.tm_min = p.Minute;
-  local.tm_sec = p.Second;
-  local.tm_isdst = -1;
   char offset[8] = "";
-  if (std::mktime(&local) != static_cast<std::time_t>(-1)) {
+  if (unix != static_cast<std::time_t>(-1) && ::localtime_r(&unix, &local) != nullptr) {
     std::strftime(offset, sizeof offset, "%z", &local);  // "+0100"
   }
   std::string zone = offset;
