@@ -94,8 +94,9 @@ class TPostProcGroupItem {
   // since processing started) and how many entries failed in it. Processing thread only.
   TDateTime LastRunEnd = 0;
   std::int64_t LastRunFailedEntries = 0;
-  // Since processing started: windows computed again over stored rows (rechecks and
-  // recomputes), and the rows that this inserted, updated or deleted. Processing thread only.
+  // Since processing started: windows computed again over stored rows (rechecks, the change
+  // log and recomputes), and the rows that this inserted, updated or deleted. Processing thread
+  // only.
   std::int64_t RecheckedWindows = 0;
   std::int64_t ChangedRows = 0;
   // Since processing started: windows found incomplete (TRunCounters::IncompleteWindows).
