@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <map>
+#include <thread>
 #include <utility>
 
 #include "common/Error.h"
@@ -34,6 +36,17 @@ const char* const RaiseThresholdsArraysSQL =
 
 const char* const DeleteChangesSQL = "DELETE FROM VN_PPCHANGES WHERE CHANGE_ID <= :CHANGE_ID";
 
+// PostgreSQL: the transactions of other sessions that are writing VN_DATA1 now, and how many
+// of a list of them are still running (each holds the lock on its own virtual id until it
+// ends).
+const char* const VN_DATA1WritersSQL =
+    "SELECT DISTINCT virtualtransaction AS VXID FROM pg_locks WHERE locktype = 'relation' AND "
+    "relation = CAST('vn_data1' AS regclass) AND mode = 'RowExclusiveLock' AND pid <> "
+    "pg_backend_pid()";
+const char* const WritersRunningSQL =
+    "SELECT COUNT(*) AS N FROM pg_locks WHERE locktype = 'virtualxid' AND virtualxid = ANY "
+    "(CAST(:VXIDS AS TEXT[]))";
+
 namespace {
 
 bool IsPostgreSQL(database::TConnection& connection) {
@@ -49,6 +62,37 @@ void AppendElement(std::string& array, std::string_view value) {
     array += c;
   }
   array += '"';
+}
+
+// PostgreSQL: waits until every transaction that was writing VN_DATA1 when the thresholds rose
+// has ended, at most kWriterWaitSeconds. A writer's trigger compares with the threshold of its
+// statement's snapshot: one that began before the rise and commits after the run read its
+// window would neither be logged nor seen. Writers that begin later see the new thresholds.
+void WaitForWriters(database::TConnection& connection) {
+  constexpr int kWriterWaitSeconds = 30;
+  constexpr auto kPoll = std::chrono::milliseconds(20);
+  std::string writers = "{";
+  {
+    std::unique_ptr<database::TStatement> query = connection.Prepare(VN_DATA1WritersSQL);
+    database::TCursorGuard guard(*query);
+    query->Execute();
+    while (query->Fetch()) AppendElement(writers, query->GetText("VXID"));
+  }
+  if (writers.size() == 1) return;
+  writers += '}';
+  std::unique_ptr<database::TStatement> running = connection.Prepare(WritersRunningSQL);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kWriterWaitSeconds);
+  while (std::chrono::steady_clock::now() < until) {
+    running->BindText("VXIDS", writers);
+    double count = 0;
+    {
+      database::TCursorGuard guard(*running);
+      running->Execute();
+      if (running->Fetch()) count = running->GetDouble("N");
+    }
+    if (count == 0) return;
+    std::this_thread::sleep_for(kPoll);
+  }
 }
 
 }  // namespace
@@ -130,13 +174,16 @@ void RaiseThresholds(database::TConnection& connection, std::span<const TThresho
     raise->BindText("SENSORNAMES", sensors + '}');
     raise->BindText("THRESHOLDS", times + '}');
     raise->Execute();
-  } else {
-    for (const auto& [key, time] : latest) {
-      raise->BindText("STATION_ID", key.first);
-      raise->BindText("SENSORNAME", key.second);
-      raise->BindDateTime("THRESHOLD", time);
-      raise->Execute();
-    }
+    transaction.Commit();
+    WaitForWriters(connection);
+    return;
+  }
+  // SQLite has one writer at a time: a writer's trigger runs before the rise or after it.
+  for (const auto& [key, time] : latest) {
+    raise->BindText("STATION_ID", key.first);
+    raise->BindText("SENSORNAME", key.second);
+    raise->BindDateTime("THRESHOLD", time);
+    raise->Execute();
   }
   transaction.Commit();
 }
