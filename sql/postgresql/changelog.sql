@@ -1,10 +1,11 @@
 -- The change log of the readings, for post-processing groups with ChangeLog=1 in PostgreSQL.
 -- Run it once in the readings' database, after schema.sql; the programs that write VN_DATA1
--- stay as they are. This version of VNPPSvc does not read these tables yet: running the script
--- now only starts the log (and costs the acquisition its triggers).
+-- stay as they are. VNPPSvc reads them for the groups of a configuration with
+-- [PostProcess] ChangeLog=1, and deletes the changes every group has consumed.
 --
 -- VN_PPTHRESHOLD holds, per station and sensor, the latest time up to which any group has
--- computed its windows (kept by VNPPSvc with its results). A change of VN_DATA1 (insert,
+-- computed its windows (raised by VNPPSvc at the start of each group run to the last window
+-- the run may compute, never lowered). A change of VN_DATA1 (insert,
 -- update, delete) at or before that time is recorded in VN_PPCHANGES, so that the next run
 -- computes the windows it touches again. The triggers run once per statement over its
 -- transition tables and write one row per station and sensor with the range of the time
@@ -29,16 +30,30 @@ CREATE TABLE IF NOT EXISTS VN_PPCHANGES (
 CREATE INDEX IF NOT EXISTS VN_PPCHANGES_STATION_SENSOR
   ON VN_PPCHANGES (STATION_ID, SENSORNAME, CHANGE_ID);
 
+-- The ids of VN_PPCHANGES must become visible in their order: the service reads the rows
+-- after the last id it consumed, so a row committed after a higher id was read would be
+-- skipped for ever. A sequence hands out ids in the order of the inserts, not of the commits
+-- of concurrent writers, so a writer that is about to record a change first locks the table
+-- against the other writers until it commits (SHARE ROW EXCLUSIVE conflicts with itself and
+-- with inserts, not with plain reads). Writers of on-time readings record nothing and take no
+-- lock.
+
 -- Records the changed rows of an insert or a delete (CHANGED_ROWS) that lie at or before
 -- their threshold.
 CREATE OR REPLACE FUNCTION VN_PP_RECORD_ROWS() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
-  INSERT INTO VN_PPCHANGES (STATION_ID, SENSORNAME, FIRST_TIME_TAG, LAST_TIME_TAG)
-  SELECT c.STATION_ID, c.SENSORNAME, MIN(c.TIME_TAG), MAX(c.TIME_TAG)
-    FROM CHANGED_ROWS c
-    JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
-   WHERE c.TIME_TAG <= t.THRESHOLD
-   GROUP BY c.STATION_ID, c.SENSORNAME;
+  IF EXISTS (SELECT 1
+               FROM CHANGED_ROWS c
+               JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
+              WHERE c.TIME_TAG <= t.THRESHOLD) THEN
+    LOCK TABLE VN_PPCHANGES IN SHARE ROW EXCLUSIVE MODE;
+    INSERT INTO VN_PPCHANGES (STATION_ID, SENSORNAME, FIRST_TIME_TAG, LAST_TIME_TAG)
+    SELECT c.STATION_ID, c.SENSORNAME, MIN(c.TIME_TAG), MAX(c.TIME_TAG)
+      FROM CHANGED_ROWS c
+      JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
+     WHERE c.TIME_TAG <= t.THRESHOLD
+     GROUP BY c.STATION_ID, c.SENSORNAME;
+  END IF;
   RETURN NULL;
 END $$;
 
@@ -46,14 +61,22 @@ END $$;
 -- unless a time tag, station or sensor moved): both sides, merged per station and sensor.
 CREATE OR REPLACE FUNCTION VN_PP_RECORD_UPDATE() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
-  INSERT INTO VN_PPCHANGES (STATION_ID, SENSORNAME, FIRST_TIME_TAG, LAST_TIME_TAG)
-  SELECT c.STATION_ID, c.SENSORNAME, MIN(c.TIME_TAG), MAX(c.TIME_TAG)
-    FROM (SELECT STATION_ID, SENSORNAME, TIME_TAG FROM NEW_ROWS
-          UNION ALL
-          SELECT STATION_ID, SENSORNAME, TIME_TAG FROM OLD_ROWS) c
-    JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
-   WHERE c.TIME_TAG <= t.THRESHOLD
-   GROUP BY c.STATION_ID, c.SENSORNAME;
+  IF EXISTS (SELECT 1
+               FROM (SELECT STATION_ID, SENSORNAME, TIME_TAG FROM NEW_ROWS
+                     UNION ALL
+                     SELECT STATION_ID, SENSORNAME, TIME_TAG FROM OLD_ROWS) c
+               JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
+              WHERE c.TIME_TAG <= t.THRESHOLD) THEN
+    LOCK TABLE VN_PPCHANGES IN SHARE ROW EXCLUSIVE MODE;
+    INSERT INTO VN_PPCHANGES (STATION_ID, SENSORNAME, FIRST_TIME_TAG, LAST_TIME_TAG)
+    SELECT c.STATION_ID, c.SENSORNAME, MIN(c.TIME_TAG), MAX(c.TIME_TAG)
+      FROM (SELECT STATION_ID, SENSORNAME, TIME_TAG FROM NEW_ROWS
+            UNION ALL
+            SELECT STATION_ID, SENSORNAME, TIME_TAG FROM OLD_ROWS) c
+      JOIN VN_PPTHRESHOLD t ON t.STATION_ID = c.STATION_ID AND t.SENSORNAME = c.SENSORNAME
+     WHERE c.TIME_TAG <= t.THRESHOLD
+     GROUP BY c.STATION_ID, c.SENSORNAME;
+  END IF;
   RETURN NULL;
 END $$;
 

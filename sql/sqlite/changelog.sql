@@ -1,14 +1,16 @@
 -- The change log of the readings, for post-processing groups with ChangeLog=1 in SQLite.
 -- Run it once in the readings' database, after schema.sql; the programs that write VN_DATA1
--- stay as they are. This version of VNPPSvc does not read these tables yet: running the script
--- now only starts the log (and costs the acquisition its triggers).
+-- stay as they are. VNPPSvc reads them for the groups of a configuration with
+-- [PostProcess] ChangeLog=1, and deletes the changes every group has consumed.
 --
 -- VN_PPTHRESHOLD holds, per station and sensor, the latest time up to which any group has
--- computed its windows (kept by VNPPSvc with its results). A change of VN_DATA1 (insert,
+-- computed its windows (raised by VNPPSvc at the start of each group run to the last window
+-- the run may compute, never lowered). A change of VN_DATA1 (insert,
 -- update, delete) at or before that time is recorded in VN_PPCHANGES, so that the next run
 -- computes the windows it touches again. A reading later than the threshold, or of a
 -- station and sensor without one, costs one indexed look-up and writes nothing.
 -- Time stamps are text "YYYY-MM-DD HH:MM:SS[.mmm]" and compare as text, as in schema.sql.
+-- SQLite has one writer at a time, so the ids of VN_PPCHANGES commit in their order.
 
 CREATE TABLE IF NOT EXISTS VN_PPTHRESHOLD (
   STATION_ID VARCHAR(64) NOT NULL,

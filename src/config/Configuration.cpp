@@ -1,6 +1,7 @@
 #include "config/Configuration.h"
 
 #include <algorithm>
+#include <charconv>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -166,6 +167,8 @@ void TConfiguration::LoadConfiguration() {
     log_.SetLogMessage(file.ReadBool(kPostProcessSection, "LogMessage", true));
     log_.SetLogDetail(file.ReadInteger(kPostProcessSection, "LogDetail", 1));
     catchUpAtStart_.store(file.ReadBool(kPostProcessSection, "CatchUpAtStart", false));
+    changeLog_ = file.ReadBool(kPostProcessSection, "ChangeLog", false);
+    changeLogTables_ = TChangeLogTables::Unknown;
     {
       common::MutexLock lock(metricsAddressMu_);
       metricsAddress_ = file.ReadString(kPostProcessSection, "MetricsAddress", "");
@@ -247,6 +250,14 @@ void TConfiguration::ReadGroupKeys(const TIniFile& file, TPostProcGroupItem& gro
   group.Parameter = file.ReadString(s, "Parameter", "");
   group.Filter = file.ReadString(s, "Filter", "");
   group.RecheckWindows = std::max(0, ReadCount(file, s, "RecheckWindows", kMaxRecheckWindows));
+  const std::string changeLogId = file.ReadString(s, "ChangeLogID", "");
+  if (!changeLogId.empty()) {
+    const char* end = changeLogId.data() + changeLogId.size();
+    const auto [at, error] = std::from_chars(changeLogId.data(), end, group.ChangeLogID);
+    if (error != std::errc() || at != end || group.ChangeLogID < 0) {
+      RefuseKey(s, "ChangeLogID", changeLogId, "is not a whole number from 0");
+    }
+  }
   ReadCompletenessKeys(file, group);
   const int count = ReadCount(file, s, "POLLNumber", kMaxPollNumber);
   for (int n = 1; n <= count; ++n) {
@@ -322,11 +333,25 @@ void TConfiguration::WritePollUpdates(TPostProcGroupItem& group,
   if (!group.ProgressStartFrom.empty()) {
     values.push_back(TIniValue{group.SectionName, "StartFrom", group.ProgressStartFrom});
   }
+  const std::int64_t changeLogId = group.PendingChangeLogID;
+  if (changeLogId > group.ChangeLogID) {
+    values.push_back(TIniValue{group.SectionName, "ChangeLogID", std::to_string(changeLogId)});
+  }
   file.WriteStrings(values);
+  group.ChangeLogID = std::max(group.ChangeLogID, changeLogId);
   for (TStationSensorInfoItem* entry : started) {
     entry->ProgressOnFile = true;
     entry->StartedFromOnFile = entry->StartedFrom != 0;
   }
+}
+
+void TConfiguration::WriteChangeLogID(TPostProcGroupItem& group) {
+  if (group.PendingChangeLogID <= group.ChangeLogID) return;
+  if (configFile_ != nullptr) {
+    configFile_->WriteStrings(
+        {TIniValue{group.SectionName, "ChangeLogID", std::to_string(group.PendingChangeLogID)}});
+  }
+  group.ChangeLogID = group.PendingChangeLogID;
 }
 
 }  // namespace vnpp::config

@@ -26,6 +26,9 @@ inline constexpr int kMaxPollNumber = 100000;
 // Largest RecheckWindows value loaded; a larger one fails the load in the same way.
 inline constexpr int kMaxRecheckWindows = 10000;
 
+// Whether the readings' database holds the change log's tables, as found after a load.
+enum class TChangeLogTables { Unknown, Present, Missing };
+
 class TConfiguration {
  public:
   // programDir ends with '/'. log must outlive this object.
@@ -67,8 +70,12 @@ class TConfiguration {
   // beside them never has to stay behind for it), and the group's ProgressStartFrom as its
   // StartFrom when it is set, in one write of the file; on failure none of them is written.
   // REQUIRES: no entry is null.
+  // The group's PendingChangeLogID goes with them as its ChangeLogID when it is ahead.
   void WritePollUpdates(TPostProcGroupItem& group,
                         const std::vector<const TStationSensorInfoItem*>& entries);
+  // Writes the group's PendingChangeLogID as its ChangeLogID on its own. Throws as above;
+  // without a loaded file it is only kept in memory.
+  void WriteChangeLogID(TPostProcGroupItem& group);
 
   // nullptr before the first load. Owned by this object until the next load.
   // The processing thread, the only writer of the list, reads it without the lock.
@@ -79,6 +86,13 @@ class TConfiguration {
   // [PostProcess] CatchUpAtStart of the last load: bring every enabled group up to the
   // present as soon as processing has started, then run on schedule.
   bool CatchUpAtStart() const { return catchUpAtStart_.load(); }
+  // [PostProcess] ChangeLog of the last load: each group run first computes again the windows
+  // that the change log of the readings names. Processing thread.
+  bool ChangeLog() const { return changeLog_; }
+  // Whether the change log's tables were found since the last load (Unknown until a
+  // connection could look). Processing thread.
+  TChangeLogTables ChangeLogTables() const { return changeLogTables_; }
+  void SetChangeLogTables(TChangeLogTables tables) { changeLogTables_ = tables; }
   // [PostProcess] MetricsAddress of the last load: where operators' metrics are served;
   // empty for nowhere. Any thread.
   std::string MetricsAddress() const EXCLUDES(metricsAddressMu_);
@@ -107,6 +121,9 @@ class TConfiguration {
   std::unique_ptr<TIniFile> configFile_;
   // Written by the processing thread at a load, read by the main thread after it.
   std::atomic<bool> catchUpAtStart_{false};
+  // Processing thread only.
+  bool changeLog_ = false;
+  TChangeLogTables changeLogTables_ = TChangeLogTables::Unknown;
   mutable common::Mutex metricsAddressMu_;
   std::string metricsAddress_ GUARDED_BY(metricsAddressMu_);
 

@@ -94,12 +94,19 @@ class TPostProcGroupItem {
   // since processing started) and how many entries failed in it. Processing thread only.
   TDateTime LastRunEnd = 0;
   std::int64_t LastRunFailedEntries = 0;
-  // Since processing started: windows computed again over stored rows (rechecks and
-  // recomputes), and the rows that this inserted, updated or deleted. Processing thread only.
+  // Since processing started: windows computed again over stored rows (rechecks, the change
+  // log and recomputes), and the rows that this inserted, updated or deleted. Processing thread
+  // only.
   std::int64_t RecheckedWindows = 0;
   std::int64_t ChangedRows = 0;
   // Since processing started: windows found incomplete (TRunCounters::IncompleteWindows).
   std::int64_t IncompleteWindows = 0;
+
+  // With [PostProcess] ChangeLog=1: the highest CHANGE_ID of the change log this group has
+  // consumed as its file holds it (ChangeLogID), and one consumed since, whose windows are
+  // committed, that the next write of the group's progress records (0: none).
+  std::int64_t ChangeLogID = 0;
+  std::int64_t PendingChangeLogID = 0;
 };
 
 // Ordered, owning list of groups, indexed from 0. Never sorted.

@@ -15,6 +15,7 @@
 #include "common/Text.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
+#include "store/ChangeLog.h"
 #include "store/PPStatements.h"
 
 namespace vnpp::host {
@@ -135,6 +136,9 @@ void CheckDatabase(database::TDatabase& db, const config::TConfiguration& config
   if (!db.ConnectDatabase()) return;  // the refusal is among the problems already
   database::TConnection& c = db.Connection();
   const std::string dbms = c.DbmsName();
+  if (config.ChangeLog() && !store::ChangeLogTablesExist(c)) {
+    problems.push_back("Error: " + store::ChangeLogMissingText(store::ChangeLogScript(c)) + ".");
+  }
   const TBackend backend = dbms == "SQLite"       ? TBackend::SQLite
                            : dbms == "PostgreSQL" ? TBackend::PostgreSQL
                                                   : TBackend::Other;

@@ -164,7 +164,8 @@ TMetrics::TImpl::TImpl(std::function<TProcessingView()> view)
                       "fails each entry's first query).")),
       changed_(Build(prometheus::BuildCounter(), *registry_, "vnppsvc_recheck_rows_changed_total",
                      "Rows of VN_PPDATA1 that checks of windows over stored rows "
-                     "(RecheckWindows, recompute requests) inserted, updated or deleted.")),
+                     "(RecheckWindows, ChangeLog, recompute requests) inserted, updated or "
+                     "deleted.")),
       incomplete_(Build(prometheus::BuildCounter(), *registry_, "vnppsvc_windows_incomplete_total",
                         "Windows with readings that the group's completeness rule "
                         "(MinCoverage, MaxGap) found incomplete: skipped or flagged.")),

@@ -89,7 +89,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
     try {
       Session();
       inRun_ = true;
-      complete = true;
+      complete = CheckChangeLog(group, limit);
       for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
         if (Cancelled(limit)) {
           complete = false;
@@ -98,6 +98,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
         complete = ProcessEntry(group, i, limit) && complete;
       }
       complete = session_->batch.Finish() && complete;
+      complete = EndChangeLog(group) && complete;
       inRun_ = false;
     } catch (...) {
       inRun_ = false;

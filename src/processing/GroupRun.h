@@ -98,6 +98,13 @@ class TGroupRunner {
   // processes one entry outside a run.
   TSession& Session();
   bool Cancelled(const TRunLimit& limit) const;
+  // With ChangeLog=1, before the entries' walks: raises the entries' thresholds, reads the
+  // changes the group has not consumed and checks the windows they touch (ChangeLog.cpp).
+  // False when that failed or was cancelled; the changes are then read again next run.
+  bool CheckChangeLog(config::TPostProcGroupItem& group, const TRunLimit& limit);
+  // After the run's last commit: records the consumed id on file if no progress write took it,
+  // and deletes the changes every group has consumed. False when that failed (logged).
+  bool EndChangeLog(config::TPostProcGroupItem& group);
   // Checks windows of entry again (TWindowCheck) and adds what it did to the counters and
   // to counts, and what the readings held to problems; refused windows are logged as a first
   // computation logs them. False when cancelled.

@@ -11,6 +11,7 @@
 #include "common/PScan.h"
 #include "config/Configuration.h"
 #include "database/Database.h"
+#include "processing/ChangeLog.h"
 #include "processing/Schedule.h"
 
 namespace vnpp::processing {
@@ -266,6 +267,12 @@ void TProcessThread::Execute() {
       // Run requests are refused until the new list is in place (see Loaded).
       config_.LoadConfiguration();
       database_.LoadDatabaseSettings(config_.ConfigFile(), log_);
+    }
+    // The change log's tables are looked for once per load (a refused connect leaves it to
+    // the first run).
+    if (config_.ChangeLog()) {
+      if (database_.ConnectDatabase()) ProbeChangeLog(config_, database_.Connection(), log_);
+      database_.DisconnectDatabase();
     }
     try {
       FillQueue();

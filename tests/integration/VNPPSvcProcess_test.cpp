@@ -99,6 +99,12 @@ TEST(VNPPSvcProcess, CheckReportsEveryProblemAndExitsZeroOnlyWhenClean) {
         "TIME_TAG)",
         "5 problems"}},
       {"no result table", "G", fine, {"DROP TABLE VN_PPDATA1"}, 1, {"no table VN_PPDATA1"}},
+      {"change log without its tables",
+       "G\r\nChangeLog=1",
+       fine,
+       {},
+       1,
+       {"missing in the readings' database: run sql/sqlite/changelog.sql", "1 problem"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

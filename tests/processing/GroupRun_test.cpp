@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 
 #include "common/Clock.h"
 #include "database/Database.h"
 #include "processing/Calendar.h"
+#include "processing/ChangeLog.h"
 #include "processing/RunLog.h"
 #include "processing/Schedule.h"
 #include "processing/StartOrigins.h"
@@ -22,10 +24,12 @@ using testing::TRecordingLog;
 class GroupRunTest : public testing::ProcessingFixture {
  protected:
   // One hourly AVG group with the given POLL lines; loads it and the database settings.
-  config::TPostProcGroupItem& Load(const std::string& groupKeys) {
+  config::TPostProcGroupItem& Load(const std::string& groupKeys,
+                                   const std::string& postProcessKeys = "") {
     runner_.reset();  // its statements belong to the connection about to close
     database_.DisconnectDatabase();
-    WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n[PostProcessGroup:1]\r\n" + groupKeys);
+    WriteConfig("[PostProcess]\r\nGroups=1\r\nLogDetail=2\r\n" + postProcessKeys +
+                "[PostProcessGroup:1]\r\n" + groupKeys);
     config_ = std::make_unique<config::TConfiguration>(home_, log_);
     config_->LoadConfiguration();
     database_.LoadDatabaseSettings(config_->ConfigFile(), log_);
@@ -340,6 +344,159 @@ TEST_F(GroupRunTest, ResultTableWithoutTheKeyGetsItsRowsOneByOne) {
   const std::vector<std::string> rows = ResultRows();
   EXPECT_EQ(std::count(rows.begin(), rows.end(), "ST1|03/15/2024 07:00:00"), 2);
   EXPECT_EQ(rows.size(), 2u * 4);  // ST1 07:00 to 10:00 twice; ST2 has no readings
+}
+
+// One late reading after a run: the next run computes its window again, records the id it
+// consumed and deletes the row; a run without the change log's tables says so once and runs.
+TEST_F(GroupRunTest, ChangeLogRunRewritesTheChangedWindowAndRecordsItsId) {
+  AddReadings("ST1", "WL", At(2024, 3, 15, 6), At(2024, 3, 15, 12));
+  const std::string keys = std::string(kHourly) + "POLLUpdate1=03/15/2024 07:00:00\r\n";
+  config::TPostProcGroupItem* group = &Load(keys, "ChangeLog=1\r\n");
+  ScheduleAt(*group, At(2024, 3, 15, 10));
+  EXPECT_TRUE(runner_->RunGroup(*group));
+  const std::vector<std::string> missing = log_.Messages();
+  EXPECT_EQ(std::count_if(missing.begin(), missing.end(),
+                          [](const std::string& m) {
+                            return m.find(
+                                       "are missing in the readings' database: run "
+                                       "sql/sqlite/changelog.sql") != std::string::npos;
+                          }),
+            1);
+  EXPECT_EQ(ResultRows().size(), 4u);  // ran as without the change log
+
+  database::testing::ApplySchema(ConnectionString(), "sqlite", "changelog.sql");
+  group = &Load(keys, "ChangeLog=1\r\n");
+  ScheduleAt(*group, At(2024, 3, 15, 10));
+  {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    c.ExecuteDirect("DELETE FROM VN_PPDATA1");
+  }
+  EXPECT_TRUE(runner_->RunGroup(*group));
+  ASSERT_EQ(ResultRows().size(), 4u);
+  auto value = [&](const char* time) {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    auto q = c.Prepare("SELECT PP_VALUE FROM VN_PPDATA1 WHERE STATION_ID = 'ST1' AND TIME_TAG = " +
+                       std::string("'") + time + "'");
+    q->Execute();
+    return q->Fetch() ? q->GetDouble("PP_VALUE") : -1.0;
+  };
+  const double before = value("2024-03-15 08:00:00");
+  {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    // Late for 08:00 (logged), and one after every threshold (not logged).
+    c.ExecuteDirect(
+        "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST1', 'WL', "
+        "'2024-03-15 08:20:00', 10000), ('ST1', 'WL', '2024-03-15 11:30:00', 5)");
+  }
+  log_.Clear();
+  const long checked = runner_->RecheckedWindows();
+  EXPECT_TRUE(runner_->RunGroup(*group));
+  EXPECT_EQ(runner_->RecheckedWindows(), checked + 1);
+  EXPECT_EQ(group->ChangedRows, 1);
+  EXPECT_NE(value("2024-03-15 08:00:00"), before);
+  EXPECT_NE(ReadConfig().find("ChangeLogID=1\r\n"), std::string::npos) << ReadConfig();
+  const std::vector<std::string> q = log_.Queued();
+  EXPECT_TRUE(std::any_of(q.begin(), q.end(), [](const std::string& m) {
+    return m.find("changed readings") != std::string::npos;
+  }));
+  {
+    database::TConnection c;
+    c.Open(ConnectionString(), "", "");
+    auto rows = c.Prepare("SELECT COUNT(*) AS N FROM VN_PPCHANGES");
+    rows->Execute();
+    ASSERT_TRUE(rows->Fetch());
+    EXPECT_EQ(rows->GetDouble("N"), 0);  // the only group consumed it
+  }
+  // Nothing new: nothing checked again. The id survives a load.
+  EXPECT_TRUE(runner_->RunGroup(*group));
+  EXPECT_EQ(runner_->RecheckedWindows(), checked + 1);
+  config::TConfiguration reloaded(home_, log_);
+  reloaded.LoadConfiguration();
+  EXPECT_EQ(reloaded.Groups()->Item(0).ChangeLogID, 1);
+}
+
+TEST(ChangeLogWindows, RangesBecomeTheWindowsThatHoldThem) {
+  const common::TDateTime h = 1.0 / 24;
+  const common::TDateTime s = h / 3600;
+  const common::TDateTime day = At(2024, 3, 15);
+  struct Case {
+    const char* what;
+    std::int32_t mode;
+    bool delta;
+    std::vector<std::pair<common::TDateTime, common::TDateTime>> ranges;
+    std::vector<int> hours;  // window starts
+  } cases[] = {
+      {"inside", 0, false, {{day + 5.5 * h, day + 5.5 * h}}, {5}},
+      {"start, mode 0", 0, false, {{day + 5 * h, day + 5 * h}}, {5}},
+      {"start, mode 1", 1, false, {{day + 5 * h, day + 5 * h}}, {4}},
+      {"start, mode 2", 2, false, {{day + 5 * h, day + 5 * h}}, {4, 5}},
+      {"a millisecond before", 0, false, {{day + 5 * h - s / 1000, day + 5 * h - s / 1000}}, {4}},
+      {"range", 0, false, {{day + 5.2 * h, day + 7.3 * h}}, {5, 6, 7}},
+      {"merged",
+       0,
+       false,
+       {{day + 6.1 * h, day + 6.2 * h}, {day + 5.1 * h, day + 5.5 * h}},
+       {5, 6}},
+      {"DELTA",
+       0,
+       true,
+       {{day + 5.5 * h, day + 5.5 * h}, {day + 8.5 * h, day + 8.5 * h}},
+       {5, 6, 8, 9}},
+      {"DELTA at the progress", 0, true, {{day + 11.5 * h, day + 11.5 * h}}, {11}},
+      {"after the progress", 0, false, {{day + 12 * h, day + 13 * h}}, {}},
+      {"before the start", 0, false, {{day - 3 * h, day - 0.5 * h}}, {}},
+      {"DELTA before the start", 0, true, {{day - 0.5 * h, day - 0.5 * h}}, {0}},
+      {"across the start", 0, false, {{day - 30, day + 0.5 * h}}, {0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    config::TPostProcGroupItem group;
+    group.TypeInterval = 0;
+    group.BoundaryMode = c.mode;
+    group.FuncName = c.delta ? "DELTA" : "AVG";
+    config::TStationSensorInfoItem entry;
+    entry.StartedFrom = day;
+    entry.LastUpdate = day + 12 * h;
+    std::vector<store::TChange> changes;
+    for (const auto& [first, last] : c.ranges) changes.push_back({1, "ST1", "WL", first, last});
+    TChangedWindows windows(group, entry, changes);
+    std::vector<int> hours;
+    // Two at a time: the windows come in batches.
+    for (auto w = windows.Next(2); !w.empty(); w = windows.Next(2)) {
+      EXPECT_LE(w.size(), 2u);
+      for (const store::TWindowSpan& span : w) {
+        EXPECT_NEAR(span.End - span.Start, h, s);
+        hours.push_back(static_cast<int>(std::lround((span.Start - day) / h)));
+      }
+    }
+    EXPECT_EQ(hours, c.hours);
+  }
+}
+
+// The threshold a run raises first is the end of the last window that run computes.
+TEST(ChangeLogWindows, ThresholdIsTheLastWindowEndOfTheRun) {
+  config::TPostProcGroupItem group;
+  group.TypeInterval = 0;
+  group.BaseTime = 1.0 / 24 / 2;
+  group.StartTime = group.WindowStart = At(2024, 3, 15, 10);
+  config::TStationSensorInfoItem entry;
+  const TRunLimit limits[] = {
+      TRunLimit::ScheduledRun(), TRunLimit::ImmediateRun(At(2024, 3, 15, 14, 20)),
+      TRunLimit::ImmediateRun(At(2024, 3, 15, 14)), TRunLimit::CatchUpRun(At(2024, 3, 15, 14, 20)),
+      TRunLimit::CatchUpRun(At(2024, 3, 15, 14, 40))};
+  for (const common::TDateTime progress : {0.0, At(2024, 3, 15, 7), At(2024, 3, 15, 20)}) {
+    entry.LastUpdate = progress;
+    for (const TRunLimit& limit : limits) {
+      SCOPED_TRACE(std::to_string(progress) + " " + std::to_string(limit.Now));
+      common::TDateTime last = progress;
+      const TNextWindow next = WindowsOf(group, entry, limit);
+      for (TWindow w; next(w);) last = w.End;
+      EXPECT_NEAR(ThresholdOf(group, entry, limit), last, 1e-9);
+    }
+  }
 }
 
 TEST(GroupRunText, FormatsWindowStartAndValue) {

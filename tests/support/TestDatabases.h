@@ -51,8 +51,11 @@ inline std::filesystem::path SourceDir() {
 
 // The statements of a schema script: "--" comments dropped, split at ";". The scripts hold
 // no ";" inside literals.
-inline std::vector<std::string> SchemaStatements(const std::string& dialect) {
-  const std::filesystem::path path = SourceDir() / "sql" / dialect / "schema.sql";
+// The statements of sql/<dialect>/<file>. A trigger body (BEGIN ... END) and a function body
+// ($$ ... $$) hold semicolons of their own and stay in one statement.
+inline std::vector<std::string> SchemaStatements(const std::string& dialect,
+                                                 const std::string& file = "schema.sql") {
+  const std::filesystem::path path = SourceDir() / "sql" / dialect / file;
   std::ifstream in(path);
   if (!in) throw std::runtime_error("cannot read " + path.string());
   std::string text, line;
@@ -63,19 +66,35 @@ inline std::vector<std::string> SchemaStatements(const std::string& dialect) {
   }
   std::vector<std::string> statements;
   std::stringstream ss(text);
-  std::string statement;
-  while (std::getline(ss, statement, ';')) {
+  std::string statement, part;
+  auto open = [](const std::string& s) {
+    std::size_t dollars = 0;
+    for (std::size_t at = s.find("$$"); at != std::string::npos; at = s.find("$$", at + 2)) {
+      ++dollars;
+    }
+    if (dollars % 2 != 0) return true;
+    const std::size_t begin = s.find("\nBEGIN\n");
+    return begin != std::string::npos && s.find("\nEND", begin) == std::string::npos;
+  };
+  while (std::getline(ss, part, ';')) {
+    statement += part;
+    if (open(statement)) {
+      statement += ';';
+      continue;
+    }
     if (statement.find_first_not_of(" \t\r\n") != std::string::npos) {
       statements.push_back(statement);
     }
+    statement.clear();
   }
   return statements;
 }
 
-inline void ApplySchema(const std::string& connectionString, const std::string& dialect) {
+inline void ApplySchema(const std::string& connectionString, const std::string& dialect,
+                        const std::string& file = "schema.sql") {
   TConnection connection;
   connection.Open(connectionString, "", "");
-  for (const std::string& statement : SchemaStatements(dialect)) {
+  for (const std::string& statement : SchemaStatements(dialect, file)) {
     connection.ExecuteDirect(statement);
   }
 }

@@ -26,7 +26,7 @@ COMMANDS
         order of GroupNames), section name, whether it is enabled, its function, when it is due next, the oldest progress of its entries (the backlog) and
         how far that lags behind now, when its last completed run ended, how many
         entries failed in it, and the windows checked again over stored rows (RecheckWindows,
-        recompute) and the rows those checks changed since processing started, and the
+        ChangeLog, recompute) and the rows those checks changed since processing started, and the
         windows its completeness rule found incomplete (INCOMPLETE).
         With --json (or -o json): the same as one JSON object for scripts and monitoring
         checks: "bus", "processing" ("running" or "stopped"), "next_group" (its number, or
