@@ -174,7 +174,7 @@ bool TGroupRunner::CheckChangeLog(config::TPostProcGroupItem& group, const TRunL
       if (t > 0) thresholds.push_back({entry->StationID, entry->SensorName, t});
       changes[{entry->StationID, entry->SensorName}];
     }
-    store::RaiseThresholds(connection, thresholds);
+    store::RaiseThresholds(connection, thresholds, [&] { return Cancelled(limit); });
     store::ReadChanges(
         connection, consumed,
         [&](const store::TChange& change) {
@@ -201,7 +201,7 @@ bool TGroupRunner::CheckChangeLog(config::TPostProcGroupItem& group, const TRunL
     // taken as missing are said again.
     auto report = [&] {
       problems.Incomplete = 0;
-      LogChanges(log_, group, entry, counts, "changed readings");
+      LogChanges(log_, group, entry, counts, "corrected readings");
       ReportEntry(group, entry, problems);
     };
     try {
@@ -243,7 +243,9 @@ bool TGroupRunner::EndChangeLog(config::TPostProcGroupItem& group) {
   std::int64_t consumed = std::numeric_limits<std::int64_t>::max();
   const config::TPostProcGroups* groups = config_.Groups();
   for (int i = 0; groups != nullptr && i < groups->Count(); ++i) {
-    if (groups->Item(i).Enabled) consumed = std::min(consumed, groups->Item(i).ChangeLogID);
+    // A disabled group counts too: enabled again, it goes on from its progress and needs
+    // the corrections made while it was off.
+    consumed = std::min(consumed, groups->Item(i).ChangeLogID);
   }
   if (consumed <= 0 || consumed == std::numeric_limits<std::int64_t>::max()) return true;
   try {

@@ -68,7 +68,7 @@ void AppendElement(std::string& array, std::string_view value) {
 // has ended, at most kWriterWaitSeconds. A writer's trigger compares with the threshold of its
 // statement's snapshot: one that began before the rise and commits after the run read its
 // window would neither be logged nor seen. Writers that begin later see the new thresholds.
-void WaitForWriters(database::TConnection& connection) {
+void WaitForWriters(database::TConnection& connection, const std::function<bool()>& stop) {
   constexpr int kWriterWaitSeconds = 30;
   constexpr auto kPoll = std::chrono::milliseconds(20);
   std::string writers = "{";
@@ -82,7 +82,7 @@ void WaitForWriters(database::TConnection& connection) {
   writers += '}';
   std::unique_ptr<database::TStatement> running = connection.Prepare(WritersRunningSQL);
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(kWriterWaitSeconds);
-  while (std::chrono::steady_clock::now() < until) {
+  while (std::chrono::steady_clock::now() < until && !(stop && stop())) {
     running->BindText("VXIDS", writers);
     double count = 0;
     {
@@ -150,7 +150,8 @@ std::vector<TChange> ReadChanges(database::TConnection& connection, std::int64_t
   return changes;
 }
 
-void RaiseThresholds(database::TConnection& connection, std::span<const TThreshold> thresholds) {
+void RaiseThresholds(database::TConnection& connection, std::span<const TThreshold> thresholds,
+                     const std::function<bool()>& stop) {
   if (thresholds.empty()) return;
   // One value per station and sensor: a statement may not update one row twice.
   std::map<std::pair<std::string, std::string>, common::TDateTime> latest;
@@ -175,7 +176,7 @@ void RaiseThresholds(database::TConnection& connection, std::span<const TThresho
     raise->BindText("THRESHOLDS", times + '}');
     raise->Execute();
     transaction.Commit();
-    WaitForWriters(connection);
+    WaitForWriters(connection, stop);
     return;
   }
   // SQLite has one writer at a time: a writer's trigger runs before the rise or after it.

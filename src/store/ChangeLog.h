@@ -62,8 +62,10 @@ std::vector<TChange> ReadChanges(database::TConnection& connection, std::int64_t
 // transaction of its own. A station and sensor given twice takes the later time. On
 // PostgreSQL it then waits (up to 30 seconds) for the transactions that were writing VN_DATA1
 // meanwhile to end, so that a reading they wrote unlogged is committed before the run reads.
-// Throws EDatabaseError; nothing is then raised, or the wait was cut short.
-void RaiseThresholds(database::TConnection& connection, std::span<const TThreshold> thresholds);
+// The wait ends early when stop() says so. Throws EDatabaseError; nothing is then raised, or
+// the wait was cut short.
+void RaiseThresholds(database::TConnection& connection, std::span<const TThreshold> thresholds,
+                     const std::function<bool()>& stop);
 
 // Deletes the changes up to and including id upTo. Throws EDatabaseError.
 void DeleteChanges(database::TConnection& connection, std::int64_t upTo);

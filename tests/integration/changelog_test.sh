@@ -160,7 +160,7 @@ set_enabled "WL max" 0
 catchup "$home"
 [ "$(sql live "SELECT COUNT(*) FROM VN_PPCHANGES WHERE STATION_ID = 'ST01'")" -ge 4 ] ||
   fail "changes deleted before every group read them"
-grep -q "PollGroup 1: changed readings changed [0-9]* windows of ST01.WL" "$log" ||
+grep -q "PollGroup 1: corrected readings changed [0-9]* windows of ST01.WL" "$log" ||
   fail "no log line for the AVG group's change-log recompute"
 set_enabled "WL max" 1
 catchup "$home"

@@ -400,7 +400,7 @@ TEST_F(GroupRunTest, ChangeLogRunRewritesTheChangedWindowAndRecordsItsId) {
   EXPECT_NE(ReadConfig().find("ChangeLogID=1\r\n"), std::string::npos) << ReadConfig();
   const std::vector<std::string> q = log_.Queued();
   EXPECT_TRUE(std::any_of(q.begin(), q.end(), [](const std::string& m) {
-    return m.find("changed readings") != std::string::npos;
+    return m.find("corrected readings") != std::string::npos;
   }));
   {
     database::TConnection c;
