@@ -1,6 +1,8 @@
 #include "processing/GroupRun.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "common/Log.h"
 #include "compute/PPDataItem.h"
@@ -152,45 +154,24 @@ bool TGroupRunner::WalkEntry(config::TPostProcGroupItem& group,
     }
   }
   CheckTagForm(group, entry);
-  // What the rechecked and the new windows' readings held: one report for the entry.
-  compute::TPPDataItem::TValueProblems problems;
+  std::vector<store::TWindowSpan> rechecked;
+  if (group.RecheckWindows > 0 && entry.LastUpdate > 0) rechecked = RecheckWindowsOf(group, entry);
+  TRecheckWalk recheck{rechecked, {}, false};
   std::unique_ptr<compute::TPPDataItem> item;
+  // What the rechecked and the new windows' readings held: one report for the entry; the
+  // rechecked windows' changes in their own line, also when the walk ends early.
+  auto report = [&] {
+    if (!recheck.Logged) LogChanges(log_, group, entry, recheck.Counts, "late readings");
+    ReportEntry(group, entry, item ? item->Problems : compute::TPPDataItem::TValueProblems{});
+  };
   bool reached = false;
   try {
-    if (group.RecheckWindows > 0 && entry.LastUpdate > 0) {
-      const std::vector<store::TWindowSpan> windows = RecheckWindowsOf(group, entry);
-      TCheckCounts counts;
-      bool complete = false;
-      // The windows checked again each run are not counted as incomplete again: their
-      // changes are said by LogChanges.
-      compute::TPPDataItem::TValueProblems rechecked;
-      auto keep = [&] {
-        rechecked.Incomplete = 0;
-        problems.Add(rechecked);
-      };
-      try {
-        complete = CheckWindows(
-            group, entry, windows, [&] { return Cancelled(limit); }, counts, rechecked);
-      } catch (...) {
-        keep();
-        LogChanges(log_, group, entry, counts, "late readings");
-        throw;
-      }
-      keep();
-      LogChanges(log_, group, entry, counts, "late readings");
-      if (!complete) {
-        ReportEntry(group, entry, problems);
-        return false;
-      }
-    }
-    reached = WalkWindows(group, entry, next, limit, item);
+    reached = WalkWindows(group, entry, recheck, next, limit, item);
   } catch (...) {
-    if (item) problems.Add(item->Problems);
-    ReportEntry(group, entry, problems);
+    report();
     throw;
   }
-  if (item) problems.Add(item->Problems);
-  ReportEntry(group, entry, problems);
+  report();
   return reached;
 }
 
@@ -282,19 +263,37 @@ void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
 }
 
 bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
-                               config::TStationSensorInfoItem& entry, const TNextWindow& next,
-                               const TRunLimit& limit,
+                               config::TStationSensorInfoItem& entry, TRecheckWalk& recheck,
+                               const TNextWindow& next, const TRunLimit& limit,
                                std::unique_ptr<compute::TPPDataItem>& item) {
   TResultBatch& batch = session_->batch;
   // The reference reads each window by the item's own queries.
   const std::size_t windowsPerRead = eachWindowAlone_ ? 1 : windowsPerRead_;
+  // The windows of the next read: the rechecked ones not read yet, then the new ones.
   std::vector<store::TWindowSpan> windows;
+  std::size_t checked = 0;                      // leading windows of windows that are rechecked
+  std::optional<store::TWindowSpan> following;  // a new window given by next, not taken yet
+  std::vector<std::optional<store::TResultValues>> fresh;
   std::unique_ptr<store::TReadingCursor> cursor;
   bool more = true;
   while (true) {
-    for (TWindow w; more && windows.size() < windowsPerRead;) {
-      more = next(w);
-      if (more) windows.push_back({w.Start, w.End});
+    for (; !recheck.Windows.empty() && windows.size() < windowsPerRead; ++checked) {
+      windows.push_back(recheck.Windows.front());
+      recheck.Windows = recheck.Windows.subspan(1);
+    }
+    while (recheck.Windows.empty() && windows.size() < windowsPerRead) {
+      if (!following) {
+        TWindow w;
+        if (!more || !(more = next(w))) break;
+        following = store::TWindowSpan{w.Start, w.End};
+      }
+      // The new windows share a read with the rechecked ones where they continue them.
+      if (checked > 0 && common::DateTimeToEpoch(windows.back().End) !=
+                             common::DateTimeToEpoch(following->Start)) {
+        break;
+      }
+      windows.push_back(*following);
+      following.reset();
     }
     if (windows.empty()) return true;
     if (!item) {
@@ -311,13 +310,37 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
     // The first window alone holds more readings than a read takes, or the reference.
     const bool alone = complete == 0;
     if (alone) complete = 1;
+    const std::size_t checking = std::min(complete, checked);
+    fresh.clear();
     for (std::size_t k = 0; k < complete; ++k) {
-      if (k > 0 && Cancelled(limit)) return false;
+      // A read's rechecked windows are compared and written together, uncancelled.
+      if (k > 0 && k >= checking && Cancelled(limit)) return false;
       if (windowHook_) windowHook_();
       if (alone) {
         cursor->ReadAlone(windows[0]);
       } else {
         cursor->Fill(k);
+      }
+      if (k < checking) {
+        // A rechecked window is not counted as incomplete again: its changes are said by
+        // the entry's "late readings" line.
+        const compute::TPPDataItem::TValueProblems& p = item->Problems;
+        const long incomplete = p.Incomplete;
+        const double low = p.CoverageLow, high = p.CoverageHigh;
+        item->Compute(group.FuncName);
+        item->Problems.Incomplete = incomplete;
+        item->Problems.CoverageLow = low;
+        item->Problems.CoverageHigh = high;
+        if (!item->Rejection.empty() && !item->Times.empty()) {
+          LogRejected(log_, group, entry, *item);
+        }
+        fresh.push_back(store::ResultOf(*item));
+        const bool last = recheck.Windows.empty() && checking == checked;
+        if (k + 1 == checking &&
+            !CheckRead(group, entry, recheck, std::span(windows).first(checking), fresh, last)) {
+          return false;
+        }
+        continue;
       }
       item->Compute(group.FuncName);
       if (!item->Rejection.empty() && !item->Times.empty()) {
@@ -327,9 +350,30 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
       LogDataFor(log_, entry, *item);
     }
     windows.erase(windows.begin(), windows.begin() + static_cast<std::ptrdiff_t>(complete));
+    checked -= checking;
     batch.Send();
     if (batch.Full() && !batch.Commit()) return false;
   }
+}
+
+bool TGroupRunner::CheckRead(config::TPostProcGroupItem& group,
+                             const config::TStationSensorInfoItem& entry, TRecheckWalk& recheck,
+                             std::span<const store::TWindowSpan> windows,
+                             std::span<const std::optional<store::TResultValues>> fresh,
+                             bool last) {
+  TCheckCounts done;
+  const bool written = session_->check.Apply(group, entry, windows, fresh, done);
+  rechecked_ += done.Windows;
+  changedRows_ += done.Changed();
+  group.RecheckedWindows += done.Windows;
+  group.ChangedRows += done.Changed();
+  recheck.Counts += done;
+  if (!written) return false;
+  if (last) {
+    LogChanges(log_, group, entry, recheck.Counts, "late readings");
+    recheck.Logged = true;
+  }
+  return true;
 }
 
 }  // namespace vnpp::processing

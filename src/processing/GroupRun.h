@@ -17,6 +17,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -112,15 +113,29 @@ class TGroupRunner {
                     std::span<const store::TWindowSpan> windows,
                     const std::function<bool()>& cancelled, TCheckCounts& counts,
                     compute::TPPDataItem::TValueProblems& problems);
-  // Reads, computes and hands to the batch each window next gives; true when the entry
+  // Checks the entry's rechecked windows again (RecheckWindowsOf, when it has progress), then
+  // reads, computes and hands to the batch each window next gives; true when the entry
   // reached its limit. Reports once what its readings held (ReportProblems, once per entry
   // and run).
   bool WalkEntry(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                  const TNextWindow& next, const TRunLimit& limit);
-  // The walk itself; item is made at the first window.
+  // The rechecked windows of an entry as its walk takes them.
+  struct TRecheckWalk {
+    std::span<const store::TWindowSpan> Windows;  // those not read yet
+    TCheckCounts Counts;                          // what their checks did
+    bool Logged = false;                          // their "late readings" line is out
+  };
+  // The walk itself: the rechecked windows first, then those next gives, read together where
+  // they follow each other; item is made at the first window.
   bool WalkWindows(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
-                   const TNextWindow& next, const TRunLimit& limit,
+                   TRecheckWalk& recheck, const TNextWindow& next, const TRunLimit& limit,
                    std::unique_ptr<compute::TPPDataItem>& item);
+  // The rechecked windows of one read, computed into fresh: compared with their stored rows
+  // and what differs written (TWindowCheck::Apply), counted; last logs the entry's line. False
+  // when the results pending could not all be committed.
+  bool CheckRead(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+                 TRecheckWalk& recheck, std::span<const store::TWindowSpan> windows,
+                 std::span<const std::optional<store::TResultValues>> fresh, bool last);
   // Once per station and sensor in the runner's life: a time tag in a form that the
   // database does not sort as a time, whose readings the range queries never see.
   void CheckTagForm(const config::TPostProcGroupItem& group,

@@ -79,11 +79,7 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
   } addProblems{findings.Problems, item.Problems};
   store::TReadingCursor cursor(
       statements_, item, rowsPerRead_ > 0 ? rowsPerRead_ : store::TReadingCursor::kDefaultMaxRows);
-  const store::TResultKey key{entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
-                              entry.AltLabel};
   std::vector<std::optional<store::TResultValues>> fresh;
-  std::vector<store::TResultValues> upserts;
-  std::vector<store::TWindowSpan> deletes;
   while (!windows.empty()) {
     if (cancelled && cancelled()) return false;
     const std::span<const store::TWindowSpan> run =
@@ -106,57 +102,68 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
       }
       fresh.push_back(store::ResultOf(item));
     }
-
-    const std::vector<store::TStoredRow> stored =
-        stored_.Read(key, run[0].Start, run[complete - 1].End);
-    upserts.clear();
-    deletes.clear();
-    long inserted = 0, updated = 0;
-    std::size_t s = 0;
-    for (std::size_t k = 0; k < complete; ++k) {
-      const store::TWindowSpan& w = run[k];
-      const std::int64_t second = WholeSeconds(common::CalendarMicros(w.Start));
-      const double period = (w.End - w.Start) * kHoursPerDay;
-      while (s < stored.size() && WholeSeconds(stored[s].TimeTagMicros) < second) ++s;
-      // Rows of another period at the same time tag belong to another window shape.
-      const store::TStoredRow* match = nullptr;
-      for (std::size_t t = s; t < stored.size() && WholeSeconds(stored[t].TimeTagMicros) == second;
-           ++t) {
-        if (SameNumber(stored[t].TimePeriod, period)) {
-          match = &stored[t];
-          break;
-        }
-      }
-      if (fresh[k]) {
-        if (match == nullptr) {
-          upserts.push_back(*fresh[k]);
-          ++inserted;
-        } else if (!SameResult(*match, *fresh[k])) {
-          upserts.push_back(*fresh[k]);
-          ++updated;
-        }
-      } else if (match != nullptr) {
-        deletes.push_back(w);
-      }
-    }
-    if (!upserts.empty() || !deletes.empty()) {
-      // The batch's transaction is committed first, so that the changes commit on their own.
-      // Where the results pending there cannot all be kept (logged with their entries), this
-      // entry goes no further in this run either, as when its own window would commit them.
-      if (!batch_.Commit()) return false;
-      // The dialect is found out before the transaction: a refused probe would spoil it.
-      statements_.UpsertDialect();
-      database::TTransaction transaction(connection_);
-      if (!upserts.empty()) writer_.Write(key, upserts);
-      for (const store::TWindowSpan& w : deletes) stored_.Delete(key, w.Start, w.End);
-      transaction.Commit();
-    }
-    counts.Windows += static_cast<long>(complete);
-    counts.Inserted += inserted;
-    counts.Updated += updated;
-    counts.Deleted += static_cast<long>(deletes.size());
+    if (!Apply(group, entry, run.first(complete), fresh, counts)) return false;
     windows = windows.subspan(complete);
   }
+  return true;
+}
+
+bool TWindowCheck::Apply(const config::TPostProcGroupItem& group,
+                         const config::TStationSensorInfoItem& entry,
+                         std::span<const store::TWindowSpan> windows,
+                         std::span<const std::optional<store::TResultValues>> fresh,
+                         TCheckCounts& counts) {
+  if (windows.empty()) return true;
+  const store::TResultKey key{entry.StationID, entry.DataLabel, group.FuncName, entry.SensorName,
+                              entry.AltLabel};
+  std::vector<store::TResultValues> upserts;
+  std::vector<store::TWindowSpan> deletes;
+  const std::vector<store::TStoredRow> stored =
+      stored_.Read(key, windows.front().Start, windows.back().End);
+  long inserted = 0, updated = 0;
+  std::size_t s = 0;
+  for (std::size_t k = 0; k < windows.size(); ++k) {
+    const store::TWindowSpan& w = windows[k];
+    const std::int64_t second = WholeSeconds(common::CalendarMicros(w.Start));
+    const double period = (w.End - w.Start) * kHoursPerDay;
+    while (s < stored.size() && WholeSeconds(stored[s].TimeTagMicros) < second) ++s;
+    // Rows of another period at the same time tag belong to another window shape.
+    const store::TStoredRow* match = nullptr;
+    for (std::size_t t = s; t < stored.size() && WholeSeconds(stored[t].TimeTagMicros) == second;
+         ++t) {
+      if (SameNumber(stored[t].TimePeriod, period)) {
+        match = &stored[t];
+        break;
+      }
+    }
+    if (fresh[k]) {
+      if (match == nullptr) {
+        upserts.push_back(*fresh[k]);
+        ++inserted;
+      } else if (!SameResult(*match, *fresh[k])) {
+        upserts.push_back(*fresh[k]);
+        ++updated;
+      }
+    } else if (match != nullptr) {
+      deletes.push_back(w);
+    }
+  }
+  if (!upserts.empty() || !deletes.empty()) {
+    // The batch's transaction is committed first, so that the changes commit on their own.
+    // Where the results pending there cannot all be kept (logged with their entries), this
+    // entry goes no further in this run either, as when its own window would commit them.
+    if (!batch_.Commit()) return false;
+    // The dialect is found out before the transaction: a refused probe would spoil it.
+    statements_.UpsertDialect();
+    database::TTransaction transaction(connection_);
+    if (!upserts.empty()) writer_.Write(key, upserts);
+    for (const store::TWindowSpan& w : deletes) stored_.Delete(key, w.Start, w.End);
+    transaction.Commit();
+  }
+  counts.Windows += static_cast<long>(windows.size());
+  counts.Inserted += inserted;
+  counts.Updated += updated;
+  counts.Deleted += static_cast<long>(deletes.size());
   return true;
 }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
 #include "common/DateTime.h"
@@ -92,6 +93,14 @@ class TWindowCheck {
              std::span<const store::TWindowSpan> windows, TCheckCounts& counts,
              TCheckFindings& findings, const std::function<bool()>& cancelled,
              const std::function<void()>& hook);
+
+  // The part of Check after the read: fresh holds what windows (ascending, consecutive) of
+  // entry give now (nullopt: no row), computed by the caller; reads their stored rows in one
+  // query and writes what differs, in one transaction. Returns false when the results pending
+  // in batch could not all be committed. Throws EDatabaseError (nothing written then).
+  bool Apply(const config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
+             std::span<const store::TWindowSpan> windows,
+             std::span<const std::optional<store::TResultValues>> fresh, TCheckCounts& counts);
 
   void SetReadLimits(std::size_t windowsPerRead, std::size_t rowsPerRead) {
     windowsPerRead_ = windowsPerRead > 0 ? windowsPerRead : 1;

@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/DateTime.h"
@@ -690,6 +691,61 @@ TEST_P(CatchUpPaths, RecheckMakesTheRowsFollowChangedReadings) {
     return line.find("PollGroup 1: late readings changed ") != std::string::npos &&
            line.find(" of ST1.WL (") != std::string::npos;
   })) << ::testing::PrintToString(log);
+}
+
+// The rechecked and the new windows of a run in one read, or spread over reads of five
+// windows that hold both kinds: a late reading in a rechecked window that was empty, corrected
+// ones at the end of the last rechecked window (the previous reading of the first new DELTA
+// window) and in a new window. The table is then that of a first computation over the final
+// readings.
+TEST_P(CatchUpPaths, RecheckReadWithTheNewWindowsFollowsChangedReadings) {
+  auto hours = [](double h) { return Start() + h / 24.0; };
+  std::vector<TReading> final = RegularReadings();
+  for (TReading& r : final) {
+    const double h = static_cast<double>(r.Ms) / 3600000.0;
+    if (h >= 42.5 && h < 43) *r.Value += 3;
+    if (h >= 44 && h < 45) *r.Value += 6;
+  }
+  final.push_back(Reading("ST1", 40 * 3600000LL + 1200000, 99.0));
+  auto fresh = database::testing::MakeTestDatabase(GetParam());
+  InsertReadings(fresh->ConnectionString(), final);
+  {
+    TRunHome reference(RecheckConfig(*fresh, 0), false, true);
+    reference.Run(Start() + kDays);
+  }
+  const std::vector<std::string> expected = Dump(fresh->ConnectionString());
+
+  for (const std::size_t windowsPerRead : {TGroupRunner::kWindowsPerRead, std::size_t{5}}) {
+    SCOPED_TRACE(windowsPerRead);
+    auto db = database::testing::MakeTestDatabase(GetParam());
+    InsertReadings(db->ConnectionString(), RegularReadings());
+    TRunHome home(RecheckConfig(*db, 12), false);
+    home.Runner().TEST_SetReadLimits(windowsPerRead, 0);
+    home.Run(hours(44));  // the progress at 43 h: windows from 31 h are rechecked next
+    {
+      database::TConnection c;
+      c.Open(db->ConnectionString(), "", "");
+      auto change = c.Prepare(
+          "UPDATE VN_DATA1 SET ED_VALUE = ED_VALUE + :D WHERE :F <= TIME_TAG AND TIME_TAG < :T");
+      for (const auto& [from, to, delta] : {std::tuple{42.5, 43.0, 3.0}, {44.0, 45.0, 6.0}}) {
+        change->BindDouble("D", delta);
+        change->BindDateTime("F", hours(from));
+        change->BindDateTime("T", hours(to));
+        change->Execute();
+      }
+      InsertReadings(db->ConnectionString(), {Reading("ST1", 40 * 3600000LL + 1200000, 99.0)});
+    }
+    const std::vector<std::string> log = home.Run(Start() + kDays);
+    // The entries have no recorded start: the first run rechecked the hour before Start().
+    std::vector<std::string> rows = Dump(db->ConnectionString());
+    std::erase_if(rows, [](const std::string& row) { return Field(row, 3) < "'2024-03-15"; });
+    EXPECT_TRUE(rows == expected) << FirstDifference(expected, rows);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+      return line.find(
+                 "PollGroup 1: late readings changed 2 windows of ST1.WL (1 updated, 1 "
+                 "inserted, 0 deleted)") != std::string::npos;
+    })) << ::testing::PrintToString(log);
+  }
 }
 
 // A recompute of the whole range after the readings changed everywhere, in batches of five
