@@ -281,8 +281,9 @@ database::TStatement& TPPStatements::TagExtremes() {
 database::TStatement& TPPStatements::TagExtremesSlots() {
   if (!tagExtremesSlots_) {
     tagExtremesSlots_ = connection_.Prepare(TagExtremesSlotsSQL(kTagExtremesSlots));
-    tagExtremesSlots_->ReadAsText("FIRST_TAG");
-    tagExtremesSlots_->ReadAsText("LAST_TAG");
+    tagExtremesSlots_->BindColumns(
+        {database::TColumnType::Double, database::TColumnType::Text, database::TColumnType::Text},
+        kTagExtremesSlots);
   }
   return *tagExtremesSlots_;
 }

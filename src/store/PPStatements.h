@@ -93,7 +93,7 @@ class TPPStatements {
   database::TStatement& Insert();
   database::TStatement& Update();
   database::TStatement& TagExtremes();
-  // TagExtremesSlotsSQL with kTagExtremesSlots slots.
+  // TagExtremesSlotsSQL with kTagExtremesSlots slots, its columns bound for block reads.
   database::TStatement& TagExtremesSlots();
 
   // The range query of RangeSQL, its columns bound for block reads.

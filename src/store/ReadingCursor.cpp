@@ -61,14 +61,17 @@ void UnsortableTimeTags(TPPStatements& db, std::span<const TSensorKey> sensors,
     std::vector<std::string> tags(count);
     database::TCursorGuard guard(query);
     query.Execute();
-    while (query.Fetch()) {
-      const double slot = query.GetDouble("SLOT");
-      if (!(slot >= 0 && slot < static_cast<double>(count))) continue;
-      std::string& tag = tags[static_cast<std::size_t>(slot)];
-      for (const char* column : {"FIRST_TAG", "LAST_TAG"}) {
-        if (!tag.empty() || query.IsNull(column)) continue;
-        std::string text = query.GetText(column);
-        if (!IsSortableTimeTag(text)) tag = std::move(text);
+    for (std::size_t rows; (rows = query.FetchBlock()) > 0;) {
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double slot = query.DoubleAt(0, r);
+        if (query.IsNullAt(0, r) || !(slot >= 0 && slot < static_cast<double>(count))) continue;
+        std::string& tag = tags[static_cast<std::size_t>(slot)];
+        for (std::size_t column : {1, 2}) {
+          if (!tag.empty() || query.IsNullAt(column, r)) continue;
+          // A text cut at the block's width is no time stamp either; its beginning is shown.
+          const std::string_view text = query.TextAt(column, r);
+          if (!IsSortableTimeTag(text)) tag = text;
+        }
       }
     }
     for (std::string& tag : tags) found.push_back(std::move(tag));
