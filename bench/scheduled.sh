@@ -3,8 +3,9 @@
 # group of N entries, each standing H hours behind the start of the present hour, with four
 # readings per entry and hour: "VNPPSvc -catchup" then computes H windows per entry, the way
 # a scheduled run of an hourly group computes one (H=1). Prints for each N the wall and CPU
-# time (median of the repeats), the bytes written in all and to the configuration file, and
-# the renames and fsyncs of the configuration, counted by strace in one more run.
+# time and the peak resident memory (median of the repeats), the bytes written in all and to
+# the configuration file, and the renames and fsyncs of the configuration, counted by strace
+# in one more run. Each timed run must compute exactly H windows per entry, or the bench stops.
 #
 # Usage: bench/scheduled.sh [entries...]      (default: 2000 10000 100000)
 # Environment:
@@ -42,6 +43,10 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 first_epoch=$(( $(date +%s) / 3600 * 3600 - hours * 3600 ))
 first=$(date -d "@$first_epoch" +'%Y-%m-%d %H:%M:%S')
 pollupdate=$(date -d "@$first_epoch" +'%m/%d/%Y %H:%M:%S')
+# StartFrom inside the entries' first hour: the group's first period is then the window that
+# starts at their POLLUpdate. A StartFrom on the hour itself makes the first period the window
+# that ends there, which the entries stand ahead of: they would be set back one window.
+startfrom=$(date -d "@$((first_epoch + 1))" +'%m/%d/%Y %H:%M:%S')
 
 for n in "${sizes[@]}"; do
   rm -f "$db"*
@@ -57,24 +62,30 @@ for n in "${sizes[@]}"; do
     {
       printf '[PostProcess]\r\nLogMessage=1\r\nLogDetail=1\r\nGroups=1\r\n'
       printf '[PostProcessGroup:1]\r\nFuncName=AVG\r\nEnabled=1\r\nTypeInterval=0\r\n'
-      printf 'StartFrom=%s\r\nPOLLNumber=%d\r\n' "$pollupdate" "$n"
+      printf 'StartFrom=%s\r\nPOLLNumber=%d\r\n' "$startfrom" "$n"
       awk -v n="$n" -v u="$pollupdate" 'BEGIN { for (i = 1; i <= n; i++)
         printf "POLL%d=ST%06d.WL\r\nPOLLUpdate%d=%s\r\nPOLLDataLabel%d=WL_AVG\r\n", i, i, i, u, i }'
       printf '[Database Settings]\r\nODBC Data Source=Driver=SQLite3;Database=%s;NoCreat=1;JournalMode=WAL;SyncPragma=NORMAL\r\n' "$db"
     } > "$VNPPSVC_HOME/VNPostProc.VFG"
     : > "$VNPPSVC_HOME/LogFiles/VNPostProc.log"
   }
-  walls=() cpus=()
+  walls=() cpus=() rsss=()
   for ((r = 1; r <= repeat + 1; r++)); do
     cp "$work/pristine.db" "$db"
     rm -f "$db-wal" "$db-shm"
     write_config
     sync
     if [ "$r" -le "$repeat" ]; then
-      /usr/bin/time -f '%e %U %S' -o "$work/time.txt" "$exe" -catchup >/dev/null
-      read -r wall user sys < "$work/time.txt"
+      /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$exe" -catchup > "$work/summary.txt"
+      read -r wall user sys rss < "$work/time.txt"
       walls+=("$wall")
       cpus+=("$(python3 -c "print($user + $sys)")")
+      rsss+=("$rss")
+      computed=$(sed -n 's/.*windows computed \([0-9]*\),.*/\1/p' "$work/summary.txt")
+      if [ "$computed" != "$((n * hours))" ]; then
+        echo "$n entries: $computed windows computed, not $((n * hours)): $(cat "$work/summary.txt")" >&2
+        exit 1
+      fi
     else
       # One more run under strace: bytes, renames and fsyncs (strace slows it; not timed).
       strace -f -qq -y -e trace=write,pwrite64,writev,fsync,fdatasync,rename,renameat,renameat2 \
@@ -84,7 +95,8 @@ for n in "${sizes[@]}"; do
   windows=$(sqlite3 "$db" "SELECT COUNT(*) FROM VN_PPDATA1")
   cfgsize=$(stat -c %s "$VNPPSVC_HOME/VNPostProc.VFG")
   python3 - "$work/strace.txt" "$n" "$windows" "$cfgsize" "$(printf '%s\n' "${walls[@]}" | median)" \
-    "$(printf '%s\n' "${cpus[@]}" | median)" "$(realpath "$VNPPSVC_HOME")" >> "$results" <<'PY'
+    "$(printf '%s\n' "${cpus[@]}" | median)" "$(realpath "$VNPPSVC_HOME")" \
+    "$(printf '%s\n' "${rsss[@]}" | median)" >> "$results" <<'PY'
 import re, sys
 total = config = renames = fsyncs = 0
 for line in open(sys.argv[1]):
@@ -103,7 +115,7 @@ for line in open(sys.argv[1]):
     elif call in ("fsync", "fdatasync") and cfg:
         fsyncs += 1
 n, windows = int(sys.argv[2]), int(sys.argv[3])
-print(n, windows, sys.argv[5], sys.argv[6], total, config, renames, fsyncs, sys.argv[4])
+print(n, windows, sys.argv[5], sys.argv[6], sys.argv[8], total, config, renames, fsyncs, sys.argv[4])
 PY
 done
 
@@ -111,13 +123,14 @@ python3 - "$results" "$repeat" "$hours" <<'PY'
 import sys
 rows = [l.split() for l in open(sys.argv[1]) if l.strip()]
 print(f"\nRun of {sys.argv[3]} hourly window(s) per entry on SQLite (median of {sys.argv[2]} runs)")
-head = ("entries", "windows", "wall s", "CPU s", "bytes written", "config bytes",
+head = ("entries", "windows", "wall s", "CPU s", "max RSS", "RSS/entry", "bytes written", "config bytes",
         "config bytes/window", "config renames", "config fsyncs", "config file")
 print("| " + " | ".join(head) + " |")
 print("|" + "|".join("---" for _ in head) + "|")
-for n, w, wall, cpu, total, config, renames, fsyncs, size in rows:
+for n, w, wall, cpu, rss, total, config, renames, fsyncs, size in rows:
     w = int(w)
-    print(f"| {int(n):,} | {w:,} | {float(wall):.2f} | {float(cpu):.2f} | {int(total) / 1e6:.1f} MB | "
+    print(f"| {int(n):,} | {w:,} | {float(wall):.2f} | {float(cpu):.2f} | {float(rss) / 1024:.1f} MiB | "
+          f"{float(rss) * 1024 / int(n):,.0f} B | {int(total) / 1e6:.1f} MB | "
           f"{int(config) / 1e6:.2f} MB | {int(config) / max(w, 1):,.0f} | {renames} | {fsyncs} | "
           f"{int(size) / 1e6:.2f} MB |")
 PY

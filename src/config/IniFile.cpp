@@ -242,7 +242,6 @@ void TIniFile::Parse() {
         while (ve > vs && IsBlank(text[ve - 1])) --ve;
         auto [it, added] = current->keys.try_emplace(NameKey(text, b, eq));
         if (added) {
-          it->second.value.assign(text, vs, std::min(ve - vs, kMaxValueLength));
           it->second.valueOffset = vs;
           it->second.valueLength = ve - vs;
         }
@@ -267,27 +266,27 @@ const TIniFile::KeyEntry* TIniFile::Find(const std::string& section, const std::
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,
                                  const std::string& def) const {
   const KeyEntry* e = Find(section, key);
-  return e != nullptr ? e->value : def;
+  return e != nullptr ? Value(*e) : def;
 }
 
 std::int32_t TIniFile::ReadInteger(const std::string& section, const std::string& key,
                                    std::int32_t def) const {
   const KeyEntry* e = Find(section, key);
   std::int32_t value = 0;
-  return (e != nullptr && TryStrToInt(e->value, value)) ? value : def;
+  return (e != nullptr && TryStrToInt(Value(*e), value)) ? value : def;
 }
 
 bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool def) const {
   const KeyEntry* e = Find(section, key);
   std::int32_t value = 0;
-  return (e != nullptr && TryStrToInt(e->value, value)) ? value != 0 : def;
+  return (e != nullptr && TryStrToInt(Value(*e), value)) ? value != 0 : def;
 }
 
 std::uint8_t TIniFile::ReadByte(const std::string& section, const std::string& key,
                                 std::uint8_t def) const {
   const KeyEntry* e = Find(section, key);
   std::int32_t value = 0;
-  if (e == nullptr || !TryStrToInt(e->value, value)) return def;
+  if (e == nullptr || !TryStrToInt(Value(*e), value)) return def;
   return static_cast<std::uint8_t>(static_cast<std::uint32_t>(value) & 0xFFu);
 }
 
@@ -296,8 +295,9 @@ TDateTime TIniFile::ReadTime(const std::string& section, const std::string& key,
   const KeyEntry* e = Find(section, key);
   if (e == nullptr) return def;
   TDateTime t = 0;
-  if (!TryStrToTime(e->value, t)) {
-    throw common::EConvertError("'" + e->value + "' is not a valid time");
+  const std::string value = Value(*e);
+  if (!TryStrToTime(value, t)) {
+    throw common::EConvertError("'" + value + "' is not a valid time");
   }
   return t;
 }
@@ -306,7 +306,7 @@ TDateTime TIniFile::ReadDateTime(const std::string& section, const std::string& 
                                  TDateTime def) const {
   const KeyEntry* e = Find(section, key);
   TDateTime t = 0;
-  return (e != nullptr && common::TryParseDateTimeText(e->value, t)) ? t : def;
+  return (e != nullptr && common::TryParseDateTimeText(Value(*e), t)) ? t : def;
 }
 
 }  // namespace vnpp::config

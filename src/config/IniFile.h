@@ -23,6 +23,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -134,8 +135,9 @@ class TIniFile : public common::IProfile {
   static std::string DateTimeText(TDateTime t);
 
  private:
+  // The value is read from content_ when asked for (Value): a copy per key would double what
+  // a file of many entries holds in memory.
   struct KeyEntry {
-    std::string value;
     std::size_t valueOffset = 0;  // bytes of the stored value in content_
     std::size_t valueLength = 0;
   };
@@ -162,6 +164,10 @@ class TIniFile : public common::IProfile {
   // Keeps values for the file that is missing (a key's later value replaces its earlier one).
   void Hold(const std::vector<TIniValue>& values);
   const KeyEntry* Find(const std::string& section, const std::string& key) const;
+  // The entry's value as read: its text in content_, at most kMaxValueLength bytes.
+  std::string Value(const KeyEntry& entry) const {
+    return content_.substr(entry.valueOffset, std::min(entry.valueLength, kMaxValueLength));
+  }
   void Parse();
   // Reads the file into content_, disk_ and the parsed sections. Returns the reason of a
   // failure, which leaves them unchanged, or an empty text.
@@ -182,10 +188,8 @@ class TIniFile : public common::IProfile {
   void RememberOwn(const std::vector<TIniValue>& values);
   void RememberLoaded();
   // The file's content with values set. sameLength tells whether only values of unchanged
-  // length and without surrounding blanks were replaced (then the parse still holds but for
-  // the values of the entries in replaced).
-  std::string ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,
-                          std::vector<KeyEntry*>& replaced);
+  // length and without surrounding blanks were replaced (then the parse still holds).
+  std::string ApplyValues(const std::vector<TIniValue>& values, bool& sameLength);
   // Replaces the file at target (path_ with symbolic links followed) by content. Returns 0
   // or the errno of the failure, which leaves the file as it was.
   int ReplaceFile(const std::string& target, const std::string& content,
@@ -196,7 +200,8 @@ class TIniFile : public common::IProfile {
   std::string content_;  // the file's bytes as last read or written
   // By NameKey(section) + "\n" + NameKey(key): the values as loaded or last written here, so
   // that an edit is told from the accessor's own values at every later write of its key.
-  std::unordered_map<std::string, std::string> own_;
+  // Kept by section, then key: a key's name alone is short enough to need no allocation.
+  std::unordered_map<std::string, std::unordered_map<std::string, std::string>> own_;
   std::unordered_map<std::string, Section> sections_;  // by upper-case name
   std::string eol_ = "\n";  // line end for added lines: the file's first one
   bool readable_ = true;

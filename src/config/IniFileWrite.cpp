@@ -146,8 +146,7 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
       }
     }
     bool sameLength = false;
-    std::vector<KeyEntry*> replaced;
-    std::string updated = ApplyValues(values, sameLength, replaced);
+    std::string updated = ApplyValues(values, sameLength);
     if (disk_.exists && updated == content_ && expectedBytes == content_) {
       RememberOwn(values);
       return;
@@ -193,11 +192,7 @@ void TIniFile::WriteValues(const std::vector<TIniValue>& values) {
       RememberOwn(values);
       return;
     }
-    // Offsets are unchanged: only the values written need taking up.
-    for (KeyEntry* entry : replaced) {
-      entry->value.assign(content_, entry->valueOffset,
-                          std::min(entry->valueLength, kMaxValueLength));
-    }
+    // Offsets are unchanged: the values written are read from the new content.
     RememberOwn(values);
     return;
   }
@@ -230,7 +225,7 @@ std::vector<std::optional<std::string>> TIniFile::CurrentValues(
   current.reserve(values.size());
   for (const TIniValue& v : values) {
     const KeyEntry* entry = Find(v.Section, v.Key);
-    current.push_back(entry != nullptr ? std::optional<std::string>(entry->value) : std::nullopt);
+    current.push_back(entry != nullptr ? std::optional<std::string>(Value(*entry)) : std::nullopt);
   }
   return current;
 }
@@ -240,8 +235,11 @@ std::vector<std::optional<std::string>> TIniFile::OwnValues(
   std::vector<std::optional<std::string>> own;
   own.reserve(values.size());
   for (const TIniValue& v : values) {
-    const auto it = own_.find(NameKey(v.Section) + "\n" + NameKey(v.Key));
-    own.push_back(it != own_.end() ? std::optional<std::string>(it->second) : std::nullopt);
+    std::optional<std::string> value;
+    if (const auto s = own_.find(NameKey(v.Section)); s != own_.end()) {
+      if (const auto k = s->second.find(NameKey(v.Key)); k != s->second.end()) value = k->second;
+    }
+    own.push_back(std::move(value));
   }
   return own;
 }
@@ -250,7 +248,7 @@ void TIniFile::RememberOwn(const std::vector<TIniValue>& values) {
   // As the file now holds them (read back as a read would).
   for (const TIniValue& v : values) {
     if (const KeyEntry* entry = Find(v.Section, v.Key)) {
-      own_[NameKey(v.Section) + "\n" + NameKey(v.Key)] = entry->value;
+      own_[NameKey(v.Section)][NameKey(v.Key)] = Value(*entry);
     }
   }
 }
@@ -258,13 +256,13 @@ void TIniFile::RememberOwn(const std::vector<TIniValue>& values) {
 void TIniFile::RememberLoaded() {
   own_.clear();
   for (const auto& [sectionName, section] : sections_) {
-    for (const auto& [keyName, entry] : section.keys)
-      own_[sectionName + "\n" + keyName] = entry.value;
+    auto& own = own_[sectionName];
+    own.reserve(section.keys.size());
+    for (const auto& [keyName, entry] : section.keys) own[keyName] = Value(entry);
   }
 }
 
-std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sameLength,
-                                  std::vector<KeyEntry*>& replacedEntries) {
+std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sameLength) {
   // One replacement of a stored value, or lines inserted after a section's last key.
   struct Edit {
     std::size_t offset;
@@ -309,7 +307,6 @@ std::string TIniFile::ApplyValues(const std::vector<TIniValue>& values, bool& sa
     const auto k = s->second.keys.find(NameKey(v.Key));
     if (k != s->second.keys.end()) {
       replaced[k->second.valueOffset] = {k->second.valueLength, std::move(value)};
-      replacedEntries.push_back(&k->second);
     } else {
       addKey(addedToSections[s->second.anchor], v.Key, std::move(value));
     }

@@ -328,9 +328,14 @@ struct TStatement::Impl {
         data = nullptr;
         bufferLen = 0;
       }
-      Check(SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, cType, sqlType,
-                             size, digits, data, bufferLen, &Indicators[i]),
-            SQL_HANDLE_STMT, h, "Binding parameter '" + MarkerNames[i] + "' failed");
+      const SQLRETURN rc =
+          SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, cType, sqlType,
+                           size, digits, data, bufferLen, &Indicators[i]);
+      // The message is made only for a failure: this runs for every parameter of every
+      // execution.
+      if (!Succeeded(rc)) {
+        Check(rc, SQL_HANDLE_STMT, h, "Binding parameter '" + MarkerNames[i] + "' failed");
+      }
     }
   }
 

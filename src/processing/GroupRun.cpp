@@ -91,6 +91,7 @@ bool TGroupRunner::Run(config::TPostProcGroupItem& group, const TRunLimit& limit
     try {
       Session();
       inRun_ = true;
+      if (refusedEntries_ < 0) CheckTagForms(group);
       complete = CheckChangeLog(group, limit);
       for (int i = 0; i < static_cast<int>(group.Sensors.size()); ++i) {
         if (Cancelled(limit)) {
@@ -260,6 +261,33 @@ void TGroupRunner::CheckTagForm(const config::TPostProcGroupItem& group,
     return;
   }
   if (!tag.empty()) LogUnsortableTag(log_, group, entry, tag);
+}
+
+void TGroupRunner::CheckTagForms(const config::TPostProcGroupItem& group) {
+  if (group.IsDelta() && !group.Parameter.empty()) {
+    // A bad roll-over constant fails every entry before its check.
+    double rollover = 0;
+    if (!compute::RolloverConstant(group.Parameter, rollover)) return;
+  }
+  std::vector<const config::TStationSensorInfoItem*> entries;
+  std::vector<store::TSensorKey> sensors;
+  for (const auto& entry : group.Sensors) {
+    if (!tagFormsChecked_.emplace(entry->StationID, entry->SensorName).second) continue;
+    entries.push_back(entry.get());
+    sensors.push_back({entry->StationID, entry->SensorName});
+  }
+  std::vector<std::string> tags;
+  try {
+    store::UnsortableTimeTags(session_->statements, sensors, tags);
+  } catch (const database::EDatabaseError&) {
+    // Those not checked are checked one by one as their entries come.
+    for (std::size_t i = tags.size(); i < entries.size(); ++i) {
+      tagFormsChecked_.erase({entries[i]->StationID, entries[i]->SensorName});
+    }
+  }
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (!tags[i].empty()) LogUnsortableTag(log_, group, *entries[i], tags[i]);
+  }
 }
 
 bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,

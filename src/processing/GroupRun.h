@@ -140,6 +140,9 @@ class TGroupRunner {
   // database does not sort as a time, whose readings the range queries never see.
   void CheckTagForm(const config::TPostProcGroupItem& group,
                     const config::TStationSensorInfoItem& entry);
+  // The same for every entry of the group at the start of its run, many sensors to a
+  // statement; an entry it could not check is checked on its own when it is processed.
+  void CheckTagForms(const config::TPostProcGroupItem& group);
   // ReportProblems, and the incomplete windows added to the counters and the group.
   void ReportEntry(config::TPostProcGroupItem& group, const config::TStationSensorInfoItem& entry,
                    const compute::TPPDataItem::TValueProblems& problems);

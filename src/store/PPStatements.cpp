@@ -27,6 +27,22 @@ const char* const TagExtremesSQL =
     "(SENSORNAME = :SENSORNAME)) AS FIRST_TAG, (SELECT MAX(TIME_TAG) FROM VN_DATA1 WHERE "
     "(STATION_ID = :STATION_ID) AND (SENSORNAME = :SENSORNAME)) AS LAST_TAG";
 
+std::string TagExtremesSlotsSQL(std::size_t slots) {
+  // The slot numbers are literals of the text: the rows need not come back in slot order.
+  std::string sql = "WITH K (SLOT, STATION_ID, SENSORNAME) AS (VALUES ";
+  for (std::size_t i = 0; i < slots; ++i) {
+    const std::string n = std::to_string(i);
+    if (i > 0) sql += ", ";
+    sql += "(" + n + ", :STATION_ID" + n + ", :SENSORNAME" + n + ")";
+  }
+  sql +=
+      ") SELECT K.SLOT, (SELECT MIN(D.TIME_TAG) FROM VN_DATA1 D WHERE (D.STATION_ID = "
+      "K.STATION_ID) AND (D.SENSORNAME = K.SENSORNAME)) AS FIRST_TAG, (SELECT MAX(D.TIME_TAG) "
+      "FROM VN_DATA1 D WHERE (D.STATION_ID = K.STATION_ID) AND (D.SENSORNAME = K.SENSORNAME)) "
+      "AS LAST_TAG FROM K";
+  return sql;
+}
+
 namespace {
 
 const char* const kWindowHeads[3] = {
@@ -260,6 +276,16 @@ database::TStatement& TPPStatements::TagExtremes() {
     tagExtremes_->ReadAsText("LAST_TAG");
   }
   return *tagExtremes_;
+}
+
+database::TStatement& TPPStatements::TagExtremesSlots() {
+  if (!tagExtremesSlots_) {
+    tagExtremesSlots_ = connection_.Prepare(TagExtremesSlotsSQL(kTagExtremesSlots));
+    tagExtremesSlots_->BindColumns(
+        {database::TColumnType::Double, database::TColumnType::Text, database::TColumnType::Text},
+        kTagExtremesSlots);
+  }
+  return *tagExtremesSlots_;
 }
 
 }  // namespace vnpp::store

@@ -35,6 +35,11 @@ std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
 // The first and the last time tag of a sensor's readings in the database's own order
 // (columns FIRST_TAG and LAST_TAG, read as text): two index lookups.
 extern const char* const TagExtremesSQL;
+// The same for `slots` sensors in one statement: parameters STATION_IDi and SENSORNAMEi for
+// slot i (from 0, in that order), one row per slot with its number in SLOT. A slot bound to
+// NULL matches no reading. REQUIRES: slots >= 1.
+std::string TagExtremesSlotsSQL(std::size_t slots);
+inline constexpr std::size_t kTagExtremesSlots = 100;
 
 // The columns of a result row, in the order of the upserts' select lists.
 inline constexpr const char* kResultColumns =
@@ -88,6 +93,8 @@ class TPPStatements {
   database::TStatement& Insert();
   database::TStatement& Update();
   database::TStatement& TagExtremes();
+  // TagExtremesSlotsSQL with kTagExtremesSlots slots, its columns bound for block reads.
+  database::TStatement& TagExtremesSlots();
 
   // The range query of RangeSQL, its columns bound for block reads.
   database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious);
@@ -116,6 +123,7 @@ class TPPStatements {
   std::unique_ptr<database::TStatement> insert_;
   std::unique_ptr<database::TStatement> update_;
   std::unique_ptr<database::TStatement> tagExtremes_;
+  std::unique_ptr<database::TStatement> tagExtremesSlots_;
   // Indexed by (dataType == 1) * 2 + withPrevious.
   std::array<std::unique_ptr<database::TStatement>, 4> range_;
   std::optional<TUpsertDialect> dialect_;

@@ -1,5 +1,6 @@
 #include "store/ReadingCursor.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/Error.h"
@@ -39,6 +40,42 @@ std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
     if (!IsSortableTimeTag(text)) return text;
   }
   return {};
+}
+
+void UnsortableTimeTags(TPPStatements& db, std::span<const TSensorKey> sensors,
+                        std::vector<std::string>& found) {
+  found.clear();
+  found.reserve(sensors.size());
+  database::TStatement& query = db.TagExtremesSlots();
+  for (std::size_t from = 0; from < sensors.size(); from += kTagExtremesSlots) {
+    const std::size_t count = std::min(kTagExtremesSlots, sensors.size() - from);
+    for (std::size_t i = 0; i < kTagExtremesSlots; ++i) {
+      if (i < count) {
+        query.BindTextAt(2 * i, sensors[from + i].Station);
+        query.BindTextAt(2 * i + 1, sensors[from + i].Sensor);
+      } else {
+        query.BindNullAt(2 * i, database::TParamType::Text);
+        query.BindNullAt(2 * i + 1, database::TParamType::Text);
+      }
+    }
+    std::vector<std::string> tags(count);
+    database::TCursorGuard guard(query);
+    query.Execute();
+    for (std::size_t rows; (rows = query.FetchBlock()) > 0;) {
+      for (std::size_t r = 0; r < rows; ++r) {
+        const double slot = query.DoubleAt(0, r);
+        if (query.IsNullAt(0, r) || !(slot >= 0 && slot < static_cast<double>(count))) continue;
+        std::string& tag = tags[static_cast<std::size_t>(slot)];
+        for (std::size_t column : {1, 2}) {
+          if (!tag.empty() || query.IsNullAt(column, r)) continue;
+          // A text cut at the block's width is no time stamp either; its beginning is shown.
+          const std::string_view text = query.TextAt(column, r);
+          if (!IsSortableTimeTag(text)) tag = text;
+        }
+      }
+    }
+    for (std::string& tag : tags) found.push_back(std::move(tag));
+  }
 }
 
 void RetrieveData(TPPStatements& db, compute::TPPDataItem& item) {

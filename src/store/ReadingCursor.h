@@ -27,6 +27,15 @@ bool IsSortableTimeTag(std::string_view text);
 // so a sensor that has such readings shows one at an end. Throws EDatabaseError.
 std::string UnsortableTimeTag(TPPStatements& db, const std::string& station,
                               const std::string& sensor);
+// The same for many sensors (station, sensor), kTagExtremesSlots to a statement: one result
+// per sensor, in their order. Throws EDatabaseError; the results of the statements before
+// the one that failed are in found.
+struct TSensorKey {
+  std::string_view Station;
+  std::string_view Sensor;
+};
+void UnsortableTimeTags(TPPStatements& db, std::span<const TSensorKey> sensors,
+                        std::vector<std::string>& found);
 
 // The item's own queries, for one window. RetrieveData appends the readings with a value
 // inside the item's window to Times and Values, oldest first, then calls RetrievePrevious

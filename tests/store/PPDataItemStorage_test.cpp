@@ -324,6 +324,36 @@ TEST_P(PPDataItemStorage, FailureOtherThanAKeyViolationIsRaisedUnchanged) {
   }
 }
 
+// The many-sensor check gives each sensor what the one-sensor check gives it, across more
+// sensors than one statement takes: a slot that is not filled, a sensor given twice and one
+// without readings included. SQLite keeps a time tag's text as written, so a tag in another
+// form shows at an end of its sensor's readings; PostgreSQL stores a time.
+TEST_P(PPDataItemStorage, TagFormsOfManySensorsAreTheOneSensorChecksOfEach) {
+  const std::size_t n = store::kTagExtremesSlots + 3;
+  std::vector<std::string> names;
+  for (std::size_t i = 0; i < n; ++i) {
+    names.push_back("S" + std::to_string(i));
+    AddReading(names.back(), "2001-05-01 10:00:00", "1");
+  }
+  const bool sqlite = GetParam() == TBackend::SQLite;
+  if (sqlite) {
+    AddReading("S1", "2001-05-01T10:30:00", "1");
+    AddReading(names[store::kTagExtremesSlots + 1], "2001/05/01 11:00:00", "1");
+  }
+  names.push_back("S1");
+  names.push_back("NONE");
+  std::vector<store::TSensorKey> sensors;
+  for (const std::string& name : names) sensors.push_back({"ST1", name});
+  std::vector<std::string> found;
+  store::UnsortableTimeTags(*statements_, sensors, found);
+  ASSERT_EQ(found.size(), names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(found[i], store::UnsortableTimeTag(*statements_, "ST1", names[i])) << names[i];
+    const bool bad = sqlite && (names[i] == "S1" || i == store::kTagExtremesSlots + 1);
+    EXPECT_EQ(found[i].empty(), !bad) << names[i] << ": " << found[i];
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, PPDataItemStorage,
                          ::testing::Values(TBackend::SQLite, TBackend::PostgreSQL),
                          [](const auto& info) {
