@@ -59,6 +59,27 @@ status=0
 now() { date +%s.%N; }
 elapsed() { python3 -c "print($2 - $1)"; }
 
+# CPU seconds of the PostgreSQL server so far: the postmaster with what it reaped (ended
+# sessions) and its live children (sessions, writers, autovacuum).
+pg_cpu() {
+  local pm
+  pm=$(head -n 1 "$VNPP_PG_DIR/data/postmaster.pid")
+  # shellcheck disable=SC2046 # one /proc path per process
+  cat /proc/"$pm"/stat $(pgrep -P "$pm" | sed 's|.*|/proc/&/stat|') 2>/dev/null |
+    awk '{ s += $14 + $15 + $16 + $17 } END { print s / 100 }'
+}
+
+# Sets cpu_total to the CPU seconds spent so far by this script's ended children (the
+# service, sqlite3, psql) plus, on PostgreSQL, by the server: on a loaded machine the CPU
+# times compare better than the wall times. Called in this shell, not in $( ), so that
+# "times" sees this shell's children.
+cpu_mark() {
+  times > "$work/times"
+  cpu_total=$(awk 'function s(x) { sub(/s$/, "", x); split(x, a, "m"); return a[1] * 60 + a[2] }
+    NR == 2 { print s($1) + s($2) }' "$work/times")
+  [ "$backend" != postgresql ] || cpu_total=$(awk -v a="$cpu_total" -v b="$(pg_cpu)" 'BEGIN { print a + b }')
+}
+
 # $1 function, $2 sensor, $3 parameter, $4 data type, $5 data source, $6 file with the
 # station IDs
 write_config() {
@@ -270,6 +291,10 @@ for backend in "${backends[@]}"; do
         source_text=$VNPP_TEST_PG
         sql "CREATE TABLE PP_SET AS SELECT * FROM VN_PPDATA1 WITH NO DATA"
         sed -n '/CREATE TABLE VN_PPDATA1/,/);/p' sql/postgresql/schema.sql | sed 's/VN_PPDATA1/PP_KEYED/' | "${pg[@]}"
+        # No autovacuum of the result tables inside a measurement (its CPU would count).
+        for table in VN_PPDATA1 PP_SET PP_KEYED; do
+          sql "ALTER TABLE $table SET (autovacuum_enabled = false)"
+        done
         clear_sql="TRUNCATE VN_PPDATA1"
         clear_set="TRUNCATE PP_SET"
         clear_keyed="TRUNCATE PP_KEYED"
@@ -286,12 +311,14 @@ for backend in "${backends[@]}"; do
           ;;
         DELTA) sensor=RAIN parameter=1000 datatype=1 ;;
       esac
-      svc_times=() set_times=() keyed_times=()
+      svc_times=() set_times=() keyed_times=() svc_cpus=() set_cpus=() keyed_cpus=()
       for ((r = 1; r <= repeat; r++)); do
         sql "$clear_sql"
         sql "$clear_set"
         sql "$clear_keyed"
         write_config "$setfunc" "$sensor" "$parameter" "$datatype" "$source_text" "$work/stations.txt"
+        cpu_mark
+        c0=$cpu_total
         t0=$(now)
         if ! "$exe" -catchup; then
           echo "VNPPSvc -catchup failed ($backend, $entries entries, $days days, $func)" >&2
@@ -299,13 +326,27 @@ for backend in "${backends[@]}"; do
           status=1
         fi
         t1=$(now)
+        sleep 0.2 # until the postmaster has reaped the service's sessions
+        cpu_mark
+        c1=$cpu_total
+        u1=$(now)
         sql "$(set_sql "$backend" "$setfunc" PP_SET)"
         t2=$(now)
+        sleep 0.2
+        cpu_mark
+        c2=$cpu_total
+        u2=$(now)
         sql "$(set_sql "$backend" "$setfunc" PP_KEYED)"
         t3=$(now)
+        sleep 0.2
+        cpu_mark
+        c3=$cpu_total
         svc_times+=("$(elapsed "$t0" "$t1")")
-        set_times+=("$(elapsed "$t1" "$t2")")
-        keyed_times+=("$(elapsed "$t2" "$t3")")
+        set_times+=("$(elapsed "$u1" "$t2")")
+        keyed_times+=("$(elapsed "$u2" "$t3")")
+        svc_cpus+=("$(elapsed "$c0" "$c1")")
+        set_cpus+=("$(elapsed "$c1" "$c2")")
+        keyed_cpus+=("$(elapsed "$c2" "$c3")")
       done
       [ -n "${VNPP_BENCH_TAMPER:-}" ] && sql "$(tamper_sql "$VNPP_BENCH_TAMPER")"
       rows=$(sql "SELECT COUNT(*) FROM VN_PPDATA1")
@@ -318,7 +359,9 @@ for backend in "${backends[@]}"; do
       svc=$(printf '%s\n' "${svc_times[@]}" | median)
       st=$(printf '%s\n' "${set_times[@]}" | median)
       keyed=$(printf '%s\n' "${keyed_times[@]}" | median)
-      echo "$backend $entries $days $func $rows $svc $st $keyed $bad $(cut -d' ' -f1 /proc/loadavg)" >> "$results"
+      cpus="$(printf '%s\n' "${svc_cpus[@]}" | median) $(printf '%s\n' "${set_cpus[@]}" | median)"
+      cpus+=" $(printf '%s\n' "${keyed_cpus[@]}" | median)"
+      echo "$backend $entries $days $func $rows $svc $st $keyed $bad $(cut -d' ' -f1 /proc/loadavg) $cpus" >> "$results"
     done
   done
   [ "$backend" = postgresql ] && vnpp_pg_stop
@@ -327,14 +370,18 @@ done
 python3 - "$results" "$repeat" <<'PY'
 import sys
 rows = [l.split() for l in open(sys.argv[1]) if l.strip()]
-print(f"\nCatch-up against the set-based query (hourly windows; median of {sys.argv[2]} run(s))")
+print(f"\nCatch-up against the set-based query (hourly windows; median of {sys.argv[2]} run(s); "
+      "CPU: the process's, on PostgreSQL plus the server's; load: 1-minute average at the end)")
 head = ("database", "entries", "days", "function", "windows", "service s", "service win/s",
-        "set s", "set+key s", "ratio keyless", "ratio keyed", "differ", "load")
+        "set s", "set+key s", "ratio keyless", "ratio keyed", "service CPU s", "set CPU s",
+        "set+key CPU s", "CPU ratio keyless", "CPU ratio keyed", "differ", "load")
 print("| " + " | ".join(head) + " |")
 print("|" + "|".join("---" for _ in head) + "|")
-for b, n, d, f, w, svc, st, keyed, bad, load in rows:
+for b, n, d, f, w, svc, st, keyed, bad, load, csvc, cst, ckeyed in rows:
     w, svc, st, keyed = int(w), float(svc), float(st), float(keyed)
+    csvc, cst, ckeyed = float(csvc), float(cst), float(ckeyed)
     print(f"| {b} | {n} | {d} | {f} | {w} | {svc:.2f} | {w / svc:,.0f} | {st:.2f} | "
-          f"{keyed:.2f} | {svc / st:.2f}x | {svc / keyed:.2f}x | {bad} | {load} |")
+          f"{keyed:.2f} | {svc / st:.2f}x | {svc / keyed:.2f}x | {csvc:.2f} | {cst:.2f} | "
+          f"{ckeyed:.2f} | {csvc / cst:.2f}x | {csvc / ckeyed:.2f}x | {bad} | {load} |")
 PY
 exit "$status"
