@@ -203,13 +203,15 @@ database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
   return *slot;
 }
 
-database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool withPrevious) {
+database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool withPrevious,
+                                                bool tagsAsText) {
   const bool filtered = dataType == kUnflaggedOnly;
-  auto& slot = range_[(filtered ? 2 : 0) + (withPrevious ? 1 : 0)];
+  auto& slot = range_[(tagsAsText ? 4 : 0) + (filtered ? 2 : 0) + (withPrevious ? 1 : 0)];
   if (!slot) {
     slot = connection_.Prepare(RangeSQL(dataType, withPrevious));
-    std::vector<database::TColumnType> columns = {database::TColumnType::DateTime,
-                                                  database::TColumnType::Text};
+    std::vector<database::TColumnType> columns = {
+        tagsAsText ? database::TColumnType::TimeText : database::TColumnType::DateTime,
+        database::TColumnType::Text};
     if (filtered && withPrevious) {
       columns.push_back(database::TColumnType::Double);
       columns.push_back(database::TColumnType::Double);

@@ -89,8 +89,10 @@ class TPPStatements {
   database::TStatement& Update();
   database::TStatement& TagExtremes();
 
-  // The range query of RangeSQL, its columns bound for block reads.
-  database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious);
+  // The range query of RangeSQL, its columns bound for block reads. With tagsAsText the time
+  // tag comes as the database's text (TColumnType::TimeText), else converted by the driver.
+  database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious,
+                                   bool tagsAsText = false);
   // Rows per block of a range query.
   static constexpr std::size_t kRowsPerBlock = 256;
 
@@ -116,8 +118,8 @@ class TPPStatements {
   std::unique_ptr<database::TStatement> insert_;
   std::unique_ptr<database::TStatement> update_;
   std::unique_ptr<database::TStatement> tagExtremes_;
-  // Indexed by (dataType == 1) * 2 + withPrevious.
-  std::array<std::unique_ptr<database::TStatement>, 4> range_;
+  // Indexed by tagsAsText * 4 + (dataType == 1) * 2 + withPrevious.
+  std::array<std::unique_ptr<database::TStatement>, 8> range_;
   std::optional<TUpsertDialect> dialect_;
   // By rows and flags.
   std::map<std::pair<std::size_t, bool>, std::unique_ptr<database::TStatement>> upserts_;
