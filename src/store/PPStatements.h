@@ -29,8 +29,10 @@ std::string PreviousSQL(std::uint8_t dataType);
 // window filter keeps are returned. With dataType 1 and withPrevious true the rows either
 // flag filter keeps are returned, and two more columns give each row's verdict: 1 when the
 // window filter keeps it (third column) and when the previous-reading filter keeps it
-// (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only.
-std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
+// (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only. With tagsAsText
+// the first column is the time tag's text as the database gives it (a number stays a number's
+// text), for the service's own conversion.
+std::string RangeSQL(std::uint8_t dataType, bool withPrevious, bool tagsAsText = false);
 
 // The first and the last time tag of a sensor's readings in the database's own order
 // (columns FIRST_TAG and LAST_TAG, read as text): two index lookups.
