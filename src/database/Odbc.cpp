@@ -116,12 +116,18 @@ TDateTime StampToDateTime(const SQL_TIMESTAMP_STRUCT& ts) {
   return common::EncodeDateTime(ts.year, ts.month, ts.day, ts.hour, ts.minute, ts.second, ms);
 }
 
+TTimeTag StampToTag(const SQL_TIMESTAMP_STRUCT& ts) {
+  return {StampToDateTime(ts), common::CalendarMicros(ts.year, ts.month, ts.day, ts.hour, ts.minute,
+                                                      ts.second, ts.fraction / 1000)};
+}
+
 // One column of a block read.
 struct BoundColumn {
   TColumnType Type = TColumnType::Double;
   std::vector<double> Doubles;
   std::vector<SQL_TIMESTAMP_STRUCT> Stamps;
-  std::vector<char> Texts;  // kBlockTextWidth bytes a row
+  std::vector<char> Texts;  // Width bytes a row
+  std::size_t Width = 0;
   std::vector<SQLLEN> Indicators;
 };
 
@@ -653,9 +659,10 @@ void TStatement::BindColumns(const std::vector<TColumnType>& types, std::size_t 
       b.Doubles.assign(rowsPerBlock, 0);
       Check(SQLBindCol(h, col, SQL_C_DOUBLE, b.Doubles.data(), sizeof(double), b.Indicators.data()),
             SQL_HANDLE_STMT, h, "Binding a result column failed");
-    } else if (b.Type == TColumnType::Text) {
-      b.Texts.assign(rowsPerBlock * kBlockTextWidth, '\0');
-      Check(SQLBindCol(h, col, SQL_C_CHAR, b.Texts.data(), static_cast<SQLLEN>(kBlockTextWidth),
+    } else if (b.Type == TColumnType::Text || b.Type == TColumnType::TimeText) {
+      b.Width = b.Type == TColumnType::Text ? kBlockTextWidth : kTimeTextWidth;
+      b.Texts.assign(rowsPerBlock * b.Width, '\0');
+      Check(SQLBindCol(h, col, SQL_C_CHAR, b.Texts.data(), static_cast<SQLLEN>(b.Width),
                        b.Indicators.data()),
             SQL_HANDLE_STMT, h, "Binding a result column failed");
     } else {
@@ -712,8 +719,68 @@ TTimeTag TStatement::TimeTagAt(std::size_t column, std::size_t row) const {
   const BoundColumn& b = impl_->Bound[column];
   if (b.Indicators[row] == SQL_NULL_DATA) return {};
   const SQL_TIMESTAMP_STRUCT& ts = b.Stamps[row];
-  return {StampToDateTime(ts), common::CalendarMicros(ts.year, ts.month, ts.day, ts.hour, ts.minute,
-                                                      ts.second, ts.fraction / 1000)};
+  return StampToTag(ts);
+}
+
+bool TStatement::TimeTextAt(std::size_t column, std::size_t row, TTimeTag& tag) const {
+  const BoundColumn& b = impl_->Bound[column];
+  const SQLLEN ind = b.Indicators[row];
+  if (ind == SQL_NULL_DATA) {
+    tag = {};
+    return true;
+  }
+  // A text as long as the buffer or longer was cut short: not the form read here.
+  if (ind < 0 || ind >= static_cast<SQLLEN>(b.Width)) return false;
+  return ParseTimeTagText({b.Texts.data() + row * b.Width, static_cast<std::size_t>(ind)}, tag);
+}
+
+bool ParseTimeTagText(std::string_view text, TTimeTag& tag) {
+  constexpr std::string_view kForm = "0000-00-00 00:00:00";
+  if (text.size() < kForm.size() || text.size() == kForm.size() + 1 ||
+      text.size() > kForm.size() + 10) {
+    return false;
+  }
+  int fields[6] = {};
+  int field = 0;
+  for (std::size_t i = 0; i < kForm.size(); ++i) {
+    const char c = text[i];
+    if (kForm[i] != '0') {
+      if (c != kForm[i]) return false;
+      ++field;
+      continue;
+    }
+    if (c < '0' || c > '9') return false;
+    fields[field] = fields[field] * 10 + (c - '0');
+  }
+  std::uint32_t nanos = 0;
+  if (text.size() > kForm.size()) {
+    if (text[kForm.size()] != '.') return false;
+    std::size_t digits = 0;
+    for (const char c : text.substr(kForm.size() + 1)) {
+      if (c < '0' || c > '9') return false;
+      nanos = nanos * 10 + static_cast<std::uint32_t>(c - '0');
+      ++digits;
+    }
+    for (; digits < 9; ++digits) nanos *= 10;
+  }
+  const int year = fields[0], month = fields[1], day = fields[2];
+  if (year < 1 || month < 1 || month > 12 || day < 1 || fields[3] > 23 || fields[4] > 59 ||
+      fields[5] > 59) {
+    return false;
+  }
+  static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  SQL_TIMESTAMP_STRUCT ts = {};
+  ts.year = static_cast<SQLSMALLINT>(year);
+  ts.month = static_cast<SQLUSMALLINT>(month);
+  ts.day = static_cast<SQLUSMALLINT>(day);
+  ts.hour = static_cast<SQLUSMALLINT>(fields[3]);
+  ts.minute = static_cast<SQLUSMALLINT>(fields[4]);
+  ts.second = static_cast<SQLUSMALLINT>(fields[5]);
+  ts.fraction = nanos;
+  tag = StampToTag(ts);
+  return true;
 }
 
 // ---------------------------------------------------------------------------------------

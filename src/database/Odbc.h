@@ -41,9 +41,12 @@ class EDatabaseError : public common::EPostProcError {
 enum class TParamType { Text, Double, Integer, DateTime };
 
 // Column types of a block read (TStatement::BindColumns). Text is the driver's own text of
-// the value, whatever the column's type, up to kBlockTextWidth bytes.
-enum class TColumnType { Double, DateTime, Text };
+// the value, whatever the column's type, up to kBlockTextWidth bytes. TimeText is a date-time
+// column taken as the driver's text and converted here (TStatement::TimeTextAt), which costs
+// a fraction of the driver's own conversion.
+enum class TColumnType { Double, DateTime, Text, TimeText };
 inline constexpr std::size_t kBlockTextWidth = 64;
+inline constexpr std::size_t kTimeTextWidth = 32;
 
 // A time tag of a block read: the date-time value as GetDateTime gives it (to the
 // millisecond) and its exact position (common::CalendarMicros), for comparisons with bound
@@ -52,6 +55,11 @@ struct TTimeTag {
   TDateTime Value = 0;
   std::int64_t Micros = 0;
 };
+
+// Converts "YYYY-MM-DD HH:MM:SS" with an optional fraction of 1 to 9 digits, a valid date and
+// time of years 1 to 9999, into the tag a DateTime column of that value gives (TimeTagAt).
+// False for any other text, tag then unchanged: such a value is left to the driver.
+bool ParseTimeTagText(std::string_view text, TTimeTag& tag);
 
 class TConnection;
 
@@ -114,6 +122,10 @@ class TStatement {
   bool IsNullAt(std::size_t column, std::size_t row) const;
   double DoubleAt(std::size_t column, std::size_t row) const;
   TTimeTag TimeTagAt(std::size_t column, std::size_t row) const;
+  // The tag of a TimeText column (ParseTimeTagText; a NULL gives an empty tag); false when
+  // the text is in another form, which only the driver's conversion (a DateTime column)
+  // reads as the database means it.
+  bool TimeTextAt(std::size_t column, std::size_t row, TTimeTag& tag) const;
   // The text of a Text column; *truncated is set when the value was longer than
   // kBlockTextWidth - 1 bytes (the view then holds its beginning). Valid until the next
   // FetchBlock.

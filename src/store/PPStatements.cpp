@@ -129,9 +129,12 @@ std::string PreviousSQL(std::uint8_t dataType) {
   return sql;
 }
 
-std::string RangeSQL(std::uint8_t dataType, bool withPrevious) {
+std::string RangeSQL(std::uint8_t dataType, bool withPrevious, bool tagsAsText) {
   const bool filtered = dataType == kUnflaggedOnly;
-  std::string sql = "SELECT TIME_TAG, ED_VALUE";
+  // As text, the time tag is the database's own text of it: a driver converts a date-time
+  // column's value to its C type, and back to text when text is asked for.
+  std::string sql =
+      tagsAsText ? "SELECT CAST(TIME_TAG AS VARCHAR), ED_VALUE" : "SELECT TIME_TAG, ED_VALUE";
   if (filtered && withPrevious) {
     sql += std::string(", CASE WHEN ") + kWindowOnlyCondition + " THEN 1 ELSE 0 END, CASE WHEN " +
            kPreviousOnlyCondition + " THEN 1 ELSE 0 END";
@@ -219,13 +222,15 @@ database::TStatement& TPPStatements::PreviousQuery(std::uint8_t dataType) {
   return *slot;
 }
 
-database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool withPrevious) {
+database::TStatement& TPPStatements::RangeQuery(std::uint8_t dataType, bool withPrevious,
+                                                bool tagsAsText) {
   const bool filtered = dataType == kUnflaggedOnly;
-  auto& slot = range_[(filtered ? 2 : 0) + (withPrevious ? 1 : 0)];
+  auto& slot = range_[(tagsAsText ? 4 : 0) + (filtered ? 2 : 0) + (withPrevious ? 1 : 0)];
   if (!slot) {
-    slot = connection_.Prepare(RangeSQL(dataType, withPrevious));
-    std::vector<database::TColumnType> columns = {database::TColumnType::DateTime,
-                                                  database::TColumnType::Text};
+    slot = connection_.Prepare(RangeSQL(dataType, withPrevious, tagsAsText));
+    std::vector<database::TColumnType> columns = {
+        tagsAsText ? database::TColumnType::TimeText : database::TColumnType::DateTime,
+        database::TColumnType::Text};
     if (filtered && withPrevious) {
       columns.push_back(database::TColumnType::Double);
       columns.push_back(database::TColumnType::Double);

@@ -29,8 +29,10 @@ std::string PreviousSQL(std::uint8_t dataType);
 // window filter keeps are returned. With dataType 1 and withPrevious true the rows either
 // flag filter keeps are returned, and two more columns give each row's verdict: 1 when the
 // window filter keeps it (third column) and when the previous-reading filter keeps it
-// (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only.
-std::string RangeSQL(std::uint8_t dataType, bool withPrevious);
+// (fourth), else 0; the two filters differ in NO_CHG_FLAG and ROC_FLAG only. With tagsAsText
+// the first column is the time tag's text as the database gives it (a number stays a number's
+// text), for the service's own conversion.
+std::string RangeSQL(std::uint8_t dataType, bool withPrevious, bool tagsAsText = false);
 
 // The first and the last time tag of a sensor's readings in the database's own order
 // (columns FIRST_TAG and LAST_TAG, read as text): two index lookups.
@@ -96,8 +98,10 @@ class TPPStatements {
   // TagExtremesSlotsSQL with kTagExtremesSlots slots, its columns bound for block reads.
   database::TStatement& TagExtremesSlots();
 
-  // The range query of RangeSQL, its columns bound for block reads.
-  database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious);
+  // The range query of RangeSQL, its columns bound for block reads. With tagsAsText the time
+  // tag comes as the database's text (TColumnType::TimeText), else converted by the driver.
+  database::TStatement& RangeQuery(std::uint8_t dataType, bool withPrevious,
+                                   bool tagsAsText = false);
   // Rows per block of a range query.
   static constexpr std::size_t kRowsPerBlock = 256;
 
@@ -124,8 +128,8 @@ class TPPStatements {
   std::unique_ptr<database::TStatement> update_;
   std::unique_ptr<database::TStatement> tagExtremes_;
   std::unique_ptr<database::TStatement> tagExtremesSlots_;
-  // Indexed by (dataType == 1) * 2 + withPrevious.
-  std::array<std::unique_ptr<database::TStatement>, 4> range_;
+  // Indexed by tagsAsText * 4 + (dataType == 1) * 2 + withPrevious.
+  std::array<std::unique_ptr<database::TStatement>, 8> range_;
   std::optional<TUpsertDialect> dialect_;
   // By rows and flags.
   std::map<std::pair<std::size_t, bool>, std::unique_ptr<database::TStatement>> upserts_;

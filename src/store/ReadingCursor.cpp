@@ -177,6 +177,81 @@ void TReadingCursor::AdvancePrevious(std::int64_t beforeKey) {
   }
 }
 
+bool TReadingCursor::ReadRange(bool tagsAsText, TDateTime from, TDateTime to) {
+  const std::int64_t fromKey = common::CalendarMicros(from);
+  const std::int64_t toKey = common::CalendarMicros(to);
+  keys_.clear();
+  times_.clear();
+  values_.clear();
+  flags_.clear();
+  badRow_ = static_cast<std::size_t>(-1);
+  badText_.clear();
+  const auto misplaced = item_.Problems.Misplaced;
+  const TDateTime misplacedTime = item_.Problems.MisplacedTime;
+
+  database::TStatement& query = db_.RangeQuery(item_.DataType, item_.ReadPrevious, tagsAsText);
+  query.BindText("STATION_ID", item_.StationID);
+  query.BindText("SENSORNAME", item_.SensorName);
+  query.BindDateTime("STARTTIME", from);
+  query.BindDateTime("ENDTIME", to);
+  query.BindInteger("MAXROWS", static_cast<std::int64_t>(maxRows_));
+  database::TCursorGuard guard(query);
+  query.Execute();
+  std::int64_t lastKey = fromKey;
+  for (std::size_t n; (n = query.FetchBlock()) > 0;) {
+    for (std::size_t r = 0; r < n; ++r) {
+      database::TTimeTag tag;
+      if (!tagsAsText) {
+        tag = query.TimeTagAt(0, r);
+      } else if (!query.TimeTextAt(0, r, tag)) {
+        item_.Problems.Misplaced = misplaced;
+        item_.Problems.MisplacedTime = misplacedTime;
+        return false;
+      }
+      std::uint8_t f = 0;
+      double value = 0;
+      if (query.IsNullAt(1, r)) {
+        f |= kNull;
+      } else {
+        bool truncated = false;
+        const std::string_view text = query.TextAt(1, r, &truncated);
+        const compute::TReadingValue v =
+            truncated ? compute::TReadingValue{} : compute::ParseReadingValue(text);
+        if (v.Kind == compute::TValueKind::Number) {
+          value = v.Value;
+        } else if (v.Kind == compute::TValueKind::NonFinite) {
+          f |= kNull | kNonFinite;
+        } else {
+          f |= kNull | kNotNumber;
+          if (badText_.empty()) {
+            badRow_ = keys_.size();
+            badText_ = std::string(text) + (truncated ? "..." : "");
+          }
+        }
+      }
+      if (tag.Micros < fromKey || tag.Micros > toKey || tag.Micros < lastKey) {
+        // Left out of every window and of the previous reading, as the per-window
+        // statements leave it out of the window its time lies in.
+        f |= kMisplaced;
+        item_.NoteMisplaced(tag.Value);
+      } else {
+        lastKey = tag.Micros;
+      }
+      if (twoFilters_) {
+        if (query.DoubleAt(2, r) != 0) f |= kWindowOk;
+        if (query.DoubleAt(3, r) != 0) f |= kPreviousOk;
+      } else {
+        f |= kWindowOk | kPreviousOk;
+      }
+      keys_.push_back(tag.Micros);
+      times_.push_back(tag.Value);
+      values_.push_back(value);
+      flags_.push_back(f);
+    }
+  }
+  return true;
+}
+
 std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
   if (windows.empty()) return 0;
   const TDateTime from = windows.front().Start;
@@ -192,72 +267,16 @@ std::size_t TReadingCursor::Load(std::span<const TWindowSpan> windows) {
       startPrevious = true;
     }
   }
-  keys_.clear();
-  times_.clear();
-  values_.clear();
-  flags_.clear();
-  badRow_ = static_cast<std::size_t>(-1);
-  badText_.clear();
   windowRow_ = 0;
   frontierRow_ = 0;
   previous_.Valid = previous_.Valid && !startPrevious;
   if (startPrevious) StartPrevious(from);
 
-  database::TStatement& query = db_.RangeQuery(item_.DataType, item_.ReadPrevious);
-  query.BindText("STATION_ID", item_.StationID);
-  query.BindText("SENSORNAME", item_.SensorName);
-  query.BindDateTime("STARTTIME", from);
-  query.BindDateTime("ENDTIME", to);
-  query.BindInteger("MAXROWS", static_cast<std::int64_t>(maxRows_));
-  {
-    database::TCursorGuard guard(query);
-    query.Execute();
-    std::int64_t lastKey = fromKey;
-    for (std::size_t n; (n = query.FetchBlock()) > 0;) {
-      for (std::size_t r = 0; r < n; ++r) {
-        const database::TTimeTag tag = query.TimeTagAt(0, r);
-        std::uint8_t f = 0;
-        double value = 0;
-        if (query.IsNullAt(1, r)) {
-          f |= kNull;
-        } else {
-          bool truncated = false;
-          const std::string_view text = query.TextAt(1, r, &truncated);
-          const compute::TReadingValue v =
-              truncated ? compute::TReadingValue{} : compute::ParseReadingValue(text);
-          if (v.Kind == compute::TValueKind::Number) {
-            value = v.Value;
-          } else if (v.Kind == compute::TValueKind::NonFinite) {
-            f |= kNull | kNonFinite;
-          } else {
-            f |= kNull | kNotNumber;
-            if (badText_.empty()) {
-              badRow_ = keys_.size();
-              badText_ = std::string(text) + (truncated ? "..." : "");
-            }
-          }
-        }
-        if (tag.Micros < fromKey || tag.Micros > toKey || tag.Micros < lastKey) {
-          // Left out of every window and of the previous reading, as the per-window
-          // statements leave it out of the window its time lies in.
-          f |= kMisplaced;
-          item_.NoteMisplaced(tag.Value);
-        } else {
-          lastKey = tag.Micros;
-        }
-        if (twoFilters_) {
-          if (query.DoubleAt(2, r) != 0) f |= kWindowOk;
-          if (query.DoubleAt(3, r) != 0) f |= kPreviousOk;
-        } else {
-          f |= kWindowOk | kPreviousOk;
-        }
-        keys_.push_back(tag.Micros);
-        times_.push_back(tag.Value);
-        values_.push_back(value);
-        flags_.push_back(f);
-      }
-    }
-  }
+  // The time tags come as text and are converted here; a tag in any other form than the
+  // one converted here sends this and every later read of the cursor to the driver's own
+  // conversion, which reads it as the database means it.
+  if (!exactTags_) exactTags_ = !ReadRange(true, from, to);
+  if (exactTags_) ReadRange(false, from, to);
 
   windows_.assign(windows.begin(), windows.end());
   startKeys_.clear();

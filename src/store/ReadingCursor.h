@@ -110,12 +110,16 @@ class TReadingCursor {
   };
 
   void StartPrevious(TDateTime from);
+  // Reads the rows of [from, to] into keys_ .. flags_, with the time tags as text when
+  // tagsAsText is set; false, with nothing counted, at the first tag in another form.
+  bool ReadRange(bool tagsAsText, TDateTime from, TDateTime to);
   void AdvancePrevious(std::int64_t beforeKey);
 
   TPPStatements& db_;
   compute::TPPDataItem& item_;
   const std::size_t maxRows_;
-  const bool twoFilters_;  // rows carry each filter's verdict
+  const bool twoFilters_;   // rows carry each filter's verdict
+  bool exactTags_ = false;  // a tag came in a form only the driver converts
 
   // The rows of the last Load, oldest first.
   std::vector<std::int64_t> keys_;

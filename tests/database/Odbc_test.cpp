@@ -193,6 +193,78 @@ TEST_P(OdbcOnBothDrivers, WindowTakesTheReadingAtItsStartAndLeavesOutTheOneAtIts
   EXPECT_FALSE(query->Fetch());
 }
 
+TEST_P(OdbcOnBothDrivers, TimeTextReadsEveryTagItTakesAsTheDriverConvertsIt) {
+  // Stored as text (SQLite) or converted by the server (PostgreSQL, which refuses the forms
+  // it cannot read). Parsed: whether the service converts the text itself; every other text
+  // must be left to the driver.
+  struct Case {
+    const char* Text;
+    bool Parsed;
+    bool SqliteOnly;
+  };
+  const Case cases[] = {
+      {"2026-03-14 10:15:00", true, false},
+      {"2026-03-14 10:15:00.5", true, false},
+      {"2026-03-14 10:15:00.05", true, false},
+      {"2026-03-14 10:15:00.123", true, false},
+      {"2024-02-29 23:59:59.999", true, false},
+      {"2026-03-29 02:30:00", true, false},      // a local time that DST skips in Europe
+      {"2026-10-25 02:30:00.250", true, false},  // and one it repeats
+      {"0999-12-31 23:59:59", true, false},
+      {"2026-03-14 10:15:00.1234567", true, true},
+      {"2026-03-14 10:15:00.123456789", true, true},
+      {"2024-02-29 23:59:59.9996", true, true},
+      {"2026-03-14 10:15:00.1234567891", false, true},
+      {"2026-03-14 10:15", false, true},
+      {"2026-03-14T10:15:00", false, true},
+      {"2026/03/14 10:15:00", false, true},
+      {"14.03.2026 10:15", false, true},
+      {"2026-02-29 10:15:00", false, true},
+      {"2026-03-14 24:00:00", false, true},
+      {"2026-03-14 10:15:00.", false, true},
+      {"2026-03-14 10:15:00 ", false, true},
+      {"46095.4270833", false, true},
+  };
+  const bool sqlite = GetParam() == TBackend::SQLite;
+  auto insert = connection_.Prepare(
+      sqlite ? "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG) VALUES ('ST', 'WL', :T)"
+             : "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG) VALUES ('ST', 'WL', "
+               "CAST(:T AS TIMESTAMP))");
+  std::size_t stored = 0;
+  for (const Case& c : cases) {
+    if (c.SqliteOnly && !sqlite) continue;
+    insert->BindText("T", c.Text);
+    insert->Execute();
+    ++stored;
+  }
+  auto query = connection_.Prepare("SELECT TIME_TAG, TIME_TAG, ED_VALUE FROM VN_DATA1");
+  query->BindColumns({TColumnType::DateTime, TColumnType::TimeText, TColumnType::Text}, 4);
+  query->Execute();
+  std::size_t rows = 0;
+  std::size_t parsed = 0;
+  for (std::size_t n; (n = query->FetchBlock()) > 0;) {
+    for (std::size_t r = 0; r < n; ++r, ++rows) {
+      const TTimeTag driver = query->TimeTagAt(0, r);
+      TTimeTag own{-1, -1};
+      if (!query->TimeTextAt(1, r, own)) continue;
+      ++parsed;
+      EXPECT_EQ(own.Micros, driver.Micros) << "row " << rows;
+      EXPECT_EQ(own.Value, driver.Value) << "row " << rows;
+    }
+  }
+  EXPECT_EQ(rows, stored);
+  std::size_t expected = 0;
+  for (const Case& c : cases) {
+    if (c.SqliteOnly && !sqlite) continue;
+    TTimeTag tag;
+    if (sqlite) {
+      EXPECT_EQ(ParseTimeTagText(c.Text, tag), c.Parsed) << c.Text;
+    }
+    if (c.Parsed) ++expected;
+  }
+  EXPECT_EQ(parsed, expected);
+}
+
 TEST_P(OdbcOnBothDrivers, BindsARepeatedNameToEveryOccurrence) {
   connection_.ExecuteDirect(
       "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES "
