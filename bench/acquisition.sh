@@ -82,15 +82,6 @@ print(time.perf_counter() - w0, time.process_time() - c0)
 PY
 }
 
-# CPU seconds of the PostgreSQL server so far: the postmaster with what it reaped (ended
-# sessions) and its live children (the session, writers, autovacuum).
-pg_cpu() {
-  local pm
-  pm=$(head -n 1 "$VNPP_PG_DIR/data/postmaster.pid")
-  # shellcheck disable=SC2046 # one /proc path per process
-  cat /proc/"$pm"/stat $(pgrep -P "$pm" | sed 's|.*|/proc/&/stat|') 2>/dev/null |
-    awk '{ s += $14 + $15 + $16 + $17 } END { print s / 100 }'
-}
 
 # PostgreSQL: $1 mode; prints "wall-seconds server-cpu-seconds".
 pg_insert() {
@@ -116,13 +107,13 @@ pg_insert() {
   local tx=$rows
   [ "$1" = row ] || tx=$((rows / 100))
   local t0 t1 c0 c1
-  c0=$(pg_cpu)
+  c0=$(vnpp_pg_cpu)
   t0=$(date +%s.%N)
   PGPASSWORD="$VNPP_TEST_PG_PASSWORD" "$VNPP_PG_BIN/pgbench" -h 127.0.0.1 -p "$VNPP_PG_PORT" -U vnpp -n -M prepared \
     -c 1 -t "$tx" -f "$script" vnpp > "$work/pgbench.log" 2>&1 || { cat "$work/pgbench.log" >&2; return 1; }
   t1=$(date +%s.%N)
   sleep 0.2 # until the postmaster has reaped the session
-  c1=$(pg_cpu)
+  c1=$(vnpp_pg_cpu)
   python3 -c "print($t1 - $t0, $c1 - $c0)"
 }
 

@@ -59,15 +59,6 @@ status=0
 now() { date +%s.%N; }
 elapsed() { python3 -c "print($2 - $1)"; }
 
-# CPU seconds of the PostgreSQL server so far: the postmaster with what it reaped (ended
-# sessions) and its live children (sessions, writers, autovacuum).
-pg_cpu() {
-  local pm
-  pm=$(head -n 1 "$VNPP_PG_DIR/data/postmaster.pid")
-  # shellcheck disable=SC2046 # one /proc path per process
-  cat /proc/"$pm"/stat $(pgrep -P "$pm" | sed 's|.*|/proc/&/stat|') 2>/dev/null |
-    awk '{ s += $14 + $15 + $16 + $17 } END { print s / 100 }'
-}
 
 # Sets cpu_total to the CPU seconds spent so far by this script's ended children (the
 # service, sqlite3, psql) plus, on PostgreSQL, by the server: on a loaded machine the CPU
@@ -77,7 +68,7 @@ cpu_mark() {
   times > "$work/times"
   cpu_total=$(awk 'function s(x) { sub(/s$/, "", x); split(x, a, "m"); return a[1] * 60 + a[2] }
     NR == 2 { print s($1) + s($2) }' "$work/times")
-  [ "$backend" != postgresql ] || cpu_total=$(awk -v a="$cpu_total" -v b="$(pg_cpu)" 'BEGIN { print a + b }')
+  [ "$backend" != postgresql ] || cpu_total=$(awk -v a="$cpu_total" -v b="$(vnpp_pg_cpu)" 'BEGIN { print a + b }')
 }
 
 # $1 function, $2 sensor, $3 parameter, $4 data type, $5 data source, $6 file with the

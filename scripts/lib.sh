@@ -129,6 +129,16 @@ vnpp_pg_ctl() {
   "${run[@]}" "$VNPP_PG_BIN/pg_ctl" -D "$VNPP_PG_DIR/data" -l "$VNPP_PG_DIR/server.log" -w "$@"
 }
 
+# CPU seconds of the private PostgreSQL server so far: the postmaster with what it reaped
+# (ended sessions) and its live children (sessions, writers, autovacuum). For the benches.
+vnpp_pg_cpu() {
+  local pm
+  pm=$(head -n 1 "$VNPP_PG_DIR/data/postmaster.pid")
+  # shellcheck disable=SC2046 # one /proc path per process
+  cat /proc/"$pm"/stat $(pgrep -P "$pm" | sed 's|.*|/proc/&/stat|') 2>/dev/null |
+    awk '{ s += $14 + $15 + $16 + $17 } END { print s / 100 }'
+}
+
 vnpp_pg_stop() {
   [ -n "${VNPP_PG_DIR:-}" ] && [ -d "$VNPP_PG_DIR/data" ] || return 0
   vnpp_pg_ctl -m immediate stop >/dev/null 2>&1 || true
