@@ -182,13 +182,7 @@ bool TGroupRunner::CheckWindows(config::TPostProcGroupItem& group,
                                 const std::function<bool()>& cancelled, TCheckCounts& counts,
                                 compute::TPPDataItem::TValueProblems& problems) {
   TCheckCounts done;
-  auto record = [&] {
-    rechecked_ += done.Windows;
-    changedRows_ += done.Changed();
-    group.RecheckedWindows += done.Windows;
-    group.ChangedRows += done.Changed();
-    counts += done;
-  };
+  auto record = [&] { CountChecks(group, done, counts); };
   TCheckFindings findings;
   findings.Rejected = [&](const compute::TPPDataItem& item) {
     LogRejected(log_, group, entry, item);
@@ -384,6 +378,15 @@ bool TGroupRunner::WalkWindows(config::TPostProcGroupItem& group,
   }
 }
 
+void TGroupRunner::CountChecks(config::TPostProcGroupItem& group, const TCheckCounts& done,
+                               TCheckCounts& counts) {
+  rechecked_ += done.Windows;
+  changedRows_ += done.Changed();
+  group.RecheckedWindows += done.Windows;
+  group.ChangedRows += done.Changed();
+  counts += done;
+}
+
 bool TGroupRunner::CheckRead(config::TPostProcGroupItem& group,
                              const config::TStationSensorInfoItem& entry, TRecheckWalk& recheck,
                              std::span<const store::TWindowSpan> windows,
@@ -391,11 +394,7 @@ bool TGroupRunner::CheckRead(config::TPostProcGroupItem& group,
                              bool last) {
   TCheckCounts done;
   const bool written = session_->check.Apply(group, entry, windows, fresh, done);
-  rechecked_ += done.Windows;
-  changedRows_ += done.Changed();
-  group.RecheckedWindows += done.Windows;
-  group.ChangedRows += done.Changed();
-  recheck.Counts += done;
+  CountChecks(group, done, recheck.Counts);
   if (!written) return false;
   if (last) {
     LogChanges(log_, group, entry, recheck.Counts, "late readings");

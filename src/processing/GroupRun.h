@@ -130,6 +130,9 @@ class TGroupRunner {
   bool WalkWindows(config::TPostProcGroupItem& group, config::TStationSensorInfoItem& entry,
                    TRecheckWalk& recheck, const TNextWindow& next, const TRunLimit& limit,
                    std::unique_ptr<compute::TPPDataItem>& item);
+  // What a check did, added to the runner's and the group's counters and to counts.
+  void CountChecks(config::TPostProcGroupItem& group, const TCheckCounts& done,
+                   TCheckCounts& counts);
   // The rechecked windows of one read, computed into fresh: compared with their stored rows
   // and what differs written (TWindowCheck::Apply), counted; last logs the entry's line. False
   // when the results pending could not all be committed.
