@@ -200,7 +200,7 @@ for backend in "${backends[@]}"; do
           ORDER BY S.N, T.I" \
         -c "CREATE INDEX VN_DATA1_STATION_SENSOR_TIME ON VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG)"
       "${pg[@]}" -f sql/postgresql/changelog.sql
-      "${pg[@]}" -c "VACUUM ANALYZE"
+      "${pg[@]}" -c "VACUUM ANALYZE VN_DATA1"
       sql() { "${pg[@]}" -c "$1"; }
       source_text=$VNPP_TEST_PG
       hour_expr="date_trunc('hour', TIME_TAG)"
