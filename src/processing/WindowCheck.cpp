@@ -35,6 +35,16 @@ bool SameResult(const store::TStoredRow& stored, const store::TResultValues& fre
   return !fresh.HasValueTime || stored.ValueTimeMicros == common::CalendarMicros(fresh.ValueTime);
 }
 
+// The windows at the front that follow each other without a gap.
+std::size_t Adjoining(std::span<const store::TWindowSpan> windows) {
+  std::size_t n = windows.empty() ? 0 : 1;
+  while (n < windows.size() && WholeSeconds(common::CalendarMicros(windows[n].Start)) ==
+                                   WholeSeconds(common::CalendarMicros(windows[n - 1].End))) {
+    ++n;
+  }
+  return n;
+}
+
 }  // namespace
 
 compute::TCompletenessRule CompletenessRuleOf(const config::TPostProcGroupItem& group) {
@@ -84,26 +94,35 @@ bool TWindowCheck::Check(const config::TPostProcGroupItem& group,
     if (cancelled && cancelled()) return false;
     const std::span<const store::TWindowSpan> run =
         windows.first(std::min(windows.size(), windowsPerRead_));
-    std::size_t complete = cursor.Load(run);
-    // The first window alone holds more readings than a read takes.
-    const bool alone = complete == 0;
-    if (alone) complete = 1;
+    // Windows apart from each other (corrections scattered over a month) are read run by run
+    // of adjoining ones, not with everything between them, and written together.
     fresh.clear();
-    for (std::size_t k = 0; k < complete; ++k) {
-      if (hook) hook();
-      if (alone) {
-        cursor.ReadAlone(run[0]);
-      } else {
-        cursor.Fill(k);
+    std::size_t done = 0;
+    while (done < run.size()) {
+      const std::span<const store::TWindowSpan> part =
+          run.subspan(done).first(Adjoining(run.subspan(done)));
+      std::size_t complete = cursor.Load(part);
+      // The first window alone holds more readings than a read takes.
+      const bool alone = complete == 0;
+      if (alone) complete = 1;
+      for (std::size_t k = 0; k < complete; ++k) {
+        if (hook) hook();
+        if (alone) {
+          cursor.ReadAlone(part[0]);
+        } else {
+          cursor.Fill(k);
+        }
+        item.Compute(group.FuncName);
+        if (findings.Rejected && !item.Rejection.empty() && !item.Times.empty()) {
+          findings.Rejected(item);
+        }
+        fresh.push_back(store::ResultOf(item));
       }
-      item.Compute(group.FuncName);
-      if (findings.Rejected && !item.Rejection.empty() && !item.Times.empty()) {
-        findings.Rejected(item);
-      }
-      fresh.push_back(store::ResultOf(item));
+      done += complete;
+      if (complete < part.size()) break;  // the read was cut short: the rest comes next
     }
-    if (!Apply(group, entry, run.first(complete), fresh, counts)) return false;
-    windows = windows.subspan(complete);
+    if (!Apply(group, entry, run.first(done), fresh, counts)) return false;
+    windows = windows.subspan(done);
   }
   return true;
 }
@@ -118,8 +137,19 @@ bool TWindowCheck::Apply(const config::TPostProcGroupItem& group,
                               entry.AltLabel};
   std::vector<store::TResultValues> upserts;
   std::vector<store::TWindowSpan> deletes;
-  const std::vector<store::TStoredRow> stored =
-      stored_.Read(key, windows.front().Start, windows.back().End);
+  // The stored rows of each run of adjoining windows, in order.
+  std::vector<store::TStoredRow> stored;
+  for (std::size_t from = 0; from < windows.size();) {
+    const std::size_t n = Adjoining(windows.subspan(from));
+    if (from == 0 && n == windows.size()) {
+      stored = stored_.Read(key, windows.front().Start, windows.back().End);
+    } else {
+      const std::vector<store::TStoredRow> part =
+          stored_.Read(key, windows[from].Start, windows[from + n - 1].End);
+      stored.insert(stored.end(), part.begin(), part.end());
+    }
+    from += n;
+  }
   long inserted = 0, updated = 0;
   std::size_t s = 0;
   for (std::size_t k = 0; k < windows.size(); ++k) {

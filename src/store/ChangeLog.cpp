@@ -20,18 +20,21 @@ const char* const ReadChangesSQL =
     "SELECT CHANGE_ID, STATION_ID, SENSORNAME, FIRST_TIME_TAG, LAST_TIME_TAG FROM VN_PPCHANGES "
     "WHERE CHANGE_ID > :CHANGE_ID ORDER BY CHANGE_ID";
 
-// The row is written only when the threshold rises: an unchanged one costs no write.
-const char* const RaiseThresholdSQL =
-    "INSERT INTO VN_PPTHRESHOLD (STATION_ID, SENSORNAME, THRESHOLD) VALUES (:STATION_ID, "
-    ":SENSORNAME, :THRESHOLD) ON CONFLICT (STATION_ID, SENSORNAME) DO UPDATE SET THRESHOLD = "
-    "EXCLUDED.THRESHOLD WHERE VN_PPTHRESHOLD.THRESHOLD < EXCLUDED.THRESHOLD";
-
 // PostgreSQL: every station and sensor of a run in one statement, as arrays in PostgreSQL's
 // array text.
 const char* const RaiseThresholdsArraysSQL =
     "INSERT INTO VN_PPTHRESHOLD (STATION_ID, SENSORNAME, THRESHOLD) SELECT V.S, V.N, V.T FROM "
     "UNNEST(CAST(:STATION_IDS AS VARCHAR[]), CAST(:SENSORNAMES AS VARCHAR[]), CAST(:THRESHOLDS "
     "AS TIMESTAMP[])) AS V (S, N, T) ON CONFLICT (STATION_ID, SENSORNAME) DO UPDATE SET "
+    "THRESHOLD = EXCLUDED.THRESHOLD WHERE VN_PPTHRESHOLD.THRESHOLD < EXCLUDED.THRESHOLD";
+
+// SQLite: every station and sensor of a run in one statement, as a JSON array of [station,
+// sensor, threshold] arrays ("WHERE 1" tells the upsert from a join's ON). A row is written
+// only when its threshold rises: an unchanged one costs no write.
+const char* const RaiseThresholdsJsonSQL =
+    "INSERT INTO VN_PPTHRESHOLD (STATION_ID, SENSORNAME, THRESHOLD) SELECT json_extract(value, "
+    "'$[0]'), json_extract(value, '$[1]'), json_extract(value, '$[2]') FROM "
+    "json_each(:THRESHOLDS) WHERE 1 ON CONFLICT (STATION_ID, SENSORNAME) DO UPDATE SET "
     "THRESHOLD = EXCLUDED.THRESHOLD WHERE VN_PPTHRESHOLD.THRESHOLD < EXCLUDED.THRESHOLD";
 
 const char* const DeleteChangesSQL = "DELETE FROM VN_PPCHANGES WHERE CHANGE_ID <= :CHANGE_ID";
@@ -62,6 +65,25 @@ void AppendElement(std::string& array, std::string_view value) {
     array += c;
   }
   array += '"';
+}
+
+// One string of a JSON text, quoted.
+void AppendJsonString(std::string& json, std::string_view value) {
+  json += '"';
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      constexpr char kHex[] = "0123456789abcdef";
+      json += "\\u00";
+      json += kHex[(c >> 4) & 0xf];
+      json += kHex[c & 0xf];
+    } else {
+      json += c;
+    }
+  }
+  json += '"';
 }
 
 // PostgreSQL: waits until every transaction that was writing VN_DATA1 when the thresholds rose
@@ -161,7 +183,7 @@ void RaiseThresholds(database::TConnection& connection, std::span<const TThresho
   }
   const bool arrays = IsPostgreSQL(connection);
   std::unique_ptr<database::TStatement> raise =
-      connection.Prepare(arrays ? RaiseThresholdsArraysSQL : RaiseThresholdSQL);
+      connection.Prepare(arrays ? RaiseThresholdsArraysSQL : RaiseThresholdsJsonSQL);
   database::TTransaction transaction(connection);
   if (arrays) {
     std::string stations = "{", sensors = "{", times = "{", stamp;
@@ -180,12 +202,20 @@ void RaiseThresholds(database::TConnection& connection, std::span<const TThresho
     return;
   }
   // SQLite has one writer at a time: a writer's trigger runs before the rise or after it.
+  std::string json = "[", stamp;
   for (const auto& [key, time] : latest) {
-    raise->BindText("STATION_ID", key.first);
-    raise->BindText("SENSORNAME", key.second);
-    raise->BindDateTime("THRESHOLD", time);
-    raise->Execute();
+    if (json.size() > 1) json += ',';
+    json += '[';
+    AppendJsonString(json, key.first);
+    json += ',';
+    AppendJsonString(json, key.second);
+    json += ',';
+    database::FormatSqlTimestamp(time, stamp);
+    AppendJsonString(json, stamp);
+    json += ']';
   }
+  raise->BindText("THRESHOLDS", json + ']');
+  raise->Execute();
   transaction.Commit();
 }
 

@@ -21,7 +21,7 @@ namespace vnpp::store {
 
 extern const char* const ChangeLogProbeSQL;
 extern const char* const ReadChangesSQL;
-extern const char* const RaiseThresholdSQL;
+extern const char* const RaiseThresholdsJsonSQL;
 extern const char* const RaiseThresholdsArraysSQL;
 extern const char* const DeleteChangesSQL;
 

@@ -383,24 +383,31 @@ TEST_F(GroupRunTest, ChangeLogRunRewritesTheChangedWindowAndRecordsItsId) {
     return q->Fetch() ? q->GetDouble("PP_VALUE") : -1.0;
   };
   const double before = value("2024-03-15 08:00:00");
+  const double before10 = value("2024-03-15 10:00:00");
   {
     database::TConnection c;
     c.Open(ConnectionString(), "", "");
-    // Late for 08:00 (logged), and one after every threshold (not logged).
+    // Late for 08:00 and 10:00, with 09:00 between them unchanged (logged), and one after
+    // every threshold (not logged).
     c.ExecuteDirect(
         "INSERT INTO VN_DATA1 (STATION_ID, SENSORNAME, TIME_TAG, ED_VALUE) VALUES ('ST1', 'WL', "
-        "'2024-03-15 08:20:00', 10000), ('ST1', 'WL', '2024-03-15 11:30:00', 5)");
+        "'2024-03-15 08:20:00', 10000), ('ST1', 'WL', '2024-03-15 10:20:00', 20000), ('ST1', "
+        "'WL', '2024-03-15 11:30:00', 5)");
   }
   log_.Clear();
   const long checked = runner_->RecheckedWindows();
   EXPECT_TRUE(runner_->RunGroup(*group));
-  EXPECT_EQ(runner_->RecheckedWindows(), checked + 1);
-  EXPECT_EQ(group->ChangedRows, 1);
+  EXPECT_EQ(runner_->RecheckedWindows(), checked + 2);
+  EXPECT_EQ(group->ChangedRows, 2);
   EXPECT_NE(value("2024-03-15 08:00:00"), before);
-  EXPECT_NE(ReadConfig().find("ChangeLogID=1\r\n"), std::string::npos) << ReadConfig();
+  EXPECT_NE(value("2024-03-15 10:00:00"), before10);
+  EXPECT_EQ(ResultRows().size(), 4u);
+  EXPECT_NE(ReadConfig().find("ChangeLogID=2\r\n"), std::string::npos) << ReadConfig();
   const std::vector<std::string> q = log_.Queued();
   EXPECT_TRUE(std::any_of(q.begin(), q.end(), [](const std::string& m) {
-    return m.find("corrected readings") != std::string::npos;
+    return m.find(
+               "corrected readings changed 2 windows of ST1.WL (2 updated, 0 inserted, 0 "
+               "deleted)") != std::string::npos;
   }));
   {
     database::TConnection c;
@@ -412,10 +419,10 @@ TEST_F(GroupRunTest, ChangeLogRunRewritesTheChangedWindowAndRecordsItsId) {
   }
   // Nothing new: nothing checked again. The id survives a load.
   EXPECT_TRUE(runner_->RunGroup(*group));
-  EXPECT_EQ(runner_->RecheckedWindows(), checked + 1);
+  EXPECT_EQ(runner_->RecheckedWindows(), checked + 2);
   config::TConfiguration reloaded(home_, log_);
   reloaded.LoadConfiguration();
-  EXPECT_EQ(reloaded.Groups()->Item(0).ChangeLogID, 1);
+  EXPECT_EQ(reloaded.Groups()->Item(0).ChangeLogID, 2);
 }
 
 TEST(ChangeLogWindows, RangesBecomeTheWindowsThatHoldThem) {
