@@ -48,6 +48,26 @@ inline std::string Trim(std::string_view text, std::string_view blanks = " \t\n\
   return std::string(text.substr(first, last - first + 1));
 }
 
+// Appends value to json as a JSON string: quoted, with '"', '\\' and the control bytes
+// escaped; other bytes as they are.
+inline void AppendJsonString(std::string& json, std::string_view value) {
+  constexpr char kHex[] = "0123456789abcdef";
+  json += '"';
+  for (const char c : value) {
+    if (c == '"' || c == '\\') {
+      json += '\\';
+      json += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      json += "\\u00";
+      json += kHex[(c >> 4) & 0xf];
+      json += kHex[c & 0xf];
+    } else {
+      json += c;
+    }
+  }
+  json += '"';
+}
+
 // Writes all size bytes to fd, retrying short and interrupted writes. False on failure, with
 // errno telling why (ENOSPC, EFBIG, ...). *written, when given, receives the bytes written.
 // Decimal with an optional sign, or hexadecimal after "0x" or "$" (32 bits, so "$FFFFFFFF" is

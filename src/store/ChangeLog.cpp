@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/Error.h"
+#include "common/Text.h"
 #include "database/Odbc.h"
 #include "database/SqlText.h"
 
@@ -65,25 +66,6 @@ void AppendElement(std::string& array, std::string_view value) {
     array += c;
   }
   array += '"';
-}
-
-// One string of a JSON text, quoted.
-void AppendJsonString(std::string& json, std::string_view value) {
-  json += '"';
-  for (const char c : value) {
-    if (c == '"' || c == '\\') {
-      json += '\\';
-      json += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      constexpr char kHex[] = "0123456789abcdef";
-      json += "\\u00";
-      json += kHex[(c >> 4) & 0xf];
-      json += kHex[c & 0xf];
-    } else {
-      json += c;
-    }
-  }
-  json += '"';
 }
 
 // PostgreSQL: waits until every transaction that was writing VN_DATA1 when the thresholds rose
@@ -206,12 +188,12 @@ void RaiseThresholds(database::TConnection& connection, std::span<const TThresho
   for (const auto& [key, time] : latest) {
     if (json.size() > 1) json += ',';
     json += '[';
-    AppendJsonString(json, key.first);
+    common::AppendJsonString(json, key.first);
     json += ',';
-    AppendJsonString(json, key.second);
+    common::AppendJsonString(json, key.second);
     json += ',';
     database::FormatSqlTimestamp(time, stamp);
-    AppendJsonString(json, stamp);
+    common::AppendJsonString(json, stamp);
     json += ']';
   }
   raise->BindText("THRESHOLDS", json + ']');

@@ -7,6 +7,8 @@
 #include <ctime>
 #include <sstream>
 
+#include "common/Text.h"
+
 namespace vnpp::ctl {
 
 const char kHelp[] = R"(NAME
@@ -188,20 +190,9 @@ std::string StatusText(const TStatus& st, common::TDateTime now) {
 namespace {
 
 std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-      out += buf;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
+  std::string out;
+  common::AppendJsonString(out, text);
+  return out;
 }
 
 std::string JsonTime(common::TDateTime t) {
